@@ -1,0 +1,480 @@
+// Code points, UTF-8 codecs with CPython's error behaviour, line splitting, strip and repr.
+#include "common/text.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+namespace talmek::text {
+
+namespace {
+#include "common/unicode_tables.inc"
+
+void append_hex(std::string& out, const char* prefix, unsigned value, int digits) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%s%0*x", prefix, digits, value);
+  out += buf;
+}
+
+// One step of CPython's UTF-8 decoder. On success returns the sequence length and sets cp.
+// On failure returns 0 and sets err_len (bytes covered by the error, at least 1) and reason.
+std::size_t decode_one(std::string_view s, std::size_t i, char32_t& cp, std::size_t& err_len,
+                       const char*& reason) noexcept {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) {
+    cp = b0;
+    return 1;
+  }
+  std::size_t need;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 3;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 4;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    err_len = 1;
+    reason = "invalid start byte";
+    return 0;
+  }
+  char32_t value = b0 & (need == 2 ? 0x1F : need == 3 ? 0x0F : 0x07);
+  for (std::size_t k = 1; k < need; ++k) {
+    if (i + k >= s.size()) {
+      err_len = k;
+      reason = "unexpected end of data";
+      return 0;
+    }
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    const unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
+    if (b < l || b > h) {
+      err_len = k;
+      reason = "invalid continuation byte";
+      return 0;
+    }
+    value = (value << 6) | (b & 0x3F);
+  }
+  cp = value;
+  return need;
+}
+
+std::string decode_error_message(std::size_t start, std::size_t len, unsigned char byte,
+                                 const char* reason) {
+  char buf[160];
+  if (len == 1)
+    std::snprintf(buf, sizeof buf, "'utf-8' codec can't decode byte 0x%02x in position %zu: %s",
+                  byte, start, reason);
+  else
+    std::snprintf(buf, sizeof buf, "'utf-8' codec can't decode bytes in position %zu-%zu: %s",
+                  start, start + len - 1, reason);
+  return buf;
+}
+
+std::string encode_error_message(char32_t first, std::size_t start, std::size_t end) {
+  std::string msg = "'utf-8' codec can't encode ";
+  if (end == start + 1) {
+    msg += "character '";
+    if (first <= 0xFF)
+      append_hex(msg, "\\x", first, 2);
+    else if (first <= 0xFFFF)
+      append_hex(msg, "\\u", first, 4);
+    else
+      append_hex(msg, "\\U", first, 8);
+    msg += "' in position " + std::to_string(start);
+  } else {
+    msg += "characters in position " + std::to_string(start) + "-" + std::to_string(end - 1);
+  }
+  msg += ": surrogates not allowed";
+  return msg;
+}
+
+// Finds the first run of surrogates in text; returns false when there is none.
+bool find_surrogate_run(std::string_view text, std::size_t& byte_start, std::size_t& cp_start,
+                        std::size_t& cp_end, char32_t& first) {
+  std::size_t i = 0, index = 0;
+  while (i < text.size()) {
+    const std::size_t at = i;
+    const char32_t cp = next_cp(text, i);
+    if (is_surrogate(cp)) {
+      byte_start = at;
+      cp_start = index;
+      first = cp;
+      cp_end = index + 1;
+      std::size_t j = i;
+      while (j < text.size()) {
+        std::size_t k = j;
+        if (!is_surrogate(next_cp(text, k))) break;
+        j = k;
+        ++cp_end;
+      }
+      return true;
+    }
+    ++index;
+  }
+  return false;
+}
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Code points
+
+char32_t next_cp(std::string_view s, std::size_t& i) noexcept {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) {
+    ++i;
+    return b0;
+  }
+  std::size_t len = b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 1;
+  if (i + len > s.size()) len = 1;
+  char32_t cp;
+  switch (len) {
+    case 2:
+      cp = ((b0 & 0x1Fu) << 6) | (static_cast<unsigned char>(s[i + 1]) & 0x3Fu);
+      break;
+    case 3:
+      cp = ((b0 & 0x0Fu) << 12) | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 6) |
+           (static_cast<unsigned char>(s[i + 2]) & 0x3Fu);
+      break;
+    case 4:
+      cp = ((b0 & 0x07u) << 18) | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 12) |
+           ((static_cast<unsigned char>(s[i + 2]) & 0x3Fu) << 6) |
+           (static_cast<unsigned char>(s[i + 3]) & 0x3Fu);
+      break;
+    default:
+      cp = b0;
+  }
+  i += len;
+  return cp;
+}
+
+void append_cp(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+std::size_t count_cps(std::string_view s) noexcept {
+  std::size_t n = 0;
+  for (char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return n;
+}
+
+std::string_view prefix_cps(std::string_view s, std::size_t n) noexcept {
+  std::size_t i = 0;
+  while (n > 0 && i < s.size()) {
+    next_cp(s, i);
+    --n;
+  }
+  return s.substr(0, i);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bytes <-> text
+
+std::string decode_utf8_replace(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  while (i < n) {
+    // Copy runs of ASCII and valid sequences as they are.
+    std::size_t run = i;
+    while (run < n) {
+      if (static_cast<unsigned char>(bytes[run]) < 0x80) {
+        ++run;
+        continue;
+      }
+      char32_t cp;
+      std::size_t err_len;
+      const char* reason;
+      const std::size_t len = decode_one(bytes, run, cp, err_len, reason);
+      if (len == 0) break;
+      run += len;
+    }
+    out.append(bytes.data() + i, run - i);
+    i = run;
+    if (i < n) {
+      char32_t cp;
+      std::size_t err_len = 1;
+      const char* reason;
+      decode_one(bytes, i, cp, err_len, reason);
+      out += "\xEF\xBF\xBD";
+      i += err_len;
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> decode_utf8_strict(std::string_view bytes, std::string& error) {
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  while (i < n) {
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    char32_t cp;
+    std::size_t err_len;
+    const char* reason;
+    const std::size_t len = decode_one(bytes, i, cp, err_len, reason);
+    if (len == 0) {
+      error = decode_error_message(i, err_len, static_cast<unsigned char>(bytes[i]), reason);
+      return std::nullopt;
+    }
+    i += len;
+  }
+  return std::string(bytes);
+}
+
+bool is_valid_utf8(std::string_view bytes) noexcept {
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  while (i < n) {
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    char32_t cp;
+    std::size_t err_len;
+    const char* reason;
+    const std::size_t len = decode_one(bytes, i, cp, err_len, reason);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
+bool check_encodable(std::string_view text, std::string& error) {
+  // Surrogates are the only code points that strict UTF-8 rejects; they start with 0xED 0xA0..BF.
+  bool maybe = false;
+  for (std::size_t i = 0; i + 1 < text.size(); ++i)
+    if (static_cast<unsigned char>(text[i]) == 0xED &&
+        static_cast<unsigned char>(text[i + 1]) >= 0xA0) {
+      maybe = true;
+      break;
+    }
+  if (!maybe) return true;
+  std::size_t byte_start, cp_start, cp_end;
+  char32_t first;
+  if (!find_surrogate_run(text, byte_start, cp_start, cp_end, first)) return true;
+  error = encode_error_message(first, cp_start, cp_end);
+  return false;
+}
+
+std::string fsdecode(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  while (i < n) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+      ++i;
+      continue;
+    }
+    char32_t cp;
+    std::size_t err_len;
+    const char* reason;
+    const std::size_t len = decode_one(bytes, i, cp, err_len, reason);
+    if (len == 0) {
+      for (std::size_t k = 0; k < err_len; ++k)
+        append_cp(out, 0xDC00 + static_cast<unsigned char>(bytes[i + k]));
+      i += err_len;
+    } else {
+      out.append(bytes.data() + i, len);
+      i += len;
+    }
+  }
+  return out;
+}
+
+bool fsencode(std::string_view text, std::string& out, std::string& error) {
+  out.clear();
+  out.reserve(text.size());
+  std::size_t i = 0, index = 0;
+  while (i < text.size()) {
+    const std::size_t at = i;
+    const char32_t cp = next_cp(text, i);
+    if (!is_surrogate(cp)) {
+      out.append(text.data() + at, i - at);
+    } else if (cp >= 0xDC80 && cp <= 0xDCFF) {
+      out += static_cast<char>(cp - 0xDC00);
+    } else {
+      // CPython reports the run of surrogates that the escape handler could not take.
+      std::size_t end = index + 1, j = i;
+      while (j < text.size()) {
+        std::size_t k = j;
+        const char32_t c = next_cp(text, k);
+        if (!is_surrogate(c) || (c >= 0xDC80 && c <= 0xDCFF)) break;
+        j = k;
+        ++end;
+      }
+      error = encode_error_message(cp, index, end);
+      return false;
+    }
+    ++index;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lines
+
+std::string normalize_newlines(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  const std::size_t n = s.size();
+  while (i < n) {
+    const void* p = std::memchr(s.data() + i, '\r', n - i);
+    if (!p) {
+      out.append(s.data() + i, n - i);
+      break;
+    }
+    const std::size_t at = static_cast<const char*>(p) - s.data();
+    out.append(s.data() + i, at - i);
+    out += '\n';
+    i = at + 1;
+    if (i < n && s[i] == '\n') ++i;
+  }
+  return out;
+}
+
+std::size_t line_break_at(std::string_view s, std::size_t i) noexcept {
+  const auto c = static_cast<unsigned char>(s[i]);
+  switch (c) {
+    case '\n':
+    case 0x0B:
+    case 0x0C:
+    case 0x1C:
+    case 0x1D:
+    case 0x1E:
+      return 1;
+    case '\r':
+      return (i + 1 < s.size() && s[i + 1] == '\n') ? 2 : 1;
+    case 0xC2:  // U+0085
+      return (i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0x85) ? 2 : 0;
+    case 0xE2:  // U+2028, U+2029
+      return (i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0x80 &&
+              (static_cast<unsigned char>(s[i + 2]) == 0xA8 ||
+               static_cast<unsigned char>(s[i + 2]) == 0xA9))
+                 ? 3
+                 : 0;
+    default:
+      return 0;
+  }
+}
+
+std::size_t count_lines(std::string_view s) noexcept {
+  std::size_t n = 0;
+  for_each_line(s, false, [&](std::string_view) { ++n; });
+  return n;
+}
+
+// ---------------------------------------------------------------------------------------------
+// White space and representations
+
+bool is_space(char32_t cp) noexcept {
+  if (cp < 0x80) return (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x20);
+  switch (cp) {
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
+      return true;
+    default:
+      return cp >= 0x2000 && cp <= 0x200A;
+  }
+}
+
+std::string_view strip(std::string_view s) noexcept {
+  std::size_t begin = 0;
+  while (begin < s.size()) {
+    std::size_t j = begin;
+    if (!is_space(next_cp(s, j))) break;
+    begin = j;
+  }
+  std::size_t end = s.size();
+  while (end > begin) {
+    // Step back to the start of the previous code point.
+    std::size_t k = end - 1;
+    while (k > begin && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80) --k;
+    std::size_t j = k;
+    if (!is_space(next_cp(s, j))) break;
+    end = k;
+  }
+  return s.substr(begin, end - begin);
+}
+
+bool is_printable(char32_t cp) noexcept {
+  const auto* first = std::begin(kNonPrintableRanges);
+  const auto* last = std::end(kNonPrintableRanges);
+  // First range whose end is >= cp.
+  const auto* it = std::lower_bound(first, last, cp, [](const std::uint32_t (&r)[2], char32_t c) {
+    return r[1] < c;
+  });
+  return !(it != last && (*it)[0] <= cp);
+}
+
+std::string py_repr(std::string_view text) {
+  bool has_single = text.find('\'') != std::string_view::npos;
+  bool has_double = text.find('"') != std::string_view::npos;
+  const char quote = (has_single && !has_double) ? '"' : '\'';
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += quote;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t at = i;
+    const char32_t cp = next_cp(text, i);
+    if (cp == static_cast<char32_t>(quote) || cp == '\\') {
+      out += '\\';
+      out += static_cast<char>(cp);
+    } else if (cp == '\t') {
+      out += "\\t";
+    } else if (cp == '\n') {
+      out += "\\n";
+    } else if (cp == '\r') {
+      out += "\\r";
+    } else if (cp < 0x20 || cp == 0x7F) {
+      append_hex(out, "\\x", cp, 2);
+    } else if (cp < 0x7F) {
+      out += static_cast<char>(cp);
+    } else if (!is_printable(cp)) {
+      if (cp <= 0xFF)
+        append_hex(out, "\\x", cp, 2);
+      else if (cp <= 0xFFFF)
+        append_hex(out, "\\u", cp, 4);
+      else
+        append_hex(out, "\\U", cp, 8);
+    } else {
+      out.append(text.data() + at, i - at);
+    }
+  }
+  out += quote;
+  return out;
+}
+
+}  // namespace talmek::text

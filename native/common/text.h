@@ -1,0 +1,110 @@
+// Text as both modules hold it: a sequence of code points, each encoded the UTF-8 way.
+//
+// Python text may hold lone surrogates (a JSON "\ud800", or the surrogate escapes U+DC80..U+DCFF
+// that stand for undecodable bytes of a file name). We keep every code point, surrogates
+// included, encoded independently in one to four bytes, which is exactly what Python's
+// "utf-8" codec with the "surrogatepass" handler produces and accepts. Everything here is plain
+// C++ without Python.h; the bindings convert at the edge.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace talmek::text {
+
+// ---------------------------------------------------------------------------------------------
+// Code points
+
+// Decodes the code point starting at s[i] and advances i past it. `s` must be well formed in the
+// sense above (all of our own text is); a stray byte decodes as itself so that we never loop.
+char32_t next_cp(std::string_view s, std::size_t& i) noexcept;
+
+// Appends cp encoded in one to four bytes (surrogates as three bytes).
+void append_cp(std::string& out, char32_t cp);
+
+std::size_t count_cps(std::string_view s) noexcept;
+
+// The first n code points of s (all of s when it is shorter).
+std::string_view prefix_cps(std::string_view s, std::size_t n) noexcept;
+
+inline bool is_surrogate(char32_t cp) noexcept { return cp >= 0xD800 && cp <= 0xDFFF; }
+
+// ---------------------------------------------------------------------------------------------
+// Bytes <-> text
+
+// Python's bytes.decode("utf-8", "replace"): each maximal invalid subsequence becomes U+FFFD,
+// exactly as CPython's decoder counts them. Surrogates encoded in the input are invalid.
+std::string decode_utf8_replace(std::string_view bytes);
+
+// Python's bytes.decode("utf-8") (strict). On failure returns nullopt and sets `error` to
+// CPython's message, e.g. "'utf-8' codec can't decode byte 0xff in position 3: invalid start byte".
+std::optional<std::string> decode_utf8_strict(std::string_view bytes, std::string& error);
+
+// True when `bytes` is valid strict UTF-8 (no surrogates). Same rules as decode_utf8_strict.
+bool is_valid_utf8(std::string_view bytes) noexcept;
+
+// Python's str.encode("utf-8") (strict): our text is already UTF-8 unless it holds a surrogate.
+// On a surrogate returns false and sets `error` to CPython's message, e.g.
+// "'utf-8' codec can't encode character '\ud800' in position 5: surrogates not allowed".
+bool check_encodable(std::string_view text, std::string& error);
+
+// os.fsdecode: UTF-8 with "surrogateescape" (an undecodable byte b becomes U+DC00 + b).
+std::string fsdecode(std::string_view bytes);
+
+// os.fsencode: the inverse. A surrogate outside U+DC80..U+DCFF cannot be encoded: returns false
+// and sets `error` to CPython's message for it.
+bool fsencode(std::string_view text, std::string& out, std::string& error);
+
+// ---------------------------------------------------------------------------------------------
+// Lines
+
+// Text-mode reading: each "\r\n" and each lone "\r" becomes "\n".
+std::string normalize_newlines(std::string_view s);
+
+// Length in bytes of the line boundary that starts at s[i], or 0 when none starts there.
+// Boundaries are those of str.splitlines: \n, \r, \r\n, \v, \f, \x1c, \x1d, \x1e, U+0085,
+// U+2028, U+2029.
+std::size_t line_break_at(std::string_view s, std::size_t i) noexcept;
+
+// str.splitlines(keepends): calls f(std::string_view line) for each line, in order. With
+// keepends the line includes its boundary. No allocation.
+template <class F>
+void for_each_line(std::string_view s, bool keepends, F&& f) {
+  std::size_t start = 0, i = 0;
+  const std::size_t n = s.size();
+  while (i < n) {
+    std::size_t br = line_break_at(s, i);
+    if (br == 0) {
+      ++i;
+      continue;
+    }
+    f(s.substr(start, (keepends ? i + br : i) - start));
+    i += br;
+    start = i;
+  }
+  if (start < n) f(s.substr(start));
+}
+
+// len(s.splitlines())
+std::size_t count_lines(std::string_view s) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// White space and representations
+
+// str.isspace() for one code point (the set that str.strip() removes).
+bool is_space(char32_t cp) noexcept;
+
+// str.strip() with no argument.
+std::string_view strip(std::string_view s) noexcept;
+
+// Python's repr() of a str: quotes chosen as repr chooses them, escapes as repr writes them,
+// printable non-ASCII characters unchanged (str.isprintable per code point).
+std::string py_repr(std::string_view text);
+
+// str.isprintable() for one code point.
+bool is_printable(char32_t cp) noexcept;
+
+}  // namespace talmek::text

@@ -1,0 +1,1 @@
+"""The core of talmek; `steerix` is the desktop agent."""

@@ -1,0 +1,1 @@
+"""Desktop integration of the host: the executor of desktop actions."""

@@ -1,0 +1,1 @@
+"""The worker processes of talmek; `scrivel` is the file worker."""
