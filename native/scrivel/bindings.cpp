@@ -1,4 +1,261 @@
-// Python bindings of the file worker (placeholder until the spine lands).
+// Python bindings of the file worker: converts between Python objects and our value tree, and
+// exposes main, handle_command and the twelve operations. The only file of the worker that
+// includes nanobind; every call ends in the same native dispatch as the main loop.
 #include <nanobind/nanobind.h>
 
-NB_MODULE(scrivel, m) { m.doc() = "The talmek file worker."; }
+#include <string>
+
+#include "scrivel/dispatch.h"
+#include "scrivel/json/value.h"
+#include "scrivel/main_loop.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace talmek::scrivel {
+namespace {
+
+// Beyond this depth a request's values are never read by any operation; they are kept as
+// opaque stand-ins so that converting a pathological object cannot exhaust the stack.
+constexpr int kMaxDepth = 64;
+
+std::string text_from(PyObject* s) {
+  PyObject* bytes = PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass");
+  if (!bytes) throw nb::python_error();
+  std::string out(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+  Py_DECREF(bytes);
+  return out;
+}
+
+nb::object text_to_py(const std::string& s) {
+  PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
+  if (!o) throw nb::python_error();
+  return nb::steal(o);
+}
+
+Value opaque_from(nb::handle h) {
+  Opaque o;
+  o.type_name = nb::steal<nb::str>(PyObject_GetAttrString((PyObject*)Py_TYPE(h.ptr()), "__name__")).c_str();
+  PyObject* s = PyObject_Str(h.ptr());
+  if (!s) throw nb::python_error();
+  o.str = text_from(s);
+  Py_DECREF(s);
+  const int truth = PyObject_IsTrue(h.ptr());
+  if (truth < 0) throw nb::python_error();
+  o.truthy = truth != 0;
+  o.hashable = PyObject_Hash(h.ptr()) != -1;
+  if (!o.hashable) PyErr_Clear();
+  return Value(std::move(o));
+}
+
+Value from_py(nb::handle h, int depth = 0) {
+  PyObject* o = h.ptr();
+  if (o == Py_None) return Value(nullptr);
+  if (PyBool_Check(o)) return Value(o == Py_True);
+  if (PyLong_Check(o)) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (!overflow) return Value(static_cast<std::int64_t>(v));
+    PyObject* s = PyObject_Str(o);
+    if (!s) throw nb::python_error();
+    BigInt big{text_from(s)};
+    Py_DECREF(s);
+    return Value(std::move(big));
+  }
+  if (PyFloat_Check(o)) return Value(PyFloat_AsDouble(o));
+  if (PyUnicode_CheckExact(o)) return Value(text_from(o));
+  if (depth < kMaxDepth && PyList_CheckExact(o)) {
+    Array a;
+    const Py_ssize_t n = PyList_GET_SIZE(o);
+    a.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i)
+      a.push_back(from_py(PyList_GET_ITEM(o, i), depth + 1));
+    return Value(std::move(a));
+  }
+  if (depth < kMaxDepth && PyDict_Check(o)) {
+    // Only text keys can name arguments; other keys are never looked up.
+    Value obj{Object{}};
+    PyObject *key, *val;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(o, &pos, &key, &val))
+      if (PyUnicode_CheckExact(key)) obj.set(text_from(key), from_py(val, depth + 1));
+    return obj;
+  }
+  return opaque_from(h);
+}
+
+nb::object to_py(const Value& v) {
+  const auto& s = v.storage();
+  switch (s.index()) {
+    case 0:
+      return nb::none();
+    case 1:
+      return nb::bool_(std::get<bool>(s));
+    case 2:
+      return nb::int_(std::get<std::int64_t>(s));
+    case 3:
+      return nb::steal(PyLong_FromString(std::get<BigInt>(s).digits.c_str(), nullptr, 10));
+    case 4:
+      return nb::float_(std::get<double>(s));
+    case 5:
+      return text_to_py(std::get<std::string>(s));
+    case 6: {
+      const Array& a = std::get<Array>(s);
+      nb::list out;
+      for (const Value& x : a) out.append(to_py(x));
+      return out;
+    }
+    case 7: {
+      nb::dict out;
+      for (const Member& m : std::get<Object>(s)) out[text_to_py(m.key)] = to_py(m.value);
+      return out;
+    }
+    default:
+      return text_to_py(std::get<Opaque>(s).str);
+  }
+}
+
+[[noreturn]] void raise_contract(const std::string& py_type, const char* message) {
+  PyObject* exc = py_type == "ValueError"      ? PyExc_ValueError
+                  : py_type == "OverflowError" ? PyExc_OverflowError
+                  : py_type == "RecursionError" ? PyExc_RecursionError
+                                                : PyExc_TypeError;
+  PyErr_SetString(exc, message);
+  throw nb::python_error();
+}
+
+// Runs a module function: converts its arguments, releases the GIL for the operation itself.
+nb::object call(const char* func, std::initializer_list<std::pair<const char*, nb::handle>> args) {
+  Value obj{Object{}};
+  for (const auto& [name, h] : args) obj.set(name, from_py(h));
+  Value record;
+  try {
+    nb::gil_scoped_release release;
+    record = call_operation(func, obj);
+  } catch (const ContractError& e) {
+    raise_contract(e.py_type(), e.what());
+  }
+  return to_py(record);
+}
+
+nb::object py_handle_command(nb::handle cmd) {
+  if (!PyDict_CheckExact(cmd.ptr())) {
+    PyErr_Format(PyExc_TypeError, "handle_command() argument 'cmd' must be dict, not %s",
+                 Py_TYPE(cmd.ptr())->tp_name);
+    throw nb::python_error();
+  }
+  Value request = from_py(cmd);
+  Value record;
+  try {
+    nb::gil_scoped_release release;
+    record = handle_command(request);
+  } catch (const ContractError& e) {
+    raise_contract(e.py_type(), e.what());
+  }
+  return to_py(record);
+}
+
+// main(): the worker's life. Reads the process's own descriptors natively; when the host has
+// replaced sys.stdin or sys.stdout, reads and writes through those objects instead.
+void py_main() {
+  nb::module_ signal = nb::module_::import_("signal");
+  signal.attr("signal")(signal.attr("SIGINT"), signal.attr("SIG_IGN"));
+  nb::module_ sys = nb::module_::import_("sys");
+  nb::object in = sys.attr("stdin"), out = sys.attr("stdout");
+  const bool own_streams = !in.is_none() && !out.is_none() && in.is(sys.attr("__stdin__")) &&
+                           out.is(sys.attr("__stdout__"));
+  if (own_streams) {
+    out.attr("flush")();
+    int status;
+    {
+      nb::gil_scoped_release release;
+      status = serve(0, 1);
+    }
+    if (status != 0) {
+      // serve() has written its diagnostic; end the process with that status.
+      PyObject* code = PyLong_FromLong(status);
+      PyErr_SetObject(PyExc_SystemExit, code);
+      Py_XDECREF(code);
+      throw nb::python_error();
+    }
+    return;
+  }
+  nb::object readline = in.attr("readline"), write = out.attr("write"), flush = out.attr("flush");
+  for (;;) {
+    nb::object line = readline();
+    if (!PyUnicode_Check(line.ptr())) throw nb::type_error("sys.stdin.readline() must return str");
+    std::string raw = text_from(line.ptr());
+    if (raw.empty()) return;
+    while (!raw.empty() && (raw.back() == '\n' || raw.back() == '\r')) raw.pop_back();
+    bool quit = false;
+    std::string reply;
+    try {
+      reply = handle_line(raw, quit);
+    } catch (const ContractError& e) {
+      raise_contract(e.py_type(), e.what());
+    } catch (const FatalRequestError& e) {
+      raise_contract(e.py_type(), e.what());
+    }
+    if (!reply.empty()) {
+      write(text_to_py(reply));
+      flush();
+    }
+    if (quit) return;
+  }
+}
+
+}  // namespace
+}  // namespace talmek::scrivel
+
+NB_MODULE(scrivel, m) {
+  using namespace talmek::scrivel;
+  m.doc() = "The talmek file worker: JSON-lines requests on standard input, one reply per line.";
+
+  m.def("main", &py_main, "Run the worker: read JSON commands from stdin, write results to stdout.");
+  m.def("handle_command", &py_handle_command, "cmd"_a, "Route a command to the appropriate handler.");
+
+  m.def("read_file", [](nb::handle path, nb::handle start_line, nb::handle end_line) {
+    return call("read_file", {{"path", path}, {"start_line", start_line}, {"end_line", end_line}});
+  }, "path"_a, "start_line"_a = nb::none(), "end_line"_a = nb::none(),
+        "Read file content, optionally with line range.");
+  m.def("write_file", [](nb::handle path, nb::handle content, nb::handle create_dirs) {
+    return call("write_file", {{"path", path}, {"content", content}, {"create_dirs", create_dirs}});
+  }, "path"_a, "content"_a, "create_dirs"_a = true,
+        "Write content to a file, creating directories if needed.");
+  m.def("append_file", [](nb::handle path, nb::handle content) {
+    return call("append_file", {{"path", path}, {"content", content}});
+  }, "path"_a, "content"_a, "Append content to a file.");
+  m.def("edit_file", [](nb::handle path, nb::handle edits) {
+    return call("edit_file", {{"path", path}, {"edits", edits}});
+  }, "path"_a, "edits"_a,
+        "Apply find/replace edits to a file.\n\n    edits: [{\"find\": \"old\", \"replace\": \"new\", \"all\": false}]");
+  m.def("delete_file", [](nb::handle path) { return call("delete_file", {{"path", path}}); },
+        "path"_a, "Delete a file or directory.");
+  m.def("move_file", [](nb::handle src, nb::handle dst) {
+    return call("move_file", {{"src", src}, {"dst", dst}});
+  }, "src"_a, "dst"_a, "Move or rename a file/directory.");
+  m.def("copy_file", [](nb::handle src, nb::handle dst) {
+    return call("copy_file", {{"src", src}, {"dst", dst}});
+  }, "src"_a, "dst"_a, "Copy a file or directory.");
+  m.def("make_dir", [](nb::handle path) { return call("make_dir", {{"path", path}}); }, "path"_a,
+        "Create a directory (and parents).");
+  m.def("list_dir", [](nb::handle path, nb::handle recursive, nb::handle pattern) {
+    return call("list_dir", {{"path", path}, {"recursive", recursive}, {"pattern", pattern}});
+  }, "path"_a, "recursive"_a = false, "pattern"_a = nb::none(), "List directory contents.");
+  m.def("find_files", [](nb::handle path, nb::handle pattern, nb::handle max_results) {
+    return call("find_files", {{"path", path}, {"pattern", pattern}, {"max_results", max_results}});
+  }, "path"_a, "pattern"_a, "max_results"_a = 100, "Find files matching a glob pattern.");
+  m.def("grep_files", [](nb::handle path, nb::handle regex, nb::handle file_pattern,
+                         nb::handle max_results, nb::handle context_lines) {
+    return call("grep_files", {{"path", path}, {"regex", regex}, {"file_pattern", file_pattern},
+                               {"max_results", max_results}, {"context_lines", context_lines}});
+  }, "path"_a, "regex"_a, "file_pattern"_a = "*", "max_results"_a = 100, "context_lines"_a = 0,
+        "Search file contents with regex.");
+  m.def("diff_files", [](nb::handle file_a, nb::handle file_b) {
+    return call("diff_files", {{"file_a", file_a}, {"file_b", file_b}});
+  }, "file_a"_a, "file_b"_a, "Show diff between two files.");
+
+  // Loaded as the program's main module: be the worker.
+  if (nb::str(m.attr("__name__")).equal(nb::str("__main__"))) m.attr("main")();
+}

@@ -1,0 +1,32 @@
+// Path texts as Python's os.path and pathlib treat them on POSIX (no Python.h).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace talmek::paths {
+
+// os.path.expanduser: "~" and "~user" leading components; the text unchanged when the home
+// directory cannot be determined.
+std::string expanduser(std::string_view path);
+
+// os.getcwd() as text (os.fsdecode of the bytes). Throws talmek::OpError on failure.
+std::string getcwd_text();
+
+// os.path.realpath(path) (non-strict) as CPython 3.14 computes it: symlinks followed, missing
+// components kept as written, loops left unresolved. Throws OpError when a component cannot be
+// encoded for the OS.
+std::string realpath(std::string_view path);
+
+// str(Path(text)): separators collapsed, "." components dropped, "" becomes ".".
+std::string normalize(std::string_view path);
+
+// The final component of a normalized path (Path.name).
+std::string_view name_of(std::string_view path) noexcept;
+// The parent of a normalized absolute path (Path.parent).
+std::string_view parent_of(std::string_view path) noexcept;
+// a / b (b relative).
+std::string join(std::string_view a, std::string_view b);
+
+}  // namespace talmek::paths

@@ -1,0 +1,168 @@
+// The action table, argument defaults and argument type checks of the worker.
+#include "scrivel/dispatch.h"
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+
+#include "scrivel/ops/ops.h"
+
+namespace talmek::scrivel {
+
+namespace {
+
+// Reads the arguments of one call: from a request (absent keys take the defaults) or from the
+// module function's arguments (all present). Each accessor applies the parameter's type rule.
+class Args {
+ public:
+  Args(const char* func, const Value& src) : m_func(func), m_src(src) {}
+
+  std::string_view text(const char* name, const char* dflt) const {
+    const Value* v = m_src.find(name);
+    if (!v) return dflt;
+    if (!v->is_string()) type_error(name, "str", *v);
+    return v->as_string();
+  }
+
+  std::optional<std::string_view> text_or_none(const char* name) const {
+    const Value* v = m_src.find(name);
+    if (!v || v->is_null()) return std::nullopt;
+    if (!v->is_string()) type_error(name, "str or None", *v);
+    return std::string_view(v->as_string());
+  }
+
+  bool truth(const char* name, bool dflt) const {
+    const Value* v = m_src.find(name);
+    return v ? v->truthy() : dflt;
+  }
+
+  std::optional<std::int64_t> int_or_none(const char* name) const {
+    const Value* v = m_src.find(name);
+    if (!v || v->is_null()) return std::nullopt;
+    return to_int(name, *v);
+  }
+
+  std::int64_t integer(const char* name, std::int64_t dflt) const {
+    const Value* v = m_src.find(name);
+    return v ? to_int(name, *v) : dflt;
+  }
+
+  const Array& list(const char* name) const {
+    static const Array empty;
+    const Value* v = m_src.find(name);
+    if (!v) return empty;
+    if (!v->is_array()) type_error(name, "list", *v);
+    return v->as_array();
+  }
+
+ private:
+  // int(x) for a number: bools and integers as they are, floats truncated toward zero.
+  std::int64_t to_int(const char* name, const Value& v) const {
+    if (v.is_bool() || v.is_int()) return v.as_int64_saturating();
+    if (v.is_float()) {
+      const double d = v.as_double();
+      if (std::isnan(d)) throw ContractError("ValueError", "cannot convert float NaN to integer");
+      if (std::isinf(d))
+        throw ContractError("OverflowError", "cannot convert float infinity to integer");
+      const double t = std::trunc(d);
+      if (t >= 9.2233720368547758e18) return INT64_MAX;
+      if (t <= -9.2233720368547758e18) return INT64_MIN;
+      return static_cast<std::int64_t>(t);
+    }
+    type_error(name, "int", v);
+  }
+
+  [[noreturn]] void type_error(const char* name, const char* want, const Value& got) const {
+    throw ContractError("TypeError", std::string(m_func) + "() argument '" + name + "' must be " +
+                                         want + ", not " + got.type_name());
+  }
+
+  const char* m_func;
+  const Value& m_src;
+};
+
+struct Entry {
+  const char* action;
+  const char* func;
+  Value (*run)(const Args&);
+};
+
+// The dispatch table, in the order of the protocol's documentation above.
+const Entry kTable[] = {
+    {"read", "read_file",
+     [](const Args& a) {
+       return read_file(a.text("path", ""), a.int_or_none("start_line"), a.int_or_none("end_line"));
+     }},
+    {"write", "write_file",
+     [](const Args& a) {
+       return write_file(a.text("path", ""), a.text("content", ""), a.truth("create_dirs", true));
+     }},
+    {"append", "append_file",
+     [](const Args& a) { return append_file(a.text("path", ""), a.text("content", "")); }},
+    {"edit", "edit_file", [](const Args& a) { return edit_file(a.text("path", ""), a.list("edits")); }},
+    {"delete", "delete_file", [](const Args& a) { return delete_file(a.text("path", "")); }},
+    {"move", "move_file", [](const Args& a) { return move_file(a.text("src", ""), a.text("dst", "")); }},
+    {"copy", "copy_file", [](const Args& a) { return copy_file(a.text("src", ""), a.text("dst", "")); }},
+    {"mkdir", "make_dir", [](const Args& a) { return make_dir(a.text("path", "")); }},
+    {"list", "list_dir",
+     [](const Args& a) {
+       return list_dir(a.text("path", "."), a.truth("recursive", false), a.text_or_none("pattern"));
+     }},
+    {"find", "find_files",
+     [](const Args& a) {
+       return find_files(a.text("path", "."), a.text("pattern", "*"), a.integer("max_results", 100));
+     }},
+    {"grep", "grep_files",
+     [](const Args& a) {
+       return grep_files(a.text("path", "."), a.text("regex", ""), a.text("file_pattern", "*"),
+                         a.integer("max_results", 100), a.integer("context_lines", 0));
+     }},
+    {"diff", "diff_files",
+     [](const Args& a) { return diff_files(a.text("file_a", ""), a.text("file_b", "")); }},
+};
+
+const Entry* lookup_action(std::string_view action) {
+  for (const Entry& e : kTable)
+    if (action == e.action) return &e;
+  return nullptr;
+}
+
+const Entry* lookup_func(std::string_view func) {
+  for (const Entry& e : kTable)
+    if (func == e.func) return &e;
+  return nullptr;
+}
+
+}  // namespace
+
+bool is_quit_request(const Value& cmd) noexcept {
+  const Value* action = cmd.find("action");
+  return action && action->is_string() && action->as_string() == "quit";
+}
+
+Value handle_command(const Value& cmd) {
+  if (!cmd.is_object())
+    throw ContractError("TypeError",
+                        "handle_command() argument 'cmd' must be dict, not " + cmd.type_name());
+  static const Value kEmpty("");
+  const Value* action = cmd.find("action");
+  if (!action) action = &kEmpty;
+  if (action->is_string() && action->as_string() == "quit") {
+    Object goodbye;
+    goodbye.push_back(Member{"success", Value(true)});
+    goodbye.push_back(Member{"result", Value("goodbye")});
+    return Value(std::move(goodbye));
+  }
+  if (!action->hashable()) throw ContractError("TypeError", "unhashable type: '" + action->type_name() + "'");
+  const Entry* entry = action->is_string() ? lookup_action(action->as_string()) : nullptr;
+  if (!entry) return fail_record("Unknown action: " + action->py_str());
+  return entry->run(Args(entry->func, cmd));
+}
+
+Value call_operation(std::string_view func, const Value& args) {
+  const Entry* entry = lookup_func(func);
+  if (!entry) throw ContractError("TypeError", "no operation named " + std::string(func));
+  return entry->run(Args(entry->func, args));
+}
+
+}  // namespace talmek::scrivel

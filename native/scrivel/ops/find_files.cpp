@@ -1,0 +1,8 @@
+// Placeholder: answers as an unknown action until the operation is built.
+#include "scrivel/ops/ops.h"
+
+namespace talmek::scrivel {
+
+Value find_files(std::string_view, std::string_view, std::int64_t) { return fail_record("Unknown action: find"); }
+
+}  // namespace talmek::scrivel

@@ -1,0 +1,18 @@
+// The agent's two built-in tools, called by Steerix._execute_tool (and its _execute_bash and
+// _execute_text_editor). Both work synchronously and never touch the event loop.
+#pragma once
+
+#include <Python.h>
+
+namespace talmek::steerix {
+
+// The "bash" tool. `tool_input` is the tool call's input (any object; normally a dict).
+// Returns a new reference to the tool outcome dict, {"type": "text", "text": ...} or
+// {"type": "error", "error": ...}; nullptr with a Python exception set only for failures that
+// are not turned into outcomes. The GIL must be held on entry.
+PyObject* run_bash_tool(PyObject* tool_input);
+
+// The "str_replace_editor" tool, with the same conventions.
+PyObject* run_editor_tool(PyObject* tool_input);
+
+}  // namespace talmek::steerix
