@@ -1,0 +1,32 @@
+// Whole-file reads and writes for the operations, with CPython's error wording.
+//
+// Files are opened with O_NONBLOCK so that a FIFO or other special file named as a file can
+// never block the worker (a FIFO without a peer reads as empty or fails at once); the flag is
+// cleared again for regular files. Error texts name the path text given here, as Python's
+// open() names the path it was given.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace talmek::scrivel {
+
+// The whole content of the file at `path` (a resolved path text). Throws OpError.
+std::string read_whole_file(std::string_view path);
+
+// Text to the bytes a text-mode UTF-8 write stores: strict encoding (a surrogate fails with the
+// codec's message, before any file is touched), each "\n" written as the platform's separator.
+std::string encode_for_file(std::string_view text);
+
+// Writes `bytes` to `path`, creating it (mode 0666 less the umask) and truncating it, or
+// appending to it. Throws OpError.
+void write_whole_file(std::string_view path, std::string_view bytes, bool append);
+
+// os.stat(path).st_size (links followed). Throws OpError.
+std::int64_t file_size(std::string_view path);
+
+// Path.mkdir(parents=True, exist_ok=True). Throws OpError as Python words it.
+void make_dirs(std::string_view path);
+
+}  // namespace talmek::scrivel
