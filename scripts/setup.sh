@@ -57,6 +57,8 @@ if ! "$VENV/bin/python" -c 'import nanobind, scikit_build_core, pytest, hypothes
     "pytest>=8" "hypothesis>=6" "pytest-asyncio>=0.24" "anthropic>=0.40"
 fi
 
+# ccache hits across checkouts: paths under the checkout are hashed relative to it.
+export CCACHE_BASEDIR="$ROOT"
 log "building and installing talmek"
 # No build isolation: the build tree in build/ is reused, so a rebuild compiles only what changed.
 "${PIP[@]}" --no-build-isolation --no-deps ${TALMEK_CMAKE_ARGS:+--config-settings=cmake.args="$TALMEK_CMAKE_ARGS"} \
