@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "common/text.h"
+#include "scrivel/difflib/unified_diff.h"
 #include "scrivel/dispatch.h"
 #include "scrivel/json/value.h"
 #include "scrivel/main_loop.h"
@@ -255,6 +257,30 @@ NB_MODULE(scrivel, m) {
   m.def("diff_files", [](nb::handle file_a, nb::handle file_b) {
     return call("diff_files", {{"file_a", file_a}, {"file_b", file_b}});
   }, "file_a"_a, "file_b"_a, "Show diff between two files.");
+
+  // Private hooks for differential tests of the shared text machinery against CPython.
+  m.def("_py_repr", [](nb::handle s) { return text_to_py(talmek::text::py_repr(text_from(s.ptr()))); });
+  m.def("_strip", [](nb::handle s) {
+    return text_to_py(std::string(talmek::text::strip(text_from(s.ptr()))));
+  });
+  m.def("_splitlines", [](nb::handle s, bool keepends) {
+    const std::string t = text_from(s.ptr());
+    nb::list out;
+    talmek::text::for_each_line(t, keepends, [&](std::string_view line) {
+      out.append(text_to_py(std::string(line)));
+    });
+    return out;
+  }, "text"_a, "keepends"_a = false);
+  m.def("_decode_replace", [](nb::bytes b) {
+    return text_to_py(talmek::text::decode_utf8_replace(std::string_view(b.c_str(), b.size())));
+  });
+  m.def("_unified_diff", [](nb::list a, nb::list b, nb::handle fromfile, nb::handle tofile) {
+    std::vector<std::string> sa, sb;
+    for (nb::handle h : a) sa.push_back(text_from(h.ptr()));
+    for (nb::handle h : b) sb.push_back(text_from(h.ptr()));
+    std::vector<std::string_view> va(sa.begin(), sa.end()), vb(sb.begin(), sb.end());
+    return text_to_py(unified_diff(va, vb, text_from(fromfile.ptr()), text_from(tofile.ptr())));
+  });
 
   // Loaded as the program's main module: be the worker.
   if (nb::str(m.attr("__name__")).equal(nb::str("__main__"))) m.attr("main")();

@@ -1,0 +1,16 @@
+// difflib.unified_diff with its defaults (n=3, lineterm="\n", no dates), lines joined into one text.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace talmek::scrivel {
+
+// `a` and `b` are lines that keep their line ends; the result is "".join(unified_diff(a, b,
+// fromfile, tofile)).
+std::string unified_diff(const std::vector<std::string_view>& a,
+                         const std::vector<std::string_view>& b, std::string_view fromfile,
+                         std::string_view tofile);
+
+}  // namespace talmek::scrivel
