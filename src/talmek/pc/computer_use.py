@@ -152,6 +152,16 @@ class ComputerUseExecutor:
                     pass
             self._disconnect()
 
+    @property
+    def screen_size(self) -> tuple[int, int]:
+        """The real screen's size in pixels; (0, 0) until the display has been reached."""
+        return self._screen_size
+
+    @property
+    def model_size(self) -> tuple[int, int]:
+        """The size the model sees; (0, 0) until the display has been reached."""
+        return self._model_size
+
     # ---- the two operations the agent calls -------------------------------------------------
 
     def get_tool_definition(self) -> dict[str, Any]:
