@@ -16,7 +16,8 @@ import os
 import signal
 import struct
 import sys
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 DEFAULT_MODEL = "claude-sonnet-4-6"
 

@@ -11,8 +11,9 @@ from __future__ import annotations
 import os
 import shlex
 import tempfile
+from collections.abc import Callable
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 from talmek.demo.fake_api import FakeMessagesServer, message
 

@@ -9,8 +9,9 @@ from __future__ import annotations
 
 import json
 import threading
+from collections.abc import Callable
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Callable
+from typing import Any
 
 Reply = Callable[[dict[str, Any]], dict[str, Any]]
 
@@ -38,7 +39,7 @@ class FakeMessagesServer:
         server = self
 
         class Handler(BaseHTTPRequestHandler):
-            def do_POST(self) -> None:  # noqa: N802  (the http.server hook name)
+            def do_POST(self) -> None:
                 length = int(self.headers.get("Content-Length") or 0)
                 body = self.rfile.read(length)
                 if not self.path.split("?")[0].endswith("/v1/messages"):
@@ -78,10 +79,10 @@ class FakeMessagesServer:
         self._httpd.server_close()
         self._thread.join()
 
-    def __enter__(self) -> "FakeMessagesServer":
+    def __enter__(self) -> FakeMessagesServer:
         return self
 
-    def __exit__(self, *exc: Any) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
 

@@ -4,7 +4,6 @@
 from __future__ import annotations
 
 import threading
-from typing import Any
 
 WIDTH, HEIGHT = 520, 140
 TITLE = "talmek demo: the agent clicks here and types"
@@ -14,7 +13,11 @@ class DemoWindow:
     """A window served by a thread on its own X connection; `text` is what was typed into it."""
 
     def __init__(self, display_name: str | None = None):
-        from Xlib import X, display as xdisplay
+        # Two threads share this connection (the event thread and the caller of centre and
+        # close): python-xlib only locks its connection state once this module is imported.
+        import Xlib.threaded  # noqa: F401
+        from Xlib import X
+        from Xlib import display as xdisplay
         self._X = X
         self._dpy = xdisplay.Display(display_name)
         screen = self._dpy.screen()
@@ -103,8 +106,8 @@ class DemoWindow:
         self._thread.join(timeout=2)
         self._dpy.close()
 
-    def __enter__(self) -> "DemoWindow":
+    def __enter__(self) -> DemoWindow:
         return self
 
-    def __exit__(self, *exc: Any) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()

@@ -46,6 +46,7 @@ _TYPED_CONTROLS = {"\n": "Return", "\r": "Return", "\t": "Tab", "\b": "BackSpace
 
 _TYPE_CHUNK = 50          # characters sent between two flushes of the X connection
 _TYPE_CHUNK_PAUSE = 0.012  # seconds between chunks, so slow clients keep up
+_REMAP_SETTLE = 0.03      # seconds for clients to fetch a changed keymap before keys come
 _DRAG_STEPS = 10          # intermediate pointer positions of a drag
 _MAX_DURATION = 100.0     # seconds: the longest hold_key or wait
 _MAX_SCROLL = 100         # wheel clicks in one scroll
@@ -103,7 +104,8 @@ class ComputerUseExecutor:
         if not name:
             raise ActionError("No display: DISPLAY is not set, so there is no screen to act on")
         try:
-            from Xlib import XK, display as xdisplay
+            from Xlib import XK
+            from Xlib import display as xdisplay
             from Xlib.ext import xtest  # noqa: F401  (registers the XTest requests)
         except ImportError as exc:
             raise ActionError(f"No display support: python-xlib is not installed ({exc})") from exc
@@ -266,32 +268,57 @@ class ComputerUseExecutor:
         from Xlib import X
         self._fake(X.ButtonPress if press else X.ButtonRelease, button)
 
-    def _keycode_for(self, keysym: int, recent: set[int]) -> tuple[int, bool]:
-        """(keycode, needs shift) for a keysym; binds a spare keycode when the keymap lacks it."""
+    def _in_keymap(self, keysym: int) -> tuple[int, bool] | None:
+        """(keycode, needs shift) when the server's own keymap has the keysym on level 1 or 2."""
         for keycode, index in self._dpy.keysym_to_keycodes(keysym):
             if index in (0, 1):
                 return keycode, index == 1
-        keycode = self._remapped.get(keysym)
-        if keycode is not None:
-            del self._remapped[keysym]
-            self._remapped[keysym] = keycode       # most recently used last
-            return keycode, False
-        if self._spare_keycodes:
-            keycode = self._spare_keycodes.pop()
-        elif self._remapped:
-            oldest = next(iter(self._remapped))
-            keycode = self._remapped.pop(oldest)
-            if keycode in recent:
-                # A client may still have to look the old symbol up for a key in its queue.
-                self._dpy.sync()
-                time.sleep(0.05)
-        else:
-            raise ActionError(f"No keycode is free to type the symbol 0x{keysym:x}")
-        # The same symbol on both levels, so a held Shift cannot change what is typed.
-        self._dpy.change_keyboard_mapping(keycode, [(keysym, keysym)])
+        return None
+
+    def _bind(self, keysyms: list[int]) -> None:
+        """Binds spare keycodes to keysyms the keymap lacks, all at once, as xdotool does.
+
+        Clients look a key's symbol up when they handle the key event, which may be well after
+        it was sent; so bindings stay in place (least recently used ones are recycled) and,
+        after a change, typing waits a moment for clients to fetch the new keymap.
+        """
+        wanted = [k for k in dict.fromkeys(keysyms) if k not in self._remapped]
+        keep = set(keysyms)
+        for keysym in keysyms:          # most recently used last
+            if keysym in self._remapped:
+                self._remapped[keysym] = self._remapped.pop(keysym)
+        if not wanted:
+            return
+        recycled = False
+        for keysym in wanted:
+            if self._spare_keycodes:
+                keycode = self._spare_keycodes.pop()
+            else:
+                oldest = next((k for k in self._remapped if k not in keep), None)
+                if oldest is None:
+                    raise ActionError(f"No keycode is free to type the symbol 0x{keysym:x}")
+                if not recycled:
+                    # Keys sent with the old binding may still be waiting in a client.
+                    self._dpy.sync()
+                    time.sleep(0.05)
+                    recycled = True
+                keycode = self._remapped.pop(oldest)
+            # The same symbol on both levels, so a held Shift cannot change what is typed.
+            self._dpy.change_keyboard_mapping(keycode, [(keysym, keysym)])
+            self._remapped[keysym] = keycode
         self._dpy.sync()
-        self._remapped[keysym] = keycode
-        return keycode, False
+        time.sleep(_REMAP_SETTLE)
+
+    def _capacity(self) -> int:
+        return len(self._spare_keycodes) + len(self._remapped)
+
+    def _keycode_for(self, keysym: int) -> tuple[int, bool]:
+        """(keycode, needs shift) for a keysym, binding a spare keycode when needed."""
+        found = self._in_keymap(keysym)
+        if found is not None:
+            return found
+        self._bind([keysym])
+        return self._remapped[keysym], False
 
     def _keysym_for_name(self, name: str) -> int:
         from Xlib import XK
@@ -313,7 +340,7 @@ class ComputerUseExecutor:
             raise ActionError(f"Unknown key name: {name!r}")
         return keysym
 
-    def _press_combo(self, combo: str, recent: set[int]) -> list[int]:
+    def _press_combo(self, combo: str) -> list[int]:
         """Presses every key of 'ctrl+shift+t' in order; returns the keycodes to release."""
         from Xlib import X
         names = combo.split("+")
@@ -324,10 +351,9 @@ class ComputerUseExecutor:
             raise ActionError(f"Invalid key combination: {combo!r}")
         codes = []
         for keysym in [self._keysym_for_name(n) for n in names]:
-            keycode, shift = self._keycode_for(keysym, recent)
-            recent.add(keycode)
+            keycode, shift = self._keycode_for(keysym)
             if shift:
-                shift_code = self._keycode_for(self._keysym_for_name("Shift_L"), recent)[0]
+                shift_code = self._keycode_for(self._keysym_for_name("Shift_L"))[0]
                 if shift_code not in codes:
                     self._fake(X.KeyPress, shift_code)
                     codes.append(shift_code)
@@ -346,7 +372,7 @@ class ComputerUseExecutor:
             body()
             return
         combo = self._text_arg(text, action)
-        codes = self._press_combo(combo, set())
+        codes = self._press_combo(combo)
         try:
             body()
         finally:
@@ -480,7 +506,6 @@ class ComputerUseExecutor:
         keys = self._text_arg(text, "key").split()
         if not keys:
             raise ActionError("text for key must name at least one key")
-        recent: set[int] = set()
         # Resolve every name first: an unknown one must not leave half a sequence pressed.
         for combo in keys:
             for name in (combo[:-2].split("+") + ["plus"] if combo.endswith("++")
@@ -488,14 +513,14 @@ class ComputerUseExecutor:
                 if name:
                     self._keysym_for_name(name)
         for combo in keys:
-            self._release(self._press_combo(combo, recent))
+            self._release(self._press_combo(combo))
             self._dpy.sync()
         return _text(f"Pressed {' '.join(keys)}")
 
     def _do_hold_key(self, text: Any = None, duration: Any = None, **_: Any) -> dict[str, Any]:
         combo = self._text_arg(text, "hold_key")
         seconds = self._duration(duration, "hold_key")
-        codes = self._press_combo(combo, set())
+        codes = self._press_combo(combo)
         try:
             self._dpy.sync()
             time.sleep(seconds)
@@ -522,12 +547,25 @@ class ComputerUseExecutor:
                 if not keysym:
                     raise ActionError(f"Cannot type the character {ch!r}")
                 keysyms.append(keysym)
-        shift = self._keycode_for(self._keysym_for_name("Shift_L"), set())[0]
-        recent: set[int] = set()
-        for start in range(0, len(keysyms), _TYPE_CHUNK):
-            for keysym in keysyms[start:start + _TYPE_CHUNK]:
-                keycode, needs_shift = self._keycode_for(keysym, recent)
-                recent.add(keycode)
+        shift = self._keycode_for(self._keysym_for_name("Shift_L"))[0]
+        # Chunks of at most _TYPE_CHUNK characters that need no more bindings than there are
+        # keycodes to bind, so a binding is never recycled within the chunk that uses it.
+        capacity = self._capacity()
+        chunks: list[list[int]] = [[]]
+        unbound: set[int] = set()
+        for keysym in keysyms:
+            missing = self._in_keymap(keysym) is None
+            if len(chunks[-1]) >= _TYPE_CHUNK or (missing and keysym not in unbound
+                                                   and len(unbound) >= capacity):
+                chunks.append([])
+                unbound = set()
+            chunks[-1].append(keysym)
+            if missing:
+                unbound.add(keysym)
+        for chunk in chunks:
+            self._bind([k for k in chunk if self._in_keymap(k) is None])
+            for keysym in chunk:
+                keycode, needs_shift = self._in_keymap(keysym) or (self._remapped[keysym], False)
                 if needs_shift:
                     self._fake(X.KeyPress, shift)
                 self._fake(X.KeyPress, keycode)

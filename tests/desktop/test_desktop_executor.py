@@ -4,14 +4,12 @@ from __future__ import annotations
 
 import base64
 import io
-import os
 
 import pytest
+from desktop_support import SCREEN, start_xvfb, stop_xvfb
 from PIL import Image
 
 from talmek.pc.computer_use import ComputerUseExecutor, fit_size
-
-from conftest import SCREEN, start_xvfb, stop_xvfb
 
 pytestmark = pytest.mark.x11
 
