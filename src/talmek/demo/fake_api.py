@@ -16,6 +16,15 @@ from typing import Any
 Reply = Callable[[dict[str, Any]], dict[str, Any]]
 
 
+class FakeAPIError(Exception):
+    """Raised by a `reply` to answer with an API error of the given HTTP status and kind.
+    Statuses of 500 and above are retried by the client; 400 is not."""
+
+    def __init__(self, message: str, status: int = 400, kind: str = "invalid_request_error"):
+        super().__init__(message)
+        self.status, self.kind = status, kind
+
+
 def message(content: list[dict[str, Any]], *, model: str = "fake-model",
             number: int = 0) -> dict[str, Any]:
     """A complete Messages API response holding `content`."""
@@ -29,8 +38,8 @@ def message(content: list[dict[str, Any]], *, model: str = "fake-model",
 class FakeMessagesServer:
     """Serves `reply(request) -> response` on an ephemeral port of 127.0.0.1 until closed.
 
-    Every decoded request is kept in `requests`, in order. A `reply` that raises makes the
-    server answer 500 with an API error body, which the client reports as an API error.
+    Every decoded request is kept in `requests`, in order. A `reply` that raises FakeAPIError
+    gets that error's answer; any other exception becomes a 500 "api_error" answer.
     """
 
     def __init__(self, reply: Reply):
@@ -49,6 +58,8 @@ class FakeMessagesServer:
                     request = json.loads(body)
                     server.requests.append(request)
                     self._send(200, server.reply(request))
+                except FakeAPIError as exc:
+                    self._send(exc.status, _api_error(exc.kind, str(exc)))
                 except Exception as exc:
                     self._send(500, _api_error("api_error", f"{type(exc).__name__}: {exc}"))
 
