@@ -11,7 +11,7 @@ import json
 import threading
 from collections.abc import Callable
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any
+from typing import Any, Self
 
 Reply = Callable[[dict[str, Any]], dict[str, Any]]
 
@@ -90,7 +90,7 @@ class FakeMessagesServer:
         self._httpd.server_close()
         self._thread.join()
 
-    def __enter__(self) -> FakeMessagesServer:
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, *exc: object) -> None:

@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import threading
+from typing import Self
 
 WIDTH, HEIGHT = 520, 140
 TITLE = "talmek demo: the agent clicks here and types"
@@ -106,7 +107,7 @@ class DemoWindow:
         self._thread.join(timeout=2)
         self._dpy.close()
 
-    def __enter__(self) -> DemoWindow:
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, *exc: object) -> None:
