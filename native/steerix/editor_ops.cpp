@@ -78,6 +78,37 @@ void normalize_newlines_in_place(std::string& s) {
   s.resize(w);
 }
 
+// Whether a line boundary can start with byte c: only a few control bytes and the lead bytes of
+// U+0085, U+2028 and U+2029 can. Checking this inline first keeps the scan over ordinary text
+// free of calls.
+inline bool may_start_break(unsigned char c) {
+  return c < 0x1F ? ((1u << c) & 0x70003C00u) != 0 : (c == 0xC2 || c == 0xE2);
+}
+
+// The position and length of the next line boundary at or after i; {size, 0} when none.
+struct Break {
+  std::size_t at;
+  std::size_t len;
+};
+Break next_break(std::string_view s, std::size_t i) {
+  const std::size_t n = s.size();
+  for (; i < n; ++i) {
+    if (!may_start_break(static_cast<unsigned char>(s[i]))) continue;
+    if (const std::size_t len = text::line_break_at(s, i)) return {i, len};
+  }
+  return {n, 0};
+}
+
+std::size_t count_lines(std::string_view s) {
+  std::size_t lines = 0, i = 0;
+  for (;;) {
+    const Break b = next_break(s, i);
+    if (!b.len) return lines + (i < s.size() ? 1 : 0);
+    ++lines;
+    i = b.at + b.len;
+  }
+}
+
 // Python's slice bound clamping for a sequence of n items.
 std::ptrdiff_t clamp_bound(std::ptrdiff_t b, std::ptrdiff_t n) {
   if (b < 0) {
@@ -189,37 +220,32 @@ void make_parent_dirs(std::string_view path) {
 void append_numbered_lines(std::string& out, std::string_view content, std::optional<Range> range) {
   std::ptrdiff_t lo = 0, hi = PTRDIFF_MAX;
   if (range) {
-    const auto n = static_cast<std::ptrdiff_t>(text::count_lines(content));
-    lo = clamp_bound(range->lo, n);
-    hi = clamp_bound(range->hi, n);
+    lo = range->lo;
+    hi = range->hi;
+    // The line count matters only for bounds counted from the end; others clamp by themselves.
+    if (lo < 0 || hi < 0) {
+      const auto n = static_cast<std::ptrdiff_t>(count_lines(content));
+      lo = clamp_bound(lo, n);
+      hi = clamp_bound(hi, n);
+    }
     if (lo >= hi) return;
-    out.reserve(out.size() + content.size() + 8 * static_cast<std::size_t>(hi - lo));
   } else {
     out.reserve(out.size() + content.size() + content.size() / 4 + 16);
   }
   std::ptrdiff_t index = 0;
-  std::size_t number = 0, start = 0, i = 0;
+  std::size_t number = 0, start = 0;
   const std::size_t size = content.size();
-  auto emit = [&](std::string_view line) {
+  while (start < size && index < hi) {
+    const Break b = next_break(content, start);
     if (index >= lo) {
       if (number) out += '\n';
       append_number(out, ++number);
       out += " | ";
-      out += line;
+      out.append(content.substr(start, b.at - start));
     }
     ++index;
-  };
-  while (i < size && index < hi) {
-    const std::size_t br = text::line_break_at(content, i);
-    if (br == 0) {
-      ++i;
-      continue;
-    }
-    emit(content.substr(start, i - start));
-    i += br;
-    start = i;
+    start = b.at + b.len;
   }
-  if (start < size && index < hi) emit(content.substr(start));
 }
 
 std::optional<std::string> replace_first(std::string_view content, std::string_view old_text,
@@ -235,25 +261,12 @@ std::optional<std::string> replace_first(std::string_view content, std::string_v
 
 std::string insert_line(std::string_view content, std::ptrdiff_t position, std::string_view new_text) {
   // list.insert clamps like a slice bound; the new line goes before line `position`.
-  std::size_t offset = content.size();
   std::ptrdiff_t target = position;
-  if (target < 0) target = clamp_bound(target, static_cast<std::ptrdiff_t>(text::count_lines(content)));
-  if (target == 0) {
-    offset = 0;
-  } else {
-    std::ptrdiff_t index = 0;
-    for (std::size_t i = 0; i < content.size();) {
-      const std::size_t br = text::line_break_at(content, i);
-      if (br == 0) {
-        ++i;
-        continue;
-      }
-      i += br;
-      if (++index == target) {
-        offset = i;
-        break;
-      }
-    }
+  if (target < 0) target = clamp_bound(target, static_cast<std::ptrdiff_t>(count_lines(content)));
+  std::size_t offset = 0;
+  for (std::ptrdiff_t index = 0; index < target && offset < content.size(); ++index) {
+    const Break b = next_break(content, offset);
+    offset = b.at + b.len;
   }
   std::string out;
   out.reserve(content.size() + new_text.size() + 1);

@@ -130,6 +130,8 @@ PyObject* run_bash_tool(PyObject* tool_input) {
     return error_outcome(kFailed, e.what());
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return error_outcome(kFailed, e.what());
   }
 }
 

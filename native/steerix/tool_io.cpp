@@ -4,7 +4,8 @@
 namespace talmek::steerix::tool_io {
 
 PyObject* input_get(PyObject* tool_input, const char* key, PyObject* default_value) {
-  if (PyDict_Check(tool_input)) {
+  // A dict subclass may override get(); only a plain dict is read directly.
+  if (PyDict_CheckExact(tool_input)) {
     PyObject* value = nullptr;
     const int found = PyDict_GetItemStringRef(tool_input, key, &value);
     if (found < 0) return nullptr;

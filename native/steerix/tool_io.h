@@ -38,8 +38,8 @@ class Ref {
   PyObject* m_o = nullptr;
 };
 
-// tool_input.get(key, default) as Python code would call it: a dict is read directly, any other
-// object through its own get method (so a non-mapping raises as it would there). New reference,
+// tool_input.get(key, default) as Python code would call it: a plain dict is read directly, any
+// other object through its own get method (so a non-mapping raises as it would there). New reference,
 // or nullptr with an exception set.
 PyObject* input_get(PyObject* tool_input, const char* key, PyObject* default_value);
 
