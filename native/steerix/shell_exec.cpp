@@ -10,7 +10,9 @@
 
 #include <cerrno>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "common/os_error.h"
 #include "common/text.h"
@@ -18,6 +20,44 @@
 extern char** environ;
 
 namespace talmek::steerix {
+
+Bytes::~Bytes() { std::free(m_data); }
+
+Bytes::Bytes(Bytes&& other) noexcept
+    : m_data(other.m_data), m_size(other.m_size), m_capacity(other.m_capacity) {
+  other.m_data = nullptr;
+  other.m_size = other.m_capacity = 0;
+}
+
+Bytes& Bytes::operator=(Bytes&& other) noexcept {
+  if (this != &other) {
+    std::free(m_data);
+    m_data = other.m_data;
+    m_size = other.m_size;
+    m_capacity = other.m_capacity;
+    other.m_data = nullptr;
+    other.m_size = other.m_capacity = 0;
+  }
+  return *this;
+}
+
+char* Bytes::spare(std::size_t n) {
+  if (m_capacity - m_size < n) {
+    std::size_t capacity = m_capacity ? m_capacity * 2 : 65536;
+    if (capacity < m_size + n) capacity = m_size + n;
+    void* grown = std::realloc(m_data, capacity);
+    if (!grown) throw std::bad_alloc();
+    m_data = static_cast<char*>(grown);
+    m_capacity = capacity;
+  }
+  return m_data + m_size;
+}
+
+void Bytes::append(std::string_view s) {
+  if (s.empty()) return;
+  std::memcpy(spare(s.size()), s.data(), s.size());
+  commit(s.size());
+}
 
 namespace {
 
@@ -125,13 +165,13 @@ int open_pidfd(pid_t pid) {
 }
 
 // Reads what is available from `fd` into `sink`; closes `fd` at its end.
-void drain(Fd& fd, std::string& sink) {
-  char buf[65536];
+void drain(Fd& fd, Bytes& sink) {
+  constexpr std::size_t kChunk = 65536;
   for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    const ssize_t n = ::read(fd.get(), sink.spare(kChunk), kChunk);
     if (n > 0) {
-      sink.append(buf, static_cast<std::size_t>(n));
-      if (static_cast<std::size_t>(n) < sizeof buf) return;
+      sink.commit(static_cast<std::size_t>(n));
+      if (static_cast<std::size_t>(n) < kChunk) return;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -187,7 +227,13 @@ ShellRun run_shell(const std::string& command, const std::optional<std::string>&
     throw OpError(os_error_message(failure.err, what));
   }
 
-  for (Fd* fd : {&out_r, &err_r}) ::fcntl(fd->get(), F_SETFL, ::fcntl(fd->get(), F_GETFL) | O_NONBLOCK);
+  for (Fd* fd : {&out_r, &err_r}) {
+    ::fcntl(fd->get(), F_SETFL, ::fcntl(fd->get(), F_GETFL) | O_NONBLOCK);
+#ifdef F_SETPIPE_SZ
+    // Larger pipes mean fewer wake-ups of both sides for chatty commands; a refusal is harmless.
+    ::fcntl(fd->get(), F_SETPIPE_SZ, 1 << 20);
+#endif
+  }
   Fd pidfd(open_pidfd(pid));
 
   ShellRun run;

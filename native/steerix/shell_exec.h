@@ -2,19 +2,49 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace talmek::steerix {
+
+// A growable byte buffer that the pipes are read straight into, with no bounce buffer and no
+// zero-filling; growth uses realloc, which can move a large block without copying it.
+class Bytes {
+ public:
+  Bytes() = default;
+  ~Bytes();
+  Bytes(Bytes&& other) noexcept;
+  Bytes& operator=(Bytes&& other) noexcept;
+  Bytes(const Bytes&) = delete;
+  Bytes& operator=(const Bytes&) = delete;
+
+  char* data() { return m_data; }
+  std::size_t size() const { return m_size; }
+  bool empty() const { return m_size == 0; }
+  std::string_view view() const { return {m_data, m_size}; }
+
+  // Room for at least n more bytes at data() + size(). Throws std::bad_alloc.
+  char* spare(std::size_t n);
+  void commit(std::size_t n) { m_size += n; }
+  void append(std::string_view s);
+  void truncate(std::size_t n) { m_size = n; }
+
+ private:
+  char* m_data = nullptr;
+  std::size_t m_size = 0;
+  std::size_t m_capacity = 0;
+};
 
 struct ShellRun {
   enum class Status { exited, timed_out, interrupted };
   Status status = Status::exited;
   // As subprocess reports it: the exit status, or minus the signal number that ended the shell.
   int exit_code = 0;
-  std::string out;  // raw bytes of standard output
-  std::string err;  // raw bytes of standard error
+  Bytes out;  // raw bytes of standard output
+  Bytes err;  // raw bytes of standard error
 };
 
 // Runs `/bin/sh -c command` and waits for it, reading standard output and standard error until

@@ -1,4 +1,5 @@
 // The agent's "bash" tool: one command line in a fresh shell, its output as the tool outcome.
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -25,48 +26,63 @@ constexpr std::string_view kTimedOut = "Command timed out after 30 seconds";
 constexpr std::string_view kFailed = "Command failed: ";
 
 // Text mode's newline translation, in place: "\r\n" and a lone "\r" become "\n".
-void normalize_newlines_in_place(std::string& s) {
-  const char* first = static_cast<const char*>(std::memchr(s.data(), '\r', s.size()));
+void normalize_newlines_in_place(Bytes& b) {
+  char* s = b.data();
+  const std::size_t n = b.size();
+  const char* first = n ? static_cast<const char*>(std::memchr(s, '\r', n)) : nullptr;
   if (!first) return;
-  std::size_t w = static_cast<std::size_t>(first - s.data());
-  for (std::size_t r = w; r < s.size(); ++r) {
+  std::size_t w = static_cast<std::size_t>(first - s);
+  for (std::size_t r = w; r < n; ++r) {
     if (s[r] == '\r') {
       s[w++] = '\n';
-      if (r + 1 < s.size() && s[r + 1] == '\n') ++r;
+      if (r + 1 < n && s[r + 1] == '\n') ++r;
     } else {
       s[w++] = s[r];
     }
   }
-  s.resize(w);
+  b.truncate(w);
+}
+
+// Where the first byte outside ASCII is (size when none), eight bytes at a time: command output
+// is mostly ASCII, and the full UTF-8 check then only sees the rest.
+std::size_t ascii_prefix(std::string_view s) {
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    if (word & 0x8080808080808080ull) break;
+  }
+  while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) ++i;
+  return i;
 }
 
 // Decodes one captured stream as text mode does: strict UTF-8 (the platform's default encoding
 // here), then newline translation. Throws OpError with the codec's message.
-void decode_stream(std::string& bytes) {
-  if (!text::is_valid_utf8(bytes)) {
+void decode_stream(Bytes& bytes) {
+  const std::string_view all = bytes.view();
+  if (!text::is_valid_utf8(all.substr(ascii_prefix(all)))) {
     std::string error;
-    text::decode_utf8_strict(bytes, error);
+    text::decode_utf8_strict(all, error);
     throw OpError(error);
   }
   normalize_newlines_in_place(bytes);
 }
 
-// The outcome text of a shell that ended in time; reuses the standard output's buffer.
-std::string assemble(ShellRun& run) {
+// The outcome text of a shell that ended in time; built in the standard output's buffer.
+Bytes assemble(ShellRun& run) {
   decode_stream(run.out);
   decode_stream(run.err);
-  std::string text = std::move(run.out);
+  Bytes text = std::move(run.out);
   if (!run.err.empty()) {
-    text.reserve(text.size() + run.err.size() + 32);
-    text += "\nSTDERR:\n"sv;
-    text += run.err;
+    text.append("\nSTDERR:\n"sv);
+    text.append(run.err.view());
   }
   if (run.exit_code != 0) {
-    text += "\n(exit code: "sv;
-    text += std::to_string(run.exit_code);
-    text += ')';
+    text.append("\n(exit code: "sv);
+    text.append(std::to_string(run.exit_code));
+    text.append(")"sv);
   }
-  if (text.empty()) text = "(no output)";
+  if (text.empty()) text.append("(no output)"sv);
   return text;
 }
 
@@ -125,7 +141,7 @@ PyObject* run_bash_tool(PyObject* tool_input) {
       case ShellRun::Status::exited:
         break;
     }
-    return text_outcome(assemble(run));
+    return text_outcome(assemble(run).view());
   } catch (const OpError& e) {
     return error_outcome(kFailed, e.what());
   } catch (const std::bad_alloc&) {
