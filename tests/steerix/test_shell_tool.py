@@ -60,6 +60,7 @@ def home(tmp_path, monkeypatch):
         pytest.param("cd", id="bare-cd"),
         pytest.param("CD=1; echo $CD", id="upper-case"),
         pytest.param("echo $0", id="shell-is-sh"),
+        pytest.param("yes | head -n 2", id="sigpipe-default"),
         pytest.param("a\x00b", id="nul-byte"),
         pytest.param("echo \udcff", id="surrogate-escape-byte"),
         pytest.param("echo \ud800", id="lone-surrogate"),
@@ -128,6 +129,16 @@ def test_interleaved_large_writes_do_not_deadlock(home):
     command = "for i in 1 2 3 4; do head -c 300000 /dev/zero >&2; head -c 300000 /dev/zero; done"
     out = run_bash({"command": command})
     assert out == {"type": "text", "text": "\0" * 1200000 + "\nSTDERR:\n" + "\0" * 1200000}
+
+
+def test_host_descriptors_do_not_leak(home, tmp_path):
+    fd = os.open(tmp_path, os.O_RDONLY)
+    try:
+        os.set_inheritable(fd, True)
+        out = run_bash({"command": f"test -e /proc/self/fd/{fd} && echo leaked || echo closed"})
+    finally:
+        os.close(fd)
+    assert out == {"type": "text", "text": "closed\n"}
 
 
 def test_stdin_is_inherited(tmp_path):
