@@ -300,7 +300,7 @@ async def test_subclass_overrides_are_honoured(executor, fake, pauses):
     assert fake.calls[0].kwargs["system"] == "custom prompt"
     assert events[4].data["result"] == {"type": "text", "text": "custom mytool"}
     assert agent._messages[1] == {"role": "assistant", "content": [{"custom": "text"}, {"custom": "tool_use"}]}
-    assert pauses == [0.25]
+    assert pauses == [0, 0.25]  # the tool's own sleep, then the pause
     assert executor.calls == []
 
 
