@@ -3,8 +3,6 @@
 // serialize_block.cpp. Also the module's load-time contents.
 #include "steerix/agent.h"
 
-#include <cstddef>
-
 #include "steerix/async_gen.h"
 #include "steerix/event.h"
 #include "steerix/py.h"
@@ -46,19 +44,11 @@ const char* const kSystemPrompt =
 
 PyObject* g_system_prompt = nullptr;
 
+// The fields (_api_key, _model, ...) live in the instance dictionary, as they would for a
+// Python class: vars(agent) shows them, and a subclass may turn any of them into a property.
 struct SteerixObject {
   PyObject_HEAD
-  PyObject* api_key;
-  PyObject* model;
-  PyObject* max_iterations;
-  PyObject* executor;
-  PyObject* event_handlers;
-  PyObject* messages;
-  PyObject* running;
-  PyObject* iteration_count;
 };
-
-SteerixObject* as_agent(PyObject* o) { return reinterpret_cast<SteerixObject*>(o); }
 
 PyObject* steerix_new(PyTypeObject* tp, PyObject*, PyObject*) { return tp->tp_alloc(tp, 0); }
 
@@ -135,28 +125,10 @@ int steerix_init(PyObject* self, PyObject* args, PyObject* kwds) {
 
 int steerix_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  SteerixObject* a = as_agent(self);
-  Py_VISIT(a->api_key);
-  Py_VISIT(a->model);
-  Py_VISIT(a->max_iterations);
-  Py_VISIT(a->executor);
-  Py_VISIT(a->event_handlers);
-  Py_VISIT(a->messages);
-  Py_VISIT(a->running);
-  Py_VISIT(a->iteration_count);
   return PyObject_VisitManagedDict(self, visit, arg);
 }
 
 int steerix_clear(PyObject* self) {
-  SteerixObject* a = as_agent(self);
-  Py_CLEAR(a->api_key);
-  Py_CLEAR(a->model);
-  Py_CLEAR(a->max_iterations);
-  Py_CLEAR(a->executor);
-  Py_CLEAR(a->event_handlers);
-  Py_CLEAR(a->messages);
-  Py_CLEAR(a->running);
-  Py_CLEAR(a->iteration_count);
   PyObject_ClearManagedDict(self);
   return 0;
 }
@@ -285,18 +257,6 @@ PyMethodDef steerix_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef steerix_members[] = {
-    {"_api_key", Py_T_OBJECT_EX, offsetof(SteerixObject, api_key), 0, nullptr},
-    {"_model", Py_T_OBJECT_EX, offsetof(SteerixObject, model), 0, nullptr},
-    {"_max_iterations", Py_T_OBJECT_EX, offsetof(SteerixObject, max_iterations), 0, nullptr},
-    {"_executor", Py_T_OBJECT_EX, offsetof(SteerixObject, executor), 0, nullptr},
-    {"_event_handlers", Py_T_OBJECT_EX, offsetof(SteerixObject, event_handlers), 0, nullptr},
-    {"_messages", Py_T_OBJECT_EX, offsetof(SteerixObject, messages), 0, nullptr},
-    {"_running", Py_T_OBJECT_EX, offsetof(SteerixObject, running), 0, nullptr},
-    {"_iteration_count", Py_T_OBJECT_EX, offsetof(SteerixObject, iteration_count), 0, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
 PyGetSetDef steerix_getset[] = {
     {"is_running", get_is_running, nullptr, "Whether a task has started and not been stopped.",
      nullptr},
@@ -312,7 +272,6 @@ PyType_Slot steerix_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(steerix_new)},
     {Py_tp_init, reinterpret_cast<void*>(steerix_init)},
     {Py_tp_methods, steerix_methods},
-    {Py_tp_members, steerix_members},
     {Py_tp_getset, steerix_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(steerix_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(steerix_clear)},

@@ -1,8 +1,6 @@
 // ComputerUseEvent: one agent event, a type name and a payload dictionary.
 #include "steerix/event.h"
 
-#include <cstddef>
-
 #include "steerix/py.h"
 
 namespace talmek::steerix {
@@ -11,13 +9,13 @@ namespace {
 
 PyTypeObject* g_event_type = nullptr;
 
+// `type` and `data` live in the instance dictionary, as they would for a plain Python class
+// (vars(event) shows them, and hosts may serialise event.__dict__).
 struct EventObject {
   PyObject_HEAD
-  PyObject* type;
-  PyObject* data;
 };
 
-EventObject* as_event(PyObject* o) { return reinterpret_cast<EventObject*>(o); }
+PyObject* g_data_name = nullptr;
 
 PyObject* event_new(PyTypeObject* tp, PyObject*, PyObject*) { return tp->tp_alloc(tp, 0); }
 
@@ -37,10 +35,10 @@ int store(PyObject* self, PyObject* type, PyObject* data) {
   PyObject* own = (!data || data == Py_None || PyDict_GET_SIZE(data) == 0) ? PyDict_New()
                                                                             : Py_NewRef(data);
   if (!own) return -1;
-  EventObject* e = as_event(self);
-  Py_XSETREF(e->type, Py_NewRef(type));
-  Py_XSETREF(e->data, own);
-  return 0;
+  int rc = PyObject_SetAttr(self, g_names.type, type);
+  if (rc == 0) rc = PyObject_SetAttr(self, g_data_name, own);
+  Py_DECREF(own);
+  return rc;
 }
 
 int event_init(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -59,7 +57,7 @@ PyObject* event_to_dict(PyObject* self, PyObject*) {
   PyObject* type = PyObject_GetAttr(self, g_names.type);
   PyObject* data = nullptr;
   if (!type) return nullptr;
-  data = PyObject_GetAttrString(self, "data");
+  data = PyObject_GetAttr(self, g_data_name);
   if (!data) {
     Py_DECREF(type);
     return nullptr;
@@ -83,14 +81,10 @@ fail:
 
 int event_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  Py_VISIT(as_event(self)->type);
-  Py_VISIT(as_event(self)->data);
   return PyObject_VisitManagedDict(self, visit, arg);
 }
 
 int event_clear(PyObject* self) {
-  Py_CLEAR(as_event(self)->type);
-  Py_CLEAR(as_event(self)->data);
   PyObject_ClearManagedDict(self);
   return 0;
 }
@@ -110,10 +104,9 @@ PyMethodDef event_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef event_members[] = {
-    {"type", Py_T_OBJECT_EX, offsetof(EventObject, type), 0, nullptr},
-    {"data", Py_T_OBJECT_EX, offsetof(EventObject, data), 0, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
+PyGetSetDef event_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot event_slots[] = {
@@ -122,7 +115,7 @@ PyType_Slot event_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(event_new)},
     {Py_tp_init, reinterpret_cast<void*>(event_init)},
     {Py_tp_methods, event_methods},
-    {Py_tp_members, event_members},
+    {Py_tp_getset, event_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(event_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(event_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(event_dealloc)},
@@ -141,6 +134,8 @@ PyType_Spec event_spec = {
 }  // namespace
 
 PyObject* init_event_type() {
+  g_data_name = PyUnicode_InternFromString("data");
+  if (!g_data_name) return nullptr;
   g_event_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&event_spec));
   return Py_XNewRef(reinterpret_cast<PyObject*>(g_event_type));
 }
@@ -152,8 +147,13 @@ PyObject* make_event(PyObject* type, PyObject* data) {
     return nullptr;
   }
   // The loop's payloads are new, non-empty dictionaries: the event keeps them as they are.
-  as_event(e)->type = Py_NewRef(type);
-  as_event(e)->data = data;
+  if (PyObject_GenericSetAttr(e, g_names.type, type) < 0 ||
+      PyObject_GenericSetAttr(e, g_data_name, data) < 0) {
+    Py_DECREF(data);
+    Py_DECREF(e);
+    return nullptr;
+  }
+  Py_DECREF(data);
   return e;
 }
 
