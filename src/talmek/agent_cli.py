@@ -98,6 +98,8 @@ def describe_result(result: Any, max_lines: int = 6) -> list[str]:
         return ["error: " + str(result.get("error", "Unknown error"))]
     text = str(result.get("text", result))
     lines = text.split("\n")
+    if len(lines) > 1 and not lines[-1]:
+        lines.pop()      # the final line feed of command output ends a line, adds none
     shown = [_clip(line, 160) for line in lines[:max_lines]]
     if len(lines) > max_lines:
         shown.append(f"… ({len(lines) - max_lines} more lines)")
