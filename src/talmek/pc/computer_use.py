@@ -113,18 +113,26 @@ class ComputerUseExecutor:
             dpy = xdisplay.Display(name)
         except Exception as exc:  # Xlib raises several unrelated types here
             raise ActionError(f"No display: cannot open X display {name!r} ({exc})") from exc
-        if not dpy.has_extension("XTEST"):
+        try:
+            if not dpy.has_extension("XTEST"):
+                raise ActionError(f"The X display {name!r} has no XTEST extension; "
+                                  "pointer and keyboard cannot be driven")
+            for group in ("xf86", "latin2", "latin3", "latin4", "greek", "cyrillic",
+                          "publishing", "technical", "special", "miscellany"):
+                XK.load_keysym_group(group)
+            screen = dpy.screen()
+            self._screen_size = (screen.width_in_pixels, screen.height_in_pixels)
+            self._model_size = fit_size(*self._screen_size, self._max_size)
+            info = dpy.display.info
+            mapping = dpy.get_keyboard_mapping(info.min_keycode,
+                                               info.max_keycode - info.min_keycode + 1)
+        except ActionError:
             dpy.close()
-            raise ActionError(f"The X display {name!r} has no XTEST extension; "
-                              "pointer and keyboard cannot be driven")
-        for group in ("xf86", "latin2", "latin3", "latin4", "greek", "cyrillic",
-                      "publishing", "technical", "special", "miscellany"):
-            XK.load_keysym_group(group)
-        screen = dpy.screen()
-        self._screen_size = (screen.width_in_pixels, screen.height_in_pixels)
-        self._model_size = fit_size(*self._screen_size, self._max_size)
-        info = dpy.display.info
-        mapping = dpy.get_keyboard_mapping(info.min_keycode, info.max_keycode - info.min_keycode + 1)
+            raise
+        except Exception as exc:
+            dpy.close()
+            raise ActionError(f"No display: the X display {name!r} failed while connecting "
+                              f"({type(exc).__name__}: {exc})") from exc
         self._spare_keycodes = [info.min_keycode + i for i, syms in enumerate(mapping)
                                 if not any(syms)]
         self._remapped = {}
@@ -189,9 +197,6 @@ class ComputerUseExecutor:
                 return getattr(self, "_do_" + action)(**kwargs)
             except ActionError as exc:
                 return _error(str(exc))
-            except TypeError as exc:
-                # An argument the action does not take: a model mistake.
-                return _error(f"Invalid parameters for {action}: {exc}")
             except Exception as exc:
                 # The X connection broke (server gone, protocol error): answer, reconnect later.
                 self._disconnect()
@@ -340,23 +345,28 @@ class ComputerUseExecutor:
             raise ActionError(f"Unknown key name: {name!r}")
         return keysym
 
-    def _press_combo(self, combo: str) -> list[int]:
-        """Presses every key of 'ctrl+shift+t' in order; returns the keycodes to release."""
-        from Xlib import X
+    def _combo_keysyms(self, combo: str) -> list[int]:
+        """The keysyms of 'ctrl+shift+t'; a trailing '++' is the plus key ("ctrl++")."""
         names = combo.split("+")
-        # A trailing '+' means the plus key itself ("ctrl++").
         if combo.endswith("++"):
             names = names[:-2] + ["plus"]
         if any(not n for n in names):
             raise ActionError(f"Invalid key combination: {combo!r}")
-        codes = []
-        for keysym in [self._keysym_for_name(n) for n in names]:
-            keycode, shift = self._keycode_for(keysym)
-            if shift:
-                shift_code = self._keycode_for(self._keysym_for_name("Shift_L"))[0]
-                if shift_code not in codes:
-                    self._fake(X.KeyPress, shift_code)
-                    codes.append(shift_code)
+        return [self._keysym_for_name(n) for n in names]
+
+    def _press_combo(self, combo: str) -> list[int]:
+        """Presses every key of a combination in order; returns the keycodes to release.
+        Every key is resolved before the first press, so a failure leaves nothing held."""
+        from Xlib import X
+        keys = [self._keycode_for(keysym) for keysym in self._combo_keysyms(combo)]
+        shift_code = None
+        if any(shift for _, shift in keys):
+            shift_code = self._keycode_for(self._keysym_for_name("Shift_L"))[0]
+        codes: list[int] = []
+        for keycode, shift in keys:
+            if shift and shift_code not in codes:
+                self._fake(X.KeyPress, shift_code)
+                codes.append(shift_code)
             self._fake(X.KeyPress, keycode)
             codes.append(keycode)
         return codes
@@ -506,12 +516,9 @@ class ComputerUseExecutor:
         keys = self._text_arg(text, "key").split()
         if not keys:
             raise ActionError("text for key must name at least one key")
-        # Resolve every name first: an unknown one must not leave half a sequence pressed.
+        # Resolve every name first: an unknown one must not leave half a sequence typed.
         for combo in keys:
-            for name in (combo[:-2].split("+") + ["plus"] if combo.endswith("++")
-                         else combo.split("+")):
-                if name:
-                    self._keysym_for_name(name)
+            self._combo_keysyms(combo)
         for combo in keys:
             self._release(self._press_combo(combo))
             self._dpy.sync()
