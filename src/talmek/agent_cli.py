@@ -218,6 +218,10 @@ def main(argv: list[str] | None = None) -> int:
             return EXIT_USAGE
         from talmek.pc.computer_use import ComputerUseExecutor
         executor = ComputerUseExecutor()
+        probe = executor.execute_action("cursor_position")
+        if probe["type"] == "error":
+            say(f"talmek-agent: note: {probe['error']}; the agent can still use the shell and "
+                "the text editor")
         try:
             agent = Steerix(key, model=args.model, executor=executor,
                             max_iterations=args.max_iterations)
