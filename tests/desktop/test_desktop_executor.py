@@ -253,3 +253,37 @@ def test_a_display_that_goes_away_gives_errors_not_exceptions():
         outcome = executor.execute_action("screenshot")
         assert outcome["type"] == "error", outcome
     executor.close()
+
+
+def test_a_16_bit_display_refuses_screenshots_but_still_clicks():
+    started = start_xvfb("320x200x16")
+    if started is None:
+        pytest.skip("Xvfb did not start")
+    server, name = started
+    executor = ComputerUseExecutor(display=name)
+    try:
+        outcome = executor.execute_action("screenshot")
+        assert outcome["type"] == "error" and "24-bit" in outcome["error"], outcome
+        ok(executor.execute_action("left_click", coordinate=[10, 10]))
+    finally:
+        executor.close()
+        stop_xvfb(server)
+
+
+def test_close_gives_the_bound_keycodes_back(make_executor, tk_app):
+    from Xlib import display
+    executor = make_executor()
+    ok(executor.execute_action("left_click", coordinate=list(tk_app.centre("entry"))))
+    ok(executor.execute_action("type", text="€"))
+    assert tk_app.wait_for(lambda s: s["entry"] == "€")["entry"] == "€"
+    euro = 0x010020AC
+
+    def bound():
+        d = display.Display()
+        info = d.display.info
+        keymap = d.get_keyboard_mapping(info.min_keycode, info.max_keycode - info.min_keycode + 1)
+        d.close()
+        return any(euro in syms for syms in keymap)
+    assert bound()
+    executor.close()
+    assert not bound()

@@ -89,8 +89,8 @@ class ComputerUseExecutor:
         self._dpy = None
         self._screen_size = (0, 0)   # real screen, pixels
         self._model_size = (0, 0)    # what the model sees
-        # Keycodes without symbols that we bound to characters the keymap lacks, most recently
-        # used last: keysym -> keycode.
+        # Keycodes with no symbols, free to bind; and those bound to characters the keymap
+        # lacks (keysym -> keycode, least recently used first).
         self._spare_keycodes: list[int] = []
         self._remapped: dict[int, int] = {}
         self._lock = threading.Lock()
