@@ -17,6 +17,14 @@ SCREEN = (1280, 800)
 TK_APP = Path(__file__).with_name("tk_app.py")
 
 
+def helper_env() -> dict[str, str]:
+    """The environment for the X server and the Tk window: they are not under test, so a
+    sanitizer runtime preloaded into the test interpreter is not passed on to them."""
+    env = dict(os.environ)
+    env.pop("LD_PRELOAD", None)
+    return env
+
+
 def start_xvfb(size: str) -> tuple[subprocess.Popen, str] | None:
     """Starts Xvfb on a display number it picks itself (-displayfd); (process, ":N")."""
     binary = shutil.which("Xvfb")
@@ -26,7 +34,8 @@ def start_xvfb(size: str) -> tuple[subprocess.Popen, str] | None:
     server = subprocess.Popen(
         [binary, "-displayfd", str(write_end), "-screen", "0", size, "-nolisten", "tcp",
          "-noreset"],
-        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        env=helper_env())
     os.close(write_end)
     # Read up to the line feed: Xvfb treats a failed write of it as fatal.
     number = b""
@@ -60,7 +69,8 @@ def stop_xvfb(server: subprocess.Popen) -> None:
 def python_with_tk() -> str | None:
     candidates = [sys.executable, "/usr/bin/python3", shutil.which("python3")]
     for candidate in dict.fromkeys(c for c in candidates if c):
-        probe = subprocess.run([candidate, "-c", "import tkinter"], capture_output=True, check=False)
+        probe = subprocess.run([candidate, "-c", "import tkinter"], capture_output=True,
+                               check=False, env=helper_env())
         if probe.returncode == 0:
             return candidate
     return None
@@ -71,7 +81,7 @@ class TkApp:
 
     def __init__(self, python: str):
         self.process = subprocess.Popen([python, str(TK_APP)], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, text=True)
+                                        stdout=subprocess.PIPE, text=True, env=helper_env())
         ready = json.loads(self._line(15))
         self.places = {k: v for k, v in ready.items() if k != "ready"}
 
