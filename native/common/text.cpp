@@ -358,6 +358,14 @@ std::string normalize_newlines(std::string_view s) {
   return out;
 }
 
+std::string decode_text_file(std::string bytes) {
+  // A carriage return is never part of a multi-byte sequence, so translating line ends before
+  // replacing bad sequences gives what decoding first and translating afterwards gives.
+  if (std::memchr(bytes.data(), '\r', bytes.size())) bytes = normalize_newlines(bytes);
+  if (is_valid_utf8(bytes)) return bytes;
+  return decode_utf8_replace(bytes);
+}
+
 std::size_t line_break_at(std::string_view s, std::size_t i) noexcept {
   const auto c = static_cast<unsigned char>(s[i]);
   switch (c) {

@@ -64,6 +64,11 @@ bool fsencode(std::string_view text, std::string& out, std::string& error);
 // Text-mode reading: each "\r\n" and each lone "\r" becomes "\n".
 std::string normalize_newlines(std::string_view s);
 
+// A file's bytes as open(path, encoding="utf-8", errors="replace").read() returns them: bad
+// sequences as U+FFFD, line ends translated as above. Takes the bytes by value and hands them
+// back unchanged (no copy) when they are valid UTF-8 without a carriage return.
+std::string decode_text_file(std::string bytes);
+
 // Length in bytes of the line boundary that starts at s[i], or 0 when none starts there.
 // Boundaries are those of str.splitlines: \n, \r, \r\n, \v, \f, \x1c, \x1d, \x1e, U+0085,
 // U+2028, U+2029.

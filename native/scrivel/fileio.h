@@ -19,6 +19,10 @@ std::string read_whole_file(std::string_view path);
 // codec's message, before any file is touched), each "\n" written as the platform's separator.
 std::string encode_for_file(std::string_view text);
 
+// The same without a copy where none is needed: returns `text` itself when the platform writes
+// "\n" as it is, otherwise the translated bytes held in `scratch`. Throws OpError as above.
+std::string_view encode_for_file(std::string_view text, std::string& scratch);
+
 // Writes `bytes` to `path`, creating it (mode 0666 less the umask) and truncating it, or
 // appending to it. Throws OpError.
 void write_whole_file(std::string_view path, std::string_view bytes, bool append);
