@@ -8,6 +8,8 @@
 #include "common/text.h"
 #include "scrivel/difflib/unified_diff.h"
 #include "scrivel/dispatch.h"
+#include "scrivel/json/decode.h"
+#include "scrivel/json/encode.h"
 #include "scrivel/json/value.h"
 #include "scrivel/main_loop.h"
 
@@ -87,7 +89,15 @@ Value from_py(nb::handle h, int depth = 0) {
   return opaque_from(h);
 }
 
-nb::object to_py(const Value& v) {
+// Records are shallow; only the decoder's test hook hands over deep values, and Python's own
+// json gives up near this depth as well.
+constexpr int kMaxToPyDepth = 2000;
+
+nb::object to_py(const Value& v, int depth = 0) {
+  if (depth > kMaxToPyDepth) {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    throw nb::python_error();
+  }
   const auto& s = v.storage();
   switch (s.index()) {
     case 0:
@@ -105,12 +115,12 @@ nb::object to_py(const Value& v) {
     case 6: {
       const Array& a = std::get<Array>(s);
       nb::list out;
-      for (const Value& x : a) out.append(to_py(x));
+      for (const Value& x : a) out.append(to_py(x, depth + 1));
       return out;
     }
     case 7: {
       nb::dict out;
-      for (const Member& m : std::get<Object>(s)) out[text_to_py(m.key)] = to_py(m.value);
+      for (const Member& m : std::get<Object>(s)) out[text_to_py(m.key)] = to_py(m.value, depth + 1);
       return out;
     }
     default:
@@ -273,6 +283,47 @@ NB_MODULE(scrivel, m) {
   }, "text"_a, "keepends"_a = false);
   m.def("_decode_replace", [](nb::bytes b) {
     return text_to_py(talmek::text::decode_utf8_replace(std::string_view(b.c_str(), b.size())));
+  });
+  m.def("_json_loads", [](nb::handle s) {
+    if (!PyUnicode_Check(s.ptr())) throw nb::type_error("_json_loads() needs a str");
+    const std::string t = text_from(s.ptr());
+    Value v;
+    json::DecodeError err;
+    bool ok;
+    try {
+      ok = json::decode(t, v, err);
+    } catch (const FatalRequestError& e) {
+      raise_contract(e.py_type(), e.what());
+    }
+    if (!ok) {
+      nb::object cls = nb::module_::import_("json").attr("JSONDecodeError");
+      PyErr_SetObject(cls.ptr(), cls(text_to_py(err.msg), s, nb::int_(err.pos)).ptr());
+      throw nb::python_error();
+    }
+    return to_py(v);
+  });
+  m.def("_json_dumps", [](nb::handle obj) {
+    const Value v = from_py(obj);
+    std::string out;
+    try {
+      json::encode(v, out);
+    } catch (const ContractError& e) {
+      raise_contract(e.py_type(), e.what());
+    }
+    return text_to_py(out);
+  });
+  m.def("_handle_line", [](nb::handle line) {
+    const std::string t = text_from(line.ptr());
+    bool quit = false;
+    std::string reply;
+    try {
+      reply = handle_line(t, quit);
+    } catch (const ContractError& e) {
+      raise_contract(e.py_type(), e.what());
+    } catch (const FatalRequestError& e) {
+      raise_contract(e.py_type(), e.what());
+    }
+    return nb::make_tuple(text_to_py(reply), quit);
   });
   m.def("_unified_diff", [](nb::list a, nb::list b, nb::handle fromfile, nb::handle tofile) {
     std::vector<std::string> sa, sb;
