@@ -225,48 +225,48 @@ NB_MODULE(scrivel, m) {
   m.doc() = "The talmek file worker: JSON-lines requests on standard input, one reply per line.";
 
   m.def("main", &py_main, "Run the worker: read JSON commands from stdin, write results to stdout.");
-  m.def("handle_command", &py_handle_command, "cmd"_a, "Route a command to the appropriate handler.");
+  m.def("handle_command", &py_handle_command, "cmd"_a.none(), "Route a command to the appropriate handler.");
 
   m.def("read_file", [](nb::handle path, nb::handle start_line, nb::handle end_line) {
     return call("read_file", {{"path", path}, {"start_line", start_line}, {"end_line", end_line}});
-  }, "path"_a, "start_line"_a = nb::none(), "end_line"_a = nb::none(),
+  }, "path"_a.none(), "start_line"_a.none() = nb::none(), "end_line"_a.none() = nb::none(),
         "Read file content, optionally with line range.");
   m.def("write_file", [](nb::handle path, nb::handle content, nb::handle create_dirs) {
     return call("write_file", {{"path", path}, {"content", content}, {"create_dirs", create_dirs}});
-  }, "path"_a, "content"_a, "create_dirs"_a = true,
+  }, "path"_a.none(), "content"_a.none(), "create_dirs"_a.none() = true,
         "Write content to a file, creating directories if needed.");
   m.def("append_file", [](nb::handle path, nb::handle content) {
     return call("append_file", {{"path", path}, {"content", content}});
-  }, "path"_a, "content"_a, "Append content to a file.");
+  }, "path"_a.none(), "content"_a.none(), "Append content to a file.");
   m.def("edit_file", [](nb::handle path, nb::handle edits) {
     return call("edit_file", {{"path", path}, {"edits", edits}});
-  }, "path"_a, "edits"_a,
+  }, "path"_a.none(), "edits"_a.none(),
         "Apply find/replace edits to a file.\n\n    edits: [{\"find\": \"old\", \"replace\": \"new\", \"all\": false}]");
   m.def("delete_file", [](nb::handle path) { return call("delete_file", {{"path", path}}); },
-        "path"_a, "Delete a file or directory.");
+        "path"_a.none(), "Delete a file or directory.");
   m.def("move_file", [](nb::handle src, nb::handle dst) {
     return call("move_file", {{"src", src}, {"dst", dst}});
-  }, "src"_a, "dst"_a, "Move or rename a file/directory.");
+  }, "src"_a.none(), "dst"_a.none(), "Move or rename a file/directory.");
   m.def("copy_file", [](nb::handle src, nb::handle dst) {
     return call("copy_file", {{"src", src}, {"dst", dst}});
-  }, "src"_a, "dst"_a, "Copy a file or directory.");
-  m.def("make_dir", [](nb::handle path) { return call("make_dir", {{"path", path}}); }, "path"_a,
+  }, "src"_a.none(), "dst"_a.none(), "Copy a file or directory.");
+  m.def("make_dir", [](nb::handle path) { return call("make_dir", {{"path", path}}); }, "path"_a.none(),
         "Create a directory (and parents).");
   m.def("list_dir", [](nb::handle path, nb::handle recursive, nb::handle pattern) {
     return call("list_dir", {{"path", path}, {"recursive", recursive}, {"pattern", pattern}});
-  }, "path"_a, "recursive"_a = false, "pattern"_a = nb::none(), "List directory contents.");
+  }, "path"_a.none(), "recursive"_a.none() = false, "pattern"_a.none() = nb::none(), "List directory contents.");
   m.def("find_files", [](nb::handle path, nb::handle pattern, nb::handle max_results) {
     return call("find_files", {{"path", path}, {"pattern", pattern}, {"max_results", max_results}});
-  }, "path"_a, "pattern"_a, "max_results"_a = 100, "Find files matching a glob pattern.");
+  }, "path"_a.none(), "pattern"_a.none(), "max_results"_a.none() = 100, "Find files matching a glob pattern.");
   m.def("grep_files", [](nb::handle path, nb::handle regex, nb::handle file_pattern,
                          nb::handle max_results, nb::handle context_lines) {
     return call("grep_files", {{"path", path}, {"regex", regex}, {"file_pattern", file_pattern},
                                {"max_results", max_results}, {"context_lines", context_lines}});
-  }, "path"_a, "regex"_a, "file_pattern"_a = "*", "max_results"_a = 100, "context_lines"_a = 0,
+  }, "path"_a.none(), "regex"_a.none(), "file_pattern"_a.none() = "*", "max_results"_a.none() = 100, "context_lines"_a.none() = 0,
         "Search file contents with regex.");
   m.def("diff_files", [](nb::handle file_a, nb::handle file_b) {
     return call("diff_files", {{"file_a", file_a}, {"file_b", file_b}});
-  }, "file_a"_a, "file_b"_a, "Show diff between two files.");
+  }, "file_a"_a.none(), "file_b"_a.none(), "Show diff between two files.");
 
   // Private hooks for differential tests of the shared text machinery against CPython.
   m.def("_py_repr", [](nb::handle s) { return text_to_py(talmek::text::py_repr(text_from(s.ptr()))); });
@@ -280,7 +280,7 @@ NB_MODULE(scrivel, m) {
       out.append(text_to_py(std::string(line)));
     });
     return out;
-  }, "text"_a, "keepends"_a = false);
+  }, "text"_a.none(), "keepends"_a.none() = false);
   m.def("_decode_replace", [](nb::bytes b) {
     return text_to_py(talmek::text::decode_utf8_replace(std::string_view(b.c_str(), b.size())));
   });
@@ -311,7 +311,7 @@ NB_MODULE(scrivel, m) {
       raise_contract(e.py_type(), e.what());
     }
     return text_to_py(out);
-  });
+  }, nb::arg().none());
   m.def("_handle_line", [](nb::handle line) {
     const std::string t = text_from(line.ptr());
     bool quit = false;
