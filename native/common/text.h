@@ -74,6 +74,17 @@ std::string decode_text_file(std::string bytes);
 // U+2028, U+2029.
 std::size_t line_break_at(std::string_view s, std::size_t i) noexcept;
 
+namespace detail {
+// Bytes that can start a line boundary; every other byte is skipped without a call.
+inline constexpr auto kMayBreak = [] {
+  struct Table {
+    bool v[256];
+  } t{};
+  for (unsigned char c : {'\n', '\v', '\f', '\r', '\x1c', '\x1d', '\x1e', '\xc2', '\xe2'}) t.v[c] = true;
+  return t;
+}();
+}  // namespace detail
+
 // str.splitlines(keepends): calls f(std::string_view line) for each line, in order. With
 // keepends the line includes its boundary. No allocation.
 template <class F>
@@ -81,6 +92,10 @@ void for_each_line(std::string_view s, bool keepends, F&& f) {
   std::size_t start = 0, i = 0;
   const std::size_t n = s.size();
   while (i < n) {
+    if (!detail::kMayBreak.v[static_cast<unsigned char>(s[i])]) {
+      ++i;
+      continue;
+    }
     std::size_t br = line_break_at(s, i);
     if (br == 0) {
       ++i;

@@ -45,7 +45,7 @@ void settle(int fd, const struct stat& st) {
 }
 }  // namespace
 
-std::string read_whole_file(std::string_view path) {
+std::string read_whole_file(std::string_view path, std::int64_t* size) {
   const std::string p = os_path(path);
   Fd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) throw_os_error(errno, path);
@@ -79,6 +79,10 @@ std::string read_whole_file(std::string_view path) {
     }
     if (n == 0) break;
     data.append(buf, static_cast<std::size_t>(n));
+  }
+  if (size) {
+    if (::fstat(fd.get(), &st) != 0) throw_os_error(errno, path);
+    *size = static_cast<std::int64_t>(st.st_size);
   }
   return data;
 }

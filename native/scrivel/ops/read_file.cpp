@@ -38,7 +38,8 @@ Value read_file(std::string_view path, std::optional<std::int64_t> start_line,
       return fail_record("File not found: " + std::string(path));
     if (!S_ISREG(st.st_mode)) return fail_record("Not a file: " + std::string(path));
 
-    std::string content = text::decode_text_file(read_whole_file(resolved));
+    std::int64_t size = 0;
+    std::string content = text::decode_text_file(read_whole_file(resolved, &size));
     const std::int64_t total = static_cast<std::int64_t>(text::count_lines(content));
     if (start_line || end_line) {
       std::int64_t first, end;
@@ -54,7 +55,6 @@ Value read_file(std::string_view path, std::optional<std::int64_t> start_line,
       });
       content = content.substr(off_first, off_end - off_first);
     }
-    const std::int64_t size = file_size(resolved);
 
     Object result;
     result.reserve(4);
