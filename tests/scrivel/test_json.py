@@ -160,3 +160,17 @@ def test_encoding_equals_json_dumps(doc):
 @pytest.mark.parametrize("doc", [{}, [], [[]], {"a": {}}, {"": [None, True, False]}], ids=repr)
 def test_encoding_of_empty_containers(doc):
     assert scrivel._json_dumps(doc) == json.dumps(doc)
+
+
+PIECES = st.sampled_from(
+    ["a", "plain text ", "\n", "\t", '"', "\\", "/", "\x00", "\x1f", "\x7f", "é", "\u2028", "😀",
+     "\ud800", "~", " ", "x" * 17]
+)
+
+
+@settings(max_examples=400)
+@given(st.lists(PIECES, max_size=60).map("".join))
+def test_encoding_of_long_strings(text):
+    # Long enough for the block-at-a-time paths, with every kind of escape at every offset.
+    assert scrivel._json_dumps(text) == json.dumps(text)
+    assert scrivel._json_loads(json.dumps(text)) == text

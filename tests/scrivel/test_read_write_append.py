@@ -259,3 +259,19 @@ def test_arguments_by_name(in_tmp):
     assert ok(scrivel.read_file(path="f", end_line=1))["content"] == "a\n"
     assert ok(scrivel.write_file(content="z", path="g", create_dirs=False))["size"] == 1
     assert ok(scrivel.append_file(content="z", path="g"))["size"] == 2
+
+
+LINE_PIECES = st.sampled_from(
+    ["word ", "x" * 15, "\n", "\r", "\r\n", "\v", "\f", "\x1c", "\x1d", "\x1e", "\x85", "\u2028",
+     "\u2029", "\t", "é", "“", "\x00", "\xa0"]
+)
+
+
+@settings(max_examples=300, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(text=st.lists(LINE_PIECES, max_size=50).map("".join))
+def test_line_counts_of_long_texts(tmp_path, text):
+    path = tmp_path / "lines.txt"
+    assert ok(scrivel.write_file(str(path), text))["lines"] == len(text.splitlines())
+    result = ok(scrivel.read_file(str(path)))
+    stored = path.read_bytes().decode().replace("\r\n", "\n").replace("\r", "\n")
+    assert (result["content"], result["total_lines"]) == (stored, len(stored.splitlines()))
