@@ -158,7 +158,17 @@ void encode_string(std::string_view t, std::string& out) {
         continue;
       }
       // A code point may run up to three bytes past `stop`; the buffer has room for it.
-      const char32_t cp = text::next_cp(t, i);
+      char32_t cp;
+      const auto b = [&](std::size_t k) { return static_cast<unsigned char>(t[i + k]) & 0x3Fu; };
+      if (c >= 0xC0 && c < 0xE0 && i + 2 <= n) {
+        cp = ((c & 0x1Fu) << 6) | b(1);
+        i += 2;
+      } else if (c >= 0xE0 && c < 0xF0 && i + 3 <= n) {
+        cp = ((c & 0x0Fu) << 12) | (b(1) << 6) | b(2);
+        i += 3;
+      } else {
+        cp = text::next_cp(t, i);
+      }
       if (cp >= 0x10000) {
         const char32_t v = cp - 0x10000;
         o = put_u(o, 0xD800 | ((v >> 10) & 0x3FF));
