@@ -253,10 +253,14 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
   while (i < n) {
     // Runs of ASCII bytes at a time: the common case of source text and requests.
 #if defined(__SSE2__)
-    if (i + 16 <= n &&
-        _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i))) == 0) {
-      i += 16;
-      continue;
+    if (i + 16 <= n) {
+      const unsigned high = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i))));
+      if (high == 0) {
+        i += 16;
+        continue;
+      }
+      i += static_cast<std::size_t>(__builtin_ctz(high));  // straight to the first non-ASCII byte
     }
 #endif
     if (i + 8 <= n) {
@@ -431,8 +435,12 @@ std::size_t count_lines(std::string_view s) noexcept {
                                         _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xE2))));
       const __m128i other = _mm_or_si128(_mm_andnot_si128(_mm_or_si128(lf, tab), control), lead);
       if (_mm_movemask_epi8(other) == 0) {
-        const int lines = __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(lf)));
-        count += static_cast<std::size_t>(lines);
+        // Bits of a 16-bit mask counted by hand: without -mpopcnt the builtin is a library call.
+        unsigned m = static_cast<unsigned>(_mm_movemask_epi8(lf));
+        m = m - ((m >> 1) & 0x5555u);
+        m = (m & 0x3333u) + ((m >> 2) & 0x3333u);
+        m = (m + (m >> 4)) & 0x0F0Fu;
+        count += (m + (m >> 8)) & 0x1Fu;
         open = s[i + 15] != '\n';
         i += 16;
         continue;
