@@ -114,11 +114,14 @@ int serve(int in_fd, int out_fd) {
       std::size_t end = scan;
       while (end < len && data[end] != '\n' && data[end] != '\r') ++end;
       if (end == len && !eof) {
-        // Keep the partial line at the front and read the next block after it.
-        std::memmove(buf.data(), buf.data() + pos, len - pos);
-        len -= pos;
+        // Keep the partial line at the front (moved once, not at every read of a long line)
+        // and read the next block after it.
+        if (pos > 0) {
+          std::memmove(buf.data(), buf.data() + pos, len - pos);
+          len -= pos;
+          pos = 0;
+        }
         scan = len;
-        pos = 0;
         if (buf.size() - len < kReadBlock / 2) buf.resize(buf.size() * 2);
         ssize_t n;
         for (;;) {
