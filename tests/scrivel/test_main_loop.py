@@ -239,3 +239,21 @@ def test_main_in_process_ends_at_end_of_input(python_streams):
 
 def test_console_script_exists():
     assert os.path.exists(os.path.join(os.path.dirname(sys.executable), "talmek-scrivel"))
+
+
+def test_lines_split_across_reads(worker, tmp_path):
+    # Each piece reaches the worker in its own read: line ends, "\r\n" pairs and a multi-byte
+    # character are cut at every awkward place.
+    (tmp_path / "é.txt").write_text("x")
+    pieces = [b'{"action": "read", "pa', b'th": "\xc3', b'\xa9.txt"}\r', b"\n", b"\r", b"\r\n",
+              b'{"action": "nope"}\r', b'{"action": "quit"}\n']
+    for piece in pieces:
+        worker.proc.stdin.write(piece)
+        worker.proc.stdin.flush()
+        select.select([], [], [], 0.05)
+    status, out, err = worker.finish()
+    assert (status, err) == (0, "")
+    got = replies(out)
+    assert got[0]["result"]["content"] == "x"
+    assert got[1:] == [{"success": False, "error": "Unknown action: nope"},
+                       {"success": True, "result": "goodbye"}]
