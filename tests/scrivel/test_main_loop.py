@@ -257,3 +257,43 @@ def test_lines_split_across_reads(worker, tmp_path):
     assert got[0]["result"]["content"] == "x"
     assert got[1:] == [{"success": False, "error": "Unknown action: nope"},
                        {"success": True, "result": "goodbye"}]
+
+
+# --- handle_command as a module function: the same dispatch as the wire ---------------------
+
+COMMANDS = [
+    ({}, {"success": False, "error": "Unknown action: "}),
+    ({"action": "quit", "path": 1, "content": None}, {"success": True, "result": "goodbye"}),
+    ({"action": "Read"}, {"success": False, "error": "Unknown action: Read"}),
+    ({"action": 2.5e16}, {"success": False, "error": "Unknown action: 2.5e+16"}),
+    ({"action": (1, 2)}, {"success": False, "error": "Unknown action: (1, 2)"}),
+    ({"action": "read"}, {"success": False, "error": "Not a file: "}),
+    ({"action": "read", "path": "nope", "start_line": None}, {"success": False, "error": "File not found: nope"}),
+]
+
+
+@pytest.mark.parametrize("cmd,record", COMMANDS, ids=[repr(c) for c, _ in COMMANDS])
+def test_handle_command(in_tmp, cmd, record):
+    assert scrivel.handle_command(cmd) == record
+
+
+REFUSED = [
+    ([], "handle_command() argument 'cmd' must be dict, not list"),
+    (type("D", (dict,), {})(action="quit"), "must be dict, not D"),
+    ({"action": {}}, "cannot use 'dict' as a dict key (unhashable type: 'dict')"),
+    ({"action": "write", "path": "f", "content": None}, "argument 'content' must be str, not NoneType"),
+    ({"action": "edit", "path": "f", "edits": {}}, "argument 'edits' must be list, not dict"),
+]
+
+
+@pytest.mark.parametrize("cmd,message", REFUSED, ids=[repr(c) for c, _ in REFUSED])
+def test_handle_command_refusals(in_tmp, cmd, message):
+    with pytest.raises(TypeError) as info:
+        scrivel.handle_command(cmd)
+    assert message in str(info.value)
+    assert list(in_tmp.iterdir()) == []
+
+
+def test_write_without_content_writes_an_empty_file(in_tmp):
+    record = scrivel.handle_command({"action": "write", "path": "a/b.txt"})
+    assert record["result"] == {"path": str(in_tmp / "a/b.txt"), "size": 0, "lines": 0}
