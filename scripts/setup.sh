@@ -39,9 +39,9 @@ if [ ! -x "$VENV/bin/python" ]; then
   "$PY" -m venv --without-pip "$VENV"
 fi
 if ! "$VENV/bin/python" -m pip --version >/dev/null 2>&1; then
-  if "$PY" -m ensurepip --version >/dev/null 2>&1; then
-    "$VENV/bin/python" -m ensurepip -q
-  else
+  # ensurepip exists in the provisioned interpreter but its bundled wheel may not install there;
+  # fall back to the pip wheel provisioned beside it.
+  if ! "$VENV/bin/python" -m ensurepip >/dev/null 2>&1; then
     # Debian's interpreter has no ensurepip wheels: use the pip wheel provisioned beside it.
     PREFIX=$(dirname "$(dirname "$(dirname "$(dirname "$PY")")")")
     WHL=$(ls "$PREFIX"/wheels/pip-*.whl 2>/dev/null | head -1 || true)
