@@ -1,0 +1,67 @@
+// difflib.SequenceMatcher over lines of text, without a junk filter, with CPython's autojunk rule.
+//
+// The matcher borrows the line views it is given: the texts they point into must outlive it.
+// Plain C++, no Python objects; safe to use without the GIL.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace talmek::scrivel::difflib {
+
+// difflib.Match: a[a:a+size] == b[b:b+size].
+struct Match {
+  std::size_t a;
+  std::size_t b;
+  std::size_t size;
+};
+
+enum class Tag : unsigned char { equal, replace, del, insert };
+
+// One get_opcodes() tuple (tag, i1, i2, j1, j2).
+struct Opcode {
+  Tag tag;
+  std::size_t i1;
+  std::size_t i2;
+  std::size_t j1;
+  std::size_t j2;
+};
+
+class SequenceMatcher {
+ public:
+  // SequenceMatcher(None, a, b) with autojunk=True.
+  SequenceMatcher(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b);
+
+  Match find_longest_match(std::size_t alo, std::size_t ahi, std::size_t blo, std::size_t bhi);
+  const std::vector<Match>& get_matching_blocks();
+  std::vector<Opcode> get_opcodes();
+  std::vector<std::vector<Opcode>> get_grouped_opcodes(std::size_t n = 3);
+
+ private:
+  using Id = std::uint32_t;
+  // The id of every line of `a` that occurs nowhere in `b`: it can never equal a line of b.
+  static constexpr Id k_absent = 0xFFFFFFFFu;
+
+  void intern(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b);
+  void chain_b();
+
+  std::vector<Id> m_a;  // line ids; equal ids <=> equal lines
+  std::vector<Id> m_b;
+  std::size_t m_ids = 0;  // distinct lines of b
+  // b2j in one block: the indices in b of id x are m_b2j[m_b2j_start[x] .. m_b2j_start[x + 1]),
+  // increasing; empty for a popular line.
+  std::vector<std::uint32_t> m_b2j_start;
+  std::vector<std::uint32_t> m_b2j;
+  // j2len of one row and of the next, indexed by j + 1 so that j - 1 needs no test; all zero
+  // between rows except the entries listed in the touched lists.
+  std::vector<std::uint32_t> m_j2len;
+  std::vector<std::uint32_t> m_newj2len;
+  std::vector<std::uint32_t> m_touched;
+  std::vector<std::uint32_t> m_newtouched;
+  std::vector<Match> m_matching_blocks;
+  bool m_have_blocks = false;
+};
+
+}  // namespace talmek::scrivel::difflib
