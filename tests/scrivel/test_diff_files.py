@@ -146,10 +146,16 @@ def test_argument_types(args):
         scrivel.diff_files(*args)
 
 
-CHUNKS = st.sampled_from([b"a\n", b"b\n", b"c\n", b"a\r\n", b"\r", b"\xff", b"\xe2\x82", b"\xc3\xa9\n", b"d"])
+# Every line boundary of str.splitlines, near misses of the multi-byte ones, bad bytes, and long
+# printable runs (read eight bytes at a time).
+CHUNKS = st.sampled_from(
+    [b"a\n", b"b\n", b"c\n", b"a\r\n", b"\r", b"\xff", b"\xe2\x82", b"\xc3\xa9\n", b"d", b"\t", b"\x0b", b"\x0c"]
+    + [b"\x1c", b"\x1d", b"\x1e", b"\x1f", b"\xc2\x85", b"\xc2\xa0", b"\xe2\x80\xa8", b"\xe2\x80\xa9", b"\xe2\x80\xa7"]
+    + [b"0123456789abcdef", b"a long line of printable text "]
+)
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(st.lists(CHUNKS, max_size=40).map(b"".join), st.lists(CHUNKS, max_size=40).map(b"".join))
 def test_matches_the_reference(in_tmp, old, new):
     write("old", old)

@@ -21,11 +21,56 @@
 #include "scrivel/difflib/sequence_matcher.h"
 
 #include <algorithm>
-#include <functional>
+#include <cstring>
 #include <stdexcept>
 #include <tuple>
 
 namespace talmek::scrivel::difflib {
+
+namespace {
+
+// A line hash eight bytes at a time (std::hash goes through an out-of-line byte loop). Only the
+// table below uses it; equal hashes are always confirmed by comparing the lines.
+std::uint64_t hash_line(std::string_view s) noexcept {
+  constexpr std::uint64_t k1 = 0x9E3779B97F4A7C15ull, k2 = 0xBF58476D1CE4E5B9ull,
+                          k3 = 0x94D049BB133111EBull;
+  std::uint64_t h = s.size() * k1;
+  const char* p = s.data();
+  std::size_t n = s.size();
+  auto step = [&](std::uint64_t w) {
+    h ^= w * k2;
+    h = ((h << 31) | (h >> 33)) * k3;
+  };
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    step(w);
+  }
+  if (n) {
+    // The last eight bytes, overlapping ones already mixed in (the length is in h); short lines
+    // in two overlapping halves. No byte loop.
+    std::uint64_t w;
+    if (s.size() >= 8) {
+      std::memcpy(&w, s.data() + s.size() - 8, 8);
+    } else if (n >= 4) {
+      std::uint32_t lo, hi;
+      std::memcpy(&lo, p, 4);
+      std::memcpy(&hi, p + n - 4, 4);
+      w = lo | (std::uint64_t{hi} << 32);
+    } else {
+      w = std::uint64_t{static_cast<unsigned char>(p[0])} |
+          std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
+          std::uint64_t{static_cast<unsigned char>(p[n - 1])} << 16;
+    }
+    step(w);
+  }
+  h ^= h >> 29;
+  h *= k2;
+  h ^= h >> 32;
+  return h;
+}
+
+}  // namespace
 
 SequenceMatcher::SequenceMatcher(const std::vector<std::string_view>& a,
                                  const std::vector<std::string_view>& b) {
@@ -50,15 +95,14 @@ void SequenceMatcher::intern(const std::vector<std::string_view>& a,
   const std::size_t mask = cap - 1;
   std::vector<Id> slots(cap, k_absent);
   std::vector<std::string_view> text;
-  std::vector<std::size_t> hashes;
+  std::vector<std::uint64_t> hashes;
   text.reserve(b.size());
   hashes.reserve(b.size());
-  const std::hash<std::string_view> hash;
 
   m_b.resize(b.size());
   for (std::size_t j = 0; j < b.size(); ++j) {
     const std::string_view line = b[j];
-    const std::size_t h = hash(line);
+    const std::uint64_t h = hash_line(line);
     std::size_t pos = h & mask;
     for (;;) {
       const Id id = slots[pos];
@@ -82,7 +126,7 @@ void SequenceMatcher::intern(const std::vector<std::string_view>& a,
   m_a.resize(a.size());
   for (std::size_t i = 0; i < a.size(); ++i) {
     const std::string_view line = a[i];
-    const std::size_t h = hash(line);
+    const std::uint64_t h = hash_line(line);
     std::size_t pos = h & mask;
     Id found = k_absent;
     for (;;) {
@@ -122,6 +166,13 @@ void SequenceMatcher::chain_b() {
     const Id id = m_b[j];
     if (count[id] != 0) m_b2j[cursor[id]++] = static_cast<std::uint32_t>(j);
   }
+
+  // b2j.get(a[i], nothing) for every line of a, looked up once instead of once per row scanned.
+  m_a_b2j.resize(m_a.size());
+  for (std::size_t i = 0; i < m_a.size(); ++i) {
+    const Id id = m_a[i];
+    m_a_b2j[i] = id == k_absent ? Span{0, 0} : Span{m_b2j_start[id], m_b2j_start[id + 1]};
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -134,40 +185,36 @@ Match SequenceMatcher::find_longest_match(std::size_t alo, std::size_t ahi, std:
   std::size_t besti = alo, bestj = blo, bestsize = 0;
 
   // During an iteration of the loop, j2len[j + 1] = length of the longest match ending with
-  // a[i-1] and b[j].
-  std::vector<std::uint32_t>* j2len = &m_j2len;
-  std::vector<std::uint32_t>* newj2len = &m_newj2len;
-  std::vector<std::uint32_t>* touched = &m_touched;
-  std::vector<std::uint32_t>* newtouched = &m_newtouched;
+  // a[i-1] and b[j]. The entries a row sets are exactly its b2j indices within [blo, bhi), so
+  // the row before is cleared by walking those again.
+  std::uint32_t* j2len = m_j2len.data();
+  std::uint32_t* newj2len = m_newj2len.data();
+  const std::uint32_t* b2j = m_b2j.data();
+  const std::uint32_t* prev_first = nullptr;
+  const std::uint32_t* prev_stop = nullptr;
   for (std::size_t i = alo; i < ahi; ++i) {
-    const Id id = a[i];
-    newtouched->clear();
-    if (id != k_absent) {
-      const std::uint32_t* first = m_b2j.data() + m_b2j_start[id];
-      const std::uint32_t* last = m_b2j.data() + m_b2j_start[id + 1];
-      if (first != last && *first < blo) first = std::lower_bound(first, last, blo);
-      std::uint32_t* prev = j2len->data();
-      std::uint32_t* next = newj2len->data();
-      for (; first != last; ++first) {
-        const std::uint32_t j = *first;
-        if (j >= bhi) break;
-        const std::uint32_t k = prev[j] + 1;  // j2len.get(j-1, 0) + 1
-        next[j + 1] = k;
-        newtouched->push_back(j + 1);
-        if (k > bestsize) {
-          besti = i - k + 1;
-          bestj = j - k + 1;
-          bestsize = k;
-        }
+    const std::uint32_t* first = b2j + m_a_b2j[i].first;
+    const std::uint32_t* const last = b2j + m_a_b2j[i].last;
+    if (first != last && *first < blo) first = std::lower_bound(first, last, blo);
+    const std::uint32_t* j_it = first;
+    for (; j_it != last; ++j_it) {
+      const std::uint32_t j = *j_it;
+      if (j >= bhi) break;
+      const std::uint32_t k = j2len[j] + 1;  // j2len.get(j-1, 0) + 1
+      newj2len[j + 1] = k;
+      if (k > bestsize) {
+        besti = i - k + 1;
+        bestj = j - k + 1;
+        bestsize = k;
       }
     }
     // j2len = newj2len: forget the old row, then swap.
-    for (const std::uint32_t t : *touched) (*j2len)[t] = 0;
+    for (const std::uint32_t* p = prev_first; p != prev_stop; ++p) j2len[*p + 1] = 0;
     std::swap(j2len, newj2len);
-    std::swap(touched, newtouched);
+    prev_first = first;
+    prev_stop = j_it;
   }
-  for (const std::uint32_t t : *touched) (*j2len)[t] = 0;
-  touched->clear();
+  for (const std::uint32_t* p = prev_first; p != prev_stop; ++p) j2len[*p + 1] = 0;
 
   // Extend the best by non-junk elements on each end. "Popular" elements are not in b2j, so the
   // best match so far holds none of them; equal neighbours join it here.

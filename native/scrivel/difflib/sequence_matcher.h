@@ -54,12 +54,16 @@ class SequenceMatcher {
   // increasing; empty for a popular line.
   std::vector<std::uint32_t> m_b2j_start;
   std::vector<std::uint32_t> m_b2j;
+  // For each line of a, its range of m_b2j.
+  struct Span {
+    std::uint32_t first;
+    std::uint32_t last;
+  };
+  std::vector<Span> m_a_b2j;
   // j2len of one row and of the next, indexed by j + 1 so that j - 1 needs no test; all zero
-  // between rows except the entries listed in the touched lists.
+  // between calls.
   std::vector<std::uint32_t> m_j2len;
   std::vector<std::uint32_t> m_newj2len;
-  std::vector<std::uint32_t> m_touched;
-  std::vector<std::uint32_t> m_newtouched;
   std::vector<Match> m_matching_blocks;
   bool m_have_blocks = false;
 };

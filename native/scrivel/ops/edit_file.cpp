@@ -14,6 +14,7 @@
 #include "common/os_error.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "scrivel/difflib/lines.h"
 #include "scrivel/difflib/unified_diff.h"
 #include "scrivel/fileio.h"
 #include "scrivel/guard.h"
@@ -48,7 +49,7 @@ bool exists(const std::string& resolved) {
 // kept as read (our text is UTF-8), so the usual case copies nothing.
 std::string read_text_strict(const std::string& resolved) {
   std::string bytes = read_whole_file(resolved);
-  if (!text::is_valid_utf8(bytes)) {
+  if (!difflib::is_ascii(bytes) && !text::is_valid_utf8(bytes)) {
     std::string error;
     text::decode_utf8_strict(bytes, error);
     throw OpError(error);
@@ -67,13 +68,6 @@ std::size_t find_text(std::string_view hay, std::string_view needle, std::size_t
 
 // Python's name of a value's type in a "must be str, not X" message: None is named by itself.
 std::string arg_type_name(const Value& v) { return v.is_null() ? "None" : v.type_name(); }
-
-std::vector<std::string_view> split_lines(std::string_view s) {
-  std::vector<std::string_view> lines;
-  lines.reserve(text::count_lines(s));
-  text::for_each_line(s, true, [&](std::string_view line) { lines.push_back(line); });
-  return lines;
-}
 
 const Value& get(const Value& edit, std::string_view key, const Value& fallback) {
   const Value* v = edit.find(key);
@@ -139,7 +133,7 @@ Value edit_file(std::string_view path, const Array& edits) {
     write_whole_file(resolved, encode_for_file(content), false);
 
     const std::string_view name = paths::name_of(resolved);
-    std::string diff = unified_diff(split_lines(original), split_lines(content),
+    std::string diff = unified_diff(difflib::split_lines(original), difflib::split_lines(content),
                                           "a/" + std::string(name), "b/" + std::string(name));
     Object result;
     result.push_back({"path", Value(resolved)});
