@@ -13,10 +13,14 @@
 //   occur in `b` gets one shared id that no line of `b` has.
 // - b2j is one block of indices with a start offset per id instead of a dict of lists; a
 //   popular line gets an empty range, as `del b2j[elt]` leaves it absent.
-// - j2len and newj2len are two arrays indexed by j, swapped per row; only the entries a row set
-//   are cleared again. CPython's dict per row is where its time goes.
-// - find_longest_match skips the indices below blo by binary search instead of `continue`ing
-//   over them one by one (the indices are increasing, so the same ones remain).
+// - j2len and newj2len (CPython's dict per row is where its time goes) are one array indexed by
+//   j whose entries carry the number of the row that set them; an entry set by any other row
+//   reads as absent, so nothing is ever cleared. A row walks its indices from the highest down,
+//   so that it reads the entry at j-1 before it overwrites it with its own; where CPython's
+//   ascending walk keeps the first (lowest) j among equal lengths, the descending walk lets a
+//   lower j of the same row replace an equal length found in that row.
+// - find_longest_match finds the indices within [blo, bhi) by binary search instead of
+//   `continue`ing below blo and `break`ing at bhi (the indices are increasing).
 // - get_grouped_opcodes returns the groups as a vector instead of yielding them.
 #include "scrivel/difflib/sequence_matcher.h"
 
@@ -74,13 +78,12 @@ std::uint64_t hash_line(std::string_view s) noexcept {
 
 SequenceMatcher::SequenceMatcher(const std::vector<std::string_view>& a,
                                  const std::vector<std::string_view>& b) {
-  // Indices are kept in 32 bits: half the memory traffic of the inner loop.
+  // Indices and row numbers are kept in 32 bits: half the memory traffic of the inner loop.
   if (a.size() >= k_absent - 1 || b.size() >= k_absent - 1)
     throw std::length_error("too many lines to compare");
   intern(a, b);
   chain_b();
-  m_j2len.assign(b.size() + 1, 0);
-  m_newj2len.assign(b.size() + 1, 0);
+  m_j2len.assign(b.size() + 1, J2Len{0, 0});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -88,95 +91,169 @@ SequenceMatcher::SequenceMatcher(const std::vector<std::string_view>& a,
 
 void SequenceMatcher::intern(const std::vector<std::string_view>& a,
                              const std::vector<std::string_view>& b) {
-  // Open addressing with linear probing, at most half full. Slots hold ids; the text of an id is
-  // the view of its first occurrence in b.
+  // Open addressing with linear probing, at most two thirds full. A slot holds an id and the
+  // high half of its line's hash, so that a probe touches the line only when the hashes agree;
+  // the line of an id is its first occurrence in b.
+  struct Slot {
+    Id id;
+    std::uint32_t tag;
+  };
   std::size_t cap = 16;
-  while (cap < b.size() * 2) cap <<= 1;
+  while (cap < b.size() + b.size() / 2) cap <<= 1;
   const std::size_t mask = cap - 1;
-  std::vector<Id> slots(cap, k_absent);
-  std::vector<std::string_view> text;
-  std::vector<std::uint64_t> hashes;
-  text.reserve(b.size());
-  hashes.reserve(b.size());
+  std::vector<Slot> slots(cap, Slot{k_absent, 0});
+  std::vector<std::uint32_t> first_j;
+  first_j.reserve(b.size());
+
+  // The probes land anywhere in the table; the hashes are computed a few lines ahead and their
+  // slots prefetched, so that the misses overlap instead of coming one after another.
+  constexpr std::size_t ahead = 8;
+  auto pipeline = [&](const std::vector<std::string_view>& lines, auto&& probe) {
+    std::uint64_t ring[ahead];
+    const std::size_t n = lines.size();
+    for (std::size_t k = 0; k < ahead && k < n; ++k) {
+      ring[k] = hash_line(lines[k]);
+      __builtin_prefetch(&slots[ring[k] & mask]);
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::uint64_t h = ring[k % ahead];
+      if (k + ahead < n) {
+        const std::uint64_t next = hash_line(lines[k + ahead]);
+        ring[k % ahead] = next;
+        __builtin_prefetch(&slots[next & mask]);
+      }
+      probe(k, lines[k], h);
+    }
+  };
 
   m_b.resize(b.size());
-  for (std::size_t j = 0; j < b.size(); ++j) {
-    const std::string_view line = b[j];
-    const std::uint64_t h = hash_line(line);
-    std::size_t pos = h & mask;
-    for (;;) {
-      const Id id = slots[pos];
-      if (id == k_absent) {
-        const auto fresh = static_cast<Id>(text.size());
-        slots[pos] = fresh;
-        text.push_back(line);
-        hashes.push_back(h);
-        m_b[j] = fresh;
-        break;
+  pipeline(b, [&](std::size_t j, std::string_view line, std::uint64_t h) {
+    const auto tag = static_cast<std::uint32_t>(h >> 32);
+    for (std::size_t pos = h & mask;; pos = (pos + 1) & mask) {
+      Slot& slot = slots[pos];
+      if (slot.id == k_absent) {
+        slot = Slot{static_cast<Id>(first_j.size()), tag};
+        first_j.push_back(static_cast<std::uint32_t>(j));
+        m_b[j] = slot.id;
+        return;
       }
-      if (hashes[id] == h && text[id] == line) {
-        m_b[j] = id;
-        break;
+      if (slot.tag == tag && b[first_j[slot.id]] == line) {
+        m_b[j] = slot.id;
+        return;
       }
-      pos = (pos + 1) & mask;
     }
-  }
-  m_ids = text.size();
+  });
+  m_ids = first_j.size();
 
   m_a.resize(a.size());
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const std::string_view line = a[i];
-    const std::uint64_t h = hash_line(line);
-    std::size_t pos = h & mask;
-    Id found = k_absent;
-    for (;;) {
-      const Id id = slots[pos];
-      if (id == k_absent) break;
-      if (hashes[id] == h && text[id] == line) {
-        found = id;
-        break;
+  pipeline(a, [&](std::size_t i, std::string_view line, std::uint64_t h) {
+    const auto tag = static_cast<std::uint32_t>(h >> 32);
+    for (std::size_t pos = h & mask;; pos = (pos + 1) & mask) {
+      const Slot& slot = slots[pos];
+      if (slot.id == k_absent) {
+        m_a[i] = k_absent;
+        return;
       }
-      pos = (pos + 1) & mask;
+      if (slot.tag == tag && b[first_j[slot.id]] == line) {
+        m_a[i] = slot.id;
+        return;
+      }
     }
-    m_a[i] = found;
-  }
+  });
 }
 
 // ---------------------------------------------------------------------------------------------
 // __chain_b
 
 void SequenceMatcher::chain_b() {
-  std::vector<std::uint32_t> count(m_ids, 0);
-  for (const Id id : m_b) ++count[id];
+  // start[id] counts the occurrences of id first, then becomes the end of its range, then (as
+  // the indices are placed from the last down) its start.
+  std::vector<std::uint32_t>& start = m_b2j_start;
+  start.assign(m_ids + 1, 0);
+  for (const Id id : m_b) ++start[id];
 
   // Purge popular elements: with autojunk, a line that makes up more than 1% (plus one) of a b
   // of 200 lines or more is never used to start a match.
   const std::size_t n = m_b.size();
   if (n >= 200) {
     const std::size_t ntest = n / 100 + 1;
-    for (auto& c : count)
-      if (c > ntest) c = 0;
+    for (std::size_t id = 0; id < m_ids; ++id)
+      if (start[id] > ntest) start[id] = 0;
   }
-
-  m_b2j_start.assign(m_ids + 1, 0);
-  for (std::size_t id = 0; id < m_ids; ++id) m_b2j_start[id + 1] = m_b2j_start[id] + count[id];
-  m_b2j.resize(m_b2j_start[m_ids]);
-  std::vector<std::uint32_t> cursor(m_b2j_start.begin(), m_b2j_start.end() - 1);
-  for (std::size_t j = 0; j < n; ++j) {
+  std::vector<bool> kept(m_ids);
+  std::uint32_t total = 0;
+  for (std::size_t id = 0; id < m_ids; ++id) {
+    kept[id] = start[id] != 0;
+    total += start[id];
+    start[id] = total;
+  }
+  start[m_ids] = total;
+  m_b2j.resize(total);
+  for (std::size_t j = n; j-- > 0;) {
     const Id id = m_b[j];
-    if (count[id] != 0) m_b2j[cursor[id]++] = static_cast<std::uint32_t>(j);
+    if (kept[id]) m_b2j[--start[id]] = static_cast<std::uint32_t>(j);
   }
 
   // b2j.get(a[i], nothing) for every line of a, looked up once instead of once per row scanned.
   m_a_b2j.resize(m_a.size());
   for (std::size_t i = 0; i < m_a.size(); ++i) {
     const Id id = m_a[i];
-    m_a_b2j[i] = id == k_absent ? Span{0, 0} : Span{m_b2j_start[id], m_b2j_start[id + 1]};
+    m_a_b2j[i] = id == k_absent ? Span{0, 0} : Span{start[id], start[id + 1]};
   }
 }
 
 // ---------------------------------------------------------------------------------------------
 // find_longest_match
+
+void SequenceMatcher::next_call(std::size_t rows) {
+  // Row numbers run on across calls; a gap between calls keeps the first row of a call from
+  // reading the last row of the call before. Near the end of the 32-bit range everything is
+  // forgotten and the count starts again.
+  if (std::uint64_t{m_row} + rows + 4 > k_absent) {
+    std::fill(m_j2len.begin(), m_j2len.end(), J2Len{0, 0});
+    m_row = 0;
+  }
+  m_row += 2;
+}
+
+void SequenceMatcher::find_runs() {
+  // The same walk as find_longest_match over the whole of a and b, but an entry of j2len names
+  // the run that its match belongs to instead of the run's length so far.
+  const std::size_t la = m_a.size();
+  const std::size_t limit = la + m_b.size();
+  next_call(la);
+  J2Len* j2len = m_j2len.data();
+  const std::uint32_t* b2j = m_b2j.data();
+  m_runs.clear();
+  for (std::size_t i = 0; i < la; ++i, ++m_row) {
+    const Span span = m_a_b2j[i];
+    const std::uint32_t prev_row = m_row - 1;
+    for (const std::uint32_t* it = b2j + span.last; it != b2j + span.first;) {
+      const std::uint32_t j = *--it;
+      const J2Len before = j2len[j];
+      std::uint32_t run;
+      if (before.row == prev_row) {
+        run = before.len;
+        ++m_runs[run].len;
+      } else {
+        // More runs than lines (lines that repeat a lot): not worth keeping; the row walk does.
+        if (m_runs.size() >= limit) {
+          m_runs.clear();
+          m_runs.shrink_to_fit();
+          ++m_row;
+          return;
+        }
+        run = static_cast<std::uint32_t>(m_runs.size());
+        m_runs.push_back(Run{static_cast<std::uint32_t>(i), j, 1});
+      }
+      j2len[j + 1] = J2Len{m_row, run};
+    }
+  }
+  ++m_row;
+  m_run_maxlen = 0;
+  for (const Run& r : m_runs) m_run_maxlen = std::max<std::size_t>(m_run_maxlen, r.len);
+  m_have_runs = !m_runs.empty();
+}
 
 Match SequenceMatcher::find_longest_match(std::size_t alo, std::size_t ahi, std::size_t blo,
                                           std::size_t bhi) {
@@ -184,37 +261,74 @@ Match SequenceMatcher::find_longest_match(std::size_t alo, std::size_t ahi, std:
   const std::vector<Id>& b = m_b;
   std::size_t besti = alo, bestj = blo, bestsize = 0;
 
-  // During an iteration of the loop, j2len[j + 1] = length of the longest match ending with
-  // a[i-1] and b[j]. The entries a row sets are exactly its b2j indices within [blo, bhi), so
-  // the row before is cleared by walking those again.
-  std::uint32_t* j2len = m_j2len.data();
-  std::uint32_t* newj2len = m_newj2len.data();
-  const std::uint32_t* b2j = m_b2j.data();
-  const std::uint32_t* prev_first = nullptr;
-  const std::uint32_t* prev_stop = nullptr;
-  for (std::size_t i = alo; i < ahi; ++i) {
-    const std::uint32_t* first = b2j + m_a_b2j[i].first;
-    const std::uint32_t* const last = b2j + m_a_b2j[i].last;
-    if (first != last && *first < blo) first = std::lower_bound(first, last, blo);
-    const std::uint32_t* j_it = first;
-    for (; j_it != last; ++j_it) {
-      const std::uint32_t j = *j_it;
-      if (j >= bhi) break;
-      const std::uint32_t k = j2len[j] + 1;  // j2len.get(j-1, 0) + 1
-      newj2len[j + 1] = k;
-      if (k > bestsize) {
-        besti = i - k + 1;
-        bestj = j - k + 1;
+  // The runs that may cross rows [alo, ahi): they start no earlier than the longest run allows.
+  const Run* run_first = nullptr;
+  const Run* run_last = nullptr;
+  if (m_have_runs) {
+    const std::size_t from = alo + 1 >= m_run_maxlen ? alo + 1 - m_run_maxlen : 0;
+    auto by_start = [](const Run& r, std::size_t row) { return r.i0 < row; };
+    const auto it_first = std::lower_bound(m_runs.begin(), m_runs.end(), from, by_start);
+    const auto it_last = std::lower_bound(it_first, m_runs.end(), ahi, by_start);
+    run_first = m_runs.data() + (it_first - m_runs.begin());
+    run_last = m_runs.data() + (it_last - m_runs.begin());
+  }
+
+  if (m_have_runs && static_cast<std::size_t>(run_last - run_first) <= ahi - alo) {
+    // Each run crossing the rectangle gives one candidate: its part inside, whose length is the
+    // j2len value at its last cell there. The best is the longest, and among equal lengths the
+    // one whose last cell comes first in the row walk (lowest i, then lowest j).
+    using S = std::int64_t;
+    std::size_t best_end_i = 0, best_end_j = 0;
+    for (const Run* r = run_first; r != run_last; ++r) {
+      const S d = S{r->j0} - S{r->i0};
+      const S lo = std::max({S{r->i0}, static_cast<S>(alo), static_cast<S>(blo) - d});
+      const S hi = std::min({S{r->i0} + S{r->len} - 1, static_cast<S>(ahi) - 1,
+                             static_cast<S>(bhi) - 1 - d});
+      if (lo > hi) continue;
+      const auto k = static_cast<std::size_t>(hi - lo + 1);
+      const auto end_i = static_cast<std::size_t>(hi);
+      const auto end_j = static_cast<std::size_t>(hi + d);
+      if (k > bestsize ||
+          (k == bestsize && (end_i < best_end_i || (end_i == best_end_i && end_j < best_end_j)))) {
         bestsize = k;
+        best_end_i = end_i;
+        best_end_j = end_j;
       }
     }
-    // j2len = newj2len: forget the old row, then swap.
-    for (const std::uint32_t* p = prev_first; p != prev_stop; ++p) j2len[*p + 1] = 0;
-    std::swap(j2len, newj2len);
-    prev_first = first;
-    prev_stop = j_it;
+    if (bestsize) {
+      besti = best_end_i + 1 - bestsize;
+      bestj = best_end_j + 1 - bestsize;
+    }
+  } else {
+    next_call(ahi - alo);
+    // During an iteration of the loop, the entry at j + 1 holds the length of the longest match
+    // ending with a[i-1] and b[j] when its row is the row before this one.
+    J2Len* j2len = m_j2len.data();
+    const std::uint32_t* b2j = m_b2j.data();
+    std::size_t best_row = 0;  // the row that set the best, when it is this call's
+    for (std::size_t i = alo; i < ahi; ++i, ++m_row) {
+      const Span span = m_a_b2j[i];
+      if (span.first == span.last) continue;
+      const std::uint32_t* first = b2j + span.first;
+      const std::uint32_t* stop = b2j + span.last;
+      if (*first < blo) first = std::lower_bound(first, stop, blo);
+      if (first == stop) continue;
+      if (stop[-1] >= bhi) stop = std::lower_bound(first, stop, bhi);
+      const std::uint32_t prev_row = m_row - 1;
+      for (const std::uint32_t* it = stop; it != first;) {
+        const std::uint32_t j = *--it;
+        const J2Len before = j2len[j];  // j2len.get(j-1, 0)
+        const std::uint32_t k = (before.row == prev_row ? before.len : 0) + 1;
+        j2len[j + 1] = J2Len{m_row, k};
+        if (k > bestsize || (k == bestsize && best_row == m_row)) {
+          besti = i - k + 1;
+          bestj = j - k + 1;
+          bestsize = k;
+          best_row = m_row;
+        }
+      }
+    }
   }
-  for (const std::uint32_t* p = prev_first; p != prev_stop; ++p) j2len[*p + 1] = 0;
 
   // Extend the best by non-junk elements on each end. "Popular" elements are not in b2j, so the
   // best match so far holds none of them; equal neighbours join it here.
@@ -240,6 +354,7 @@ const std::vector<Match>& SequenceMatcher::get_matching_blocks() {
   struct Range {
     std::size_t alo, ahi, blo, bhi;
   };
+  find_runs();
   std::vector<Range> queue{{0, la, 0, lb}};
   std::vector<Match> matching_blocks;
   while (!queue.empty()) {

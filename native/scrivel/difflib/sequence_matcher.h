@@ -46,6 +46,8 @@ class SequenceMatcher {
 
   void intern(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b);
   void chain_b();
+  void next_call(std::size_t rows);
+  void find_runs();
 
   std::vector<Id> m_a;  // line ids; equal ids <=> equal lines
   std::vector<Id> m_b;
@@ -60,10 +62,25 @@ class SequenceMatcher {
     std::uint32_t last;
   };
   std::vector<Span> m_a_b2j;
-  // j2len of one row and of the next, indexed by j + 1 so that j - 1 needs no test; all zero
-  // between calls.
-  std::vector<std::uint32_t> m_j2len;
-  std::vector<std::uint32_t> m_newj2len;
+  // j2len, indexed by j + 1 so that j - 1 needs no test; an entry counts only for the row after
+  // the one that set it. m_row numbers the rows of all calls.
+  struct J2Len {
+    std::uint32_t row;
+    std::uint32_t len;
+  };
+  std::vector<J2Len> m_j2len;
+  std::uint32_t m_row = 0;
+  // The maximal runs of matches along the diagonals of the whole of a and b (matches as b2j
+  // has them: popular lines break runs), in order of their first row; cell (i0+t, j0+t) for t
+  // below len. Kept only while there are fewer of them than lines in a and b.
+  struct Run {
+    std::uint32_t i0;
+    std::uint32_t j0;
+    std::uint32_t len;
+  };
+  std::vector<Run> m_runs;
+  std::size_t m_run_maxlen = 0;
+  bool m_have_runs = false;
   std::vector<Match> m_matching_blocks;
   bool m_have_blocks = false;
 };
