@@ -1,8 +1,11 @@
-// The line lists the diff takes: str.splitlines(keepends=True) as views, fast over large texts.
+// The line lists the diff takes: str.splitlines(keepends=True) as views, each with its hash,
+// made in one pass over the text.
 //
 // The views borrow from the text passed in; it must outlive them. text::for_each_line asks
 // text::line_break_at about every byte, an out-of-line call each; on a file of a megabyte that
-// was most of the time of a diff. Here only the few bytes that can start a boundary reach it.
+// was most of the time of a diff. Here the text is read eight bytes at a time, only the few bytes
+// that can start a boundary reach line_break_at, and the words read to find the line ends are
+// hashed on the way, so the matcher never reads the lines again to hash them.
 #pragma once
 
 #include <array>
@@ -16,6 +19,7 @@
 namespace talmek::scrivel::difflib {
 
 namespace detail {
+
 // The first bytes of the boundaries of str.splitlines: \n \v \f \r \x1c \x1d \x1e, and the lead
 // bytes of U+0085 (C2 85) and U+2028/U+2029 (E2 80 A8/A9).
 constexpr std::array<bool, 256> k_may_break = [] {
@@ -23,45 +27,118 @@ constexpr std::array<bool, 256> k_may_break = [] {
   for (unsigned char c : {0x0A, 0x0B, 0x0C, 0x0D, 0x1C, 0x1D, 0x1E, 0xC2, 0xE2}) t[c] = true;
   return t;
 }();
+
+constexpr std::uint64_t k1 = 0x9E3779B97F4A7C15ull, k2 = 0xBF58476D1CE4E5B9ull,
+                        k3 = 0x94D049BB133111EBull;
+
+inline std::uint64_t load8(const char* p) noexcept {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
+// The low n bytes of w (n below 8).
+inline std::uint64_t low_bytes(std::uint64_t w, std::size_t n) noexcept {
+  return n ? w & (~0ull >> (64 - 8 * n)) : 0;
+}
+
+inline std::uint64_t step(std::uint64_t h, std::uint64_t w) noexcept {
+  h ^= w * k2;
+  return ((h << 31) | (h >> 33)) * k3;
+}
+
+// Continues h over n bytes at p: whole words, then the rest as the low bytes of one word.
+inline std::uint64_t hash_bytes(std::uint64_t h, const char* p, std::size_t n) noexcept {
+  for (; n >= 8; p += 8, n -= 8) h = step(h, load8(p));
+  if (n) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = step(h, w);
+  }
+  return h;
+}
+
+inline std::uint64_t finish(std::uint64_t h, std::size_t len) noexcept {
+  h ^= len * k1;
+  h ^= h >> 29;
+  h *= k2;
+  h ^= h >> 32;
+  return h;
+}
+
+// Bytes 0x20..0x7F give no flag; the lowest flagged byte of a word is the first byte below 0x20
+// or above 0x7F (a borrow only flags bytes above a flagged one).
+inline std::uint64_t flags_of(std::uint64_t w) noexcept {
+  return ((w - 0x2020202020202020ull) | w) & 0x8080808080808080ull;
+}
+
 }  // namespace detail
 
-inline std::vector<std::string_view> split_lines(std::string_view s) {
+// The hash of one line, as split_lines computes it. Equal lines, equal hashes; the matcher
+// confirms equal hashes by comparing the lines.
+inline std::uint64_t hash_line(std::string_view line) noexcept {
+  return detail::finish(detail::hash_bytes(0, line.data(), line.size()), line.size());
+}
+
+struct LineList {
   std::vector<std::string_view> lines;
-  lines.reserve(s.size() / 40 + 1);
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  std::vector<std::uint64_t> hashes;  // hash_line of each line
+};
+
+inline LineList split_lines(std::string_view s) {
+  using namespace detail;
+  LineList out;
+  out.lines.reserve(s.size() / 40 + 1);
+  out.hashes.reserve(s.size() / 40 + 1);
+  const char* p = s.data();
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
   const std::size_t n = s.size();
-  std::size_t start = 0, i = 0;
-  while (i < n) {
-    // Skip eight bytes at a time while all of them are printable ASCII (0x20..0x7F). The lowest
-    // flagged byte is the first one below 0x20 or above 0x7F (a borrow only flags bytes above
-    // a flagged one).
+  auto emit = [&](std::size_t start, std::size_t end, std::uint64_t h) {
+    out.lines.push_back(s.substr(start, end - start));
+    out.hashes.push_back(finish(h, end - start));
+  };
+  std::size_t start = 0;
+  while (start < n) {
+    // One line: whole words from its start while no byte of a word ends it.
+    std::uint64_t h = 0;
+    std::size_t i = start;
+    std::size_t end = 0;
     while (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      const std::uint64_t flags = ((w - 0x2020202020202020ull) | w) & 0x8080808080808080ull;
-      if (flags) {
-        i += static_cast<std::size_t>(__builtin_ctzll(flags)) / 8;
-        break;
+      const std::uint64_t w = load8(p + i);
+      if (flags_of(w)) {
+        for (std::size_t k = i + __builtin_ctzll(flags_of(w)) / 8; k < i + 8; ++k) {
+          if (!k_may_break[u[k]]) continue;
+          const std::size_t br = u[k] == '\n' ? 1 : text::line_break_at(s, k);
+          if (br) {
+            end = k + br;
+            break;
+          }
+        }
+        if (end) {
+          h = end - i < 8 ? step(h, low_bytes(w, end - i)) : hash_bytes(h, p + i, end - i);
+          break;
+        }
       }
+      h = step(h, w);
       i += 8;
     }
-    while (i < n && !detail::k_may_break[p[i]]) {
-      ++i;
-      if ((i & 7) == 0 && i + 8 <= n) break;  // back to the word loop
+    if (!end) {
+      // Fewer than eight bytes left: the line ends at a boundary among them or at the end.
+      end = n;
+      for (std::size_t k = i; k < n; ++k) {
+        if (!k_may_break[u[k]]) continue;
+        const std::size_t br = text::line_break_at(s, k);
+        if (br) {
+          end = k + br;
+          break;
+        }
+      }
+      h = hash_bytes(h, p + i, end - i);
     }
-    if (i >= n) break;
-    if (!detail::k_may_break[p[i]]) continue;
-    const std::size_t br = p[i] == '\n' ? 1 : text::line_break_at(s, i);
-    if (br == 0) {
-      ++i;
-      continue;
-    }
-    lines.push_back(s.substr(start, i + br - start));
-    i += br;
-    start = i;
+    emit(start, end, h);
+    start = end;
   }
-  if (start < n) lines.push_back(s.substr(start));
-  return lines;
+  return out;
 }
 
 // True when every byte is below 0x80: such bytes are valid UTF-8 without a closer look, and
@@ -69,11 +146,7 @@ inline std::vector<std::string_view> split_lines(std::string_view s) {
 inline bool is_ascii(std::string_view s) noexcept {
   std::size_t i = 0;
   std::uint64_t acc = 0;
-  for (; i + 8 <= s.size(); i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, s.data() + i, 8);
-    acc |= w;
-  }
+  for (; i + 8 <= s.size(); i += 8) acc |= detail::load8(s.data() + i);
   for (; i < s.size(); ++i) acc |= static_cast<unsigned char>(s[i]);
   return (acc & 0x8080808080808080ull) == 0;
 }

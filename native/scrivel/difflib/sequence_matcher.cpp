@@ -24,6 +24,8 @@
 // - get_grouped_opcodes returns the groups as a vector instead of yielding them.
 #include "scrivel/difflib/sequence_matcher.h"
 
+#include "scrivel/difflib/lines.h"
+
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -31,57 +33,14 @@
 
 namespace talmek::scrivel::difflib {
 
-namespace {
-
-// A line hash eight bytes at a time (std::hash goes through an out-of-line byte loop). Only the
-// table below uses it; equal hashes are always confirmed by comparing the lines.
-std::uint64_t hash_line(std::string_view s) noexcept {
-  constexpr std::uint64_t k1 = 0x9E3779B97F4A7C15ull, k2 = 0xBF58476D1CE4E5B9ull,
-                          k3 = 0x94D049BB133111EBull;
-  std::uint64_t h = s.size() * k1;
-  const char* p = s.data();
-  std::size_t n = s.size();
-  auto step = [&](std::uint64_t w) {
-    h ^= w * k2;
-    h = ((h << 31) | (h >> 33)) * k3;
-  };
-  for (; n >= 8; p += 8, n -= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    step(w);
-  }
-  if (n) {
-    // The last eight bytes, overlapping ones already mixed in (the length is in h); short lines
-    // in two overlapping halves. No byte loop.
-    std::uint64_t w;
-    if (s.size() >= 8) {
-      std::memcpy(&w, s.data() + s.size() - 8, 8);
-    } else if (n >= 4) {
-      std::uint32_t lo, hi;
-      std::memcpy(&lo, p, 4);
-      std::memcpy(&hi, p + n - 4, 4);
-      w = lo | (std::uint64_t{hi} << 32);
-    } else {
-      w = std::uint64_t{static_cast<unsigned char>(p[0])} |
-          std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
-          std::uint64_t{static_cast<unsigned char>(p[n - 1])} << 16;
-    }
-    step(w);
-  }
-  h ^= h >> 29;
-  h *= k2;
-  h ^= h >> 32;
-  return h;
-}
-
-}  // namespace
 
 SequenceMatcher::SequenceMatcher(const std::vector<std::string_view>& a,
-                                 const std::vector<std::string_view>& b) {
+                                 const std::vector<std::string_view>& b,
+                                 const std::uint64_t* a_hashes, const std::uint64_t* b_hashes) {
   // Indices and row numbers are kept in 32 bits: half the memory traffic of the inner loop.
   if (a.size() >= k_absent - 1 || b.size() >= k_absent - 1)
     throw std::length_error("too many lines to compare");
-  intern(a, b);
+  intern(a, b, a_hashes, b_hashes);
   chain_b();
   m_j2len.assign(b.size() + 1, J2Len{0, 0});
 }
@@ -90,7 +49,8 @@ SequenceMatcher::SequenceMatcher(const std::vector<std::string_view>& a,
 // Interning
 
 void SequenceMatcher::intern(const std::vector<std::string_view>& a,
-                             const std::vector<std::string_view>& b) {
+                             const std::vector<std::string_view>& b, const std::uint64_t* a_hashes,
+                             const std::uint64_t* b_hashes) {
   // Open addressing with linear probing, at most two thirds full. A slot holds an id and the
   // high half of its line's hash, so that a probe touches the line only when the hashes agree;
   // the line of an id is its first occurrence in b.
@@ -108,17 +68,19 @@ void SequenceMatcher::intern(const std::vector<std::string_view>& a,
   // The probes land anywhere in the table; the hashes are computed a few lines ahead and their
   // slots prefetched, so that the misses overlap instead of coming one after another.
   constexpr std::size_t ahead = 8;
-  auto pipeline = [&](const std::vector<std::string_view>& lines, auto&& probe) {
+  auto pipeline = [&](const std::vector<std::string_view>& lines, const std::uint64_t* hashes,
+                      auto&& probe) {
+    auto hash_of = [&](std::size_t k) { return hashes ? hashes[k] : hash_line(lines[k]); };
     std::uint64_t ring[ahead];
     const std::size_t n = lines.size();
     for (std::size_t k = 0; k < ahead && k < n; ++k) {
-      ring[k] = hash_line(lines[k]);
+      ring[k] = hash_of(k);
       __builtin_prefetch(&slots[ring[k] & mask]);
     }
     for (std::size_t k = 0; k < n; ++k) {
       const std::uint64_t h = ring[k % ahead];
       if (k + ahead < n) {
-        const std::uint64_t next = hash_line(lines[k + ahead]);
+        const std::uint64_t next = hash_of(k + ahead);
         ring[k % ahead] = next;
         __builtin_prefetch(&slots[next & mask]);
       }
@@ -127,7 +89,7 @@ void SequenceMatcher::intern(const std::vector<std::string_view>& a,
   };
 
   m_b.resize(b.size());
-  pipeline(b, [&](std::size_t j, std::string_view line, std::uint64_t h) {
+  pipeline(b, b_hashes, [&](std::size_t j, std::string_view line, std::uint64_t h) {
     const auto tag = static_cast<std::uint32_t>(h >> 32);
     for (std::size_t pos = h & mask;; pos = (pos + 1) & mask) {
       Slot& slot = slots[pos];
@@ -146,7 +108,7 @@ void SequenceMatcher::intern(const std::vector<std::string_view>& a,
   m_ids = first_j.size();
 
   m_a.resize(a.size());
-  pipeline(a, [&](std::size_t i, std::string_view line, std::uint64_t h) {
+  pipeline(a, a_hashes, [&](std::size_t i, std::string_view line, std::uint64_t h) {
     const auto tag = static_cast<std::uint32_t>(h >> 32);
     for (std::size_t pos = h & mask;; pos = (pos + 1) & mask) {
       const Slot& slot = slots[pos];

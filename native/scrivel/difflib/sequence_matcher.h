@@ -31,8 +31,10 @@ struct Opcode {
 
 class SequenceMatcher {
  public:
-  // SequenceMatcher(None, a, b) with autojunk=True.
-  SequenceMatcher(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b);
+  // SequenceMatcher(None, a, b) with autojunk=True. The hashes, when given, are hash_line()
+  // of each line (lines.h), as split_lines() makes them; otherwise they are computed here.
+  SequenceMatcher(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b,
+                  const std::uint64_t* a_hashes = nullptr, const std::uint64_t* b_hashes = nullptr);
 
   Match find_longest_match(std::size_t alo, std::size_t ahi, std::size_t blo, std::size_t bhi);
   const std::vector<Match>& get_matching_blocks();
@@ -44,7 +46,8 @@ class SequenceMatcher {
   // The id of every line of `a` that occurs nowhere in `b`: it can never equal a line of b.
   static constexpr Id k_absent = 0xFFFFFFFFu;
 
-  void intern(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b);
+  void intern(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b,
+              const std::uint64_t* a_hashes, const std::uint64_t* b_hashes);
   void chain_b();
   void next_call(std::size_t rows);
   void find_runs();

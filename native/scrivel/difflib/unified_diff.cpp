@@ -44,12 +44,11 @@ std::size_t total_size(const std::vector<std::string_view>& lines, std::size_t l
   return n;
 }
 
-}  // namespace
-
-std::string unified_diff(const std::vector<std::string_view>& a,
-                         const std::vector<std::string_view>& b, std::string_view fromfile,
-                         std::string_view tofile) {
-  difflib::SequenceMatcher matcher(a, b);
+std::string diff_lines(const std::vector<std::string_view>& a,
+                       const std::vector<std::string_view>& b, std::string_view fromfile,
+                       std::string_view tofile, const std::uint64_t* a_hashes,
+                       const std::uint64_t* b_hashes) {
+  difflib::SequenceMatcher matcher(a, b, a_hashes, b_hashes);
   const std::vector<std::vector<Opcode>> groups = matcher.get_grouped_opcodes(3);
   if (groups.empty()) return {};
 
@@ -100,6 +99,19 @@ std::string unified_diff(const std::vector<std::string_view>& a,
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string unified_diff(const std::vector<std::string_view>& a,
+                         const std::vector<std::string_view>& b, std::string_view fromfile,
+                         std::string_view tofile) {
+  return diff_lines(a, b, fromfile, tofile, nullptr, nullptr);
+}
+
+std::string unified_diff(const difflib::LineList& a, const difflib::LineList& b,
+                         std::string_view fromfile, std::string_view tofile) {
+  return diff_lines(a.lines, b.lines, fromfile, tofile, a.hashes.data(), b.hashes.data());
 }
 
 }  // namespace talmek::scrivel

@@ -11,7 +11,6 @@
 
 #include "common/os_error.h"
 #include "common/text.h"
-#include "scrivel/difflib/lines.h"
 #include "scrivel/difflib/unified_diff.h"
 #include "scrivel/fileio.h"
 #include "scrivel/guard.h"
