@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "scrivel/difflib/recycle.h"
 
 namespace talmek::scrivel::difflib {
 
@@ -83,13 +84,26 @@ inline std::uint64_t hash_line(std::string_view line) noexcept {
 struct LineList {
   std::vector<std::string_view> lines;
   std::vector<std::uint64_t> hashes;  // hash_line of each line
+
+  LineList()
+      : lines(Recycled<std::string_view>::take()), hashes(Recycled<std::uint64_t>::take()) {}
+  LineList(LineList&&) noexcept = default;
+  LineList& operator=(LineList&&) noexcept = default;
+  LineList(const LineList&) = delete;
+  LineList& operator=(const LineList&) = delete;
+  ~LineList() {
+    Recycled<std::string_view>::give(lines);
+    Recycled<std::uint64_t>::give(hashes);
+  }
 };
 
 inline LineList split_lines(std::string_view s) {
   using namespace detail;
   LineList out;
-  out.lines.reserve(s.size() / 40 + 1);
-  out.hashes.reserve(s.size() / 40 + 1);
+  // Room for lines of 16 bytes on average: no regrowth for ordinary text, and the part of the
+  // room that stays unused is never touched, so it costs address space, not memory.
+  out.lines.reserve(s.size() / 16 + 16);
+  out.hashes.reserve(s.size() / 16 + 16);
   const char* p = s.data();
   const auto* u = reinterpret_cast<const unsigned char*>(p);
   const std::size_t n = s.size();

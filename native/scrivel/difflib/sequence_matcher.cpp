@@ -25,6 +25,7 @@
 #include "scrivel/difflib/sequence_matcher.h"
 
 #include "scrivel/difflib/lines.h"
+#include "scrivel/difflib/recycle.h"
 
 #include <algorithm>
 #include <cstring>
@@ -40,9 +41,24 @@ SequenceMatcher::SequenceMatcher(const std::vector<std::string_view>& a,
   // Indices and row numbers are kept in 32 bits: half the memory traffic of the inner loop.
   if (a.size() >= k_absent - 1 || b.size() >= k_absent - 1)
     throw std::length_error("too many lines to compare");
+  m_a = Recycled<Id>::take();
+  m_b = Recycled<Id>::take();
+  m_b2j_start = Recycled<std::uint32_t>::take();
+  m_b2j = Recycled<std::uint32_t>::take();
+  m_a_b2j = Recycled<Span>::take();
+  m_j2len = Recycled<J2Len>::take();
   intern(a, b, a_hashes, b_hashes);
   chain_b();
   m_j2len.assign(b.size() + 1, J2Len{0, 0});
+}
+
+SequenceMatcher::~SequenceMatcher() {
+  Recycled<Id>::give(m_a);
+  Recycled<Id>::give(m_b);
+  Recycled<std::uint32_t>::give(m_b2j_start);
+  Recycled<std::uint32_t>::give(m_b2j);
+  Recycled<Span>::give(m_a_b2j);
+  Recycled<J2Len>::give(m_j2len);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -54,15 +70,12 @@ void SequenceMatcher::intern(const std::vector<std::string_view>& a,
   // Open addressing with linear probing, at most two thirds full. A slot holds an id and the
   // high half of its line's hash, so that a probe touches the line only when the hashes agree;
   // the line of an id is its first occurrence in b.
-  struct Slot {
-    Id id;
-    std::uint32_t tag;
-  };
   std::size_t cap = 16;
   while (cap < b.size() + b.size() / 2) cap <<= 1;
   const std::size_t mask = cap - 1;
-  std::vector<Slot> slots(cap, Slot{k_absent, 0});
-  std::vector<std::uint32_t> first_j;
+  std::vector<Slot> slots = Recycled<Slot>::take();
+  slots.assign(cap, Slot{k_absent, 0});
+  std::vector<std::uint32_t> first_j = Recycled<std::uint32_t>::take();
   first_j.reserve(b.size());
 
   // The probes land anywhere in the table; the hashes are computed a few lines ahead and their
@@ -122,6 +135,8 @@ void SequenceMatcher::intern(const std::vector<std::string_view>& a,
       }
     }
   });
+  Recycled<Slot>::give(slots);
+  Recycled<std::uint32_t>::give(first_j);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -35,6 +35,10 @@ class SequenceMatcher {
   // of each line (lines.h), as split_lines() makes them; otherwise they are computed here.
   SequenceMatcher(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b,
                   const std::uint64_t* a_hashes = nullptr, const std::uint64_t* b_hashes = nullptr);
+  // Hands the working arrays on to the next matcher of this thread (recycle.h).
+  ~SequenceMatcher();
+  SequenceMatcher(const SequenceMatcher&) = delete;
+  SequenceMatcher& operator=(const SequenceMatcher&) = delete;
 
   Match find_longest_match(std::size_t alo, std::size_t ahi, std::size_t blo, std::size_t bhi);
   const std::vector<Match>& get_matching_blocks();
@@ -43,6 +47,11 @@ class SequenceMatcher {
 
  private:
   using Id = std::uint32_t;
+  // A slot of the interning table: an id and the high half of its line's hash.
+  struct Slot {
+    Id id;
+    std::uint32_t tag;
+  };
   // The id of every line of `a` that occurs nowhere in `b`: it can never equal a line of b.
   static constexpr Id k_absent = 0xFFFFFFFFu;
 
