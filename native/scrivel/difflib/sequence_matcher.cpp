@@ -20,20 +20,29 @@
 //   ascending walk keeps the first (lowest) j among equal lengths, the descending walk lets a
 //   lower j of the same row replace an equal length found in that row.
 // - find_longest_match finds the indices within [blo, bhi) by binary search instead of
-//   `continue`ing below blo and `break`ing at bhi (the indices are increasing).
+//   `continue`ing below blo and `break`ing at bhi (the indices are increasing), and each line
+//   of a knows its range of b2j, so a row costs no lookup.
+// - get_matching_blocks first walks the whole of a and b once and notes the maximal diagonal
+//   runs of matches (find_runs). Inside any rectangle, the j2len value at a cell is the length
+//   of its run's part inside the rectangle up to that cell, so the longest match there is the
+//   longest clipped run, and CPython's tie rule (the first cell, in the order the rows are
+//   walked, that reaches the best length) picks the clipped run that ends first, lowest i then
+//   lowest j. find_longest_match reads its answer from the runs when fewer of them cross its
+//   rows than it has rows, and walks the rows otherwise; both give CPython's result. Between
+//   the two, the extension over equal neighbours is the same code.
 // - get_grouped_opcodes returns the groups as a vector instead of yielding them.
+// - The working arrays are taken from and handed back to recycle.h's pool for the thread.
 #include "scrivel/difflib/sequence_matcher.h"
-
-#include "scrivel/difflib/lines.h"
-#include "scrivel/difflib/recycle.h"
 
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <tuple>
 
-namespace talmek::scrivel::difflib {
+#include "scrivel/difflib/lines.h"
+#include "scrivel/difflib/recycle.h"
 
+namespace talmek::scrivel::difflib {
 
 SequenceMatcher::SequenceMatcher(const std::vector<std::string_view>& a,
                                  const std::vector<std::string_view>& b,

@@ -75,7 +75,8 @@ class SequenceMatcher {
   };
   std::vector<Span> m_a_b2j;
   // j2len, indexed by j + 1 so that j - 1 needs no test; an entry counts only for the row after
-  // the one that set it. m_row numbers the rows of all calls.
+  // the one that set it. m_row numbers the rows of all calls. While find_runs() walks, `len`
+  // holds the index of the entry's run instead.
   struct J2Len {
     std::uint32_t row;
     std::uint32_t len;
