@@ -1,9 +1,9 @@
 // edit_file: find-and-replace edits applied in memory, all or nothing, then one write and a diff.
 //
-// The edits work on the text as read (strict UTF-8, line ends normalised). Until the first
-// replacement the working text is a view of what was read; each replacement builds the next text
-// into a spare buffer, so a run of edits costs one buffer per side, not a copy per step. Nothing
-// touches the file until every edit has succeeded.
+// The edits work on the text as read (strict UTF-8, line ends normalised), which is kept for the
+// diff. The first replacement copies it once; a single replacement then changes that copy in
+// place (only the text after it moves), and an "all" replacement builds the next text in one
+// pass into a second buffer. Nothing touches the file until every edit has succeeded.
 #include <sys/stat.h>
 
 #include <cstring>
@@ -82,8 +82,8 @@ Value edit_file(std::string_view path, const Array& edits) {
 
     const std::string original = read_text_strict(resolved);
     std::string_view content = original;
-    std::string buffers[2];
-    int spare = 0;
+    std::string edited;  // the text once an edit changed it; `content` then views it
+    std::string next;    // where an "all" replacement builds the text after it
     std::int64_t changes_made = 0;
 
     static const Value empty_text{std::string()};
@@ -104,29 +104,25 @@ Value edit_file(std::string_view path, const Array& edits) {
       if (!replace.is_string()) throw OpError(std::string(k_replace_not_text) + arg_type_name(replace));
       const std::string_view r = replace.as_string();
 
-      // The next text goes into the buffer that `content` does not view.
-      std::string& out = buffers[spare];
-      out.clear();
       if (replace_all) {
         // str.count and str.replace: non-overlapping occurrences, left to right, in one pass.
+        next.clear();
         std::size_t start = 0;
         while (pos != std::string_view::npos) {
-          out.append(content.data() + start, pos - start);
-          out.append(r);
+          next.append(content.data() + start, pos - start);
+          next.append(r);
           ++changes_made;
           start = pos + f.size();
           pos = find_text(content, f, start);
         }
-        out.append(content.data() + start, content.size() - start);
+        next.append(content.data() + start, content.size() - start);
+        edited.swap(next);
       } else {
-        out.reserve(content.size() - f.size() + r.size());
-        out.append(content.data(), pos);
-        out.append(r);
-        out.append(content.data() + pos + f.size(), content.size() - pos - f.size());
+        if (content.data() != edited.data()) edited.assign(content);
+        edited.replace(pos, f.size(), r);
         ++changes_made;
       }
-      content = out;
-      spare ^= 1;
+      content = edited;
     }
 
     write_whole_file(resolved, encode_for_file(content), false);
