@@ -44,6 +44,24 @@
 
 namespace talmek::scrivel::difflib {
 
+namespace {
+
+// x == y, inline and eight bytes at a time: the lines compared here are mostly short and equal,
+// where a call to memcmp costs more than the comparison.
+bool same_line(std::string_view x, std::string_view y) noexcept {
+  if (x.size() != y.size()) return false;
+  const char* p = x.data();
+  const char* q = y.data();
+  std::size_t n = x.size();
+  for (; n >= 8; p += 8, q += 8, n -= 8)
+    if (detail::load8(p) != detail::load8(q)) return false;
+  for (; n; ++p, ++q, --n)
+    if (*p != *q) return false;
+  return true;
+}
+
+}  // namespace
+
 SequenceMatcher::SequenceMatcher(const std::vector<std::string_view>& a,
                                  const std::vector<std::string_view>& b,
                                  const std::uint64_t* a_hashes, const std::uint64_t* b_hashes) {
@@ -121,7 +139,7 @@ void SequenceMatcher::intern(const std::vector<std::string_view>& a,
         m_b[j] = slot.id;
         return;
       }
-      if (slot.tag == tag && b[first_j[slot.id]] == line) {
+      if (slot.tag == tag && same_line(b[first_j[slot.id]], line)) {
         m_b[j] = slot.id;
         return;
       }
@@ -138,7 +156,7 @@ void SequenceMatcher::intern(const std::vector<std::string_view>& a,
         m_a[i] = k_absent;
         return;
       }
-      if (slot.tag == tag && b[first_j[slot.id]] == line) {
+      if (slot.tag == tag && same_line(b[first_j[slot.id]], line)) {
         m_a[i] = slot.id;
         return;
       }
