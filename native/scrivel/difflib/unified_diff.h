@@ -1,4 +1,4 @@
-// difflib.unified_diff with its defaults (n=3, lineterm="\n", no dates), lines joined into one text.
+// difflib.unified_diff with its defaults (n=3, lineterm="\n", no dates) as one joined text.
 //
 // The lines are borrowed for the call only; plain C++, no Python objects, no GIL needed.
 #pragma once

@@ -7,7 +7,6 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "common/os_error.h"
 #include "common/text.h"
@@ -37,7 +36,8 @@ bool exists(const std::string& resolved) {
 // Path.read_text(encoding="utf-8", errors="replace").
 std::string read_text_lenient(const std::string& resolved) {
   std::string bytes = read_whole_file(resolved);
-  if (!difflib::is_ascii(bytes) && !text::is_valid_utf8(bytes)) bytes = text::decode_utf8_replace(bytes);
+  if (!difflib::is_ascii(bytes) && !text::is_valid_utf8(bytes))
+    bytes = text::decode_utf8_replace(bytes);
   if (bytes.find('\r') != std::string::npos) return text::normalize_newlines(bytes);
   return bytes;
 }
@@ -55,7 +55,8 @@ Value diff_files(std::string_view file_a, std::string_view file_b) {
 
     const std::string text_a = read_text_lenient(path_a);
     const std::string text_b = read_text_lenient(path_b);
-    std::string diff = unified_diff(difflib::split_lines(text_a), difflib::split_lines(text_b), path_a, path_b);
+    std::string diff =
+        unified_diff(difflib::split_lines(text_a), difflib::split_lines(text_b), path_a, path_b);
     Object result;
     result.push_back({"diff", Value(std::move(diff))});
     return ok_record(Value(std::move(result)));

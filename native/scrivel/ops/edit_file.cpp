@@ -9,7 +9,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "common/os_error.h"
 #include "common/paths.h"
@@ -101,7 +100,8 @@ Value edit_file(std::string_view path, const Array& edits) {
       if (pos == std::string_view::npos)
         return fail_record(std::string(k_text_not_found) +
                            text::py_repr(text::prefix_cps(f, k_quoted_find_limit)));
-      if (!replace.is_string()) throw OpError(std::string(k_replace_not_text) + arg_type_name(replace));
+      if (!replace.is_string())
+        throw OpError(std::string(k_replace_not_text) + arg_type_name(replace));
       const std::string_view r = replace.as_string();
 
       if (replace_all) {
@@ -125,11 +125,14 @@ Value edit_file(std::string_view path, const Array& edits) {
       content = edited;
     }
 
-    write_whole_file(resolved, encode_for_file(content), false);
-
+    // Everything that can fail happens before the write: once the file has changed, the reply
+    // says so.
+    const std::string bytes = encode_for_file(content);
     const std::string_view name = paths::name_of(resolved);
     std::string diff = unified_diff(difflib::split_lines(original), difflib::split_lines(content),
-                                          "a/" + std::string(name), "b/" + std::string(name));
+                                    "a/" + std::string(name), "b/" + std::string(name));
+    write_whole_file(resolved, bytes, false);
+
     Object result;
     result.push_back({"path", Value(resolved)});
     result.push_back({"changes", Value(changes_made)});
