@@ -119,7 +119,7 @@ def test_tilde_and_link_resolve(in_tmp, monkeypatch):
     assert (in_tmp / "real.txt").read_text() == "v2\n"
 
 
-LONG = "q'" + "x" * 140 + "\nend"  # 150 characters, a single quote and a line feed
+LONG = "it's\n" + "x" * 140 + "\nend" + "y"  # 150 characters: a quote and a line feed early, one late
 # (id, file bytes, edits, error)
 FAILURES = [
     ("second-edit-misses", b"alpha beta\n", [{"find": "alpha", "replace": "A"}, {"find": "gamma", "replace": "G"}], "Text not found in file: 'gamma'"),
