@@ -127,7 +127,8 @@ Value edit_file(std::string_view path, const Array& edits) {
 
     // Everything that can fail happens before the write: once the file has changed, the reply
     // says so.
-    const std::string bytes = encode_for_file(content);
+    std::string scratch;  // only used where the line separator is not "\n"
+    const std::string_view bytes = encode_for_file(content, scratch);
     const std::string_view name = paths::name_of(resolved);
     std::string diff = unified_diff(difflib::split_lines(original), difflib::split_lines(content),
                                     "a/" + std::string(name), "b/" + std::string(name));
