@@ -20,11 +20,35 @@ def fail(error):
     return {"success": False, "error": error}
 
 
+def bypasses_permissions(where):
+    """Whether this process writes into a read-only directory (root's CAP_DAC_OVERRIDE)."""
+    probe = where / ".probe"
+    probe.mkdir(mode=0o555)
+    try:
+        (probe / "x").touch()
+    except PermissionError:
+        return False
+    else:
+        (probe / "x").unlink()
+        return True
+    finally:
+        probe.rmdir()
+
+
 @contextlib.contextmanager
-def immutable(path):
-    """chattr +i for the duration: the one way to make root's writes fail."""
+def read_only(path):
+    """A directory whose entries cannot change for the duration: its write permission removed,
+    or, for a process that bypasses permissions (root), the immutable attribute set."""
+    if not bypasses_permissions(path.parent):
+        mode = stat.S_IMODE(os.stat(path).st_mode)
+        os.chmod(path, 0o555)
+        try:
+            yield
+        finally:
+            os.chmod(path, mode)
+        return
     if shutil.which("chattr") is None:
-        pytest.skip("chattr is not installed")
+        pytest.skip("running with permission checks bypassed and chattr is not installed")
     done = subprocess.run(["chattr", "+i", str(path)], capture_output=True)
     if done.returncode != 0:
         pytest.skip(f"chattr +i refused here: {done.stderr.decode().strip()}")
@@ -32,6 +56,10 @@ def immutable(path):
         yield
     finally:
         subprocess.run(["chattr", "-i", str(path)], check=True)
+
+
+# What a refused change says: EPERM for an immutable directory, EACCES for a read-only one.
+REFUSED = ("[Errno 1] Operation not permitted: ", "[Errno 13] Permission denied: ")
 
 
 def error_of(fn, *args):
@@ -151,12 +179,13 @@ def test_delete_dotdot_after_a_link_acts_on_the_resolved_path(cwd):
 
 
 def test_delete_tree_rmdir_failure_matches_shutil(tmp_path):
-    # An immutable empty directory cannot be removed from its parent: same text as shutil.
+    # An empty directory inside a read-only one cannot be removed: same text as shutil's, and
+    # the same entries left behind, since both visit the tree in the same order.
     texts, remaining = [], []
     for name in ("ours", "theirs"):
         tree = make_tree(tmp_path / name)
-        (tree / "sub" / "stuck").mkdir()
-        with immutable(tree / "sub" / "stuck"):
+        (tree / "sub" / "ro" / "stuck").mkdir(parents=True)
+        with read_only(tree / "sub" / "ro"):
             if name == "ours":
                 result = scrivel.delete_file(str(tree))
                 assert result["success"] is False
@@ -164,29 +193,32 @@ def test_delete_tree_rmdir_failure_matches_shutil(tmp_path):
             else:
                 texts.append(error_of(shutil.rmtree, str(tree)))
             remaining.append(sorted(str(p.relative_to(tree)) for p in tree.rglob("*")))
-    # Same visiting order as shutil: the same entries are left behind.
     assert remaining[0] == remaining[1]
-    assert "sub/stuck" in remaining[0]
+    assert "sub/ro/stuck" in remaining[0]
     assert texts[0] == texts[1].replace("theirs", "ours")
-    assert texts[0] == f"[Errno 1] Operation not permitted: '{tmp_path / 'ours' / 'sub' / 'stuck'}'"
+    assert texts[0].startswith(REFUSED)
+    assert texts[0].endswith(f" '{tmp_path / 'ours' / 'sub' / 'ro' / 'stuck'}'")
 
 
 def test_delete_tree_unlink_failure_names_the_entry(tmp_path):
     tree = make_tree(tmp_path / "t")
-    stuck = tree / "sub" / "b.txt"
-    with immutable(stuck):
+    with read_only(tree / "sub"):
         result = scrivel.delete_file(str(tree))
-        assert result == fail(f"[Errno 1] Operation not permitted: '{stuck}'")
-        assert stuck.exists()
+    assert result["success"] is False
+    assert result["error"].startswith(REFUSED)
+    assert result["error"].endswith(f" '{tree / 'sub' / 'b.txt'}'")
+    assert (tree / "sub" / "b.txt").exists()
+    assert not (tree / "a.txt").exists()
 
 
 def test_delete_file_in_read_only_directory_matches_pathlib(tmp_path):
     d = tmp_path / "ro"
     d.mkdir()
     (d / "f").write_text("x")
-    with immutable(d):
+    with read_only(d):
         expected = error_of(pathlib.Path(d / "f").unlink)
         assert scrivel.delete_file(str(d / "f")) == fail(expected)
+    assert expected.startswith(REFUSED)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -212,9 +244,13 @@ def test_make_dir_with_a_file_in_the_way_matches_pathlib(cwd, rel):
 
 
 def test_make_dir_in_read_only_parent_matches_pathlib(tmp_path):
-    with immutable(tmp_path):
-        expected = error_of(pathlib.Path(tmp_path / "n" / "m").mkdir, 0o777, True, True)
-        assert scrivel.make_dir(str(tmp_path / "n" / "m")) == fail(expected)
+    d = tmp_path / "ro"
+    d.mkdir()
+    with read_only(d):
+        expected = error_of(pathlib.Path(d / "n" / "m").mkdir, 0o777, True, True)
+        assert scrivel.make_dir(str(d / "n" / "m")) == fail(expected)
+    assert expected.startswith(REFUSED)
+    assert not (d / "n").exists()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -310,7 +346,7 @@ def test_move_out_of_read_only_directory_matches_shutil(tmp_path):
     def action(root, ours):
         (root / "ro").mkdir()
         (root / "ro" / "f").write_text("x")
-        with immutable(root / "ro"):
+        with read_only(root / "ro"):
             if ours:
                 result = scrivel.move_file(str(root / "ro" / "f"), str(root / "g"))
                 assert result["success"] is False
@@ -319,7 +355,7 @@ def test_move_out_of_read_only_directory_matches_shutil(tmp_path):
 
     ours, theirs = run_both(tmp_path, action)
     assert ours == theirs.replace("theirs", "ours")
-    assert ours.startswith("[Errno 1] Operation not permitted: ")
+    assert ours.startswith(REFUSED)
     # What the copy made stays, as shutil leaves it.
     assert (tmp_path / "ours" / "g").read_text() == "x"
 
