@@ -32,10 +32,10 @@ enum class Func { lstat, close, rmdir };
 
 struct Item {
   Func func;
-  int dirfd;          // AT_FDCWD for the top of the tree
-  std::string path;   // full path, for messages
+  int dirfd;            // AT_FDCWD for the top of the tree
+  std::string path;     // full path, for messages
   std::size_t name_at;  // where the name relative to dirfd starts in `path`
-  bool top;           // orig_entry is None
+  bool top;             // orig_entry is None
 };
 
 struct Entry {
@@ -105,8 +105,8 @@ void rmtree_step(std::vector<Item>& stack) {
     if (err == ENOENT && !item.top) return;
     raise_os(err, item.path);
   }
-  const int topfd = ::openat(item.dirfd, name,
-                             O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
+  const int topfd =
+      ::openat(item.dirfd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
   if (topfd < 0) {
     err = errno;
     if (err == ENOENT && !item.top) return;
@@ -124,7 +124,8 @@ void rmtree_step(std::vector<Item>& stack) {
   if (same) stack.push_back({Func::rmdir, item.dirfd, item.path, item.name_at, item.top});
   stack.push_back({Func::close, topfd, item.path, item.name_at, item.top});
   if (!fstat_ok) raise_os(fstat_err, item.path);
-  if (!same) throw OpError("Cannot call rmtree on a symbolic link: " + text::py_repr(text_of(item.path)));
+  if (!same)
+    throw OpError("Cannot call rmtree on a symbolic link: " + text::py_repr(text_of(item.path)));
 
   std::vector<Entry> entries = list_fd(topfd, err);
   if (err != 0) raise_os(err, item.path);
