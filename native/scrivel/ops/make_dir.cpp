@@ -1,8 +1,19 @@
-// Placeholder: answers as an unknown action until the operation is built.
+// make_dir: Path.mkdir(parents=True, exist_ok=True) on the resolved path.
+#include "scrivel/fileio.h"
+#include "scrivel/guard.h"
 #include "scrivel/ops/ops.h"
+#include "scrivel/path.h"
 
 namespace talmek::scrivel {
 
-Value make_dir(std::string_view) { return fail_record("Unknown action: mkdir"); }
+Value make_dir(std::string_view path) {
+  return guarded([&]() -> Value {
+    const std::string resolved = resolve_path(path);
+    make_dirs(resolved);
+    Object result;
+    result.push_back({"path", Value(resolved)});
+    return ok_record(Value(std::move(result)));
+  });
+}
 
 }  // namespace talmek::scrivel

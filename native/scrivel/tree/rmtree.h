@@ -1,0 +1,15 @@
+// shutil.rmtree, the descriptor-based variant (_rmtree_safe_fd), for the worker's delete and
+// for the cross-device move.
+#pragma once
+
+#include <string>
+
+namespace talmek::scrivel::tree {
+
+// Removes the directory `path` (OS bytes, absolute) with everything below it. Symbolic links
+// inside the tree are removed as links and never followed; entries that vanish meanwhile are
+// passed over; the first other failure ends the removal and throws OpError worded as CPython's
+// OSError, naming the full path of the entry concerned. A link at `path` itself is refused.
+void rmtree(const std::string& path);
+
+}  // namespace talmek::scrivel::tree

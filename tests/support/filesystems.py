@@ -1,0 +1,72 @@
+"""File-system situations for the worker's tests: directories that refuse changes, files that
+cannot be read, whatever the privileges of the process running the tests."""
+
+import contextlib
+import os
+import shutil
+import stat
+import subprocess
+
+import pytest
+
+
+def bypasses_permissions(where):
+    """Whether this process writes into a read-only directory (root's CAP_DAC_OVERRIDE)."""
+    probe = where / ".probe"
+    probe.mkdir(mode=0o555)
+    try:
+        (probe / "x").touch()
+    except PermissionError:
+        return False
+    else:
+        (probe / "x").unlink()
+        return True
+    finally:
+        probe.rmdir()
+
+
+@contextlib.contextmanager
+def read_only(path):
+    """A directory whose entries cannot change for the duration: its write permission removed,
+    or, for a process that bypasses permissions (root), the immutable attribute set."""
+    if not bypasses_permissions(path.parent):
+        mode = stat.S_IMODE(os.stat(path).st_mode)
+        os.chmod(path, 0o555)
+        try:
+            yield
+        finally:
+            os.chmod(path, mode)
+        return
+    if shutil.which("chattr") is None:
+        pytest.skip("running with permission checks bypassed and chattr is not installed")
+    done = subprocess.run(["chattr", "+i", str(path)], capture_output=True)
+    if done.returncode != 0:
+        pytest.skip(f"chattr +i refused here: {done.stderr.decode().strip()}")
+    try:
+        yield
+    finally:
+        subprocess.run(["chattr", "-i", str(path)], check=True)
+
+
+# What a refused change says: EPERM for an immutable directory, EACCES for a read-only one.
+REFUSED = ("[Errno 1] Operation not permitted: ", "[Errno 13] Permission denied: ")
+
+
+def reads_any_file(tmp_path):
+    """Whether this process reads a file without read permission (root, CAP_DAC_OVERRIDE)."""
+    probe = tmp_path / ".probe"
+    probe.write_text("p")
+    os.chmod(probe, 0)
+    try:
+        probe.read_text()
+    except PermissionError:
+        return False
+    finally:
+        probe.unlink()
+    return True
+
+
+def error_of(fn, *args):
+    with pytest.raises(OSError) as info:
+        fn(*args)
+    return str(info.value)
