@@ -10,7 +10,11 @@ cd "$(dirname "$0")/.."
 TALMEK_VENV="$PWD/.venv-asan" TALMEK_BUILD_DIR="build/asan" \
   TALMEK_CMAKE_ARGS="-DTALMEK_SANITIZE=ON" scripts/setup.sh
 ASAN_LIB=$(gcc -print-file-name=libasan.so)
+# The C++ runtime is preloaded too: the interpreter itself does not load it, and the sanitizer
+# must find the real __cxa_throw when it starts. The system's own one, which the modules were
+# built against, also suits the system programs that tests start with this environment.
+CXXLIB=$(g++ -print-file-name=libstdc++.so.6)
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:detect_stack_use_after_return=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TALMEK_SANITIZED=1
-LD_PRELOAD="$ASAN_LIB" exec .venv-asan/bin/python -m pytest -p no:cacheprovider -m "not slow" "$@"
+LD_PRELOAD="$ASAN_LIB:$CXXLIB" exec .venv-asan/bin/python -m pytest -p no:cacheprovider -m "not slow" "$@"

@@ -94,6 +94,16 @@ def test_delete_empty_path_touches_nothing(cwd):
     assert (cwd / "keep.txt").read_text() == "k"
 
 
+@pytest.mark.parametrize("arg", [".", "..", "sub/../..", "/", "{cwd}"])
+def test_delete_refuses_the_working_directory_and_above(cwd, arg):
+    (cwd / "keep.txt").write_text("k")
+    (cwd / "sub").mkdir()
+    arg = arg.format(cwd=cwd)
+    assert scrivel.delete_file(arg) == fail(
+        "Refusing to delete the working directory or a directory above it: " + arg)
+    assert (cwd / "keep.txt").read_text() == "k"
+
+
 @pytest.mark.parametrize(
     "arg",
     ["link", "{cwd}/link", "sub/../link", "link/", "./link", "~/link", "via/link"],

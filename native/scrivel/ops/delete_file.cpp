@@ -8,6 +8,9 @@
 //   remove the target (a whole tree, for a link to a directory). The final component is looked
 //   at before resolving instead: when it is a link, the link itself is removed. Its parent is
 //   resolved as usual (links and ".." in the parent behave as they do for every operation).
+// - "." and ".." (or "/") name the working directory or one of its ancestors: removing it would
+//   take the worker's own directory with it, and "/" everything. Such a directory is refused
+//   like the empty path.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +29,20 @@ namespace {
 
 constexpr std::string_view kNoPath = "No path provided";
 constexpr std::string_view kNotFound = "Not found: ";
+constexpr std::string_view kHoldsCwd = "Refusing to delete the working directory or a directory above it: ";
+
+// True when `dir` (a resolved path) is the working directory or one of its ancestors.
+bool holds_working_directory(std::string_view dir) {
+  std::string cwd;
+  try {
+    cwd = paths::getcwd_text();
+  } catch (const OpError&) {
+    return false;  // the working directory is gone: nothing above it can hold it
+  }
+  if (dir == "/") return true;
+  return cwd == dir || (cwd.size() > dir.size() && cwd.compare(0, dir.size(), dir) == 0 &&
+                        cwd[dir.size()] == '/');
+}
 
 // Path(text).expanduser() made absolute, without resolving anything: the path as the caller
 // named it. Mirrors resolve_path's expansion (which has already succeeded for this text).
@@ -74,6 +91,7 @@ Value delete_file(std::string_view path) {
     if (::stat(os_resolved.c_str(), &st) != 0)  // Path.exists(): any failure means absent
       return fail_record(std::string(kNotFound) + std::string(path));
     if (S_ISDIR(st.st_mode)) {
+      if (holds_working_directory(resolved)) return fail_record(std::string(kHoldsCwd) + std::string(path));
       tree::rmtree(os_resolved);
     } else if (::unlink(os_resolved.c_str()) != 0) {
       throw_os_error(errno, resolved);
