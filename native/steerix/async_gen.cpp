@@ -783,9 +783,21 @@ int asend_clear(PyObject* self) {
   return 0;
 }
 
+// An awaitable dropped before its first step never did its work: say so, as CPython does.
+void warn_unawaited(PyObject* self, const char* method, AGenObject* gen) {
+  if (!gen || !gen->qualname) return;
+  PyObject* exc = PyErr_GetRaisedException();
+  if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine method '%s' of '%U' was never awaited",
+                       method, gen->qualname) < 0) {
+    PyErr_WriteUnraisable(self);
+  }
+  PyErr_SetRaisedException(exc);
+}
+
 void asend_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  if (as_asend(self)->state == AwState::Init) warn_unawaited(self, "asend", as_asend(self)->gen);
   asend_clear(self);
   tp->tp_free(self);
   Py_DECREF(tp);
@@ -988,6 +1000,8 @@ int athrow_clear(PyObject* self) {
 void athrow_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  AThrowObject* o = as_athrow(self);
+  if (o->state == AwState::Init) warn_unawaited(self, o->args ? "athrow" : "aclose", o->gen);
   athrow_clear(self);
   tp->tp_free(self);
   Py_DECREF(tp);
