@@ -393,6 +393,15 @@ void coro_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   CoroObject* c = as_coro(self);
+  // A coroutine dropped before it ever ran is almost always a missing `await`.
+  if (c->drv && !c->drv->started() && !c->drv->finished() && c->qualname) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
+                         c->qualname) < 0) {
+      PyErr_WriteUnraisable(self);
+    }
+    PyErr_SetRaisedException(exc);
+  }
   delete c->drv;
   c->drv = nullptr;
   Py_CLEAR(c->qualname);

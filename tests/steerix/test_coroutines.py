@@ -266,3 +266,11 @@ def test_executor_keyword_names_must_be_text(agent):
     with pytest.raises(TypeError):
         run(agent._execute_tool("computer", {1: "x"}))
 
+
+
+def test_dropping_a_coroutine_that_never_ran_warns(agent):
+    with pytest.warns(RuntimeWarning, match="coroutine 'Steerix._emit' was never awaited"):
+        agent._emit(ComputerUseEvent("done"))
+    coro = agent._execute_tool("x", {})
+    coro.close()
+    del coro  # closed before it ran: nothing to warn about
