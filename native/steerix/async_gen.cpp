@@ -192,6 +192,9 @@ PySendResult Driver::throw_into_sub(bool close_on_exit, PyObject** res) {
 
 Driver::Outcome Driver::resume(PyObject* value, bool close_on_exit, PyObject** out) {
   *out = nullptr;
+  // An exception thrown in before the body ever ran is raised as it is, as CPython does for a
+  // frame that has not started: the body did not raise it, so nothing is converted.
+  m_convert_stop = m_started || value != nullptr;
   m_started = true;
   m_running = true;
   Outcome o;
@@ -228,7 +231,9 @@ Driver::Outcome Driver::run_frame(PyObject* value, PyObject** out) {
         *out = s.obj;
         return Outcome::Returned;
       case StepKind::Error:
-        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        if (!m_convert_stop) {
+          // nothing to convert
+        } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
           convert_stop_iteration(m_async_gen ? "async generator raised StopIteration"
                                              : "coroutine raised StopIteration");
         } else if (m_async_gen && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
@@ -378,6 +383,53 @@ PyObject* coro_close(PyObject* self, PyObject*) {
 
 PyObject* self_await(PyObject* self) { return Py_NewRef(self); }
 
+// What coro.__await__() returns: an iterator over the coroutine, like CPython's
+// coroutine_wrapper (a coroutine itself is awaitable but not an iterator).
+struct WrapperObject {
+  PyObject_HEAD
+  PyObject* coro;
+};
+
+PyTypeObject* g_wrapper_type = nullptr;
+
+PyObject* wrapped(PyObject* self) { return reinterpret_cast<WrapperObject*>(self)->coro; }
+
+PyObject* coro_await(PyObject* self) {
+  auto* w = reinterpret_cast<WrapperObject*>(g_wrapper_type->tp_alloc(g_wrapper_type, 0));
+  if (!w) return nullptr;
+  w->coro = Py_NewRef(self);
+  return reinterpret_cast<PyObject*>(w);
+}
+
+PyObject* wrapper_iternext(PyObject* self) { return coro_iternext(wrapped(self)); }
+PyObject* wrapper_send(PyObject* self, PyObject* arg) { return coro_send(wrapped(self), arg); }
+PySendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** result) {
+  return coro_am_send(wrapped(self), arg, result);
+}
+PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return coro_throw(wrapped(self), args, nargs);
+}
+PyObject* wrapper_close(PyObject* self, PyObject*) { return coro_close(wrapped(self), nullptr); }
+
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(wrapped(self));
+  return 0;
+}
+
+int wrapper_clear(PyObject* self) {
+  Py_CLEAR(reinterpret_cast<WrapperObject*>(self)->coro);
+  return 0;
+}
+
+void wrapper_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  wrapper_clear(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
 int coro_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Driver* d = as_coro(self)->drv;
@@ -419,6 +471,32 @@ PyObject* coro_get_running(PyObject* self, void*) {
   return PyBool_FromLong(as_coro(self)->drv->running());
 }
 
+PyMethodDef wrapper_methods[] = {
+    {"send", wrapper_send, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)), METH_FASTCALL, nullptr},
+    {"close", wrapper_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot wrapper_slots[] = {
+    {Py_am_send, reinterpret_cast<void*>(wrapper_am_send)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(wrapper_iternext)},
+    {Py_tp_methods, wrapper_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec wrapper_spec = {
+    "talmek.core.steerix.coroutine_wrapper",
+    sizeof(WrapperObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    wrapper_slots,
+};
+
 PyMethodDef coro_methods[] = {
     {"send", coro_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
@@ -435,10 +513,8 @@ PyGetSetDef coro_getset[] = {
 };
 
 PyType_Slot coro_slots[] = {
-    {Py_am_await, reinterpret_cast<void*>(self_await)},
+    {Py_am_await, reinterpret_cast<void*>(coro_await)},
     {Py_am_send, reinterpret_cast<void*>(coro_am_send)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(coro_iternext)},
     {Py_tp_methods, coro_methods},
     {Py_tp_getset, coro_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
@@ -1062,6 +1138,8 @@ PyObject* make_qualname(const char* qualname) { return PyUnicode_FromString(qual
 bool init_async_types() {
   g_coro_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coro_spec));
   if (!g_coro_type) return false;
+  g_wrapper_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&wrapper_spec));
+  if (!g_wrapper_type) return false;
   g_agen_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&agen_spec));
   if (!g_agen_type) return false;
   g_asend_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&asend_spec));

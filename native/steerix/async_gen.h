@@ -94,6 +94,7 @@ class Driver {
   PyObject* m_sub = nullptr;  // the __await__ iterator being delegated to
   bool m_started = false;
   bool m_running = false;
+  bool m_convert_stop = true;  // StopIteration out of the body becomes RuntimeError
   bool m_async_gen;  // error texts and StopAsyncIteration handling of async generators
 };
 

@@ -206,7 +206,10 @@ def test_execute_tool_never_suspends_on_its_own(agent):
 
 def test_coroutine_protocol(agent):
     coro = agent._execute_tool("nope", {})
-    assert coro.__await__() is coro
+    it = coro.__await__()
+    assert iter(it) is it and it is not coro
+    with pytest.raises(TypeError, match="not an iterator"):
+        next(coro)
     assert "Steerix._execute_tool" in repr(coro)
     with pytest.raises(TypeError, match="just-started coroutine"):
         coro.send(1)

@@ -58,7 +58,7 @@ def outcome(fn):
     except StopIteration as stop:
         return ("stop", shown(stop.value))
     except BaseException as exc:  # noqa: BLE001 (every exception is part of the comparison)
-        return ("raise", type(exc).__name__, str(exc))
+        return ("raise", type(exc).__name__, str(exc).replace("talmek.core.steerix.", ""))
 
 
 MAKERS = {
@@ -124,3 +124,51 @@ def test_walk_to_each_point_then_drain(n):
     finally:
         restore(saved)
     assert got == play(reference(), program, "reference")
+
+
+# ---------------------------------------------------------------------------------------------
+# The coroutines: _emit with one handler that suspends twice, against the same coroutine
+# written in Python.
+
+
+async def reference_emit():
+    await asyncio.sleep(0)
+    await asyncio.sleep(0)
+
+
+def native_emit():
+    from talmek.core.steerix import ComputerUseEvent
+
+    agent = FastSteerix("k", executor=RecordingExecutor())
+
+    async def handler(event):
+        await asyncio.sleep(0)
+        await asyncio.sleep(0)
+
+    agent.on_event(handler)
+    return agent._emit(ComputerUseEvent("done"))
+
+
+CORO_ACTIONS = {
+    **ACTIONS,
+    "throw_class": lambda c: c.throw(KeyError),
+    "throw_stop": lambda c: c.throw(StopIteration("s")),
+    "throw_exit": lambda c: c.throw(GeneratorExit),
+    "await_iter": lambda c: next(c.__await__()),
+}
+
+
+def play_coro(make, program, name):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        coro = make()
+        log = [outcome(lambda: CORO_ACTIONS[op](coro)) for op in program]
+        del coro
+    return log, [str(w.message).replace(name, "<coro>") for w in caught]
+
+
+@given(st.lists(st.sampled_from(sorted(CORO_ACTIONS)), max_size=12))
+@settings(max_examples=300, deadline=None)
+def test_coroutine_matches_a_python_coroutine(program):
+    assert play_coro(native_emit, program, "Steerix._emit") == \
+        play_coro(reference_emit, program, "reference_emit")
