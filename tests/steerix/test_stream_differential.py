@@ -66,6 +66,8 @@ MAKERS = {
     "asend_none": lambda g: g.asend(None),
     "asend_x": lambda g: g.asend("x"),
     "athrow": lambda g: g.athrow(ValueError("boom")),
+    "athrow_stop": lambda g: g.athrow(StopAsyncIteration),
+    "athrow_exit": lambda g: g.athrow(GeneratorExit()),
     "aclose": lambda g: g.aclose(),
 }
 ACTIONS = {
@@ -76,8 +78,16 @@ ACTIONS = {
     "next": lambda aw: next(aw),
 }
 
+CORO_ACTIONS = {
+    **ACTIONS,
+    "throw_class": lambda c: c.throw(KeyError),
+    "throw_stop": lambda c: c.throw(StopIteration("s")),
+    "throw_exit": lambda c: c.throw(GeneratorExit),
+    "await_iter": lambda c: next(c.__await__()),
+}
+
 ops = st.lists(
-    st.tuples(st.sampled_from(sorted(MAKERS) + sorted(ACTIONS)), st.integers(0, 2)),
+    st.tuples(st.sampled_from(sorted(MAKERS) + sorted(CORO_ACTIONS)), st.integers(0, 2)),
     max_size=40,
 )
 
@@ -95,7 +105,7 @@ def play(gen, program, name):
                 log.append(outcome(lambda: awaitables.append(MAKERS[op](gen))))
             elif awaitables:
                 aw = awaitables[slot % len(awaitables)]
-                log.append(outcome(lambda: ACTIONS[op](aw)))
+                log.append(outcome(lambda: CORO_ACTIONS[op](aw)))
             if len(awaitables) > 3:
                 awaitables.pop(0)
         del awaitables, aw
@@ -149,13 +159,6 @@ def native_emit():
     return agent._emit(ComputerUseEvent("done"))
 
 
-CORO_ACTIONS = {
-    **ACTIONS,
-    "throw_class": lambda c: c.throw(KeyError),
-    "throw_stop": lambda c: c.throw(StopIteration("s")),
-    "throw_exit": lambda c: c.throw(GeneratorExit),
-    "await_iter": lambda c: next(c.__await__()),
-}
 
 
 def play_coro(make, program, name):
