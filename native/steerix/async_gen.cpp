@@ -649,7 +649,7 @@ int agen_clear(PyObject* self) {
 // it is enough.
 void agen_finalize(PyObject* self) {
   AGenObject* g = as_agen(self);
-  if (g->drv->finished() || !g->drv->started() || !g->finalizer || g->closed) return;
+  if (!g->drv || g->drv->finished() || !g->finalizer || g->closed) return;
   PyObject* exc = PyErr_GetRaisedException();
   PyObject* finalizer = Py_NewRef(g->finalizer);
   PyObject* r = PyObject_CallOneArg(finalizer, self);
