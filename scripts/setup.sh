@@ -39,14 +39,14 @@ if [ ! -x "$VENV/bin/python" ]; then
   "$PY" -m venv --without-pip "$VENV"
 fi
 if ! "$VENV/bin/python" -m pip --version >/dev/null 2>&1; then
-  if "$PY" -m ensurepip --version >/dev/null 2>&1; then
-    "$VENV/bin/python" -m ensurepip -q
-  else
-    # Debian's interpreter has no ensurepip wheels: use the pip wheel provisioned beside it.
-    PREFIX=$(dirname "$(dirname "$(dirname "$(dirname "$PY")")")")
-    WHL=$(ls "$PREFIX"/wheels/pip-*.whl 2>/dev/null | head -1 || true)
-    [ -n "$WHL" ] || WHL=$(ls /usr/share/python-wheels/pip-*.whl | head -1)
+  # Debian's interpreter has no ensurepip wheels of its own: use the pip wheel provisioned beside
+  # it when there is one, else ensurepip.
+  PREFIX=$(dirname "$(dirname "$(dirname "$(dirname "$PY")")")")
+  WHL=$(ls "$PREFIX"/wheels/pip-*.whl 2>/dev/null | head -1 || true)
+  if [ -n "$WHL" ]; then
     "$VENV/bin/python" "$WHL/pip" install -q --no-index "$WHL"
+  else
+    "$VENV/bin/python" -m ensurepip
   fi
 fi
 

@@ -3,6 +3,7 @@
 // includes nanobind; every call ends in the same native dispatch as the main loop.
 #include <nanobind/nanobind.h>
 
+#include <cstring>
 #include <string>
 
 #include "common/text.h"
@@ -35,20 +36,21 @@ nb::object text_to_py(const std::string& s) {
   return nb::steal(o);
 }
 
+// A Python object without a JSON form. Only its type name and truth are taken: hashing or
+// printing an arbitrary object can recurse without bound (a deeply nested tuple), and only the
+// "action" value is ever hashed or printed (see action_from).
 Value opaque_from(nb::handle h) {
   Opaque o;
-  o.type_name = nb::steal<nb::str>(PyObject_GetAttrString((PyObject*)Py_TYPE(h.ptr()), "__name__")).c_str();
-  PyObject* s = PyObject_Str(h.ptr());
-  if (!s) throw nb::python_error();
-  o.str = text_from(s);
-  Py_DECREF(s);
+  o.type_name = Py_TYPE(h.ptr())->tp_name;
+  if (const char* dot = std::strrchr(Py_TYPE(h.ptr())->tp_name, '.')) o.type_name = dot + 1;
   const int truth = PyObject_IsTrue(h.ptr());
   if (truth < 0) throw nb::python_error();
   o.truthy = truth != 0;
-  o.hashable = PyObject_Hash(h.ptr()) != -1;
-  if (!o.hashable) PyErr_Clear();
   return Value(std::move(o));
 }
+
+// The "action" value: looked up in the dispatch table, so hashed, and printed when unknown.
+Value action_from(nb::handle h);
 
 Value from_py(nb::handle h, int depth = 0) {
   PyObject* o = h.ptr();
@@ -80,11 +82,33 @@ Value from_py(nb::handle h, int depth = 0) {
     Value obj{Object{}};
     PyObject *key, *val;
     Py_ssize_t pos = 0;
-    while (PyDict_Next(o, &pos, &key, &val))
-      if (PyUnicode_CheckExact(key)) obj.set(text_from(key), from_py(val, depth + 1));
+    while (PyDict_Next(o, &pos, &key, &val)) {
+      if (!PyUnicode_CheckExact(key)) continue;
+      std::string k = text_from(key);
+      obj.set(k, depth == 0 && k == "action" ? action_from(val) : from_py(val, depth + 1));
+    }
     return obj;
   }
   return opaque_from(h);
+}
+
+Value action_from(nb::handle h) {
+  // A str subclass finds its table entry by equality, as a dict lookup would.
+  if (PyUnicode_Check(h.ptr())) return Value(text_from(h.ptr()));
+  Value v = from_py(h, 1);
+  if (!v.is_opaque()) return v;
+  Opaque o = v.as_opaque();
+  o.hashable = PyObject_Hash(h.ptr()) != -1;
+  if (!o.hashable) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+    PyErr_Clear();
+  } else {
+    PyObject* str = PyObject_Str(h.ptr());
+    if (!str) throw nb::python_error();
+    o.str = text_from(str);
+    Py_DECREF(str);
+  }
+  return Value(std::move(o));
 }
 
 nb::object to_py(const Value& v) {
