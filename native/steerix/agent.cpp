@@ -164,8 +164,11 @@ PyObject* m_get_tool_definitions(PyObject* self, PyObject*) {
   if (!executor) return nullptr;
   Ref computer = Ref::steal(PyObject_CallMethodNoArgs(executor.get(), g_names.get_tool_definition));
   if (!computer) return nullptr;
-  return Py_BuildValue("[O{s:s,s:s}{s:s,s:s}]", computer.get(), "type", "bash_20250124", "name",
-                       "bash", "type", "text_editor_20250124", "name", "str_replace_editor");
+  Ref bash = Ref::steal(new_dict({{g_names.type, TALMEK_STR("bash_20250124")},
+                                  {g_names.name, g_names.s_bash}}));
+  Ref editor = Ref::steal(new_dict({{g_names.type, TALMEK_STR("text_editor_20250124")},
+                                    {g_names.name, g_names.s_editor}}));
+  return new_list({computer.get(), bash.get(), editor.get()});
 }
 
 PyObject* m_build_system_prompt(PyObject*, PyObject*) { return Py_NewRef(g_system_prompt); }
@@ -352,19 +355,11 @@ int append_to(PyObject* list_like, PyObject* item) {
   return 0;
 }
 
-PyObject* make_event_kv(const char* type,
-                        std::initializer_list<std::pair<const char*, PyObject*>> kv) {
-  Ref type_str = Ref::steal(PyUnicode_InternFromString(type));
-  if (!type_str) return nullptr;
-  PyObject* data = PyDict_New();
+PyObject* make_event_kv(PyObject* type, std::initializer_list<std::pair<PyObject*, PyObject*>> kv) {
+  if (!type) return nullptr;
+  PyObject* data = new_dict(kv);
   if (!data) return nullptr;
-  for (const auto& [key, value] : kv) {
-    if (PyDict_SetItemString(data, key, value) < 0) {
-      Py_DECREF(data);
-      return nullptr;
-    }
-  }
-  return make_event(type_str.get(), data);
+  return make_event(type, data);
 }
 
 bool init_module(PyObject* module) {
@@ -375,6 +370,12 @@ bool init_module(PyObject* module) {
   PyObject* asyncio = PyImport_ImportModule("asyncio");
   if (!asyncio) return false;
   g_module.asyncio = asyncio;
+  g_module.builtin_import = PyDict_GetItemString(PyEval_GetBuiltins(), "__import__");
+  if (!g_module.builtin_import) {
+    PyErr_SetString(PyExc_ImportError, "__import__ not found");
+    return false;
+  }
+  Py_INCREF(g_module.builtin_import);
   if (PyModule_AddObjectRef(module, "asyncio", asyncio) < 0) return false;
   if (!add(module, "logging", PyImport_ImportModule("logging"))) return false;
   for (const char* name : {"Any", "AsyncIterator", "Callable"}) {

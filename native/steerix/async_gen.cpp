@@ -1131,7 +1131,6 @@ bool register_abc(const char* abc_name, PyTypeObject* tp) {
   return r != nullptr;
 }
 
-PyObject* make_qualname(const char* qualname) { return PyUnicode_FromString(qualname); }
 
 }  // namespace
 
@@ -1149,9 +1148,9 @@ bool init_async_types() {
   return register_abc("Coroutine", g_coro_type) && register_abc("AsyncGenerator", g_agen_type);
 }
 
-PyObject* new_coroutine(std::unique_ptr<Frame> frame, const char* qualname) {
-  PyObject* name = make_qualname(qualname);
-  if (!name) return nullptr;
+PyObject* new_coroutine(std::unique_ptr<Frame> frame, PyObject* qualname) {
+  if (!qualname) return nullptr;
+  PyObject* name = Py_NewRef(qualname);
   auto* o = reinterpret_cast<CoroObject*>(g_coro_type->tp_alloc(g_coro_type, 0));
   if (!o) {
     Py_DECREF(name);
@@ -1162,9 +1161,9 @@ PyObject* new_coroutine(std::unique_ptr<Frame> frame, const char* qualname) {
   return reinterpret_cast<PyObject*>(o);
 }
 
-PyObject* new_async_gen(std::unique_ptr<Frame> frame, const char* qualname) {
-  PyObject* name = make_qualname(qualname);
-  if (!name) return nullptr;
+PyObject* new_async_gen(std::unique_ptr<Frame> frame, PyObject* qualname) {
+  if (!qualname) return nullptr;
+  PyObject* name = Py_NewRef(qualname);
   auto* o = reinterpret_cast<AGenObject*>(g_agen_type->tp_alloc(g_agen_type, 0));
   if (!o) {
     Py_DECREF(name);

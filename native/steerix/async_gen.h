@@ -102,11 +102,11 @@ class Driver {
 // collections.abc. Returns false with an exception set on failure.
 bool init_async_types();
 
-// A new native coroutine object running `frame`; `qualname` names it in its repr.
-PyObject* new_coroutine(std::unique_ptr<Frame> frame, const char* qualname);
+// A new native coroutine object running `frame`; `qualname` (borrowed) names it in its repr.
+PyObject* new_coroutine(std::unique_ptr<Frame> frame, PyObject* qualname);
 
 // A new native async generator running `frame`.
-PyObject* new_async_gen(std::unique_ptr<Frame> frame, const char* qualname);
+PyObject* new_async_gen(std::unique_ptr<Frame> frame, PyObject* qualname);
 
 // The iterator that `await obj` delegates to, as CPython's _PyCoro_GetAwaitableIter finds it.
 PyObject* awaitable_iter(PyObject* obj);

@@ -101,7 +101,7 @@ class ExecuteToolFrame final : public SlotFrame<3> {
     if (!shown) return step_error();
     Ref error = Ref::steal(PyUnicode_FromFormat("Unknown tool: %U", shown.get()));
     if (!error) return step_error();
-    return step_return(Py_BuildValue("{s:s,s:O}", "type", "error", "error", error.get()));
+    return step_return(new_dict({{g_names.type, g_names.s_error}, {g_names.s_error, error.get()}}));
   }
 
  private:
@@ -126,17 +126,17 @@ class ToolFrame final : public SlotFrame<1> {
 
 PyObject* execute_tool(PyObject* self, PyObject* tool_name, PyObject* tool_input) {
   return new_coroutine(std::make_unique<ExecuteToolFrame>(self, tool_name, tool_input),
-                       "Steerix._execute_tool");
+                       TALMEK_STR("Steerix._execute_tool"));
 }
 
 PyObject* execute_bash(PyObject*, PyObject* tool_input) {
   return new_coroutine(std::make_unique<ToolFrame>(run_bash_tool, tool_input),
-                       "Steerix._execute_bash");
+                       TALMEK_STR("Steerix._execute_bash"));
 }
 
 PyObject* execute_text_editor(PyObject*, PyObject* tool_input) {
   return new_coroutine(std::make_unique<ToolFrame>(run_editor_tool, tool_input),
-                       "Steerix._execute_text_editor");
+                       TALMEK_STR("Steerix._execute_text_editor"));
 }
 
 }  // namespace talmek::steerix

@@ -114,6 +114,38 @@ bool init_names() {
   return true;
 }
 
+PyObject* new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> entries) {
+  for (const auto& [k, v] : entries) {
+    if (!k || !v) {
+      if (!PyErr_Occurred()) PyErr_NoMemory();
+      return nullptr;
+    }
+  }
+  PyObject* d = PyDict_New();
+  if (!d) return nullptr;
+  for (const auto& [k, v] : entries) {
+    if (PyDict_SetItem(d, k, v) < 0) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+  }
+  return d;
+}
+
+PyObject* new_list(std::initializer_list<PyObject*> items) {
+  for (PyObject* item : items) {
+    if (!item) {
+      if (!PyErr_Occurred()) PyErr_NoMemory();
+      return nullptr;
+    }
+  }
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  if (!list) return nullptr;
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) PyList_SET_ITEM(list, i++, Py_NewRef(item));
+  return list;
+}
+
 void set_stop_iteration(PyObject* value) {
   if (value == Py_None) {
     PyErr_SetNone(PyExc_StopIteration);
