@@ -164,10 +164,10 @@ PyObject* m_get_tool_definitions(PyObject* self, PyObject*) {
   if (!executor) return nullptr;
   Ref computer = Ref::steal(PyObject_CallMethodNoArgs(executor.get(), g_names.get_tool_definition));
   if (!computer) return nullptr;
-  Ref bash = Ref::steal(new_dict({{g_names.type, TALMEK_STR("bash_20250124")},
-                                  {g_names.name, g_names.s_bash}}));
-  Ref editor = Ref::steal(new_dict({{g_names.type, TALMEK_STR("text_editor_20250124")},
-                                    {g_names.name, g_names.s_editor}}));
+  Ref bash = Ref::steal(
+      new_dict({{g_names.type, TALMEK_STR("bash_20250124")}, {g_names.name, g_names.s_bash}}));
+  Ref editor = Ref::steal(new_dict(
+      {{g_names.type, TALMEK_STR("text_editor_20250124")}, {g_names.name, g_names.s_editor}}));
   return new_list({computer.get(), bash.get(), editor.get()});
 }
 
@@ -208,8 +208,7 @@ PyObject* m_execute_text_editor(PyObject* self, PyObject* const* args, Py_ssize_
   return execute_text_editor(self, a[0]);
 }
 
-PyObject* m_serialize_block(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* m_serialize_block(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   if (!parse_args("_serialize_block", args, nargs, kwnames, {"block"}, 1, a)) return nullptr;
   return serialize_block(a[0]);
@@ -220,9 +219,7 @@ PyObject* m_stop(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyObject* get_is_running(PyObject* self, void*) {
-  return PyObject_GetAttr(self, g_names.running);
-}
+PyObject* get_is_running(PyObject* self, void*) { return PyObject_GetAttr(self, g_names.running); }
 
 PyObject* get_iteration_count(PyObject* self, void*) {
   PyObject* v = PyObject_GetAttr(self, g_names.iteration_count);
@@ -248,7 +245,8 @@ PyMethodDef steerix_methods[] = {
      "run_task($self, user_message)\n--\n\nRun a computer use task from a user message.\n\n"
      "Yields ComputerUseEvent objects for the UI to display."},
     {"_execute_tool", FASTCALL_KW(m_execute_tool), METH_FASTCALL | METH_KEYWORDS,
-     "_execute_tool($self, tool_name, tool_input)\n--\n\nExecute a tool call and return the result."},
+     "_execute_tool($self, tool_name, tool_input)\n--\n\nExecute a tool call and return the "
+     "result."},
     {"_execute_bash", FASTCALL_KW(m_execute_bash), METH_FASTCALL | METH_KEYWORDS,
      "_execute_bash($self, tool_input)\n--\n\nExecute a bash command."},
     {"_execute_text_editor", FASTCALL_KW(m_execute_text_editor), METH_FASTCALL | METH_KEYWORDS,
@@ -269,9 +267,10 @@ PyGetSetDef steerix_getset[] = {
 };
 
 PyType_Slot steerix_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Steerix(api_key, model='claude-sonnet-4-6', executor=None, max_iterations=50)\n"
-                    "--\n\nComputer use agent driving the desktop through the Anthropic API.")},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "Steerix(api_key, model='claude-sonnet-4-6', executor=None, max_iterations=50)\n"
+         "--\n\nComputer use agent driving the desktop through the Anthropic API.")},
     {Py_tp_new, reinterpret_cast<void*>(steerix_new)},
     {Py_tp_init, reinterpret_cast<void*>(steerix_init)},
     {Py_tp_methods, steerix_methods},

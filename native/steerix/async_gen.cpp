@@ -270,8 +270,7 @@ Driver::Outcome Driver::run_frame(PyObject* value, PyObject** out) {
 namespace {
 
 struct CoroObject {
-  PyObject_HEAD
-  Driver* drv;
+  PyObject_HEAD Driver* drv;
   PyObject* qualname;
 };
 
@@ -386,8 +385,7 @@ PyObject* self_await(PyObject* self) { return Py_NewRef(self); }
 // What coro.__await__() returns: an iterator over the coroutine, like CPython's
 // coroutine_wrapper (a coroutine itself is awaitable but not an iterator).
 struct WrapperObject {
-  PyObject_HEAD
-  PyObject* coro;
+  PyObject_HEAD PyObject* coro;
 };
 
 PyTypeObject* g_wrapper_type = nullptr;
@@ -448,8 +446,8 @@ void coro_dealloc(PyObject* self) {
   // A coroutine dropped before it ever ran is almost always a missing `await`.
   if (c->drv && !c->drv->started() && !c->drv->finished() && c->qualname) {
     PyObject* exc = PyErr_GetRaisedException();
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
-                         c->qualname) < 0) {
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", c->qualname) <
+        0) {
       PyErr_WriteUnraisable(self);
     }
     PyErr_SetRaisedException(exc);
@@ -473,7 +471,8 @@ PyObject* coro_get_running(PyObject* self, void*) {
 
 PyMethodDef wrapper_methods[] = {
     {"send", wrapper_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)), METH_FASTCALL, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)),
+     METH_FASTCALL, nullptr},
     {"close", wrapper_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -498,9 +497,12 @@ PyType_Spec wrapper_spec = {
 };
 
 PyMethodDef coro_methods[] = {
-    {"send", coro_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
-     "throw(value)\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration."},
+    {"send", coro_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)),
+     METH_FASTCALL,
+     "throw(value)\n\nRaise exception in coroutine, return next iterated value or "
+     "raise\nStopIteration."},
     {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -536,13 +538,12 @@ PyType_Spec coro_spec = {
 // Async generator: what run_task returns.
 
 struct AGenObject {
-  PyObject_HEAD
-  Driver* drv;
+  PyObject_HEAD Driver* drv;
   PyObject* qualname;
   PyObject* finalizer;  // asyncio's (or another loop's) finalizer hook, kept at first use
   bool hooks_inited;
-  bool closed;          // aclose() started, or the body ended by StopAsyncIteration/GeneratorExit
-  bool running_async;   // an asend/athrow awaitable is being iterated
+  bool closed;         // aclose() started, or the body ended by StopAsyncIteration/GeneratorExit
+  bool running_async;  // an asend/athrow awaitable is being iterated
 };
 
 AGenObject* as_agen(PyObject* o) { return reinterpret_cast<AGenObject*>(o); }
@@ -760,8 +761,7 @@ PyType_Spec agen_spec = {
 enum class AwState { Init, Iter, Closed };
 
 struct ASendObject {
-  PyObject_HEAD
-  AGenObject* gen;
+  PyObject_HEAD AGenObject* gen;
   PyObject* sendval;
   AwState state;
 };
@@ -889,9 +889,12 @@ void asend_dealloc(PyObject* self) {
 }
 
 PyMethodDef asend_methods[] = {
-    {"send", asend_send, METH_O, "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(asend_throw)), METH_FASTCALL,
-     "throw(value)\n\nRaise exception in generator, return next yielded value or raise\nStopIteration."},
+    {"send", asend_send, METH_O,
+     "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(asend_throw)),
+     METH_FASTCALL,
+     "throw(value)\n\nRaise exception in generator, return next yielded value or "
+     "raise\nStopIteration."},
     {"close", asend_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -916,8 +919,7 @@ PyType_Spec asend_spec = {
 };
 
 struct AThrowObject {
-  PyObject_HEAD
-  AGenObject* gen;
+  PyObject_HEAD AGenObject* gen;
   PyObject* args;  // athrow()'s argument tuple; nullptr for aclose()
   AwState state;
 };
@@ -1001,8 +1003,8 @@ PyObject* athrow_send(PyObject* self, PyObject* arg) {
       Driver::Outcome r = agen_resume(o->gen, nullptr, false, &out);
       return athrow_close_result(o, r, out);
     }
-    PyObject* exc = exception_from_args(&PyTuple_GET_ITEM(o->args, 0), PyTuple_GET_SIZE(o->args),
-                                        "athrow");
+    PyObject* exc =
+        exception_from_args(&PyTuple_GET_ITEM(o->args, 0), PyTuple_GET_SIZE(o->args), "athrow");
     if (!exc) {
       o->gen->running_async = false;
       o->state = AwState::Closed;
@@ -1093,9 +1095,12 @@ void athrow_dealloc(PyObject* self) {
 }
 
 PyMethodDef athrow_methods[] = {
-    {"send", athrow_send, METH_O, "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(athrow_throw)), METH_FASTCALL,
-     "throw(value)\n\nRaise exception in generator, return next yielded value or raise\nStopIteration."},
+    {"send", athrow_send, METH_O,
+     "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(athrow_throw)),
+     METH_FASTCALL,
+     "throw(value)\n\nRaise exception in generator, return next yielded value or "
+     "raise\nStopIteration."},
     {"close", athrow_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -1130,7 +1135,6 @@ bool register_abc(const char* abc_name, PyTypeObject* tp) {
   Py_XDECREF(r);
   return r != nullptr;
 }
-
 
 }  // namespace
 

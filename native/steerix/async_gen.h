@@ -24,9 +24,15 @@ struct Step {
   PyObject* obj;  // owned; nullptr for Error
 };
 
-inline Step step_yield(PyObject* o) { return o ? Step{StepKind::Yield, o} : Step{StepKind::Error, nullptr}; }
-inline Step step_await(PyObject* o) { return o ? Step{StepKind::Await, o} : Step{StepKind::Error, nullptr}; }
-inline Step step_return(PyObject* o) { return o ? Step{StepKind::Return, o} : Step{StepKind::Error, nullptr}; }
+inline Step step_yield(PyObject* o) {
+  return o ? Step{StepKind::Yield, o} : Step{StepKind::Error, nullptr};
+}
+inline Step step_await(PyObject* o) {
+  return o ? Step{StepKind::Await, o} : Step{StepKind::Error, nullptr};
+}
+inline Step step_return(PyObject* o) {
+  return o ? Step{StepKind::Return, o} : Step{StepKind::Error, nullptr};
+}
 inline Step step_error() { return Step{StepKind::Error, nullptr}; }
 
 // The body of a native coroutine or async generator, as an explicit state machine.
@@ -95,7 +101,7 @@ class Driver {
   bool m_started = false;
   bool m_running = false;
   bool m_convert_stop = true;  // StopIteration out of the body becomes RuntimeError
-  bool m_async_gen;  // error texts and StopAsyncIteration handling of async generators
+  bool m_async_gen;            // error texts and StopAsyncIteration handling of async generators
 };
 
 // Creates the coroutine type and the async generator types; registers them with

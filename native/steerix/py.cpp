@@ -12,8 +12,9 @@ bool parse_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObj
   const auto n = static_cast<Py_ssize_t>(names.size());
   for (Py_ssize_t i = 0; i < n; ++i) out[i] = nullptr;
   if (nargs > n) {
-    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zd positional arguments but %zd were given",
-                 func, required + 1, n + 1, nargs + 1);
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from %zu to %zd positional arguments but %zd were given", func,
+                 required + 1, n + 1, nargs + 1);
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
@@ -43,7 +44,8 @@ bool parse_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObj
   for (const char* name : names) {
     if (i >= required) break;
     if (!out[i]) {
-      PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", func, name);
+      PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", func,
+                   name);
       return false;
     }
     ++i;

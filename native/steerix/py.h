@@ -107,11 +107,11 @@ bool init_names();
 
 // An interned string for a literal, created on first use and kept for the life of the
 // process; borrowed. nullptr (with an exception set) only if the very first creation failed.
-#define TALMEK_STR(lit)                                                \
-  ([]() -> PyObject* {                                                 \
-    static PyObject* s_str = nullptr;                                  \
-    if (!s_str) s_str = PyUnicode_InternFromString(lit);               \
-    return s_str;                                                      \
+#define TALMEK_STR(lit)                                  \
+  ([]() -> PyObject* {                                   \
+    static PyObject* s_str = nullptr;                    \
+    if (!s_str) s_str = PyUnicode_InternFromString(lit); \
+    return s_str;                                        \
   }())
 
 // A new dict of the given entries, in order (keys and values borrowed). A nullptr key or value

@@ -32,7 +32,6 @@ PyObject* dict_get(PyObject* obj, PyObject* key, PyObject* dflt) {
   return PyObject_CallMethodOneArg(obj, g_names.get, key);
 }
 
-
 // `import anthropic`, as the import statement does it: straight through the import system while
 // builtins.__import__ is the original, through the replacement when a host has installed one.
 PyObject* import_anthropic() {
@@ -60,10 +59,10 @@ PyObject* tool_result_block(PyObject* tool_id, PyObject* result) {
     if (!media_type) return nullptr;
     Ref data = Ref::steal(PyObject_GetItem(result, base64));
     if (!data) return nullptr;
-    Ref source = Ref::steal(new_dict({{g_names.type, base64},
-                                      {media_key, media_type.get()},
-                                      {TALMEK_STR("data"), data.get()}}));
-    Ref image = Ref::steal(new_dict({{g_names.type, g_names.s_image}, {TALMEK_STR("source"), source.get()}}));
+    Ref source = Ref::steal(new_dict(
+        {{g_names.type, base64}, {media_key, media_type.get()}, {TALMEK_STR("data"), data.get()}}));
+    Ref image = Ref::steal(
+        new_dict({{g_names.type, g_names.s_image}, {TALMEK_STR("source"), source.get()}}));
     Ref content = Ref::steal(new_list({image.get()}));
     return new_dict({{g_names.type, TALMEK_STR("tool_result")},
                      {TALMEK_STR("tool_use_id"), tool_id},
@@ -163,10 +162,10 @@ class RunTaskFrame final : public SlotFrame<12> {
         case State::AfterExecute:
           set(kResult, Py_NewRef(value));
           m_state = State::AfterToolResult;
-          return step_yield(make_event_kv(TALMEK_STR("tool_result"),
-                                          {{g_names.id, slot(kToolId)},
-                                           {TALMEK_STR("tool"), slot(kToolName)},
-                                           {TALMEK_STR("result"), slot(kResult)}}));
+          return step_yield(
+              make_event_kv(TALMEK_STR("tool_result"), {{g_names.id, slot(kToolId)},
+                                                        {TALMEK_STR("tool"), slot(kToolName)},
+                                                        {TALMEK_STR("result"), slot(kResult)}}));
         case State::AfterToolResult:
           return pause();
         case State::AfterPause:
@@ -207,7 +206,6 @@ class RunTaskFrame final : public SlotFrame<12> {
     Final,
   };
 
-
  public:
   ~RunTaskFrame() override { Py_CLEAR(m_tool_results); }
   int traverse(visitproc visit, void* arg) override {
@@ -241,7 +239,8 @@ class RunTaskFrame final : public SlotFrame<12> {
   // Returns a Return step when the iterations may start.
   Step prepare() {
     PyObject* self = slot(kSelf);
-    Ref first = Ref::steal(new_dict({{g_names.role, g_names.s_user}, {g_names.content, slot(kMessage)}}));
+    Ref first =
+        Ref::steal(new_dict({{g_names.role, g_names.s_user}, {g_names.content, slot(kMessage)}}));
     Ref history = Ref::steal(first ? new_list({first.get()}) : nullptr);
     if (!history || PyObject_SetAttr(self, g_names.messages, history.get()) < 0) {
       return step_error();
@@ -324,14 +323,14 @@ class RunTaskFrame final : public SlotFrame<12> {
     Ref history = Ref::steal(PyObject_GetAttr(self, g_names.messages));
     if (!history) return nullptr;
     // Keyword arguments in their documented order; "betas" is a new list for every request.
-    static PyObject* const kw = PyTuple_Pack(6, TALMEK_STR("model"), TALMEK_STR("max_tokens"),
-                                             TALMEK_STR("system"), TALMEK_STR("tools"),
-                                             g_names.messages_attr, TALMEK_STR("betas"));
+    static PyObject* const kw =
+        PyTuple_Pack(6, TALMEK_STR("model"), TALMEK_STR("max_tokens"), TALMEK_STR("system"),
+                     TALMEK_STR("tools"), g_names.messages_attr, TALMEK_STR("betas"));
     static PyObject* const max_tokens = PyLong_FromLong(4096);
     if (!kw || !max_tokens) return nullptr;
     Ref betas = Ref::steal(new_list({TALMEK_STR(kBetaFlag)}));
     if (!betas) return nullptr;
-    PyObject* args[] = {nullptr,      model.get(),    max_tokens, slot(kSystem),
+    PyObject* args[] = {nullptr,      model.get(),   max_tokens, slot(kSystem),
                         slot(kTools), history.get(), betas.get()};
     return PyObject_Vectorcall(create.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kw);
   }
@@ -454,17 +453,17 @@ class RunTaskFrame final : public SlotFrame<12> {
       if (!id) return step_error();
       set(kToolId, id);
       m_state = State::AfterToolCall;
-      return step_yield(make_event_kv(TALMEK_STR("tool_call"),
-                                      {{g_names.id, slot(kToolId)},
-                                       {TALMEK_STR("tool"), slot(kToolName)},
-                                       {g_names.input, slot(kToolInput)}}));
+      return step_yield(
+          make_event_kv(TALMEK_STR("tool_call"), {{g_names.id, slot(kToolId)},
+                                                  {TALMEK_STR("tool"), slot(kToolName)},
+                                                  {g_names.input, slot(kToolInput)}}));
     }
     if (PyErr_Occurred()) return step_error();
     set(kIter, nullptr);
     Ref history = Ref::steal(PyObject_GetAttr(slot(kSelf), g_names.messages));
     if (!history) return step_error();
-    Ref message = Ref::steal(
-        new_dict({{g_names.role, g_names.s_user}, {g_names.content, m_tool_results}}));
+    Ref message =
+        Ref::steal(new_dict({{g_names.role, g_names.s_user}, {g_names.content, m_tool_results}}));
     if (!message || append_to(history.get(), message.get()) < 0) return step_error();
     Py_CLEAR(m_tool_results);
     set(kContent, nullptr);
@@ -507,7 +506,8 @@ class RunTaskFrame final : public SlotFrame<12> {
 }  // namespace
 
 PyObject* run_task(PyObject* self, PyObject* user_message) {
-  return new_async_gen(std::make_unique<RunTaskFrame>(self, user_message), TALMEK_STR("Steerix.run_task"));
+  return new_async_gen(std::make_unique<RunTaskFrame>(self, user_message),
+                       TALMEK_STR("Steerix.run_task"));
 }
 
 }  // namespace talmek::steerix
