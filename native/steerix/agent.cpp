@@ -47,7 +47,7 @@ PyObject* g_system_prompt = nullptr;
 // The fields (_api_key, _model, ...) live in the instance dictionary, as they would for a
 // Python class: vars(agent) shows them, and a subclass may turn any of them into a property.
 struct SteerixObject {
-  PyObject_HEAD
+  PyObject ob_base;
 };
 
 PyObject* steerix_new(PyTypeObject* tp, PyObject*, PyObject*) { return tp->tp_alloc(tp, 0); }

@@ -270,7 +270,8 @@ Driver::Outcome Driver::run_frame(PyObject* value, PyObject** out) {
 namespace {
 
 struct CoroObject {
-  PyObject_HEAD Driver* drv;
+  PyObject ob_base;
+  Driver* drv;
   PyObject* qualname;
 };
 
@@ -385,7 +386,8 @@ PyObject* self_await(PyObject* self) { return Py_NewRef(self); }
 // What coro.__await__() returns: an iterator over the coroutine, like CPython's
 // coroutine_wrapper (a coroutine itself is awaitable but not an iterator).
 struct WrapperObject {
-  PyObject_HEAD PyObject* coro;
+  PyObject ob_base;
+  PyObject* coro;
 };
 
 PyTypeObject* g_wrapper_type = nullptr;
@@ -538,7 +540,8 @@ PyType_Spec coro_spec = {
 // Async generator: what run_task returns.
 
 struct AGenObject {
-  PyObject_HEAD Driver* drv;
+  PyObject ob_base;
+  Driver* drv;
   PyObject* qualname;
   PyObject* finalizer;  // asyncio's (or another loop's) finalizer hook, kept at first use
   bool hooks_inited;
@@ -761,7 +764,8 @@ PyType_Spec agen_spec = {
 enum class AwState { Init, Iter, Closed };
 
 struct ASendObject {
-  PyObject_HEAD AGenObject* gen;
+  PyObject ob_base;
+  AGenObject* gen;
   PyObject* sendval;
   AwState state;
 };
@@ -919,7 +923,8 @@ PyType_Spec asend_spec = {
 };
 
 struct AThrowObject {
-  PyObject_HEAD AGenObject* gen;
+  PyObject ob_base;
+  AGenObject* gen;
   PyObject* args;  // athrow()'s argument tuple; nullptr for aclose()
   AwState state;
 };

@@ -12,7 +12,7 @@ PyTypeObject* g_event_type = nullptr;
 // `type` and `data` live in the instance dictionary, as they would for a plain Python class
 // (vars(event) shows them, and hosts may serialise event.__dict__).
 struct EventObject {
-  PyObject_HEAD
+  PyObject ob_base;
 };
 
 PyObject* g_data_name = nullptr;
