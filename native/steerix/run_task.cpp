@@ -132,6 +132,7 @@ class RunTaskFrame final : public SlotFrame<12> {
         case State::AfterThinking: {
           Step s = prepare();
           if (s.kind != StepKind::Return) return s;  // an event or a failure
+          Py_DECREF(s.obj);
           m_state = State::IterationTop;
           continue;
         }
@@ -140,18 +141,21 @@ class RunTaskFrame final : public SlotFrame<12> {
         case State::AfterIteration: {
           Step s = request();
           if (s.kind != StepKind::Return) return s;
+          Py_DECREF(s.obj);
           m_state = State::TextLoop;
           continue;
         }
         case State::TextLoop: {
           Step s = text_loop();
           if (s.kind != StepKind::Return) return s;
+          Py_DECREF(s.obj);
           m_state = State::ToolLoop;
           continue;
         }
         case State::ToolLoop: {
           Step s = tool_loop();
           if (s.kind != StepKind::Return) return s;
+          Py_DECREF(s.obj);
           m_state = State::IterationTop;
           continue;
         }
