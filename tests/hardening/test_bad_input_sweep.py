@@ -127,6 +127,8 @@ def snapshot(root, skip):
             continue
         for name in dirnames + filenames:
             p = os.path.join(dirpath, name)
+            if p == str(skip):
+                continue
             st = os.lstat(p)
             out[p] = (st.st_mode, st.st_size, st.st_mtime_ns)
     return out
