@@ -2,9 +2,10 @@
 
 Run:  .venv/bin/python bench/bench_agent_loop.py [--runs N]
 
-Both loops talk to the in-process fake `anthropic` package of tests/support and drive an executor
-that answers at once, with no pause after tool calls, so that only the loop itself is measured:
-events, history, tool-result blocks, the awaits of the tool coroutine and of asyncio.sleep(0).
+Both loops talk to a minimal in-process stand-in for the `anthropic` package (scripted responses,
+nothing recorded) and drive an executor that answers at once, with no pause after tool calls, so
+that only the loop itself is measured: events, history, tool-result blocks, the awaits of the tool
+coroutine and of asyncio.sleep(0).
 
 Workloads (each timed N times, baseline and native interleaved, median taken):
   tools-2000   one task of 500 responses with 4 tool calls each (2,000 tool calls, 4,504 events).
@@ -17,13 +18,34 @@ import asyncio
 import statistics
 import sys
 import time
+import types
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
-from support.fake_anthropic import FakeAnthropic, response, text, tool_use  # noqa: E402
+from support.fake_anthropic import response, text, tool_use  # noqa: E402
 
 from talmek.core.steerix import ComputerUseEvent, Steerix  # noqa: E402
+
+
+class ScriptedPackage:
+    """Just enough of the client package: Anthropic(...).beta.messages.create(**kw) -> next."""
+
+    def __init__(self, script):
+        self.script = iter(script)
+        self.module = types.ModuleType("anthropic")
+        pkg = self
+
+        class Anthropic:
+            def __init__(self, api_key):
+                self.beta = self
+                self.messages = self
+
+            def create(self, **kwargs):
+                return next(pkg.script)
+
+        self.module.Anthropic = Anthropic
+        self.module.APIError = Exception
 
 
 class Executor:
@@ -147,7 +169,7 @@ async def drain(stream):
 
 
 def run_tools(make_agent):
-    fake = FakeAnthropic(tools_script())
+    fake = ScriptedPackage(tools_script())
     sys.modules["anthropic"] = fake.module
     agent = make_agent(max_iterations=1000)
     start = time.perf_counter()
@@ -158,7 +180,7 @@ def run_tools(make_agent):
 
 
 def run_tasks(make_agent):
-    fake = FakeAnthropic([response(text("ok")) for _ in range(2000)])
+    fake = ScriptedPackage([response(text("ok")) for _ in range(2000)])
     sys.modules["anthropic"] = fake.module
     agent = make_agent(max_iterations=50)
 

@@ -26,6 +26,20 @@ PyObject* get_or(PyObject* mapping, PyObject* key, PyObject* dflt) {
 PyObject* action_kwargs(PyObject* tool_input) {
   Ref kwargs = Ref::steal(PyDict_New());
   if (!kwargs) return nullptr;
+  if (PyDict_CheckExact(tool_input)) {
+    Py_ssize_t pos = 0;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    while (PyDict_Next(tool_input, &pos, &k, &v)) {
+      // Hold the entry: comparing a key of another type may run code that changes the dict.
+      Ref key = Ref::borrow(k);
+      Ref value = Ref::borrow(v);
+      int is_action = PyObject_RichCompareBool(key.get(), g_names.s_action, Py_EQ);
+      if (is_action < 0) return nullptr;
+      if (!is_action && PyDict_SetItem(kwargs.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return kwargs.release();
+  }
   Ref items = Ref::steal(PyObject_CallMethodNoArgs(tool_input, g_names.items));
   if (!items) return nullptr;
   Ref it = Ref::steal(PyObject_GetIter(items.get()));
