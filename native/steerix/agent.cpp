@@ -47,7 +47,7 @@ PyObject* g_system_prompt = nullptr;
 // The fields (_api_key, _model, ...) live in the instance dictionary, as they would for a
 // Python class: vars(agent) shows them, and a subclass may turn any of them into a property.
 struct SteerixObject {
-  PyObject_HEAD
+  PyObject ob_base;
 };
 
 PyObject* steerix_new(PyTypeObject* tp, PyObject*, PyObject*) { return tp->tp_alloc(tp, 0); }
@@ -164,8 +164,11 @@ PyObject* m_get_tool_definitions(PyObject* self, PyObject*) {
   if (!executor) return nullptr;
   Ref computer = Ref::steal(PyObject_CallMethodNoArgs(executor.get(), g_names.get_tool_definition));
   if (!computer) return nullptr;
-  return Py_BuildValue("[O{s:s,s:s}{s:s,s:s}]", computer.get(), "type", "bash_20250124", "name",
-                       "bash", "type", "text_editor_20250124", "name", "str_replace_editor");
+  Ref bash = Ref::steal(
+      new_dict({{g_names.type, TALMEK_STR("bash_20250124")}, {g_names.name, g_names.s_bash}}));
+  Ref editor = Ref::steal(new_dict(
+      {{g_names.type, TALMEK_STR("text_editor_20250124")}, {g_names.name, g_names.s_editor}}));
+  return new_list({computer.get(), bash.get(), editor.get()});
 }
 
 PyObject* m_build_system_prompt(PyObject*, PyObject*) { return Py_NewRef(g_system_prompt); }
@@ -205,8 +208,7 @@ PyObject* m_execute_text_editor(PyObject* self, PyObject* const* args, Py_ssize_
   return execute_text_editor(self, a[0]);
 }
 
-PyObject* m_serialize_block(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* m_serialize_block(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
   if (!parse_args("_serialize_block", args, nargs, kwnames, {"block"}, 1, a)) return nullptr;
   return serialize_block(a[0]);
@@ -217,9 +219,7 @@ PyObject* m_stop(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
-PyObject* get_is_running(PyObject* self, void*) {
-  return PyObject_GetAttr(self, g_names.running);
-}
+PyObject* get_is_running(PyObject* self, void*) { return PyObject_GetAttr(self, g_names.running); }
 
 PyObject* get_iteration_count(PyObject* self, void*) {
   PyObject* v = PyObject_GetAttr(self, g_names.iteration_count);
@@ -245,7 +245,8 @@ PyMethodDef steerix_methods[] = {
      "run_task($self, user_message)\n--\n\nRun a computer use task from a user message.\n\n"
      "Yields ComputerUseEvent objects for the UI to display."},
     {"_execute_tool", FASTCALL_KW(m_execute_tool), METH_FASTCALL | METH_KEYWORDS,
-     "_execute_tool($self, tool_name, tool_input)\n--\n\nExecute a tool call and return the result."},
+     "_execute_tool($self, tool_name, tool_input)\n--\n\nExecute a tool call and return the "
+     "result."},
     {"_execute_bash", FASTCALL_KW(m_execute_bash), METH_FASTCALL | METH_KEYWORDS,
      "_execute_bash($self, tool_input)\n--\n\nExecute a bash command."},
     {"_execute_text_editor", FASTCALL_KW(m_execute_text_editor), METH_FASTCALL | METH_KEYWORDS,
@@ -266,9 +267,10 @@ PyGetSetDef steerix_getset[] = {
 };
 
 PyType_Slot steerix_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Steerix(api_key, model='claude-sonnet-4-6', executor=None, max_iterations=50)\n"
-                    "--\n\nComputer use agent driving the desktop through the Anthropic API.")},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "Steerix(api_key, model='claude-sonnet-4-6', executor=None, max_iterations=50)\n"
+         "--\n\nComputer use agent driving the desktop through the Anthropic API.")},
     {Py_tp_new, reinterpret_cast<void*>(steerix_new)},
     {Py_tp_init, reinterpret_cast<void*>(steerix_init)},
     {Py_tp_methods, steerix_methods},
@@ -352,19 +354,11 @@ int append_to(PyObject* list_like, PyObject* item) {
   return 0;
 }
 
-PyObject* make_event_kv(const char* type,
-                        std::initializer_list<std::pair<const char*, PyObject*>> kv) {
-  Ref type_str = Ref::steal(PyUnicode_InternFromString(type));
-  if (!type_str) return nullptr;
-  PyObject* data = PyDict_New();
+PyObject* make_event_kv(PyObject* type, std::initializer_list<std::pair<PyObject*, PyObject*>> kv) {
+  if (!type) return nullptr;
+  PyObject* data = new_dict(kv);
   if (!data) return nullptr;
-  for (const auto& [key, value] : kv) {
-    if (PyDict_SetItemString(data, key, value) < 0) {
-      Py_DECREF(data);
-      return nullptr;
-    }
-  }
-  return make_event(type_str.get(), data);
+  return make_event(type, data);
 }
 
 bool init_module(PyObject* module) {
@@ -375,6 +369,12 @@ bool init_module(PyObject* module) {
   PyObject* asyncio = PyImport_ImportModule("asyncio");
   if (!asyncio) return false;
   g_module.asyncio = asyncio;
+  g_module.builtin_import = PyDict_GetItemString(PyEval_GetBuiltins(), "__import__");
+  if (!g_module.builtin_import) {
+    PyErr_SetString(PyExc_ImportError, "__import__ not found");
+    return false;
+  }
+  Py_INCREF(g_module.builtin_import);
   if (PyModule_AddObjectRef(module, "asyncio", asyncio) < 0) return false;
   if (!add(module, "logging", PyImport_ImportModule("logging"))) return false;
   for (const char* name : {"Any", "AsyncIterator", "Callable"}) {

@@ -14,6 +14,7 @@ namespace talmek::steerix {
 struct ModuleState {
   PyObject* asyncio;     // the asyncio module (sleep and iscoroutine are looked up on it per use)
   PyObject* event_type;  // ComputerUseEvent
+  PyObject* builtin_import;  // builtins.__import__ as it was at load, to spot replacements
 };
 extern ModuleState g_module;
 
@@ -37,9 +38,9 @@ PyObject* execute_text_editor(PyObject* self, PyObject* tool_input);
 // _serialize_block(block): the history dictionary of one response content block.
 PyObject* serialize_block(PyObject* block);
 
-// A new event of type `type` whose payload holds the given key/value pairs in order (values
-// borrowed). `type` is an ASCII literal.
-PyObject* make_event_kv(const char* type, std::initializer_list<std::pair<const char*, PyObject*>> kv);
+// A new event of type `type` whose payload holds the given key/value pairs in order (all
+// borrowed; a nullptr value, from a failed computation, makes the result nullptr).
+PyObject* make_event_kv(PyObject* type, std::initializer_list<std::pair<PyObject*, PyObject*>> kv);
 
 // obj.append(item), with a fast path for exact lists. Returns 0 or -1.
 int append_to(PyObject* list_like, PyObject* item);

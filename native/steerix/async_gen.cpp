@@ -192,6 +192,9 @@ PySendResult Driver::throw_into_sub(bool close_on_exit, PyObject** res) {
 
 Driver::Outcome Driver::resume(PyObject* value, bool close_on_exit, PyObject** out) {
   *out = nullptr;
+  // An exception thrown in before the body ever ran is raised as it is, as CPython does for a
+  // frame that has not started: the body did not raise it, so nothing is converted.
+  m_convert_stop = m_started || value != nullptr;
   m_started = true;
   m_running = true;
   Outcome o;
@@ -228,7 +231,9 @@ Driver::Outcome Driver::run_frame(PyObject* value, PyObject** out) {
         *out = s.obj;
         return Outcome::Returned;
       case StepKind::Error:
-        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        if (!m_convert_stop) {
+          // nothing to convert
+        } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
           convert_stop_iteration(m_async_gen ? "async generator raised StopIteration"
                                              : "coroutine raised StopIteration");
         } else if (m_async_gen && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
@@ -265,7 +270,7 @@ Driver::Outcome Driver::run_frame(PyObject* value, PyObject** out) {
 namespace {
 
 struct CoroObject {
-  PyObject_HEAD
+  PyObject ob_base;
   Driver* drv;
   PyObject* qualname;
 };
@@ -378,6 +383,53 @@ PyObject* coro_close(PyObject* self, PyObject*) {
 
 PyObject* self_await(PyObject* self) { return Py_NewRef(self); }
 
+// What coro.__await__() returns: an iterator over the coroutine, like CPython's
+// coroutine_wrapper (a coroutine itself is awaitable but not an iterator).
+struct WrapperObject {
+  PyObject ob_base;
+  PyObject* coro;
+};
+
+PyTypeObject* g_wrapper_type = nullptr;
+
+PyObject* wrapped(PyObject* self) { return reinterpret_cast<WrapperObject*>(self)->coro; }
+
+PyObject* coro_await(PyObject* self) {
+  auto* w = reinterpret_cast<WrapperObject*>(g_wrapper_type->tp_alloc(g_wrapper_type, 0));
+  if (!w) return nullptr;
+  w->coro = Py_NewRef(self);
+  return reinterpret_cast<PyObject*>(w);
+}
+
+PyObject* wrapper_iternext(PyObject* self) { return coro_iternext(wrapped(self)); }
+PyObject* wrapper_send(PyObject* self, PyObject* arg) { return coro_send(wrapped(self), arg); }
+PySendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** result) {
+  return coro_am_send(wrapped(self), arg, result);
+}
+PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return coro_throw(wrapped(self), args, nargs);
+}
+PyObject* wrapper_close(PyObject* self, PyObject*) { return coro_close(wrapped(self), nullptr); }
+
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(wrapped(self));
+  return 0;
+}
+
+int wrapper_clear(PyObject* self) {
+  Py_CLEAR(reinterpret_cast<WrapperObject*>(self)->coro);
+  return 0;
+}
+
+void wrapper_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  wrapper_clear(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
 int coro_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Driver* d = as_coro(self)->drv;
@@ -393,6 +445,15 @@ void coro_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   CoroObject* c = as_coro(self);
+  // A coroutine dropped before it ever ran is almost always a missing `await`.
+  if (c->drv && !c->drv->started() && !c->drv->finished() && c->qualname) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", c->qualname) <
+        0) {
+      PyErr_WriteUnraisable(self);
+    }
+    PyErr_SetRaisedException(exc);
+  }
   delete c->drv;
   c->drv = nullptr;
   Py_CLEAR(c->qualname);
@@ -410,10 +471,40 @@ PyObject* coro_get_running(PyObject* self, void*) {
   return PyBool_FromLong(as_coro(self)->drv->running());
 }
 
+PyMethodDef wrapper_methods[] = {
+    {"send", wrapper_send, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)),
+     METH_FASTCALL, nullptr},
+    {"close", wrapper_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot wrapper_slots[] = {
+    {Py_am_send, reinterpret_cast<void*>(wrapper_am_send)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(wrapper_iternext)},
+    {Py_tp_methods, wrapper_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec wrapper_spec = {
+    "talmek.core.steerix.coroutine_wrapper",
+    sizeof(WrapperObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    wrapper_slots,
+};
+
 PyMethodDef coro_methods[] = {
-    {"send", coro_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
-     "throw(value)\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration."},
+    {"send", coro_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)),
+     METH_FASTCALL,
+     "throw(value)\n\nRaise exception in coroutine, return next iterated value or "
+     "raise\nStopIteration."},
     {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -426,10 +517,8 @@ PyGetSetDef coro_getset[] = {
 };
 
 PyType_Slot coro_slots[] = {
-    {Py_am_await, reinterpret_cast<void*>(self_await)},
+    {Py_am_await, reinterpret_cast<void*>(coro_await)},
     {Py_am_send, reinterpret_cast<void*>(coro_am_send)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(coro_iternext)},
     {Py_tp_methods, coro_methods},
     {Py_tp_getset, coro_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
@@ -451,13 +540,13 @@ PyType_Spec coro_spec = {
 // Async generator: what run_task returns.
 
 struct AGenObject {
-  PyObject_HEAD
+  PyObject ob_base;
   Driver* drv;
   PyObject* qualname;
   PyObject* finalizer;  // asyncio's (or another loop's) finalizer hook, kept at first use
   bool hooks_inited;
-  bool closed;          // aclose() started, or the body ended by StopAsyncIteration/GeneratorExit
-  bool running_async;   // an asend/athrow awaitable is being iterated
+  bool closed;         // aclose() started, or the body ended by StopAsyncIteration/GeneratorExit
+  bool running_async;  // an asend/athrow awaitable is being iterated
 };
 
 AGenObject* as_agen(PyObject* o) { return reinterpret_cast<AGenObject*>(o); }
@@ -564,7 +653,7 @@ int agen_clear(PyObject* self) {
 // it is enough.
 void agen_finalize(PyObject* self) {
   AGenObject* g = as_agen(self);
-  if (g->drv->finished() || !g->drv->started() || !g->finalizer || g->closed) return;
+  if (!g->drv || g->drv->finished() || !g->finalizer || g->closed) return;
   PyObject* exc = PyErr_GetRaisedException();
   PyObject* finalizer = Py_NewRef(g->finalizer);
   PyObject* r = PyObject_CallOneArg(finalizer, self);
@@ -675,7 +764,7 @@ PyType_Spec agen_spec = {
 enum class AwState { Init, Iter, Closed };
 
 struct ASendObject {
-  PyObject_HEAD
+  PyObject ob_base;
   AGenObject* gen;
   PyObject* sendval;
   AwState state;
@@ -783,18 +872,33 @@ int asend_clear(PyObject* self) {
   return 0;
 }
 
+// An awaitable dropped before its first step never did its work: say so, as CPython does.
+void warn_unawaited(PyObject* self, const char* method, AGenObject* gen) {
+  if (!gen || !gen->qualname) return;
+  PyObject* exc = PyErr_GetRaisedException();
+  if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine method '%s' of '%U' was never awaited",
+                       method, gen->qualname) < 0) {
+    PyErr_WriteUnraisable(self);
+  }
+  PyErr_SetRaisedException(exc);
+}
+
 void asend_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  if (as_asend(self)->state == AwState::Init) warn_unawaited(self, "asend", as_asend(self)->gen);
   asend_clear(self);
   tp->tp_free(self);
   Py_DECREF(tp);
 }
 
 PyMethodDef asend_methods[] = {
-    {"send", asend_send, METH_O, "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(asend_throw)), METH_FASTCALL,
-     "throw(value)\n\nRaise exception in generator, return next yielded value or raise\nStopIteration."},
+    {"send", asend_send, METH_O,
+     "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(asend_throw)),
+     METH_FASTCALL,
+     "throw(value)\n\nRaise exception in generator, return next yielded value or "
+     "raise\nStopIteration."},
     {"close", asend_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -819,7 +923,7 @@ PyType_Spec asend_spec = {
 };
 
 struct AThrowObject {
-  PyObject_HEAD
+  PyObject ob_base;
   AGenObject* gen;
   PyObject* args;  // athrow()'s argument tuple; nullptr for aclose()
   AwState state;
@@ -904,8 +1008,8 @@ PyObject* athrow_send(PyObject* self, PyObject* arg) {
       Driver::Outcome r = agen_resume(o->gen, nullptr, false, &out);
       return athrow_close_result(o, r, out);
     }
-    PyObject* exc = exception_from_args(&PyTuple_GET_ITEM(o->args, 0), PyTuple_GET_SIZE(o->args),
-                                        "athrow");
+    PyObject* exc =
+        exception_from_args(&PyTuple_GET_ITEM(o->args, 0), PyTuple_GET_SIZE(o->args), "athrow");
     if (!exc) {
       o->gen->running_async = false;
       o->state = AwState::Closed;
@@ -988,15 +1092,20 @@ int athrow_clear(PyObject* self) {
 void athrow_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  AThrowObject* o = as_athrow(self);
+  if (o->state == AwState::Init) warn_unawaited(self, o->args ? "athrow" : "aclose", o->gen);
   athrow_clear(self);
   tp->tp_free(self);
   Py_DECREF(tp);
 }
 
 PyMethodDef athrow_methods[] = {
-    {"send", athrow_send, METH_O, "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(athrow_throw)), METH_FASTCALL,
-     "throw(value)\n\nRaise exception in generator, return next yielded value or raise\nStopIteration."},
+    {"send", athrow_send, METH_O,
+     "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(athrow_throw)),
+     METH_FASTCALL,
+     "throw(value)\n\nRaise exception in generator, return next yielded value or "
+     "raise\nStopIteration."},
     {"close", athrow_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -1032,13 +1141,13 @@ bool register_abc(const char* abc_name, PyTypeObject* tp) {
   return r != nullptr;
 }
 
-PyObject* make_qualname(const char* qualname) { return PyUnicode_FromString(qualname); }
-
 }  // namespace
 
 bool init_async_types() {
   g_coro_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coro_spec));
   if (!g_coro_type) return false;
+  g_wrapper_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&wrapper_spec));
+  if (!g_wrapper_type) return false;
   g_agen_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&agen_spec));
   if (!g_agen_type) return false;
   g_asend_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&asend_spec));
@@ -1048,9 +1157,9 @@ bool init_async_types() {
   return register_abc("Coroutine", g_coro_type) && register_abc("AsyncGenerator", g_agen_type);
 }
 
-PyObject* new_coroutine(std::unique_ptr<Frame> frame, const char* qualname) {
-  PyObject* name = make_qualname(qualname);
-  if (!name) return nullptr;
+PyObject* new_coroutine(std::unique_ptr<Frame> frame, PyObject* qualname) {
+  if (!qualname) return nullptr;
+  PyObject* name = Py_NewRef(qualname);
   auto* o = reinterpret_cast<CoroObject*>(g_coro_type->tp_alloc(g_coro_type, 0));
   if (!o) {
     Py_DECREF(name);
@@ -1061,9 +1170,9 @@ PyObject* new_coroutine(std::unique_ptr<Frame> frame, const char* qualname) {
   return reinterpret_cast<PyObject*>(o);
 }
 
-PyObject* new_async_gen(std::unique_ptr<Frame> frame, const char* qualname) {
-  PyObject* name = make_qualname(qualname);
-  if (!name) return nullptr;
+PyObject* new_async_gen(std::unique_ptr<Frame> frame, PyObject* qualname) {
+  if (!qualname) return nullptr;
+  PyObject* name = Py_NewRef(qualname);
   auto* o = reinterpret_cast<AGenObject*>(g_agen_type->tp_alloc(g_agen_type, 0));
   if (!o) {
     Py_DECREF(name);

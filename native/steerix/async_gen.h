@@ -24,9 +24,15 @@ struct Step {
   PyObject* obj;  // owned; nullptr for Error
 };
 
-inline Step step_yield(PyObject* o) { return o ? Step{StepKind::Yield, o} : Step{StepKind::Error, nullptr}; }
-inline Step step_await(PyObject* o) { return o ? Step{StepKind::Await, o} : Step{StepKind::Error, nullptr}; }
-inline Step step_return(PyObject* o) { return o ? Step{StepKind::Return, o} : Step{StepKind::Error, nullptr}; }
+inline Step step_yield(PyObject* o) {
+  return o ? Step{StepKind::Yield, o} : Step{StepKind::Error, nullptr};
+}
+inline Step step_await(PyObject* o) {
+  return o ? Step{StepKind::Await, o} : Step{StepKind::Error, nullptr};
+}
+inline Step step_return(PyObject* o) {
+  return o ? Step{StepKind::Return, o} : Step{StepKind::Error, nullptr};
+}
 inline Step step_error() { return Step{StepKind::Error, nullptr}; }
 
 // The body of a native coroutine or async generator, as an explicit state machine.
@@ -94,18 +100,19 @@ class Driver {
   PyObject* m_sub = nullptr;  // the __await__ iterator being delegated to
   bool m_started = false;
   bool m_running = false;
-  bool m_async_gen;  // error texts and StopAsyncIteration handling of async generators
+  bool m_convert_stop = true;  // StopIteration out of the body becomes RuntimeError
+  bool m_async_gen;            // error texts and StopAsyncIteration handling of async generators
 };
 
 // Creates the coroutine type and the async generator types; registers them with
 // collections.abc. Returns false with an exception set on failure.
 bool init_async_types();
 
-// A new native coroutine object running `frame`; `qualname` names it in its repr.
-PyObject* new_coroutine(std::unique_ptr<Frame> frame, const char* qualname);
+// A new native coroutine object running `frame`; `qualname` (borrowed) names it in its repr.
+PyObject* new_coroutine(std::unique_ptr<Frame> frame, PyObject* qualname);
 
 // A new native async generator running `frame`.
-PyObject* new_async_gen(std::unique_ptr<Frame> frame, const char* qualname);
+PyObject* new_async_gen(std::unique_ptr<Frame> frame, PyObject* qualname);
 
 // The iterator that `await obj` delegates to, as CPython's _PyCoro_GetAwaitableIter finds it.
 PyObject* awaitable_iter(PyObject* obj);

@@ -55,7 +55,7 @@ class EmitFrame final : public SlotFrame<3> {
 }  // namespace
 
 PyObject* emit(PyObject* self, PyObject* event) {
-  return new_coroutine(std::make_unique<EmitFrame>(self, event), "Steerix._emit");
+  return new_coroutine(std::make_unique<EmitFrame>(self, event), TALMEK_STR("Steerix._emit"));
 }
 
 }  // namespace talmek::steerix

@@ -12,7 +12,7 @@ PyTypeObject* g_event_type = nullptr;
 // `type` and `data` live in the instance dictionary, as they would for a plain Python class
 // (vars(event) shows them, and hosts may serialise event.__dict__).
 struct EventObject {
-  PyObject_HEAD
+  PyObject ob_base;
 };
 
 PyObject* g_data_name = nullptr;
@@ -32,8 +32,8 @@ int store(PyObject* self, PyObject* type, PyObject* data) {
                  Py_TYPE(data)->tp_name);
     return -1;
   }
-  PyObject* own = (!data || data == Py_None || PyDict_GET_SIZE(data) == 0) ? PyDict_New()
-                                                                            : Py_NewRef(data);
+  PyObject* own =
+      (!data || data == Py_None || PyDict_GET_SIZE(data) == 0) ? PyDict_New() : Py_NewRef(data);
   if (!own) return -1;
   int rc = PyObject_SetAttr(self, g_names.type, type);
   if (rc == 0) rc = PyObject_SetAttr(self, g_data_name, own);
@@ -100,7 +100,8 @@ void event_dealloc(PyObject* self) {
 
 PyMethodDef event_methods[] = {
     {"to_dict", event_to_dict, METH_NOARGS,
-     "to_dict($self, /)\n--\n\nConvert the event to a dictionary: \"type\" first, then the payload."},
+     "to_dict($self, /)\n--\n\nConvert the event to a dictionary: \"type\" first, then the "
+     "payload."},
     {nullptr, nullptr, 0, nullptr},
 };
 

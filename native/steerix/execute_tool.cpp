@@ -26,6 +26,20 @@ PyObject* get_or(PyObject* mapping, PyObject* key, PyObject* dflt) {
 PyObject* action_kwargs(PyObject* tool_input) {
   Ref kwargs = Ref::steal(PyDict_New());
   if (!kwargs) return nullptr;
+  if (PyDict_CheckExact(tool_input)) {
+    Py_ssize_t pos = 0;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    while (PyDict_Next(tool_input, &pos, &k, &v)) {
+      // Hold the entry: comparing a key of another type may run code that changes the dict.
+      Ref key = Ref::borrow(k);
+      Ref value = Ref::borrow(v);
+      int is_action = PyObject_RichCompareBool(key.get(), g_names.s_action, Py_EQ);
+      if (is_action < 0) return nullptr;
+      if (!is_action && PyDict_SetItem(kwargs.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return kwargs.release();
+  }
   Ref items = Ref::steal(PyObject_CallMethodNoArgs(tool_input, g_names.items));
   if (!items) return nullptr;
   Ref it = Ref::steal(PyObject_GetIter(items.get()));
@@ -101,7 +115,7 @@ class ExecuteToolFrame final : public SlotFrame<3> {
     if (!shown) return step_error();
     Ref error = Ref::steal(PyUnicode_FromFormat("Unknown tool: %U", shown.get()));
     if (!error) return step_error();
-    return step_return(Py_BuildValue("{s:s,s:O}", "type", "error", "error", error.get()));
+    return step_return(new_dict({{g_names.type, g_names.s_error}, {g_names.s_error, error.get()}}));
   }
 
  private:
@@ -126,17 +140,17 @@ class ToolFrame final : public SlotFrame<1> {
 
 PyObject* execute_tool(PyObject* self, PyObject* tool_name, PyObject* tool_input) {
   return new_coroutine(std::make_unique<ExecuteToolFrame>(self, tool_name, tool_input),
-                       "Steerix._execute_tool");
+                       TALMEK_STR("Steerix._execute_tool"));
 }
 
 PyObject* execute_bash(PyObject*, PyObject* tool_input) {
   return new_coroutine(std::make_unique<ToolFrame>(run_bash_tool, tool_input),
-                       "Steerix._execute_bash");
+                       TALMEK_STR("Steerix._execute_bash"));
 }
 
 PyObject* execute_text_editor(PyObject*, PyObject* tool_input) {
   return new_coroutine(std::make_unique<ToolFrame>(run_editor_tool, tool_input),
-                       "Steerix._execute_text_editor");
+                       TALMEK_STR("Steerix._execute_text_editor"));
 }
 
 }  // namespace talmek::steerix

@@ -12,8 +12,9 @@ bool parse_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObj
   const auto n = static_cast<Py_ssize_t>(names.size());
   for (Py_ssize_t i = 0; i < n; ++i) out[i] = nullptr;
   if (nargs > n) {
-    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zd positional arguments but %zd were given",
-                 func, required + 1, n + 1, nargs + 1);
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from %zu to %zd positional arguments but %zd were given", func,
+                 required + 1, n + 1, nargs + 1);
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
@@ -43,7 +44,8 @@ bool parse_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObj
   for (const char* name : names) {
     if (i >= required) break;
     if (!out[i]) {
-      PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", func, name);
+      PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", func,
+                   name);
       return false;
     }
     ++i;
@@ -112,6 +114,38 @@ bool init_names() {
     if (!*e.slot) return false;
   }
   return true;
+}
+
+PyObject* new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> entries) {
+  for (const auto& [k, v] : entries) {
+    if (!k || !v) {
+      if (!PyErr_Occurred()) PyErr_NoMemory();
+      return nullptr;
+    }
+  }
+  PyObject* d = PyDict_New();
+  if (!d) return nullptr;
+  for (const auto& [k, v] : entries) {
+    if (PyDict_SetItem(d, k, v) < 0) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+  }
+  return d;
+}
+
+PyObject* new_list(std::initializer_list<PyObject*> items) {
+  for (PyObject* item : items) {
+    if (!item) {
+      if (!PyErr_Occurred()) PyErr_NoMemory();
+      return nullptr;
+    }
+  }
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  if (!list) return nullptr;
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) PyList_SET_ITEM(list, i++, Py_NewRef(item));
+  return list;
 }
 
 void set_stop_iteration(PyObject* value) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <utility>
 
 namespace talmek::steerix {
 
@@ -103,6 +104,22 @@ extern Names g_names;
 
 // Creates g_names; returns false with an exception set on failure.
 bool init_names();
+
+// An interned string for a literal, created on first use and kept for the life of the
+// process; borrowed. nullptr (with an exception set) only if the very first creation failed.
+#define TALMEK_STR(lit)                                  \
+  ([]() -> PyObject* {                                   \
+    static PyObject* s_str = nullptr;                    \
+    if (!s_str) s_str = PyUnicode_InternFromString(lit); \
+    return s_str;                                        \
+  }())
+
+// A new dict of the given entries, in order (keys and values borrowed). A nullptr key or value
+// (a failed computation, exception set) makes the result nullptr.
+PyObject* new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> entries);
+
+// A new list of the given items (borrowed); nullptr if any item is nullptr.
+PyObject* new_list(std::initializer_list<PyObject*> items);
 
 // Sets StopIteration carrying `value` (which may itself be a tuple or an exception).
 void set_stop_iteration(PyObject* value);

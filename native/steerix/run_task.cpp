@@ -32,7 +32,18 @@ PyObject* dict_get(PyObject* obj, PyObject* key, PyObject* dflt) {
   return PyObject_CallMethodOneArg(obj, g_names.get, key);
 }
 
-PyObject* str_of(const char* s) { return PyUnicode_FromString(s); }
+// `import anthropic`, as the import statement does it: straight through the import system while
+// builtins.__import__ is the original, through the replacement when a host has installed one.
+PyObject* import_anthropic() {
+  PyObject* name = TALMEK_STR("anthropic");
+  if (!name) return nullptr;
+  PyObject* current = PyDict_GetItemWithError(PyEval_GetBuiltins(), TALMEK_STR("__import__"));
+  if (!current && PyErr_Occurred()) return nullptr;
+  if (current == g_module.builtin_import) {
+    return PyImport_ImportModuleLevelObject(name, nullptr, nullptr, nullptr, 0);
+  }
+  return PyImport_Import(name);
+}
 
 // The tool-result block that answers one tool call with its outcome.
 PyObject* tool_result_block(PyObject* tool_id, PyObject* result) {
@@ -41,27 +52,32 @@ PyObject* tool_result_block(PyObject* tool_id, PyObject* result) {
   int is_image = PyObject_RichCompareBool(type.get(), g_names.s_image, Py_EQ);
   if (is_image < 0) return nullptr;
   if (is_image) {
-    Ref media = Ref::steal(PyUnicode_FromString("media_type"));
-    if (!media) return nullptr;
-    Ref media_type = Ref::steal(PyObject_GetItem(result, media.get()));
+    PyObject* media_key = TALMEK_STR("media_type");
+    PyObject* base64 = TALMEK_STR("base64");
+    if (!media_key || !base64) return nullptr;
+    Ref media_type = Ref::steal(PyObject_GetItem(result, media_key));
     if (!media_type) return nullptr;
-    Ref b64 = Ref::steal(PyUnicode_FromString("base64"));
-    if (!b64) return nullptr;
-    Ref data = Ref::steal(PyObject_GetItem(result, b64.get()));
+    Ref data = Ref::steal(PyObject_GetItem(result, base64));
     if (!data) return nullptr;
-    return Py_BuildValue("{s:s,s:O,s:[{s:s,s:{s:s,s:O,s:O}}]}", "type", "tool_result",
-                         "tool_use_id", tool_id, "content", "type", "image", "source", "type",
-                         "base64", "media_type", media_type.get(), "data", data.get());
+    Ref source = Ref::steal(new_dict(
+        {{g_names.type, base64}, {media_key, media_type.get()}, {TALMEK_STR("data"), data.get()}}));
+    Ref image = Ref::steal(
+        new_dict({{g_names.type, g_names.s_image}, {TALMEK_STR("source"), source.get()}}));
+    Ref content = Ref::steal(new_list({image.get()}));
+    return new_dict({{g_names.type, TALMEK_STR("tool_result")},
+                     {TALMEK_STR("tool_use_id"), tool_id},
+                     {g_names.content, content.get()}});
   }
   int is_error = PyObject_RichCompareBool(type.get(), g_names.s_error, Py_EQ);
   if (is_error < 0) return nullptr;
   if (is_error) {
-    Ref dflt = Ref::steal(str_of("Unknown error"));
+    PyObject* dflt = TALMEK_STR("Unknown error");
     if (!dflt) return nullptr;
-    Ref error = Ref::steal(dict_get(result, g_names.s_error, dflt.get()));
-    if (!error) return nullptr;
-    return Py_BuildValue("{s:s,s:O,s:O,s:O}", "type", "tool_result", "tool_use_id", tool_id,
-                         "content", error.get(), "is_error", Py_True);
+    Ref error = Ref::steal(dict_get(result, g_names.s_error, dflt));
+    return new_dict({{g_names.type, TALMEK_STR("tool_result")},
+                     {TALMEK_STR("tool_use_id"), tool_id},
+                     {g_names.content, error.get()},
+                     {TALMEK_STR("is_error"), Py_True}});
   }
   Ref content;
   if (PyDict_CheckExact(result)) {
@@ -73,9 +89,9 @@ PyObject* tool_result_block(PyObject* tool_id, PyObject* result) {
     if (!printed) return nullptr;
     content = Ref::steal(dict_get(result, g_names.text, printed.get()));
   }
-  if (!content) return nullptr;
-  return Py_BuildValue("{s:s,s:O,s:O}", "type", "tool_result", "tool_use_id", tool_id, "content",
-                       content.get());
+  return new_dict({{g_names.type, TALMEK_STR("tool_result")},
+                   {TALMEK_STR("tool_use_id"), tool_id},
+                   {g_names.content, content.get()}});
 }
 
 // "prefix" + format(value).
@@ -85,11 +101,17 @@ PyObject* prefixed(const char* prefix, PyObject* value, const char* suffix = "")
   return PyUnicode_FromFormat("%s%U%s", prefix, shown.get(), suffix);
 }
 
-PyObject* message_event(const char* type, PyObject* message) {
+// An event whose payload is {"message": message} (message stolen).
+PyObject* message_event(PyObject* type, PyObject* message) {
   if (!message) return nullptr;
-  PyObject* ev = make_event_kv(type, {{"message", message}});
+  PyObject* ev = make_event_kv(type, {{TALMEK_STR("message"), message}});
   Py_DECREF(message);
   return ev;
+}
+
+// The same with a borrowed, fixed message.
+PyObject* fixed_message_event(PyObject* type, PyObject* message) {
+  return message ? message_event(type, Py_NewRef(message)) : nullptr;
 }
 
 class RunTaskFrame final : public SlotFrame<12> {
@@ -110,6 +132,7 @@ class RunTaskFrame final : public SlotFrame<12> {
         case State::AfterThinking: {
           Step s = prepare();
           if (s.kind != StepKind::Return) return s;  // an event or a failure
+          Py_DECREF(s.obj);
           m_state = State::IterationTop;
           continue;
         }
@@ -118,18 +141,21 @@ class RunTaskFrame final : public SlotFrame<12> {
         case State::AfterIteration: {
           Step s = request();
           if (s.kind != StepKind::Return) return s;
+          Py_DECREF(s.obj);
           m_state = State::TextLoop;
           continue;
         }
         case State::TextLoop: {
           Step s = text_loop();
           if (s.kind != StepKind::Return) return s;
+          Py_DECREF(s.obj);
           m_state = State::ToolLoop;
           continue;
         }
         case State::ToolLoop: {
           Step s = tool_loop();
           if (s.kind != StepKind::Return) return s;
+          Py_DECREF(s.obj);
           m_state = State::IterationTop;
           continue;
         }
@@ -140,9 +166,10 @@ class RunTaskFrame final : public SlotFrame<12> {
         case State::AfterExecute:
           set(kResult, Py_NewRef(value));
           m_state = State::AfterToolResult;
-          return step_yield(make_event_kv(
-              "tool_result",
-              {{"id", slot(kToolId)}, {"tool", slot(kToolName)}, {"result", slot(kResult)}}));
+          return step_yield(
+              make_event_kv(TALMEK_STR("tool_result"), {{g_names.id, slot(kToolId)},
+                                                        {TALMEK_STR("tool"), slot(kToolName)},
+                                                        {TALMEK_STR("result"), slot(kResult)}}));
         case State::AfterToolResult:
           return pause();
         case State::AfterPause:
@@ -183,7 +210,6 @@ class RunTaskFrame final : public SlotFrame<12> {
     Final,
   };
 
-
  public:
   ~RunTaskFrame() override { Py_CLEAR(m_tool_results); }
   int traverse(visitproc visit, void* arg) override {
@@ -209,34 +235,35 @@ class RunTaskFrame final : public SlotFrame<12> {
       return step_error();
     }
     m_state = State::AfterThinking;
-    return step_yield(message_event("thinking", PyUnicode_FromFormat("Starting task: %U", slot(kMessage))));
+    return step_yield(message_event(TALMEK_STR("thinking"),
+                                    PyUnicode_FromFormat("Starting task: %U", slot(kMessage))));
   }
 
   // History, client package, client, tool list, system prompt and the iteration limit.
   // Returns a Return step when the iterations may start.
   Step prepare() {
     PyObject* self = slot(kSelf);
-    Ref history = Ref::steal(
-        Py_BuildValue("[{s:s,s:O}]", "role", "user", "content", slot(kMessage)));
+    Ref first =
+        Ref::steal(new_dict({{g_names.role, g_names.s_user}, {g_names.content, slot(kMessage)}}));
+    Ref history = Ref::steal(first ? new_list({first.get()}) : nullptr);
     if (!history || PyObject_SetAttr(self, g_names.messages, history.get()) < 0) {
       return step_error();
     }
-    PyObject* anthropic = PyImport_ImportModule("anthropic");
+    PyObject* anthropic = import_anthropic();
     if (!anthropic) {
       if (!PyErr_ExceptionMatches(PyExc_ImportError)) return step_error();
       PyErr_Clear();
-      return final_event(message_event("error", str_of(kMissingPackage)));
+      return final_event(fixed_message_event(g_names.s_error, TALMEK_STR(kMissingPackage)));
     }
     set(kAnthropic, anthropic);
     Ref cls = Ref::steal(PyObject_GetAttr(anthropic, g_names.anthropic_cls));
     if (!cls) return step_error();
     Ref key = Ref::steal(PyObject_GetAttr(self, g_names.api_key));
     if (!key) return step_error();
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "api_key", key.get()));
-    if (!kwargs) return step_error();
-    Ref noargs = Ref::steal(PyTuple_New(0));
-    if (!noargs) return step_error();
-    PyObject* client = PyObject_Call(cls.get(), noargs.get(), kwargs.get());
+    static PyObject* const kw = PyTuple_Pack(1, TALMEK_STR("api_key"));
+    if (!kw) return step_error();
+    PyObject* args[] = {nullptr, key.get()};
+    PyObject* client = PyObject_Vectorcall(cls.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kw);
     if (!client) return step_error();
     set(kClient, client);
     PyObject* tools = PyObject_CallMethodNoArgs(self, g_names.get_tool_definitions);
@@ -264,13 +291,17 @@ class RunTaskFrame final : public SlotFrame<12> {
       Ref limit = Ref::steal(PyObject_GetAttr(self, g_names.max_iterations));
       if (!limit) return step_error();
       return final_event(message_event(
-          "error", prefixed("Reached maximum iterations (", limit.get(), "). Task may be incomplete.")));
+          g_names.s_error,
+          prefixed("Reached maximum iterations (", limit.get(), "). Task may be incomplete.")));
     }
     Ref running = Ref::steal(PyObject_GetAttr(self, g_names.running));
     if (!running) return step_error();
     int truth = PyObject_IsTrue(running.get());
     if (truth < 0) return step_error();
-    if (!truth) return final_event(message_event("cancelled", str_of("Task cancelled by user")));
+    if (!truth) {
+      return final_event(
+          fixed_message_event(TALMEK_STR("cancelled"), TALMEK_STR("Task cancelled by user")));
+    }
     Ref number = Ref::steal(PyLong_FromLongLong(m_iteration + 1));
     if (!number || PyObject_SetAttr(self, g_names.iteration_count, number.get()) < 0) {
       return step_error();
@@ -278,7 +309,8 @@ class RunTaskFrame final : public SlotFrame<12> {
     Ref limit = Ref::steal(PyObject_GetAttr(self, g_names.max_iterations));
     if (!limit) return step_error();
     m_state = State::AfterIteration;
-    return step_yield(make_event_kv("iteration", {{"number", number.get()}, {"max", limit.get()}}));
+    return step_yield(make_event_kv(TALMEK_STR("iteration"), {{TALMEK_STR("number"), number.get()},
+                                                              {TALMEK_STR("max"), limit.get()}}));
   }
 
   // client.beta.messages.create(...), synchronously.
@@ -294,14 +326,17 @@ class RunTaskFrame final : public SlotFrame<12> {
     if (!model) return nullptr;
     Ref history = Ref::steal(PyObject_GetAttr(self, g_names.messages));
     if (!history) return nullptr;
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:O,s:i,s:O,s:O,s:O,s:[s]}", "model", model.get(),
-                                          "max_tokens", 4096, "system", slot(kSystem), "tools",
-                                          slot(kTools), "messages", history.get(), "betas",
-                                          kBetaFlag));
-    if (!kwargs) return nullptr;
-    Ref noargs = Ref::steal(PyTuple_New(0));
-    if (!noargs) return nullptr;
-    return PyObject_Call(create.get(), noargs.get(), kwargs.get());
+    // Keyword arguments in their documented order; "betas" is a new list for every request.
+    static PyObject* const kw =
+        PyTuple_Pack(6, TALMEK_STR("model"), TALMEK_STR("max_tokens"), TALMEK_STR("system"),
+                     TALMEK_STR("tools"), g_names.messages_attr, TALMEK_STR("betas"));
+    static PyObject* const max_tokens = PyLong_FromLong(4096);
+    if (!kw || !max_tokens) return nullptr;
+    Ref betas = Ref::steal(new_list({TALMEK_STR(kBetaFlag)}));
+    if (!betas) return nullptr;
+    PyObject* args[] = {nullptr,      model.get(),   max_tokens, slot(kSystem),
+                        slot(kTools), history.get(), betas.get()};
+    return PyObject_Vectorcall(create.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kw);
   }
 
   // The request and its failure events; on success, the response's content and whether it
@@ -336,7 +371,7 @@ class RunTaskFrame final : public SlotFrame<12> {
       }
       PyObject* message = prefixed(prefix, exc);
       Py_DECREF(exc);
-      return final_event(message_event("error", message));
+      return final_event(message_event(g_names.s_error, message));
     }
     PyObject* content = PyObject_GetAttr(response.get(), g_names.content);
     if (!content) return step_error();
@@ -370,7 +405,7 @@ class RunTaskFrame final : public SlotFrame<12> {
       if (eq) {
         Ref text = Ref::steal(PyObject_GetAttr(block.get(), g_names.text));
         if (!text) return step_error();
-        return step_yield(make_event_kv("text", {{"content", text.get()}}));
+        return step_yield(make_event_kv(g_names.s_text, {{g_names.content, text.get()}}));
       }
     }
     if (PyErr_Occurred()) return step_error();
@@ -378,10 +413,9 @@ class RunTaskFrame final : public SlotFrame<12> {
     if (!m_has_tool_use) {
       Ref iterations = Ref::steal(PyLong_FromLongLong(m_iteration + 1));
       if (!iterations) return step_error();
-      Ref message = Ref::steal(str_of("Task completed"));
-      if (!message) return step_error();
-      return final_event(
-          make_event_kv("done", {{"iterations", iterations.get()}, {"message", message.get()}}));
+      return final_event(make_event_kv(TALMEK_STR("done"),
+                                       {{TALMEK_STR("iterations"), iterations.get()},
+                                        {TALMEK_STR("message"), TALMEK_STR("Task completed")}}));
     }
     PyObject* self = slot(kSelf);
     Ref history = Ref::steal(PyObject_GetAttr(self, g_names.messages));
@@ -396,7 +430,7 @@ class RunTaskFrame final : public SlotFrame<12> {
     }
     if (PyErr_Occurred()) return step_error();
     Ref message = Ref::steal(
-        Py_BuildValue("{s:s,s:O}", "role", "assistant", "content", blocks.get()));
+        new_dict({{g_names.role, g_names.s_assistant}, {g_names.content, blocks.get()}}));
     if (!message || append_to(history.get(), message.get()) < 0) return step_error();
     Py_XSETREF(m_tool_results, PyList_New(0));
     if (!m_tool_results) return step_error();
@@ -423,15 +457,17 @@ class RunTaskFrame final : public SlotFrame<12> {
       if (!id) return step_error();
       set(kToolId, id);
       m_state = State::AfterToolCall;
-      return step_yield(make_event_kv(
-          "tool_call", {{"id", slot(kToolId)}, {"tool", slot(kToolName)}, {"input", slot(kToolInput)}}));
+      return step_yield(
+          make_event_kv(TALMEK_STR("tool_call"), {{g_names.id, slot(kToolId)},
+                                                  {TALMEK_STR("tool"), slot(kToolName)},
+                                                  {g_names.input, slot(kToolInput)}}));
     }
     if (PyErr_Occurred()) return step_error();
     set(kIter, nullptr);
     Ref history = Ref::steal(PyObject_GetAttr(slot(kSelf), g_names.messages));
     if (!history) return step_error();
-    Ref message = Ref::steal(
-        Py_BuildValue("{s:s,s:O}", "role", "user", "content", m_tool_results));
+    Ref message =
+        Ref::steal(new_dict({{g_names.role, g_names.s_user}, {g_names.content, m_tool_results}}));
     if (!message || append_to(history.get(), message.get()) < 0) return step_error();
     Py_CLEAR(m_tool_results);
     set(kContent, nullptr);
@@ -474,7 +510,8 @@ class RunTaskFrame final : public SlotFrame<12> {
 }  // namespace
 
 PyObject* run_task(PyObject* self, PyObject* user_message) {
-  return new_async_gen(std::make_unique<RunTaskFrame>(self, user_message), "Steerix.run_task");
+  return new_async_gen(std::make_unique<RunTaskFrame>(self, user_message),
+                       TALMEK_STR("Steerix.run_task"));
 }
 
 }  // namespace talmek::steerix

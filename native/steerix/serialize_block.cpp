@@ -22,7 +22,7 @@ PyObject* serialize_block(PyObject* block) {
   if (is_text) {
     Ref text = Ref::steal(PyObject_GetAttr(block, g_names.text));
     if (!text) return nullptr;
-    return Py_BuildValue("{s:s,s:O}", "type", "text", "text", text.get());
+    return new_dict({{g_names.type, g_names.s_text}, {g_names.text, text.get()}});
   }
   int is_tool_use = type_is(block, g_names.s_tool_use);
   if (is_tool_use < 0) return nullptr;
@@ -33,13 +33,15 @@ PyObject* serialize_block(PyObject* block) {
     if (!name) return nullptr;
     Ref input = Ref::steal(PyObject_GetAttr(block, g_names.input));
     if (!input) return nullptr;
-    return Py_BuildValue("{s:s,s:O,s:O,s:O}", "type", "tool_use", "id", id.get(), "name",
-                         name.get(), "input", input.get());
+    return new_dict({{g_names.type, g_names.s_tool_use},
+                     {g_names.id, id.get()},
+                     {g_names.name, name.get()},
+                     {g_names.input, input.get()}});
   }
   // Other kinds (thinking, ...) keep only their type: their contents are not sent back.
   Ref type = Ref::steal(PyObject_GetAttr(block, g_names.type));
   if (!type) return nullptr;
-  return Py_BuildValue("{s:O}", "type", type.get());
+  return new_dict({{g_names.type, type.get()}});
 }
 
 }  // namespace talmek::steerix

@@ -290,3 +290,21 @@ def test_event_subclass():
 
     assert Mine("t", {"k": 1}).describe() == "t:{'k': 1}"
     assert Mine("t").to_dict() == {"type": "t"}
+
+
+def test_event_round_trips_through_pickle_and_copy():
+    import copy
+    import pickle
+
+    e = ComputerUseEvent("tool_call", {"id": "t", "input": {"a": [1]}})
+    for clone in (pickle.loads(pickle.dumps(e)), copy.deepcopy(e)):
+        assert type(clone) is ComputerUseEvent and clone.to_dict() == e.to_dict()
+
+
+def test_signatures():
+    import inspect
+
+    assert str(inspect.signature(Steerix)) == \
+        "(api_key, model='claude-sonnet-4-6', executor=None, max_iterations=50)"
+    assert str(inspect.signature(ComputerUseEvent)) == "(type, data=None)"
+    assert list(inspect.signature(Steerix._execute_tool).parameters) == ["self", "tool_name", "tool_input"]

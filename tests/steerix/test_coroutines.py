@@ -206,7 +206,10 @@ def test_execute_tool_never_suspends_on_its_own(agent):
 
 def test_coroutine_protocol(agent):
     coro = agent._execute_tool("nope", {})
-    assert coro.__await__() is coro
+    it = coro.__await__()
+    assert iter(it) is it and it is not coro
+    with pytest.raises(TypeError, match="not an iterator"):
+        next(coro)
     assert "Steerix._execute_tool" in repr(coro)
     with pytest.raises(TypeError, match="just-started coroutine"):
         coro.send(1)
@@ -266,3 +269,11 @@ def test_executor_keyword_names_must_be_text(agent):
     with pytest.raises(TypeError):
         run(agent._execute_tool("computer", {1: "x"}))
 
+
+
+def test_dropping_a_coroutine_that_never_ran_warns(agent):
+    with pytest.warns(RuntimeWarning, match="coroutine 'Steerix._emit' was never awaited"):
+        agent._emit(ComputerUseEvent("done"))
+    coro = agent._execute_tool("x", {})
+    coro.close()
+    del coro  # closed before it ran: nothing to warn about

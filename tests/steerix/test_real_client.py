@@ -128,3 +128,25 @@ async def test_server_rejects_a_history_that_does_not_answer_the_tool_calls(serv
 async def test_server_request_checks(headers, body, problem):
     problems = check_request(headers, body, COMPUTER_USE_BETA)
     assert any(problem in p for p in problems), problems
+
+
+async def test_task_with_the_shell_and_editor_tools(server, tmp_path):
+    target = tmp_path / "notes" / "todo.txt"
+    server.script += [
+        message(tool_use_block("t1", "str_replace_editor",
+                               {"command": "create", "path": str(target), "file_text": "buy milk\n"}),
+                tool_use_block("t2", "bash", {"command": f"cat {target}"})),
+        message(tool_use_block("t3", "str_replace_editor", {"command": "view", "path": str(target)})),
+        message(text_block("Noted.")),
+    ]
+    events = await collect(FastSteerix("k", executor=RecordingExecutor()).run_task("note it"))
+    assert server.problems == []
+    results = [e.data["result"] for e in events if e.type == "tool_result"]
+    assert results == [
+        {"type": "text", "text": f"Created {target}"},
+        {"type": "text", "text": "buy milk\n"},
+        {"type": "text", "text": f"Contents of {target}:\n   1 | buy milk"},
+    ]
+    assert target.read_text() == "buy milk\n"
+    assert [b["content"] for b in server.bodies[1]["messages"][-1]["content"]] == \
+        [f"Created {target}", "buy milk\n"]

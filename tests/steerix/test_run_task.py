@@ -386,3 +386,20 @@ async def test_stop_iteration_inside_the_body_becomes_runtime_error(agent, fake,
     executor.outcomes = [StopIteration()]
     with pytest.raises(RuntimeError, match="coroutine raised StopIteration"):
         await collect(agent.run_task("t"))
+
+
+async def test_client_package_is_imported_through_a_replaced_import(agent, fake, monkeypatch):
+    import builtins
+
+    seen = []
+    real_import = builtins.__import__
+
+    def recording_import(name, *args, **kwargs):
+        seen.append(name)
+        return real_import(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", recording_import)
+    fake.script += [response(text("a")), response(text("b"))]
+    await collect(agent.run_task("t"))
+    await collect(agent.run_task("t"))
+    assert seen.count("anthropic") == 2  # once per task
