@@ -1,0 +1,98 @@
+// Line boundaries over a whole file buffer, found without copying or allocating per line.
+//
+// The boundaries are str.splitlines' (text::line_break_at): \n, \r, \r\n, \v, \f, \x1c..\x1e,
+// U+0085, U+2028, U+2029. Every one of them starts with a byte below 0x20 or with 0xC2/0xE2, so
+// a scan can skip eight bytes at a time while none of them is a control byte or non-ASCII.
+// Text-mode newline translation ("\r\n" and "\r" become "\n") never changes where lines split
+// or what they hold, so the raw bytes are split directly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "common/text.h"
+
+namespace talmek::scrivel::search {
+
+inline constexpr std::size_t kNoBoundary = static_cast<std::size_t>(-1);
+
+namespace detail {
+inline bool word_is_plain(const char* p) noexcept {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  // Any byte >= 0x80, or any byte < 0x20 (the subtraction borrows into its top bit).
+  constexpr std::uint64_t high = 0x8080808080808080ull, twenty = 0x2020202020202020ull;
+  return (w & high) == 0 && ((w - twenty) & ~w & high) == 0;
+}
+}  // namespace detail
+
+// The start of the first boundary at or after `from`, with its length in *len; kNoBoundary when
+// there is none.
+inline std::size_t next_boundary(std::string_view s, std::size_t from, std::size_t& len) noexcept {
+  const std::size_t n = s.size();
+  const char* d = s.data();
+  std::size_t i = from;
+  for (;;) {
+    while (i + 8 <= n && detail::word_is_plain(d + i)) i += 8;
+    const std::size_t stop = i + 8 <= n ? i + 8 : n;
+    for (; i < stop; ++i) {
+      const auto c = static_cast<unsigned char>(d[i]);
+      if (c >= 0x20 && c != 0xC2 && c != 0xE2) continue;
+      const std::size_t l = text::line_break_at(s, i);
+      if (l) {
+        len = l;
+        return i;
+      }
+    }
+    if (i >= n) return kNoBoundary;
+  }
+}
+
+// Every line of `s` as [start, end) byte ranges, boundaries left out (str.splitlines()).
+inline void index_lines(std::string_view s, std::vector<std::size_t>& starts,
+                        std::vector<std::size_t>& ends) {
+  starts.clear();
+  ends.clear();
+  std::size_t pos = 0, len = 0;
+  for (;;) {
+    const std::size_t b = next_boundary(s, pos, len);
+    if (b == kNoBoundary) break;
+    starts.push_back(pos);
+    ends.push_back(b);
+    pos = b + len;
+  }
+  if (pos < s.size()) {
+    starts.push_back(pos);
+    ends.push_back(s.size());
+  }
+}
+
+// Strict UTF-8 validity (text::is_valid_utf8), skipping ASCII eight bytes at a time.
+inline bool valid_utf8(std::string_view s) noexcept {
+  const char* d = s.data();
+  const std::size_t n = s.size();
+  std::size_t i = 0;
+  while (i < n) {
+    while (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, d + i, 8);
+      if (w & 0x8080808080808080ull) break;
+      i += 8;
+    }
+    while (i < n && static_cast<unsigned char>(d[i]) < 0x80) ++i;
+    if (i >= n) break;
+    // A run of non-ASCII text: hand the next few bytes to the exact decoder's rules.
+    std::size_t j = i;
+    while (j < n && static_cast<unsigned char>(d[j]) >= 0x80) ++j;
+    // Extend to a sequence boundary: the run ends at an ASCII byte, which no valid sequence
+    // holds, so the run must be valid on its own.
+    if (!text::is_valid_utf8(s.substr(i, j - i))) return false;
+    i = j;
+  }
+  return true;
+}
+
+}  // namespace talmek::scrivel::search
