@@ -104,6 +104,10 @@ class Translator {
         case '{':
           brace(p);
           break;
+        case '.':
+          emit(".", p);
+          m_last = Last::Item;
+          break;
         case '^':
         case '$':
           emit(c == '^' ? "^" : "$", p);
