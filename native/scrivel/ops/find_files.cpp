@@ -23,12 +23,15 @@ Value find_files(std::string_view path, std::string_view pattern, std::int64_t m
     const walk::RGlob glob = walk::RGlob::compile(pattern);
     Array matches;
     std::string os_entry;
-    glob.walk(root, [&](std::string_view p, walk::EntryKind kind) {
-      os_entry.assign(p);
-      matches.push_back(walk::entry_record(text::fsdecode(p), os_entry, kind));
-      // Tested after adding, so a limit of 0 or less still answers the first match.
-      return static_cast<std::int64_t>(matches.size()) < max_results;
-    });
+    glob.walk(
+        root,
+        [&](std::string_view p, walk::EntryKind kind, const walk::Status& status) {
+          if (!status.known) os_entry.assign(p);
+          matches.push_back(walk::entry_record(text::fsdecode(p), os_entry, kind, status));
+          // Tested after adding, so a limit of 0 or less still answers the first match.
+          return static_cast<std::int64_t>(matches.size()) < max_results;
+        },
+        true);
     Object result;
     const std::size_t count = matches.size();
     result.push_back({"matches", Value(std::move(matches))});

@@ -170,7 +170,7 @@ Value grep_files(std::string_view path, std::string_view regex, std::string_view
 
     Grep grep(re, max_results, context_lines);
     std::string os_file, decoded;
-    glob.walk(root, [&](std::string_view p, walk::EntryKind kind) {
+    glob.walk(root, [&](std::string_view p, walk::EntryKind kind, const walk::Status&) {
       os_file.assign(p);
       if (!is_regular_file(os_file, kind)) return true;
       std::string content;

@@ -23,6 +23,7 @@ struct Candidate {
   std::string rel;  // text, relative to the listed directory
   std::string os;   // full path, OS bytes
   walk::EntryKind kind;
+  walk::Status status;
 };
 
 // The order of Python's path type: component by component, each by code point (the UTF-8 form
@@ -68,18 +69,23 @@ Value list_dir(std::string_view path, bool recursive, std::optional<std::string_
     if (base.back() != '/') base += '/';
     if (recursive) {
       const walk::RGlob all = walk::RGlob::compile("*");
-      all.walk(root, [&](std::string_view p, walk::EntryKind kind) {
-        if (passes(final_name(p)))
-          found.push_back({text::fsdecode(p.substr(base.size())), std::string(p), kind});
-        return true;
-      });
+      all.walk(
+          root,
+          [&](std::string_view p, walk::EntryKind kind, const walk::Status& status) {
+            if (passes(final_name(p)))
+              found.push_back({text::fsdecode(p.substr(base.size())),
+                               status.known ? std::string() : std::string(p), kind, status});
+            return true;
+          },
+          true);
     } else {
       walk::DirEntries entries;
       int err = 0;
-      if (!walk::read_dir(root, entries, &err)) throw_os_error(err, resolved);
+      if (!walk::read_dir(root, entries, &err, true)) throw_os_error(err, resolved);
       for (const auto& item : entries.items) {
         const std::string_view name = entries.name(item);
-        if (passes(name)) found.push_back({text::fsdecode(name), base + std::string(name), item.kind});
+        if (passes(name))
+          found.push_back({text::fsdecode(name), std::string(), item.kind, item.status});
       }
     }
     std::sort(found.begin(), found.end(),
@@ -87,7 +93,7 @@ Value list_dir(std::string_view path, bool recursive, std::optional<std::string_
 
     Array list;
     list.reserve(found.size());
-    for (Candidate& c : found) list.push_back(walk::entry_record(std::move(c.rel), c.os, c.kind));
+    for (Candidate& c : found) list.push_back(walk::entry_record(std::move(c.rel), c.os, c.kind, c.status));
     Object result;
     const std::size_t count = list.size();
     result.push_back({"entries", Value(std::move(list))});

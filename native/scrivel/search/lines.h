@@ -40,7 +40,11 @@ inline std::size_t next_boundary(std::string_view s, std::size_t from, std::size
     const std::size_t stop = i + 8 <= n ? i + 8 : n;
     for (; i < stop; ++i) {
       const auto c = static_cast<unsigned char>(d[i]);
-      if (c >= 0x20 && c != 0xC2 && c != 0xE2) continue;
+      if (c == '\n') {
+        len = 1;
+        return i;
+      }
+      if ((c >= 0x20 && c != 0xC2 && c != 0xE2) || c == '\t') continue;
       const std::size_t l = text::line_break_at(s, i);
       if (l) {
         len = l;
@@ -76,11 +80,11 @@ inline bool valid_utf8(std::string_view s) noexcept {
   const std::size_t n = s.size();
   std::size_t i = 0;
   while (i < n) {
-    while (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, d + i, 8);
-      if (w & 0x8080808080808080ull) break;
-      i += 8;
+    while (i + 32 <= n) {
+      std::uint64_t w[4];
+      std::memcpy(w, d + i, 32);
+      if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ull) break;
+      i += 32;
     }
     while (i < n && static_cast<unsigned char>(d[i]) < 0x80) ++i;
     if (i >= n) break;

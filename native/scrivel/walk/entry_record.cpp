@@ -5,10 +5,14 @@
 
 namespace talmek::scrivel::walk {
 
-Value entry_record(std::string path_text, const std::string& os_path, EntryKind kind) {
+Value entry_record(std::string path_text, const std::string& os_path, EntryKind kind,
+                   const Status& status) {
   bool is_dir = kind == EntryKind::Directory;
   std::int64_t size = 0;
-  if (!is_dir) {
+  if (status.known) {
+    is_dir = status.is_dir;
+    size = status.size;
+  } else if (!is_dir) {
     // Path.is_dir() and Path.is_file() both answer False when the status query fails (a broken
     // link, an entry that vanished), which makes it a "file" of size 0.
     struct stat st;

@@ -10,8 +10,9 @@
 namespace talmek::scrivel::walk {
 
 // {"path": path_text, "type": "dir"|"file", "size": n}. "type" follows links (Path.is_dir());
-// "size" is the followed status's st_size for a regular file and 0 for anything else. `kind`
-// spares the status query for a real directory, whose answer is known from the scan.
-Value entry_record(std::string path_text, const std::string& os_path, EntryKind kind);
+// "size" is the followed status's st_size for a regular file and 0 for anything else. The
+// status from the walk is used when it is known; `kind` spares the query for a real directory.
+Value entry_record(std::string path_text, const std::string& os_path, EntryKind kind,
+                   const Status& status);
 
 }  // namespace talmek::scrivel::walk

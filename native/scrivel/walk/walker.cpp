@@ -57,7 +57,7 @@ bool is_dir_following(const std::string& path, EntryKind kind) {
 
 }  // namespace
 
-bool read_dir(const std::string& path, DirEntries& out, int* error) {
+bool read_dir(const std::string& path, DirEntries& out, int* error, bool with_status) {
   out.names.clear();
   out.items.clear();
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -89,8 +89,23 @@ bool read_dir(const std::string& path, DirEntries& out, int* error) {
       struct stat st;
       if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) kind = kind_of_mode(st.st_mode);
     }
+    Status status;
+    if (with_status) {
+      status.known = true;
+      if (kind == EntryKind::Directory) {
+        status.ok = status.is_dir = true;
+      } else {
+        struct stat st;
+        if (::fstatat(fd, name, &st, 0) == 0) {
+          status.ok = true;
+          status.is_dir = S_ISDIR(st.st_mode);
+          status.is_regular = S_ISREG(st.st_mode);
+          if (status.is_regular) status.size = static_cast<std::int64_t>(st.st_size);
+        }
+      }
+    }
     out.items.push_back({static_cast<std::uint32_t>(out.names.size()),
-                         static_cast<std::uint32_t>(len), kind});
+                         static_cast<std::uint32_t>(len), kind, status});
     out.names.append(name, len + 1);
   }
   ::closedir(dir);
@@ -182,7 +197,8 @@ RGlob RGlob::compile(std::string_view pattern) {
 
 class RGlob::Walk {
  public:
-  Walk(const RGlob& g, const Sink& sink) : m_g(g), m_parts(g.m_parts), m_sink(sink) {}
+  Walk(const RGlob& g, const Sink& sink, bool with_status)
+      : m_g(g), m_parts(g.m_parts), m_sink(sink), m_with_status(with_status) {}
 
   bool run(std::string_view root) {
     std::string path(root);
@@ -217,10 +233,10 @@ class RGlob::Walk {
       struct stat st;
       if (::lstat(path.c_str(), &st) != 0) return true;
     }
-    return emit(path, EntryKind::Unknown);
+    return emit(path, EntryKind::Unknown, Status{});
   }
 
-  bool emit(std::string_view path, EntryKind kind) {
+  bool emit(std::string_view path, EntryKind kind, const Status& status) {
     if (m_g.m_trailing == Trailing::Slash) {
       path.remove_suffix(1);
       if (path.empty()) path = ".";  // str(Path("")) for the root "/" selected by "**/"
@@ -228,12 +244,12 @@ class RGlob::Walk {
       path.remove_suffix(1);
     }
     if (m_g.m_dedupe && !m_seen.emplace(path).second) return true;
-    return m_sink(path, kind);
+    return m_sink(path, kind, status);
   }
 
   bool select_wildcard(std::size_t idx, std::string& path) {
     DirEntries entries;
-    if (!read_dir(path, entries)) return true;
+    if (!read_dir(path, entries, nullptr, m_with_status && idx + 1 == m_parts.size())) return true;
     const Part& part = m_parts[idx];
     const bool dir_only = idx + 1 < m_parts.size();
     const std::size_t len = path.size();
@@ -243,7 +259,7 @@ class RGlob::Walk {
       path += name;
       bool r = true;
       if (!dir_only) {
-        r = emit(path, item.kind);
+        r = emit(path, item.kind, item.status);
       } else if (is_dir_following(path, item.kind)) {
         path += kSep;
         r = select(idx + 1, path, true);
@@ -267,7 +283,7 @@ class RGlob::Walk {
     while (!stack.empty()) {
       const std::string dir = std::move(stack.back());
       stack.pop_back();
-      if (!read_dir(dir, entries)) continue;
+      if (!read_dir(dir, entries, nullptr, m_with_status && !dir_only)) continue;
       for (const auto& item : entries.items) {
         const bool is_dir = item.kind == EntryKind::Directory;
         if (!is_dir && dir_only) continue;
@@ -276,7 +292,7 @@ class RGlob::Walk {
         if (dir_only) {
           entry += kSep;
           if (!select(next, entry, true)) return false;
-        } else if (!emit(entry, item.kind)) {
+        } else if (!emit(entry, item.kind, item.status)) {
           return false;
         }
         if (is_dir) {
@@ -303,7 +319,7 @@ class RGlob::Walk {
         const std::string_view name = f.entries.name(item);
         if (matcher && !matcher->matches_os_name(name)) continue;
         p += name;
-        const bool r = emit(p, item.kind);
+        const bool r = emit(p, item.kind, item.status);
         p.resize(len);
         if (!r) return false;
       }
@@ -311,7 +327,7 @@ class RGlob::Walk {
     };
     std::vector<Frame> stack(1);
     stack[0].path = root;
-    read_dir(root, stack[0].entries);
+    read_dir(root, stack[0].entries, nullptr, m_with_status);
     if (!yield_names(stack[0])) return false;
     while (!stack.empty()) {
       Frame f = std::move(stack.back());
@@ -323,7 +339,7 @@ class RGlob::Walk {
         child.path = f.path;
         child.path += f.entries.name(item);
         child.path += kSep;
-        read_dir(child.path, child.entries);
+        read_dir(child.path, child.entries, nullptr, m_with_status);
         if (!yield_names(child)) return false;
         stack.push_back(std::move(child));
       }
@@ -334,11 +350,12 @@ class RGlob::Walk {
   const RGlob& m_g;
   const std::vector<Part>& m_parts;
   const Sink& m_sink;
+  const bool m_with_status;
   std::unordered_set<std::string> m_seen;
 };
 
-bool RGlob::walk(std::string_view root, const Sink& sink) const {
-  Walk w(*this, sink);
+bool RGlob::walk(std::string_view root, const Sink& sink, bool with_status) const {
+  Walk w(*this, sink, with_status);
   return w.run(root);
 }
 

@@ -33,8 +33,19 @@ enum class EntryKind : std::uint8_t {
   Other,
 };
 
+// The followed status of an entry (Path.is_dir(), Path.is_file(), stat().st_size), when the walk
+// was asked for it and the entry came from a directory scan: queried relative to the open
+// directory, which spares the kernel a lookup of the whole path per entry.
+struct Status {
+  bool known = false;  // false: the sink must ask for itself
+  bool ok = false;     // the query succeeded (a broken link fails it)
+  bool is_dir = false;
+  bool is_regular = false;
+  std::int64_t size = 0;
+};
+
 // Called for each yielded path (OS bytes). Return false to stop the walk.
-using Sink = std::function<bool(std::string_view path, EntryKind kind)>;
+using Sink = std::function<bool(std::string_view path, EntryKind kind, const Status& status)>;
 
 class RGlob {
  public:
@@ -44,7 +55,8 @@ class RGlob {
 
   // Walks below `root` (a resolved absolute path, as OS bytes). Returns false when the sink
   // stopped the walk.
-  bool walk(std::string_view root, const Sink& sink) const;
+  // With `with_status`, entries from directory scans carry their followed status.
+  bool walk(std::string_view root, const Sink& sink, bool with_status = false) const;
 
  private:
   struct Part {
@@ -68,6 +80,7 @@ struct DirEntries {
     std::uint32_t offset;
     std::uint32_t length;
     EntryKind kind;
+    Status status;
   };
   std::vector<Item> items;
   std::string_view name(const Item& it) const { return {names.data() + it.offset, it.length}; }
@@ -75,6 +88,8 @@ struct DirEntries {
 
 // Reads the directory at `path` (OS bytes); false when it cannot be opened or read, with the
 // errno in *error when asked for.
-bool read_dir(const std::string& path, DirEntries& out, int* error = nullptr);
+// With `with_status`, each entry's followed status is queried while the directory is open.
+bool read_dir(const std::string& path, DirEntries& out, int* error = nullptr,
+              bool with_status = false);
 
 }  // namespace talmek::scrivel::walk
