@@ -29,6 +29,10 @@ namespace {
 
 using search::kNoBoundary;
 
+// Context up to this many lines is gathered around each match; beyond it (or for the negative
+// counts whose slices reach from the end) the file's lines are indexed once.
+constexpr std::int64_t kLocalContext = 64;
+
 // Python's slice bounds for a list of n items.
 std::int64_t slice_bound(std::int64_t b, std::int64_t n) {
   if (b < 0) return std::max<std::int64_t>(b + n, 0);
@@ -99,7 +103,31 @@ class Grep {
   // Appends the match record for line i ([ls, le)); false when the limit is reached.
   bool add(std::size_t i, std::size_t ls, std::size_t le) {
     Array before, after;
-    if (m_context != 0) {
+    if (m_context > 0 && m_context <= kLocalContext) {
+      // A few lines on each side: found by scanning outwards from the match, so that a file
+      // with matches is not indexed as a whole.
+      const auto k = static_cast<std::size_t>(m_context);
+      std::size_t starts[kLocalContext], ends[kLocalContext];
+      std::size_t got = 0, start = ls;
+      while (got < k && got < i) {
+        const std::size_t end = start - search::boundary_before(m_buf, start);
+        start = search::line_start_before(m_buf, end);
+        starts[got] = start;
+        ends[got] = end;
+        ++got;
+      }
+      for (std::size_t q = got; q > 0; --q)
+        before.push_back(Value(m_buf.substr(starts[q - 1], ends[q - 1] - starts[q - 1])));
+      std::size_t pos = le, len = 0;
+      if (pos < m_buf.size()) pos += text::line_break_at(m_buf, pos);
+      for (std::size_t q = 0; q < k && pos < m_buf.size(); ++q) {
+        const std::size_t b = search::next_boundary(m_buf, pos, len);
+        const std::size_t end = b == kNoBoundary ? m_buf.size() : b;
+        after.push_back(Value(m_buf.substr(pos, end - pos)));
+        if (b == kNoBoundary) break;
+        pos = b + len;
+      }
+    } else if (m_context != 0) {
       if (!m_indexed) {
         search::index_lines(m_buf, m_starts, m_ends);
         m_indexed = true;

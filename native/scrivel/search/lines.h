@@ -55,6 +55,41 @@ inline std::size_t next_boundary(std::string_view s, std::size_t from, std::size
   }
 }
 
+// The start of the line that ends (boundary excluded) at `end`, given that a line does end there:
+// the position just after the previous boundary, or 0.
+inline std::size_t line_start_before(std::string_view s, std::size_t end) noexcept {
+  const auto* d = reinterpret_cast<const unsigned char*>(s.data());
+  for (std::size_t q = end; q > 0; --q) {
+    const unsigned char c = d[q - 1];
+    if (c >= 0x20 && c != 0x85 && c != 0xA8 && c != 0xA9) continue;
+    switch (c) {
+      case '\n': case '\r': case 0x0B: case 0x0C: case 0x1C: case 0x1D: case 0x1E:
+        return q;
+      case 0x85:
+        if (q >= 2 && d[q - 2] == 0xC2) return q;
+        break;
+      case 0xA8:
+      case 0xA9:
+        if (q >= 3 && d[q - 2] == 0x80 && d[q - 3] == 0xE2) return q;
+        break;
+      default:
+        break;
+    }
+  }
+  return 0;
+}
+
+// The length of the boundary that ends just before `start` (the start of a line that is not the
+// first one).
+inline std::size_t boundary_before(std::string_view s, std::size_t start) noexcept {
+  const auto* d = reinterpret_cast<const unsigned char*>(s.data());
+  const unsigned char c = d[start - 1];
+  if (c == '\n' && start >= 2 && d[start - 2] == '\r') return 2;
+  if (c == 0x85) return 2;
+  if (c == 0xA8 || c == 0xA9) return 3;
+  return 1;
+}
+
 // Every line of `s` as [start, end) byte ranges, boundaries left out (str.splitlines()).
 inline void index_lines(std::string_view s, std::vector<std::size_t>& starts,
                         std::vector<std::size_t>& ends) {
