@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "common/os_error.h"
 #include "common/text.h"
@@ -55,6 +56,12 @@ class Grep {
     m_buf = buf;
     m_file = file;
     m_indexed = false;
+    const std::string& lit = m_re.required_literal();
+    if (!lit.empty()) {
+      // No line can match without the required text: most files are dismissed by one memmem.
+      if (find_literal(0) >= m_buf.size()) return true;
+      return m_re.context_free() ? search_whole() : search_candidate_lines();
+    }
     return m_re.context_free() ? search_whole() : search_lines();
   }
 
@@ -67,6 +74,37 @@ class Grep {
     const std::size_t n = m_buf.size();
     while (pos < n) {
       const std::size_t end_ = search::next_boundary(m_buf, pos, len);
+      const std::size_t le = end_ == kNoBoundary ? n : end_;
+      if (m_re.search(m_buf.substr(pos, le - pos), 0, b, e) && !add(line, pos, le)) return false;
+      if (end_ == kNoBoundary) break;
+      pos = le + len;
+      ++line;
+    }
+    return true;
+  }
+
+  // The start of the next occurrence of the required text at or after `from`, or n.
+  std::size_t find_literal(std::size_t from) const {
+    const std::string& lit = m_re.required_literal();
+    if (from >= m_buf.size()) return m_buf.size();
+    const void* hit = ::memmem(m_buf.data() + from, m_buf.size() - from, lit.data(), lit.size());
+    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - m_buf.data()) : m_buf.size();
+  }
+
+  // Line by line, but only the lines that hold the required text are given to the engine.
+  bool search_candidate_lines() {
+    std::size_t pos = 0, len = 0, line = 0, b, e;
+    const std::size_t n = m_buf.size();
+    while (pos < n) {
+      const std::size_t hit = find_literal(pos);
+      if (hit >= n) break;
+      std::size_t end_;
+      for (;;) {
+        end_ = search::next_boundary(m_buf, pos, len);
+        if (end_ == kNoBoundary || hit < end_ + len) break;
+        pos = end_ + len;
+        ++line;
+      }
       const std::size_t le = end_ == kNoBoundary ? n : end_;
       if (m_re.search(m_buf.substr(pos, le - pos), 0, b, e) && !add(line, pos, le)) return false;
       if (end_ == kNoBoundary) break;

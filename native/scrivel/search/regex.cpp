@@ -76,6 +76,7 @@ class Translator {
         while (m_i < n && m_src[m_i] != '\n') ++m_i;
         continue;
       }
+      m_lit_added = false;
       switch (c) {
         case '\\':
           escape(p, false);
@@ -95,6 +96,7 @@ class Translator {
         case '|':
           emit("|", p);
           m_last = Last::None;
+          if (m_open.empty()) m_alternation = true;
           break;
         case '*':
         case '+':
@@ -116,8 +118,21 @@ class Translator {
           break;
         default:
           literal(c, p);
+          if (!text::is_surrogate(c)) lit_add(c);
           m_last = Last::Item;
           break;
+      }
+      // Required literal bookkeeping: a quantified character is not required; anything that
+      // is not a plain character at the top level ends the run of required characters.
+      if (m_was_quant) {
+        if (m_prev_lit) lit_drop_last();
+        lit_break();
+        m_was_quant = m_prev_lit = false;
+      } else if (!m_lit_added) {
+        lit_break();
+        m_prev_lit = false;
+      } else {
+        m_prev_lit = true;
       }
       if (m_skip_seen)
         m_skip_seen = false;
@@ -125,7 +140,12 @@ class Translator {
         m_seen_item = true;
     }
     if (!m_open.empty()) re_error(m_src, "missing ), unterminated subpattern", m_open.back());
+    lit_break();
+    if (m_alternation || m_icase || m_verbose) m_best.clear();
   }
+
+  // A run of characters that every match must contain, as UTF-8 (empty when none is known).
+  const std::string& required_literal() const { return m_best; }
 
   std::string out;
   std::vector<std::uint32_t> out_pos;  // source position of each output byte
@@ -169,7 +189,23 @@ class Translator {
     return s;
   }
 
+  void lit_add(char32_t c) {
+    if (!m_open.empty()) return;
+    text::append_cp(m_run, c);
+    m_lit_added = true;
+  }
+  void lit_drop_last() {
+    while (!m_run.empty() && (static_cast<unsigned char>(m_run.back()) & 0xC0) == 0x80)
+      m_run.pop_back();
+    if (!m_run.empty()) m_run.pop_back();
+  }
+  void lit_break() {
+    if (m_run.size() > m_best.size()) m_best = m_run;
+    m_run.clear();
+  }
+
   void quantifier(std::size_t p, const std::string& q) {
+    m_was_quant = true;
     switch (m_last) {
       case Last::None:
       case Last::Anchor:
@@ -318,6 +354,7 @@ class Translator {
     }
     if (is_ascii_letter(d)) bad();
     literal(d, p);
+    if (!in_class && !text::is_surrogate(d)) lit_add(d);
   }
 
   void char_class(std::size_t p) {
@@ -498,6 +535,7 @@ class Translator {
         re_error(m_src, "global flags not at the start of the expression", p);
       ++m_i;
       if (kept.find('x') != std::string::npos) m_verbose = true;
+      if (kept.find('i') != std::string::npos) m_icase = true;
       if (!kept.empty()) emit("(?" + kept + ")", p);
       m_skip_seen = true;  // several global flag groups may lead the pattern
       return;
@@ -511,6 +549,11 @@ class Translator {
   std::u32string m_src;
   bool m_skip_seen = false;  // the element just handled was a global flags group
   bool m_verbose = false;    // (?x): white space and "#" comments are not pattern
+  bool m_icase = false;
+  // The longest run of plain characters at the top level of a pattern without top-level
+  // alternation: every match contains it.
+  std::string m_run, m_best;
+  bool m_lit_added = false, m_prev_lit = false, m_was_quant = false, m_alternation = false;
   std::size_t m_i = 0;
   std::vector<std::size_t> m_open;
   Last m_last = Last::None;
@@ -544,6 +587,7 @@ Regex::Regex(std::string_view pattern) : m(std::make_unique<Impl>()) {
   Translator t(pattern);
   t.run();
   m_context_free = t.context_free();
+  m_required = t.required_literal();
   // Python's \d, \w, \s and \b are Unicode-aware for str patterns: PCRE2_UCP, unless (?a).
   std::uint32_t options = PCRE2_UTF | PCRE2_ALLOW_EMPTY_CLASS | PCRE2_NEVER_BACKSLASH_C;
   if (!t.ascii) options |= PCRE2_UCP;

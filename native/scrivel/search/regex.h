@@ -38,10 +38,15 @@ class Regex {
   // whole buffer and its matches mapped back to lines.
   bool context_free() const noexcept { return m_context_free; }
 
+  // Text (UTF-8) that every match holds, case for case; empty when the pattern promises none.
+  // A line without it cannot match, so a search can skip straight to the lines that hold it.
+  const std::string& required_literal() const noexcept { return m_required; }
+
  private:
   struct Impl;
   std::unique_ptr<Impl> m;
   bool m_context_free = true;
+  std::string m_required;
 };
 
 }  // namespace talmek::scrivel::search
