@@ -117,7 +117,21 @@ class Grep {
   bool search_whole() {
     std::size_t pos = 0, line = 0, len = 0, s, e, b_;
     const std::size_t n = m_buf.size();
-    while (pos < n && m_re.search(m_buf, pos, s, e)) {
+    const bool has_literal = !m_re.required_literal().empty();
+    while (pos < n) {
+      if (has_literal) {
+        // The first line that can match holds the next occurrence of the required text: start
+        // the engine at that line, not at the lines before it.
+        const std::size_t hit = find_literal(pos);
+        if (hit >= n) break;
+        for (;;) {
+          const std::size_t b = search::next_boundary(m_buf, pos, len);
+          if (b == kNoBoundary || hit < b + len) break;
+          pos = b + len;
+          ++line;
+        }
+      }
+      if (!m_re.search(m_buf, pos, s, e)) break;
       // Walk to the line that holds the match's start.
       std::size_t b;
       for (;;) {
