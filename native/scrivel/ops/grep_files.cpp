@@ -98,13 +98,8 @@ class Grep {
     while (pos < n) {
       const std::size_t hit = find_literal(pos);
       if (hit >= n) break;
-      std::size_t end_;
-      for (;;) {
-        end_ = search::next_boundary(m_buf, pos, len);
-        if (end_ == kNoBoundary || hit < end_ + len) break;
-        pos = end_ + len;
-        ++line;
-      }
+      search::advance_to_line(m_buf, pos, line, hit);
+      const std::size_t end_ = search::next_boundary(m_buf, pos, len);
       const std::size_t le = end_ == kNoBoundary ? n : end_;
       if (m_re.search(m_buf.substr(pos, le - pos), 0, b, e) && !add(line, pos, le)) return false;
       if (end_ == kNoBoundary) break;
@@ -124,22 +119,12 @@ class Grep {
         // the engine at that line, not at the lines before it.
         const std::size_t hit = find_literal(pos);
         if (hit >= n) break;
-        for (;;) {
-          const std::size_t b = search::next_boundary(m_buf, pos, len);
-          if (b == kNoBoundary || hit < b + len) break;
-          pos = b + len;
-          ++line;
-        }
+        search::advance_to_line(m_buf, pos, line, hit);
       }
       if (!m_re.search(m_buf, pos, s, e)) break;
       // Walk to the line that holds the match's start.
-      std::size_t b;
-      for (;;) {
-        b = search::next_boundary(m_buf, pos, len);
-        if (b == kNoBoundary || s <= b) break;
-        pos = b + len;
-        ++line;
-      }
+      search::advance_to_line(m_buf, pos, line, s);
+      const std::size_t b = search::next_boundary(m_buf, pos, len);
       if (pos >= n) break;  // past the last line: nothing left to match
       const std::size_t le = b == kNoBoundary ? n : b;
       const bool inside = s >= pos && e <= le;

@@ -85,6 +85,39 @@ inline std::size_t next_boundary(std::string_view s, std::size_t from, std::size
   }
 }
 
+// Moves `pos` (a line start) forward to the start of the line that holds `target`, adding the
+// lines passed to `line`. A byte of a boundary counts as part of the line before it. Stretches
+// where the only candidate bytes are line feeds are counted a block at a time.
+inline void advance_to_line(std::string_view s, std::size_t& pos, std::size_t& line,
+                            std::size_t target) noexcept {
+  const char* d = s.data();
+  for (;;) {
+#ifdef __SSE2__
+    const __m128i ctl = _mm_set1_epi8(0x1F), tab = _mm_set1_epi8(0x09), nl = _mm_set1_epi8('\n');
+    const __m128i c2 = _mm_set1_epi8(static_cast<char>(0xC2));
+    const __m128i e2 = _mm_set1_epi8(static_cast<char>(0xE2));
+    for (std::size_t i = pos; i + 16 <= target; i += 16) {
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+      const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(b, ctl), b);
+      const __m128i cand = _mm_or_si128(_mm_andnot_si128(_mm_cmpeq_epi8(b, tab), low),
+                                        _mm_or_si128(_mm_cmpeq_epi8(b, c2), _mm_cmpeq_epi8(b, e2)));
+      const auto cm = static_cast<unsigned>(_mm_movemask_epi8(cand));
+      const auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, nl)));
+      if (cm != lf) break;  // some other candidate: take the careful road from here
+      if (lf) {
+        line += static_cast<std::size_t>(__builtin_popcount(lf));
+        pos = i + static_cast<std::size_t>(31 - __builtin_clz(lf)) + 1;
+      }
+    }
+#endif
+    std::size_t len = 0;
+    const std::size_t b = next_boundary(s, pos, len);
+    if (b == kNoBoundary || target < b + len) return;
+    pos = b + len;
+    ++line;
+  }
+}
+
 // The start of the line that ends (boundary excluded) at `end`, given that a line does end there:
 // the position just after the previous boundary, or 0.
 inline std::size_t line_start_before(std::string_view s, std::size_t end) noexcept {
