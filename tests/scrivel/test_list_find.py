@@ -52,9 +52,9 @@ KINDS = st.sampled_from(["file", "file", "dir", "link_dir", "link_root", "link_f
 TREES = st.lists(st.tuples(st.lists(NAMES, min_size=1, max_size=4), KINDS), max_size=14)
 
 
-def build(root: Path, spec) -> None:
+def build(root: Path, layout) -> None:
     dirs, files = [root], []
-    for parts, kind in spec:
+    for parts, kind in layout:
         parent = root.joinpath(*parts[:-1])
         try:
             parent.mkdir(parents=True, exist_ok=True)
@@ -98,24 +98,24 @@ TREE_SETTINGS = settings(
 
 
 @TREE_SETTINGS
-@given(spec=TREES)
-def test_find_matches_rglob_on_random_trees(tree_dir, spec):
+@given(layout=TREES)
+def test_find_matches_rglob_on_random_trees(tree_dir, layout):
     root = tree_dir / "t"
     shutil.rmtree(root, ignore_errors=True)
     root.mkdir()
-    build(root, spec)
+    build(root, layout)
     for pattern in FIND_PATTERNS:
         # Same paths, same records, and even glob's own walk order.
         assert found(scrivel.find_files(str(root), pattern, 10**6)) == ref_find(root, pattern), pattern
 
 
 @TREE_SETTINGS
-@given(spec=TREES, recursive=st.booleans(), pattern=st.sampled_from([None, "", "*", "*.py", "a*", ".*", "[!a]*", "sub/x"]))
-def test_list_matches_sorted_rglob_and_fnmatch(tree_dir, spec, recursive, pattern):
+@given(layout=TREES, recursive=st.booleans(), pattern=st.sampled_from([None, "", "*", "*.py", "a*", ".*", "[!a]*", "sub/x"]))
+def test_list_matches_sorted_rglob_and_fnmatch(tree_dir, layout, recursive, pattern):
     root = tree_dir / "t"
     shutil.rmtree(root, ignore_errors=True)
     root.mkdir()
-    build(root, spec)
+    build(root, layout)
     rec = scrivel.list_dir(str(root), recursive, pattern)
     assert rec["success"], rec
     expected = ref_list(root, recursive, pattern)
