@@ -10,7 +10,10 @@ cd "$(dirname "$0")/.."
 TALMEK_VENV="$PWD/.venv-asan" TALMEK_BUILD_DIR="build/asan" \
   TALMEK_CMAKE_ARGS="-DTALMEK_SANITIZE=ON" scripts/setup.sh
 ASAN_LIB=$(gcc -print-file-name=libasan.so)
+# libstdc++ preloaded with it: otherwise ASan's __cxa_throw interceptor finds no real function
+# (the interpreter does not link libstdc++) and the first C++ exception aborts the process.
+CXX_LIB=$(gcc -print-file-name=libstdc++.so.6)
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:detect_stack_use_after_return=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TALMEK_SANITIZED=1
-LD_PRELOAD="$ASAN_LIB" exec .venv-asan/bin/python -m pytest -p no:cacheprovider -m "not slow" "$@"
+LD_PRELOAD="$ASAN_LIB $CXX_LIB" exec .venv-asan/bin/python -m pytest -p no:cacheprovider -m "not slow" "$@"
