@@ -475,7 +475,10 @@ class Translator {
         while (m_i < m_src.size() && m_src[m_i] != ')') ++m_i;
         if (m_i >= m_src.size()) re_error(m_src, "missing ), unterminated comment", p);
         ++m_i;
-        return;  // a comment is nothing: it neither opens a group nor ends a repeatable item
+        // A comment is transparent, except that a "?" or "+" after it is a second repeat, not
+        // a lazy or possessive mark on the first.
+        if (m_last == Last::Quant) m_last = Last::QuantMod;
+        return;
       }
       case 'P': {
         const char32_t k = peek(1);
