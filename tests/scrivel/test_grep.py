@@ -63,7 +63,7 @@ PATTERNS = [
     "x*", "(?i)A", r"a\Z", "a{,2}b", "\ufffd", r"\S\s\S", r"(?<=a)b", r"a(?=b)", r"\x00", r"\(",
     r"[\s]", r"\W", r"^$", r"\u20ac", "a|^b", r"(a)\1", r"(?P<x>b)(?P=x)", "[.]", r"a\b",
     # Shapes around the required-text shortcut: quantified, optional and alternated characters.
-    "ab+c", "ab*c", "x?ab", r"^a\w+", "é+b", "a{2}b", "(?i)AB", "b|ab", "(?x) a b # c", r"a\(?",
+    "ab+c", "ab*c", "x?ab", r"^a\w+", "é+b", "a{2}b", "(?i)AB", "b|ab", "(?x) a b # c", r"(?x)a\ b [ ]c", r"a\(?",
     r"\.a", "a(?:b|c)", "ba{0}b", r"a\Zb",
 ]
 

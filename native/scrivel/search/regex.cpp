@@ -164,7 +164,7 @@ class Translator {
   void literal(char32_t c, std::size_t p) {
     if (text::is_surrogate(c)) {
       emit(kNever, p);
-    } else if (c < 0x80 && !is_ascii_letter(c) && !is_digit(c) && c > 0x20 && c != 0x7f) {
+    } else if (c < 0x80 && !is_ascii_letter(c) && !is_digit(c) && c >= 0x20 && c != 0x7f) {
       // Punctuation: escaped, so that PCRE2 never reads it as syntax of its own ("#" under
       // (?x) aside, which both engines treat alike).
       std::string s = "\\";
