@@ -10,7 +10,7 @@ if ! command -v clang++ >/dev/null || [ ! -e /usr/lib/llvm-14/lib/clang/14.0.6/l
   $SUDO apt-get update -qq >/dev/null
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq clang libclang-rt-14-dev libpcre2-dev pkg-config >/dev/null
 fi
-BUILD=build/fuzz
+BUILD="$PWD/build/fuzz"
 CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DTALMEK_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null \
   || CXX=clang++ cmake -S . -B "$BUILD" -DTALMEK_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD" -j2 >/dev/null
@@ -18,9 +18,9 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 status=0
 for target in fuzz_json fuzz_request; do
-  work="build/fuzz/corpus-$target"
+  work="$BUILD/corpus-$target"
   mkdir -p "$work"
-  seeds="fuzz/corpus/${target#fuzz_}"
+  seeds="$PWD/fuzz/corpus/${target#fuzz_}"
   echo "fuzz: $target for ${SECONDS_PER_TARGET}s"
   if ! "$BUILD/fuzz/$target" -max_total_time="$SECONDS_PER_TARGET" -timeout=10 -rss_limit_mb=4096 \
       -max_len=65536 -print_final_stats=1 -artifact_prefix="$BUILD/$target-" "$work" "$seeds" \
@@ -29,4 +29,5 @@ for target in fuzz_json fuzz_request; do
   fi
   grep -E "stat::number_of_executed_units|stat::peak_rss_mb" "$BUILD/$target.log" | sed "s/^/fuzz: $target /" || true
 done
+rm -rf /tmp/talmek-fuzz-*  # the request target's scratch directories
 exit $status

@@ -10,8 +10,9 @@ ROOT=$PWD
 log() { printf 'setup: %s\n' "$*" >&2; }
 
 # Debian packages: PCRE2 for the worker's search, pkg-config to find it, ccache for rebuilds,
-# ripgrep for the search benchmark, Xvfb and xdotool for the desktop executor's tests.
-DEBS=(libpcre2-dev pkg-config ccache ripgrep xvfb xauth xdotool patchelf)
+# ripgrep for the search benchmark, Xvfb, xdotool and python3-tk (a Tk window to drive) for the
+# desktop executor's tests.
+DEBS=(libpcre2-dev pkg-config ccache ripgrep xvfb xauth xdotool patchelf python3-tk)
 missing=()
 for p in "${DEBS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -51,10 +52,11 @@ if ! "$VENV/bin/python" -m pip --version >/dev/null 2>&1; then
 fi
 
 PIP=("$VENV/bin/python" -m pip install -q --disable-pip-version-check)
-if ! "$VENV/bin/python" -c 'import nanobind, scikit_build_core, pytest, hypothesis, pytest_asyncio, anthropic' 2>/dev/null; then
+if ! "$VENV/bin/python" -c 'import nanobind, scikit_build_core, pytest, hypothesis, pytest_asyncio, anthropic, Xlib, PIL' 2>/dev/null; then
   log "installing build and test dependencies"
   "${PIP[@]}" "scikit-build-core>=0.10" "nanobind>=2.4" ninja cmake \
-    "pytest>=8" "hypothesis>=6" "pytest-asyncio>=0.24" "anthropic>=0.40"
+    "pytest>=8" "hypothesis>=6" "pytest-asyncio>=0.24" "anthropic>=0.40" \
+    "python-xlib>=0.33" "pillow>=11"
 fi
 
 # ccache hits across checkouts: paths under the checkout are hashed relative to it.

@@ -104,6 +104,9 @@ std::string realpath(std::string_view filename) {
     }
     std::string newpath = path == "/" ? path + *name : path + "/" + *name;
     const std::string encoded = encode_or_throw(newpath);
+    // os.lstat refuses a NUL with a ValueError, which realpath does not swallow.
+    if (encoded.find('\0') != std::string::npos)
+      throw OpError("lstat: embedded null character in path");
     struct stat st;
     if (::lstat(encoded.c_str(), &st) != 0) {  // OSError is ignored in non-strict mode
       path = std::move(newpath);

@@ -6,6 +6,10 @@
 #include <cstring>
 #include <iterator>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace talmek::text {
 
 namespace {
@@ -247,6 +251,26 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
   std::size_t i = 0;
   const std::size_t n = bytes.size();
   while (i < n) {
+    // Runs of ASCII bytes at a time: the common case of source text and requests.
+#if defined(__SSE2__)
+    if (i + 16 <= n) {
+      const unsigned high = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i))));
+      if (high == 0) {
+        i += 16;
+        continue;
+      }
+      i += static_cast<std::size_t>(__builtin_ctz(high));  // straight to the first non-ASCII byte
+    }
+#endif
+    if (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, bytes.data() + i, 8);
+      if ((w & 0x8080808080808080ull) == 0) {
+        i += 8;
+        continue;
+      }
+    }
     if (static_cast<unsigned char>(bytes[i]) < 0x80) {
       ++i;
       continue;
@@ -358,6 +382,14 @@ std::string normalize_newlines(std::string_view s) {
   return out;
 }
 
+std::string decode_text_file(std::string bytes) {
+  // A carriage return is never part of a multi-byte sequence, so translating line ends before
+  // replacing bad sequences gives what decoding first and translating afterwards gives.
+  if (std::memchr(bytes.data(), '\r', bytes.size())) bytes = normalize_newlines(bytes);
+  if (is_valid_utf8(bytes)) return bytes;
+  return decode_utf8_replace(bytes);
+}
+
 std::size_t line_break_at(std::string_view s, std::size_t i) noexcept {
   const auto c = static_cast<unsigned char>(s[i]);
   switch (c) {
@@ -384,9 +416,63 @@ std::size_t line_break_at(std::string_view s, std::size_t i) noexcept {
 }
 
 std::size_t count_lines(std::string_view s) noexcept {
-  std::size_t n = 0;
-  for_each_line(s, false, [&](std::string_view) { ++n; });
-  return n;
+  // for_each_line's loop, with eight bytes at a time skipped when none of them is a control
+  // character or a non-ASCII byte (no boundary can start there).
+  std::size_t count = 0, i = 0;
+  bool open = false;  // a line has started and not ended yet
+  const std::size_t n = s.size();
+  std::size_t bytewise_until = 0;  // after a block with a candidate, look at its bytes one by one
+  while (i < n) {
+#if defined(__SSE2__)
+    // Sixteen bytes at a time when the only boundaries among them are line feeds.
+    if (i >= bytewise_until && i + 16 <= n) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
+      const __m128i control = _mm_and_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                                            _mm_cmpgt_epi8(v, _mm_set1_epi8(-1)));
+      const __m128i lf = _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'));
+      const __m128i tab = _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'));
+      const __m128i lead = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xC2))),
+                                        _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xE2))));
+      const __m128i other = _mm_or_si128(_mm_andnot_si128(_mm_or_si128(lf, tab), control), lead);
+      if (_mm_movemask_epi8(other) == 0) {
+        // Bits of a 16-bit mask counted by hand: without -mpopcnt the builtin is a library call.
+        unsigned m = static_cast<unsigned>(_mm_movemask_epi8(lf));
+        m = m - ((m >> 1) & 0x5555u);
+        m = (m & 0x3333u) + ((m >> 2) & 0x3333u);
+        m = (m + (m >> 4)) & 0x0F0Fu;
+        count += (m + (m >> 8)) & 0x1Fu;
+        open = s[i + 15] != '\n';
+        i += 16;
+        continue;
+      }
+      bytewise_until = i + 16;
+    }
+#else
+    if (i >= bytewise_until && i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, s.data() + i, 8);
+      constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+      if (((((w - ones * 0x20) & ~w) | w) & highs) == 0) {
+        open = true;
+        i += 8;
+        continue;
+      }
+      bytewise_until = i + 8;
+    }
+#endif
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t br = 0;
+    if (detail::kMayBreak.v[c]) br = c == '\n' ? 1 : line_break_at(s, i);
+    if (br == 0) {
+      open = true;
+      ++i;
+      continue;
+    }
+    ++count;
+    open = false;
+    i += br;
+  }
+  return count + (open ? 1 : 0);
 }
 
 // ---------------------------------------------------------------------------------------------

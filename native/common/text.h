@@ -64,10 +64,26 @@ bool fsencode(std::string_view text, std::string& out, std::string& error);
 // Text-mode reading: each "\r\n" and each lone "\r" becomes "\n".
 std::string normalize_newlines(std::string_view s);
 
+// A file's bytes as open(path, encoding="utf-8", errors="replace").read() returns them: bad
+// sequences as U+FFFD, line ends translated as above. Takes the bytes by value and hands them
+// back unchanged (no copy) when they are valid UTF-8 without a carriage return.
+std::string decode_text_file(std::string bytes);
+
 // Length in bytes of the line boundary that starts at s[i], or 0 when none starts there.
 // Boundaries are those of str.splitlines: \n, \r, \r\n, \v, \f, \x1c, \x1d, \x1e, U+0085,
 // U+2028, U+2029.
 std::size_t line_break_at(std::string_view s, std::size_t i) noexcept;
+
+namespace detail {
+// Bytes that can start a line boundary; every other byte is skipped without a call.
+inline constexpr auto kMayBreak = [] {
+  struct Table {
+    bool v[256];
+  } t{};
+  for (unsigned char c : {'\n', '\v', '\f', '\r', '\x1c', '\x1d', '\x1e', '\xc2', '\xe2'}) t.v[c] = true;
+  return t;
+}();
+}  // namespace detail
 
 // str.splitlines(keepends): calls f(std::string_view line) for each line, in order. With
 // keepends the line includes its boundary. No allocation.
@@ -76,6 +92,10 @@ void for_each_line(std::string_view s, bool keepends, F&& f) {
   std::size_t start = 0, i = 0;
   const std::size_t n = s.size();
   while (i < n) {
+    if (!detail::kMayBreak.v[static_cast<unsigned char>(s[i])]) {
+      ++i;
+      continue;
+    }
     std::size_t br = line_break_at(s, i);
     if (br == 0) {
       ++i;

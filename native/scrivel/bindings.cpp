@@ -3,11 +3,14 @@
 // includes nanobind; every call ends in the same native dispatch as the main loop.
 #include <nanobind/nanobind.h>
 
+#include <cstring>
 #include <string>
 
 #include "common/text.h"
 #include "scrivel/difflib/unified_diff.h"
 #include "scrivel/dispatch.h"
+#include "scrivel/json/decode.h"
+#include "scrivel/json/encode.h"
 #include "scrivel/json/value.h"
 #include "scrivel/main_loop.h"
 
@@ -35,20 +38,21 @@ nb::object text_to_py(const std::string& s) {
   return nb::steal(o);
 }
 
+// A Python object without a JSON form. Only its type name and truth are taken: hashing or
+// printing an arbitrary object can recurse without bound (a deeply nested tuple), and only the
+// "action" value is ever hashed or printed (see action_from).
 Value opaque_from(nb::handle h) {
   Opaque o;
-  o.type_name = nb::steal<nb::str>(PyObject_GetAttrString((PyObject*)Py_TYPE(h.ptr()), "__name__")).c_str();
-  PyObject* s = PyObject_Str(h.ptr());
-  if (!s) throw nb::python_error();
-  o.str = text_from(s);
-  Py_DECREF(s);
+  o.type_name = Py_TYPE(h.ptr())->tp_name;
+  if (const char* dot = std::strrchr(Py_TYPE(h.ptr())->tp_name, '.')) o.type_name = dot + 1;
   const int truth = PyObject_IsTrue(h.ptr());
   if (truth < 0) throw nb::python_error();
   o.truthy = truth != 0;
-  o.hashable = PyObject_Hash(h.ptr()) != -1;
-  if (!o.hashable) PyErr_Clear();
   return Value(std::move(o));
 }
+
+// The "action" value: looked up in the dispatch table, so hashed, and printed when unknown.
+Value action_from(nb::handle h);
 
 Value from_py(nb::handle h, int depth = 0) {
   PyObject* o = h.ptr();
@@ -59,8 +63,13 @@ Value from_py(nb::handle h, int depth = 0) {
     const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (v == -1 && PyErr_Occurred()) throw nb::python_error();
     if (!overflow) return Value(static_cast<std::int64_t>(v));
+    // Beyond int64 only the sign matters to the operations (limits and slices saturate); the
+    // digits are kept for printing when str() can produce them (it refuses over 4300 digits).
     PyObject* s = PyObject_Str(o);
-    if (!s) throw nb::python_error();
+    if (!s) {
+      PyErr_Clear();
+      return Value(BigInt{overflow < 0 ? "-99999999999999999999" : "99999999999999999999"});
+    }
     BigInt big{text_from(s)};
     Py_DECREF(s);
     return Value(std::move(big));
@@ -80,14 +89,44 @@ Value from_py(nb::handle h, int depth = 0) {
     Value obj{Object{}};
     PyObject *key, *val;
     Py_ssize_t pos = 0;
-    while (PyDict_Next(o, &pos, &key, &val))
-      if (PyUnicode_CheckExact(key)) obj.set(text_from(key), from_py(val, depth + 1));
+    while (PyDict_Next(o, &pos, &key, &val)) {
+      if (!PyUnicode_CheckExact(key)) continue;
+      std::string k = text_from(key);
+      obj.set(k, depth == 0 && k == "action" ? action_from(val) : from_py(val, depth + 1));
+    }
     return obj;
   }
   return opaque_from(h);
 }
 
-nb::object to_py(const Value& v) {
+Value action_from(nb::handle h) {
+  // A str subclass finds its table entry by equality, as a dict lookup would.
+  if (PyUnicode_Check(h.ptr())) return Value(text_from(h.ptr()));
+  Value v = from_py(h, 1);
+  if (!v.is_opaque()) return v;
+  Opaque o = v.as_opaque();
+  o.hashable = PyObject_Hash(h.ptr()) != -1;
+  if (!o.hashable) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+    PyErr_Clear();
+  } else {
+    PyObject* str = PyObject_Str(h.ptr());
+    if (!str) throw nb::python_error();
+    o.str = text_from(str);
+    Py_DECREF(str);
+  }
+  return Value(std::move(o));
+}
+
+// Records are shallow; only the decoder's test hook hands over deep values, and Python's own
+// json gives up near this depth as well.
+constexpr int kMaxToPyDepth = 2000;
+
+nb::object to_py(const Value& v, int depth = 0) {
+  if (depth > kMaxToPyDepth) {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    throw nb::python_error();
+  }
   const auto& s = v.storage();
   switch (s.index()) {
     case 0:
@@ -105,12 +144,12 @@ nb::object to_py(const Value& v) {
     case 6: {
       const Array& a = std::get<Array>(s);
       nb::list out;
-      for (const Value& x : a) out.append(to_py(x));
+      for (const Value& x : a) out.append(to_py(x, depth + 1));
       return out;
     }
     case 7: {
       nb::dict out;
-      for (const Member& m : std::get<Object>(s)) out[text_to_py(m.key)] = to_py(m.value);
+      for (const Member& m : std::get<Object>(s)) out[text_to_py(m.key)] = to_py(m.value, depth + 1);
       return out;
     }
     default:
@@ -215,48 +254,48 @@ NB_MODULE(scrivel, m) {
   m.doc() = "The talmek file worker: JSON-lines requests on standard input, one reply per line.";
 
   m.def("main", &py_main, "Run the worker: read JSON commands from stdin, write results to stdout.");
-  m.def("handle_command", &py_handle_command, "cmd"_a, "Route a command to the appropriate handler.");
+  m.def("handle_command", &py_handle_command, "cmd"_a.none(), "Route a command to the appropriate handler.");
 
   m.def("read_file", [](nb::handle path, nb::handle start_line, nb::handle end_line) {
     return call("read_file", {{"path", path}, {"start_line", start_line}, {"end_line", end_line}});
-  }, "path"_a, "start_line"_a = nb::none(), "end_line"_a = nb::none(),
+  }, "path"_a.none(), "start_line"_a.none() = nb::none(), "end_line"_a.none() = nb::none(),
         "Read file content, optionally with line range.");
   m.def("write_file", [](nb::handle path, nb::handle content, nb::handle create_dirs) {
     return call("write_file", {{"path", path}, {"content", content}, {"create_dirs", create_dirs}});
-  }, "path"_a, "content"_a, "create_dirs"_a = true,
+  }, "path"_a.none(), "content"_a.none(), "create_dirs"_a.none() = true,
         "Write content to a file, creating directories if needed.");
   m.def("append_file", [](nb::handle path, nb::handle content) {
     return call("append_file", {{"path", path}, {"content", content}});
-  }, "path"_a, "content"_a, "Append content to a file.");
+  }, "path"_a.none(), "content"_a.none(), "Append content to a file.");
   m.def("edit_file", [](nb::handle path, nb::handle edits) {
     return call("edit_file", {{"path", path}, {"edits", edits}});
-  }, "path"_a, "edits"_a,
+  }, "path"_a.none(), "edits"_a.none(),
         "Apply find/replace edits to a file.\n\n    edits: [{\"find\": \"old\", \"replace\": \"new\", \"all\": false}]");
   m.def("delete_file", [](nb::handle path) { return call("delete_file", {{"path", path}}); },
-        "path"_a, "Delete a file or directory.");
+        "path"_a.none(), "Delete a file or directory.");
   m.def("move_file", [](nb::handle src, nb::handle dst) {
     return call("move_file", {{"src", src}, {"dst", dst}});
-  }, "src"_a, "dst"_a, "Move or rename a file/directory.");
+  }, "src"_a.none(), "dst"_a.none(), "Move or rename a file/directory.");
   m.def("copy_file", [](nb::handle src, nb::handle dst) {
     return call("copy_file", {{"src", src}, {"dst", dst}});
-  }, "src"_a, "dst"_a, "Copy a file or directory.");
-  m.def("make_dir", [](nb::handle path) { return call("make_dir", {{"path", path}}); }, "path"_a,
+  }, "src"_a.none(), "dst"_a.none(), "Copy a file or directory.");
+  m.def("make_dir", [](nb::handle path) { return call("make_dir", {{"path", path}}); }, "path"_a.none(),
         "Create a directory (and parents).");
   m.def("list_dir", [](nb::handle path, nb::handle recursive, nb::handle pattern) {
     return call("list_dir", {{"path", path}, {"recursive", recursive}, {"pattern", pattern}});
-  }, "path"_a, "recursive"_a = false, "pattern"_a = nb::none(), "List directory contents.");
+  }, "path"_a.none(), "recursive"_a.none() = false, "pattern"_a.none() = nb::none(), "List directory contents.");
   m.def("find_files", [](nb::handle path, nb::handle pattern, nb::handle max_results) {
     return call("find_files", {{"path", path}, {"pattern", pattern}, {"max_results", max_results}});
-  }, "path"_a, "pattern"_a, "max_results"_a = 100, "Find files matching a glob pattern.");
+  }, "path"_a.none(), "pattern"_a.none(), "max_results"_a.none() = 100, "Find files matching a glob pattern.");
   m.def("grep_files", [](nb::handle path, nb::handle regex, nb::handle file_pattern,
                          nb::handle max_results, nb::handle context_lines) {
     return call("grep_files", {{"path", path}, {"regex", regex}, {"file_pattern", file_pattern},
                                {"max_results", max_results}, {"context_lines", context_lines}});
-  }, "path"_a, "regex"_a, "file_pattern"_a = "*", "max_results"_a = 100, "context_lines"_a = 0,
+  }, "path"_a.none(), "regex"_a.none(), "file_pattern"_a.none() = "*", "max_results"_a.none() = 100, "context_lines"_a.none() = 0,
         "Search file contents with regex.");
   m.def("diff_files", [](nb::handle file_a, nb::handle file_b) {
     return call("diff_files", {{"file_a", file_a}, {"file_b", file_b}});
-  }, "file_a"_a, "file_b"_a, "Show diff between two files.");
+  }, "file_a"_a.none(), "file_b"_a.none(), "Show diff between two files.");
 
   // Private hooks for differential tests of the shared text machinery against CPython.
   m.def("_py_repr", [](nb::handle s) { return text_to_py(talmek::text::py_repr(text_from(s.ptr()))); });
@@ -270,9 +309,50 @@ NB_MODULE(scrivel, m) {
       out.append(text_to_py(std::string(line)));
     });
     return out;
-  }, "text"_a, "keepends"_a = false);
+  }, "text"_a.none(), "keepends"_a.none() = false);
   m.def("_decode_replace", [](nb::bytes b) {
     return text_to_py(talmek::text::decode_utf8_replace(std::string_view(b.c_str(), b.size())));
+  });
+  m.def("_json_loads", [](nb::handle s) {
+    if (!PyUnicode_Check(s.ptr())) throw nb::type_error("_json_loads() needs a str");
+    const std::string t = text_from(s.ptr());
+    Value v;
+    json::DecodeError err;
+    bool ok;
+    try {
+      ok = json::decode(t, v, err);
+    } catch (const FatalRequestError& e) {
+      raise_contract(e.py_type(), e.what());
+    }
+    if (!ok) {
+      nb::object cls = nb::module_::import_("json").attr("JSONDecodeError");
+      PyErr_SetObject(cls.ptr(), cls(text_to_py(err.msg), s, nb::int_(err.pos)).ptr());
+      throw nb::python_error();
+    }
+    return to_py(v);
+  });
+  m.def("_json_dumps", [](nb::handle obj) {
+    const Value v = from_py(obj);
+    std::string out;
+    try {
+      json::encode(v, out);
+    } catch (const ContractError& e) {
+      raise_contract(e.py_type(), e.what());
+    }
+    return text_to_py(out);
+  }, nb::arg().none());
+  m.def("_handle_line", [](nb::handle line) {
+    const std::string t = text_from(line.ptr());
+    bool quit = false;
+    std::string reply;
+    try {
+      reply = handle_line(t, quit);
+    } catch (const ContractError& e) {
+      raise_contract(e.py_type(), e.what());
+    } catch (const FatalRequestError& e) {
+      raise_contract(e.py_type(), e.what());
+    }
+    return nb::make_tuple(text_to_py(reply), quit);
   });
   m.def("_unified_diff", [](nb::list a, nb::list b, nb::handle fromfile, nb::handle tofile) {
     std::vector<std::string> sa, sb;

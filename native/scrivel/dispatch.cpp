@@ -153,7 +153,10 @@ Value handle_command(const Value& cmd) {
     goodbye.push_back(Member{"result", Value("goodbye")});
     return Value(std::move(goodbye));
   }
-  if (!action->hashable()) throw ContractError("TypeError", "unhashable type: '" + action->type_name() + "'");
+  if (!action->hashable())
+    throw ContractError("TypeError", "cannot use '" + action->type_name() +
+                                         "' as a dict key (unhashable type: '" +
+                                         action->type_name() + "')");
   const Entry* entry = action->is_string() ? lookup_action(action->as_string()) : nullptr;
   if (!entry) return fail_record("Unknown action: " + action->py_str());
   return entry->run(Args(entry->func, cmd));

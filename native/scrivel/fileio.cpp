@@ -45,7 +45,7 @@ void settle(int fd, const struct stat& st) {
 }
 }  // namespace
 
-std::string read_whole_file(std::string_view path) {
+std::string read_whole_file(std::string_view path, std::int64_t* size) {
   const std::string p = os_path(path);
   Fd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) throw_os_error(errno, path);
@@ -80,25 +80,36 @@ std::string read_whole_file(std::string_view path) {
     if (n == 0) break;
     data.append(buf, static_cast<std::size_t>(n));
   }
+  if (size) {
+    if (::fstat(fd.get(), &st) != 0) throw_os_error(errno, path);
+    *size = static_cast<std::int64_t>(st.st_size);
+  }
   return data;
 }
 
-std::string encode_for_file(std::string_view t) {
+std::string_view encode_for_file(std::string_view t, std::string& scratch) {
   std::string error;
   if (!text::check_encodable(t, error)) throw OpError(error);
   if constexpr (platform::kLineSeparator == "\n") {
-    return std::string(t);
+    return t;
   } else {
-    std::string out;
-    out.reserve(t.size() + t.size() / 32);
+    scratch.clear();
+    scratch.reserve(t.size() + t.size() / 32);
     for (char c : t) {
       if (c == '\n')
-        out += platform::kLineSeparator;
+        scratch += platform::kLineSeparator;
       else
-        out += c;
+        scratch += c;
     }
-    return out;
+    return scratch;
   }
+}
+
+std::string encode_for_file(std::string_view t) {
+  std::string scratch;
+  const std::string_view bytes = encode_for_file(t, scratch);
+  if (bytes.data() == scratch.data()) return scratch;
+  return std::string(bytes);
 }
 
 void write_whole_file(std::string_view path, std::string_view bytes, bool append) {

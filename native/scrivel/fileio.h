@@ -12,12 +12,18 @@
 
 namespace talmek::scrivel {
 
-// The whole content of the file at `path` (a resolved path text). Throws OpError.
-std::string read_whole_file(std::string_view path);
+// The whole content of the file at `path` (a resolved path text). Throws OpError. With `size`,
+// also stores the file's st_size as fstat reports it once the content is read (the status of
+// the file just read, without walking the path again).
+std::string read_whole_file(std::string_view path, std::int64_t* size = nullptr);
 
 // Text to the bytes a text-mode UTF-8 write stores: strict encoding (a surrogate fails with the
 // codec's message, before any file is touched), each "\n" written as the platform's separator.
 std::string encode_for_file(std::string_view text);
+
+// The same without a copy where none is needed: returns `text` itself when the platform writes
+// "\n" as it is, otherwise the translated bytes held in `scratch`. Throws OpError as above.
+std::string_view encode_for_file(std::string_view text, std::string& scratch);
 
 // Writes `bytes` to `path`, creating it (mode 0666 less the umask) and truncating it, or
 // appending to it. Throws OpError.

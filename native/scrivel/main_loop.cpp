@@ -1,13 +1,187 @@
-// Placeholder main loop; the real one lands with the JSON codec.
+// The worker's main loop: request lines from a descriptor, replies to another, no Python objects.
+//
+// Lines are split as a text-mode stream splits them ("\n", "\r\n" or a lone "\r"), each line is
+// decoded as strict UTF-8, stripped as str.strip() strips, decoded as JSON, dispatched, and its
+// reply written in full before the next line is looked at. The read buffer and the reply buffer
+// live for the whole loop, so serving a line allocates nothing but the request's own values and
+// the operation's result.
 #include "scrivel/main_loop.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "common/os_error.h"
+#include "common/text.h"
+#include "scrivel/dispatch.h"
+#include "scrivel/json/decode.h"
+#include "scrivel/json/encode.h"
 
 namespace talmek::scrivel {
 
-std::string handle_line(std::string_view, bool& quit) {
-  quit = false;
-  return "{\"success\": false, \"error\": \"not yet\"}\n";
+namespace {
+
+constexpr std::size_t kReadBlock = 1 << 16;
+
+// Appends the reply to one request text (a whole line, its line end removed) to `out`, with its
+// line feed; appends nothing for a blank line. Sets `quit` after a "quit" request.
+void process_line(std::string_view line, std::string& out, bool& quit) {
+  const std::string_view text = text::strip(line);
+  if (text.empty()) return;
+  Value request;
+  json::DecodeError err;
+  if (!json::decode(text, request, err)) {
+    json::encode(fail_record("Invalid JSON: " + err.message()), out);
+  } else {
+    json::encode(handle_command(request), out);
+    quit = is_quit_request(request);
+  }
+  out += '\n';
 }
 
-int serve(int, int) { return 0; }
+// Waits until `fd` is ready, for a descriptor that the host handed over in non-blocking mode.
+void wait_ready(int fd, short events) {
+  pollfd p{fd, events, 0};
+  while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
+// Writes all of `data`; false (with errno set) when the descriptor refuses it.
+bool write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) {
+        wait_ready(fd, POLLOUT);
+        continue;
+      }
+      return false;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// The diagnostic of a worker that ends on an error, as Python's last line of a traceback.
+int die(std::string_view kind, std::string_view message) {
+  std::string line(kind);
+  if (!message.empty()) {
+    line += ": ";
+    line += message;
+  }
+  line += '\n';
+  write_all(2, line);
+  return 1;
+}
+
+// Python's exception class for a failed read or write of a standard stream.
+const char* os_error_kind(int err) {
+  switch (err) {
+    case EPIPE:
+      return "BrokenPipeError";
+    case EAGAIN:
+      return "BlockingIOError";
+    default:
+      return "OSError";
+  }
+}
+
+}  // namespace
+
+std::string handle_line(std::string_view raw_line, bool& quit) {
+  quit = false;
+  std::string out;
+  process_line(raw_line, out, quit);
+  return out;
+}
+
+int serve(int in_fd, int out_fd) {
+  // buf[0, len) holds unread input; the current line starts at `pos`, and the search for its
+  // end resumes at `scan`. The buffer grows only for a line longer than it.
+  std::vector<char> buf(kReadBlock);
+  std::size_t len = 0, pos = 0, scan = 0;
+  bool skip_lf = false;  // the last line ended with a "\r" at the end of the input read so far
+  bool eof = false;
+  std::string reply;
+  try {
+    for (;;) {
+      const char* data = buf.data();
+      std::size_t end = scan;
+      while (end < len && data[end] != '\n' && data[end] != '\r') ++end;
+      if (end == len && !eof) {
+        // Keep the partial line at the front (moved once, not at every read of a long line)
+        // and read the next block after it.
+        if (pos > 0) {
+          std::memmove(buf.data(), buf.data() + pos, len - pos);
+          len -= pos;
+          pos = 0;
+        }
+        scan = len;
+        if (buf.size() - len < kReadBlock / 2) buf.resize(buf.size() * 2);
+        ssize_t n;
+        for (;;) {
+          n = ::read(in_fd, buf.data() + len, buf.size() - len);
+          if (n >= 0) break;
+          if (errno == EINTR) continue;
+          if (errno == EAGAIN) {
+            wait_ready(in_fd, POLLIN);
+            continue;
+          }
+          const int err = errno;
+          return die(os_error_kind(err), os_error_message(err));
+        }
+        if (n == 0) eof = true;
+        if (skip_lf && n > 0) {
+          if (len == 0 && buf[0] == '\n') pos = scan = 1;
+          skip_lf = false;
+        }
+        len += static_cast<std::size_t>(n);
+        continue;
+      }
+      if (end == len && end == pos) return 0;  // end of input after a complete line
+      const std::string_view raw(data + pos, end - pos);
+      // A lone "\r" ends its line at once: a host that ends requests with "\r" is answered
+      // without waiting for the byte that would tell "\r" from "\r\n".
+      std::size_t next = end;
+      if (end < len) {
+        next = end + 1;
+        if (data[end] == '\r') {
+          if (next < len) {
+            if (data[next] == '\n') ++next;
+          } else {
+            skip_lf = true;
+          }
+        }
+      }
+      reply.clear();
+      bool quit = false;
+      if (text::is_valid_utf8(raw)) {
+        process_line(raw, reply, quit);
+      } else {
+        std::string codec_error;
+        text::decode_utf8_strict(raw, codec_error);
+        json::encode(fail_record("Invalid JSON: " + codec_error), reply);
+        reply += '\n';
+      }
+      if (!reply.empty() && !write_all(out_fd, reply)) {
+        const int err = errno;
+        return die(os_error_kind(err), os_error_message(err));
+      }
+      if (quit) return 0;
+      pos = scan = next;
+    }
+  } catch (const ContractError& e) {
+    return die(e.py_type(), e.what());
+  } catch (const FatalRequestError& e) {
+    return die(e.py_type(), e.what());
+  } catch (const std::bad_alloc&) {
+    return die("MemoryError", "");
+  }
+}
 
 }  // namespace talmek::scrivel

@@ -23,6 +23,8 @@ std::string resolve_path(std::string_view text_in) {
 std::string os_path(std::string_view text_in) {
   std::string out, error;
   if (!text::fsencode(text_in, out, error)) throw OpError(error);
+  // A NUL would silently cut the path short at the system call; open() refuses it this way.
+  if (out.find('\0') != std::string::npos) throw OpError("embedded null byte");
   return out;
 }
 

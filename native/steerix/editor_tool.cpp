@@ -1,10 +1,256 @@
-// Placeholder until the tool is built: every call answers an "error" outcome.
+// The agent's "str_replace_editor" tool: view, create, str_replace and insert on text files.
+//
+// The tool input arrives as the model sent it, so every value may have any type. Values are
+// checked where Python code doing the same work would trip over them, and a wrong type becomes
+// an "Editor error: " outcome worded as CPython's TypeError, never an exception.
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/os_error.h"
+#include "common/paths.h"
+#include "common/text.h"
+#include "steerix/editor_ops.h"
+#include "steerix/tool_io.h"
 #include "steerix/tools.h"
 
 namespace talmek::steerix {
 
-PyObject* run_editor_tool(PyObject*) {
-  return Py_BuildValue("{s:s,s:s}", "type", "error", "error", "The editor tool is not available yet");
+namespace {
+
+using namespace tool_io;
+using namespace std::string_view_literals;
+using namespace std::string_literals;
+
+constexpr std::string_view kNoPath = "No path provided";
+constexpr std::string_view kNotFound = "File not found: ";
+constexpr std::string_view kStringNotFound = "String not found in ";
+constexpr std::string_view kUnknownCommand = "Unknown editor command: ";
+constexpr std::string_view kEditorError = "Editor error: ";
+constexpr std::string_view kUndo = "Undo not supported yet";
+constexpr std::size_t kQuotedOldLimit = 100;  // code points of old_str quoted when it is missing
+
+// A failure that the tool reports as "Editor error: " + its message.
+struct EditorFailure {
+  std::string message;
+};
+
+// Turns the pending Python exception into an EditorFailure; interruptions and other
+// non-Exception errors escape as they are (signalled by PythonEscape).
+struct PythonEscape {};
+
+[[noreturn]] void raise_pending() {
+  std::string message;
+  if (!take_exception_message(message)) throw PythonEscape{};
+  throw EditorFailure{std::move(message)};
+}
+
+PyObject* checked(PyObject* o) {
+  if (!o) raise_pending();
+  return o;
+}
+
+class Call {
+ public:
+  Call(PyObject* tool_input, std::string path_text, std::string path)
+      : m_input(tool_input), m_path_text(std::move(path_text)), m_path(std::move(path)) {}
+
+  PyObject* view();
+  PyObject* create();
+  PyObject* str_replace();
+  PyObject* insert();
+
+ private:
+  Ref get(const char* key, PyObject* default_value) {
+    return Ref(checked(input_get(m_input, key, default_value)));
+  }
+  Text str_value(PyObject* value) {
+    Text t;
+    if (!t.assign(value)) raise_pending();
+    return t;
+  }
+  std::string str_of_value(PyObject* value) {
+    std::string out;
+    if (!str_of(value, out)) raise_pending();
+    return out;
+  }
+  PyObject* not_found() { return error_outcome(kNotFound, m_path_text); }
+  PyObject* done(std::string_view what) {
+    std::string text(what);
+    text += m_path_text;
+    return text_outcome(text);
+  }
+
+  PyObject* m_input;
+  std::string m_path_text;  // as the model sent it: every message quotes this
+  std::string m_path;       // after "~" expansion: what the file system sees
+};
+
+// A view bound: operator.index(value), then clamped into the C range as slicing clamps.
+std::ptrdiff_t slice_bound(PyObject* value, long delta) {
+  Ref index(checked(PyNumber_Index(value)));
+  if (delta) {
+    Ref d(checked(PyLong_FromLong(delta)));
+    index = Ref(checked(PyNumber_Add(index.get(), d.get())));
+  }
+  const Py_ssize_t b = PyNumber_AsSsize_t(index.get(), nullptr);
+  if (b == -1 && PyErr_Occurred()) raise_pending();
+  return static_cast<std::ptrdiff_t>(b);
+}
+
+PyObject* Call::view() {
+  if (!editor::exists(m_path)) return not_found();
+  const std::string content = editor::read_text(m_path);
+  Ref view_range = get("view_range", Py_None);
+
+  std::optional<editor::Range> range;
+  std::string out;
+  const int truth = PyObject_IsTrue(view_range.get());
+  if (truth < 0) raise_pending();
+  Py_ssize_t length = 0;
+  if (truth) {
+    length = PyObject_Length(view_range.get());
+    if (length < 0) raise_pending();
+  }
+  if (truth && length == 2) {
+    // Unpacked as `start, end = view_range` would: any iterable of two items.
+    Ref items(checked(PySequence_Fast(view_range.get(), "cannot unpack non-iterable object")));
+    if (PySequence_Fast_GET_SIZE(items.get()) != 2)
+      throw EditorFailure{"not enough values to unpack (expected 2)"};
+    PyObject* start = PySequence_Fast_GET_ITEM(items.get(), 0);
+    PyObject* end = PySequence_Fast_GET_ITEM(items.get(), 1);
+    range = editor::Range{slice_bound(start, -1), slice_bound(end, 0)};
+    out = "Lines ";
+    out += str_of_value(start);
+    out += '-';
+    out += str_of_value(end);
+    out += " of ";
+  } else {
+    out = "Contents of ";
+  }
+  out += m_path_text;
+  out += ":\n";
+  editor::append_numbered_lines(out, content, range);
+  return text_outcome(out);
+}
+
+PyObject* Call::create() {
+  Ref file_text = get("file_text", empty_str());
+  if (!PyUnicode_Check(file_text.get())) {
+    const char* type = file_text.get() == Py_None ? "None" : type_name(file_text.get());
+    throw EditorFailure{"write() argument must be str, not "s + type};
+  }
+  const Text text = str_value(file_text.get());
+  // Checked before any directory is made or the file is truncated, so a text that cannot be
+  // written leaves everything as it was.
+  std::string error;
+  if (!text::check_encodable(text.view(), error)) throw EditorFailure{error};
+  editor::make_parent_dirs(m_path);
+  editor::write_text(m_path, text.view());
+  return done("Created "sv);
+}
+
+PyObject* Call::str_replace() {
+  if (!editor::exists(m_path)) return not_found();
+  Ref old_str = get("old_str", empty_str());
+  Ref new_str = get("new_str", empty_str());
+  const std::string content = editor::read_text(m_path);
+  if (!PyUnicode_Check(old_str.get()))
+    throw EditorFailure{"'in <string>' requires string as left operand, not "s +
+                        type_name(old_str.get())};
+  const Text old_text = str_value(old_str.get());
+  if (content.find(old_text.view()) == std::string::npos) {
+    std::string message(kStringNotFound);
+    message += m_path_text;
+    message += ": ";
+    message += text::prefix_cps(old_text.view(), kQuotedOldLimit);
+    return error_outcome(message);
+  }
+  if (!PyUnicode_Check(new_str.get())) {
+    const char* type = new_str.get() == Py_None ? "None" : type_name(new_str.get());
+    throw EditorFailure{"replace() argument 2 must be str, not "s + type};
+  }
+  const Text new_text = str_value(new_str.get());
+  const std::string replaced = *editor::replace_first(content, old_text.view(), new_text.view());
+  editor::write_text(m_path, replaced);
+  return done("Replaced text in "sv);
+}
+
+PyObject* Call::insert() {
+  if (!editor::exists(m_path)) return not_found();
+  Ref zero(checked(PyLong_FromLong(0)));
+  Ref insert_line = get("insert_line", zero.get());
+  Ref new_str = get("new_str", empty_str());
+  const std::string content = editor::read_text(m_path);
+  if (!PyUnicode_Check(new_str.get()))
+    throw EditorFailure{"unsupported operand type(s) for +: '"s + type_name(new_str.get()) +
+                        "' and 'str'"};
+  const Text new_text = str_value(new_str.get());
+  // list.insert's index: operator.index, and an int beyond the C range is an OverflowError.
+  Ref index(checked(PyNumber_Index(insert_line.get())));
+  const Py_ssize_t position = PyLong_AsSsize_t(index.get());
+  if (position == -1 && PyErr_Occurred()) raise_pending();
+  const std::string updated = editor::insert_line(content, position, new_text.view());
+  editor::write_text(m_path, updated);
+  std::string text = "Inserted text at line ";
+  text += str_of_value(insert_line.get());
+  text += " in ";
+  text += m_path_text;
+  return text_outcome(text);
+}
+
+bool is_command(PyObject* command, const char* name) {
+  return PyUnicode_Check(command) && PyUnicode_EqualToUTF8(command, name);
+}
+
+}  // namespace
+
+PyObject* run_editor_tool(PyObject* tool_input) {
+  // Unguarded steps: reading the input, the path check and "~" expansion raise to the caller.
+  Ref command(input_get(tool_input, "command", empty_str()));
+  if (!command) return nullptr;
+  Ref path_value(input_get(tool_input, "path", empty_str()));
+  if (!path_value) return nullptr;
+  const int truth = PyObject_IsTrue(path_value.get());
+  if (truth < 0) return nullptr;
+  if (!truth) return error_outcome(kNoPath);
+  if (!PyUnicode_Check(path_value.get())) {
+    PyErr_Format(PyExc_TypeError, "expected str, bytes or os.PathLike object, not %s",
+                 type_name(path_value.get()));
+    return nullptr;
+  }
+  Text path_text;
+  if (!path_text.assign(path_value.get())) return nullptr;
+  std::string path;
+  try {
+    path = paths::expanduser(path_text.view());
+  } catch (const OpError& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+
+  try {
+    Call call(tool_input, std::string(path_text.view()), std::move(path));
+    if (is_command(command.get(), "view")) return call.view();
+    if (is_command(command.get(), "create")) return call.create();
+    if (is_command(command.get(), "str_replace")) return call.str_replace();
+    if (is_command(command.get(), "insert")) return call.insert();
+    if (is_command(command.get(), "undo_edit")) return text_outcome(kUndo);
+    std::string shown;
+    if (!str_of(command.get(), shown)) raise_pending();
+    return error_outcome(kUnknownCommand, shown);
+  } catch (const EditorFailure& e) {
+    return error_outcome(kEditorError, e.message);
+  } catch (const OpError& e) {
+    return error_outcome(kEditorError, e.what());
+  } catch (const PythonEscape&) {
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
 }
 
 }  // namespace talmek::steerix

@@ -1,10 +1,154 @@
-// Placeholder until the tool is built: every call answers an "error" outcome.
+// The agent's "bash" tool: one command line in a fresh shell, its output as the tool outcome.
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/os_error.h"
+#include "common/paths.h"
+#include "common/text.h"
+#include "steerix/shell_exec.h"
+#include "steerix/tool_io.h"
 #include "steerix/tools.h"
 
 namespace talmek::steerix {
 
-PyObject* run_bash_tool(PyObject*) {
-  return Py_BuildValue("{s:s,s:s}", "type", "error", "error", "The bash tool is not available yet");
+namespace {
+
+using namespace std::string_view_literals;
+
+constexpr std::chrono::seconds kTimeout{30};
+
+constexpr std::string_view kNoCommand = "No command provided";
+constexpr std::string_view kTimedOut = "Command timed out after 30 seconds";
+constexpr std::string_view kFailed = "Command failed: ";
+
+// Text mode's newline translation, in place: "\r\n" and a lone "\r" become "\n".
+void normalize_newlines_in_place(Bytes& b) {
+  char* s = b.data();
+  const std::size_t n = b.size();
+  const char* first = n ? static_cast<const char*>(std::memchr(s, '\r', n)) : nullptr;
+  if (!first) return;
+  std::size_t w = static_cast<std::size_t>(first - s);
+  for (std::size_t r = w; r < n; ++r) {
+    if (s[r] == '\r') {
+      s[w++] = '\n';
+      if (r + 1 < n && s[r + 1] == '\n') ++r;
+    } else {
+      s[w++] = s[r];
+    }
+  }
+  b.truncate(w);
+}
+
+// Where the first byte outside ASCII is (size when none), eight bytes at a time: command output
+// is mostly ASCII, and the full UTF-8 check then only sees the rest.
+std::size_t ascii_prefix(std::string_view s) {
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    if (word & 0x8080808080808080ull) break;
+  }
+  while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) ++i;
+  return i;
+}
+
+// Decodes one captured stream as text mode does: strict UTF-8 (the platform's default encoding
+// here), then newline translation. Throws OpError with the codec's message.
+void decode_stream(Bytes& bytes) {
+  const std::string_view all = bytes.view();
+  if (!text::is_valid_utf8(all.substr(ascii_prefix(all)))) {
+    std::string error;
+    text::decode_utf8_strict(all, error);
+    throw OpError(error);
+  }
+  normalize_newlines_in_place(bytes);
+}
+
+// The outcome text of a shell that ended in time; built in the standard output's buffer.
+Bytes assemble(ShellRun& run) {
+  decode_stream(run.out);
+  decode_stream(run.err);
+  Bytes text = std::move(run.out);
+  if (!run.err.empty()) {
+    text.append("\nSTDERR:\n"sv);
+    text.append(run.err.view());
+  }
+  if (run.exit_code != 0) {
+    text.append("\n(exit code: "sv);
+    text.append(std::to_string(run.exit_code));
+    text.append(")"sv);
+  }
+  if (text.empty()) text.append("(no output)"sv);
+  return text;
+}
+
+// The OS bytes of a text, as subprocess's os.fsencode makes them. Throws OpError.
+std::string os_bytes(std::string_view text) {
+  std::string out, error;
+  if (!text::fsencode(text, out, error)) throw OpError(error);
+  if (out.find('\0') != std::string::npos) throw OpError("embedded null byte");
+  return out;
+}
+
+}  // namespace
+
+PyObject* run_bash_tool(PyObject* tool_input) {
+  using namespace tool_io;
+  Ref command(input_get(tool_input, "command", empty_str()));
+  if (!command) return nullptr;
+  const int truth = PyObject_IsTrue(command.get());
+  if (truth < 0) return nullptr;
+  if (!truth) return error_outcome(kNoCommand);
+  if (!PyUnicode_Check(command.get()))
+    return error_outcome(kFailed, std::string("command must be str, not ") + type_name(command.get()));
+  Text command_text;
+  if (!command_text.assign(command.get())) return nullptr;
+
+  ShellRun run;
+  try {
+    const std::string cmd = os_bytes(command_text.view());
+    // A command that starts by changing directory means one relative to where the agent runs;
+    // everything else starts from the user's home directory.
+    std::optional<std::string> cwd;
+    if (!command_text.view().starts_with("cd ")) cwd = os_bytes(paths::expanduser("~"));
+
+    // The child may run for up to the timeout: other Python threads go on meanwhile. A signal
+    // that interrupts the wait runs the Python handlers; if one raises, the child is killed.
+    PyThreadState* ts = PyEval_SaveThread();
+    auto should_stop = [&ts] {
+      PyEval_RestoreThread(ts);
+      const bool stop = PyErr_CheckSignals() < 0;
+      ts = PyEval_SaveThread();
+      return stop;
+    };
+    try {
+      run = run_shell(cmd, cwd, kTimeout, should_stop);
+    } catch (...) {
+      PyEval_RestoreThread(ts);
+      throw;
+    }
+    PyEval_RestoreThread(ts);
+
+    switch (run.status) {
+      case ShellRun::Status::interrupted:
+        return nullptr;
+      case ShellRun::Status::timed_out:
+        return error_outcome(kTimedOut);
+      case ShellRun::Status::exited:
+        break;
+    }
+    return text_outcome(assemble(run).view());
+  } catch (const OpError& e) {
+    return error_outcome(kFailed, e.what());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return error_outcome(kFailed, e.what());
+  }
 }
 
 }  // namespace talmek::steerix

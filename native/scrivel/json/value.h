@@ -38,25 +38,27 @@ class Value {
   using Storage = std::variant<std::monostate, bool, std::int64_t, BigInt, double, std::string,
                                Array, Object, Opaque>;
 
-  Value() noexcept = default;
-  Value(std::nullptr_t) noexcept {}
-  Value(bool b) noexcept : m_v(b) {}
-  Value(int i) noexcept : m_v(std::int64_t{i}) {}
-  Value(std::int64_t i) noexcept : m_v(i) {}
-  Value(std::size_t i) noexcept : m_v(static_cast<std::int64_t>(i)) {}
-  Value(double d) noexcept : m_v(d) {}
-  Value(BigInt b) : m_v(std::move(b)) {}
-  Value(std::string s) : m_v(std::move(s)) {}
-  Value(std::string_view s) : m_v(std::string(s)) {}
-  Value(const char* s) : m_v(std::string(s)) {}
-  Value(Array a) : m_v(std::move(a)) {}
-  Value(Object o) : m_v(std::move(o)) {}
-  Value(Opaque o) : m_v(std::move(o)) {}
+  // Defined below, once Member is complete: a constructor body instantiates the variant, and
+  // with it the vector of members (clang's library checks refuse an incomplete element there).
+  Value() noexcept;
+  Value(std::nullptr_t) noexcept;
+  Value(bool b) noexcept;
+  Value(int i) noexcept;
+  Value(std::int64_t i) noexcept;
+  Value(std::size_t i) noexcept;
+  Value(double d) noexcept;
+  Value(BigInt b);
+  Value(std::string s);
+  Value(std::string_view s);
+  Value(const char* s);
+  Value(Array a);
+  Value(Object o);
+  Value(Opaque o);
 
-  Value(const Value&) = default;
-  Value& operator=(const Value&) = default;
-  Value(Value&&) noexcept = default;
-  Value& operator=(Value&&) noexcept = default;
+  Value(const Value&);
+  Value& operator=(const Value&);
+  Value(Value&&) noexcept;
+  Value& operator=(Value&&) noexcept;
   // Tears nested arrays and objects down iteratively: a request nested a million levels deep
   // must not overflow the stack when it is dropped.
   ~Value();
@@ -111,6 +113,25 @@ struct Member {
   std::string key;
   Value value;
 };
+
+inline Value::Value() noexcept = default;
+inline Value::Value(std::nullptr_t) noexcept {}
+inline Value::Value(bool b) noexcept : m_v(b) {}
+inline Value::Value(int i) noexcept : m_v(std::int64_t{i}) {}
+inline Value::Value(std::int64_t i) noexcept : m_v(i) {}
+inline Value::Value(std::size_t i) noexcept : m_v(static_cast<std::int64_t>(i)) {}
+inline Value::Value(double d) noexcept : m_v(d) {}
+inline Value::Value(BigInt b) : m_v(std::move(b)) {}
+inline Value::Value(std::string s) : m_v(std::move(s)) {}
+inline Value::Value(std::string_view s) : m_v(std::string(s)) {}
+inline Value::Value(const char* s) : m_v(std::string(s)) {}
+inline Value::Value(Array a) : m_v(std::move(a)) {}
+inline Value::Value(Object o) : m_v(std::move(o)) {}
+inline Value::Value(Opaque o) : m_v(std::move(o)) {}
+inline Value::Value(const Value&) = default;
+inline Value& Value::operator=(const Value&) = default;
+inline Value::Value(Value&&) noexcept = default;
+inline Value& Value::operator=(Value&&) noexcept = default;
 
 // Python's repr(float) (also its str): shortest round-trip digits, "1e+16", "1e-05", "inf".
 std::string py_float_repr(double d);

@@ -1,8 +1,30 @@
-// Placeholder: answers as an unknown action until the operation is built.
+// append_file: adds a text at the end of a file; a missing file is written as write_file does.
+#include <sys/stat.h>
+
+#include "scrivel/fileio.h"
+#include "scrivel/guard.h"
 #include "scrivel/ops/ops.h"
+#include "scrivel/path.h"
 
 namespace talmek::scrivel {
 
-Value append_file(std::string_view, std::string_view) { return fail_record("Unknown action: append"); }
+Value append_file(std::string_view path, std::string_view content) {
+  return guarded([&]() -> Value {
+    const std::string resolved = resolve_path(path);
+    struct stat st;
+    if (::stat(os_path(resolved).c_str(), &st) != 0) return write_file(path, content, true);
+    // Encoded before the file is opened, so a text that cannot be written leaves it untouched.
+    std::string scratch;
+    const std::string_view bytes = encode_for_file(content, scratch);
+    write_whole_file(resolved, bytes, true);
+    const std::int64_t size = file_size(resolved);
+
+    Object result;
+    result.reserve(2);
+    result.push_back(Member{"path", Value(resolved)});
+    result.push_back(Member{"size", Value(size)});
+    return ok_record(Value(std::move(result)));
+  });
+}
 
 }  // namespace talmek::scrivel

@@ -1,0 +1,1081 @@
+// Native coroutines and asynchronous generators (see async_gen.h). The protocol details (error
+// texts, the INIT/ITER/CLOSED states of the awaitables returned by asend/athrow/aclose, the
+// first-iteration and finalizer hooks) follow CPython's Objects/genobject.c, so that asyncio and
+// any other caller see no difference from a generator written in Python.
+#include "steerix/async_gen.h"
+
+#include "steerix/py.h"
+
+namespace talmek::steerix {
+
+namespace {
+
+const char* const kNonInitCoro = "can't send non-None value to a just-started coroutine";
+const char* const kNonInitAgen = "can't send non-None value to a just-started async generator";
+const char* const kIgnoredExit = "async generator ignored GeneratorExit";
+
+PyTypeObject* g_coro_type = nullptr;
+PyTypeObject* g_agen_type = nullptr;
+PyTypeObject* g_asend_type = nullptr;
+PyTypeObject* g_athrow_type = nullptr;
+
+// Runs `fn` with the current exception (if any) saved and restored around it: dropping a frame
+// may run arbitrary code through deallocators.
+template <class Fn>
+void preserving_error(Fn&& fn) {
+  PyObject* exc = PyErr_GetRaisedException();
+  fn();
+  PyErr_SetRaisedException(exc);
+}
+
+// Replaces the pending StopIteration (or StopAsyncIteration) escaping from a body by a
+// RuntimeError caused by it, as CPython does: a body must not end its caller's iteration.
+void convert_stop_iteration(const char* msg) {
+  PyObject* cause = PyErr_GetRaisedException();
+  PyObject* err = PyObject_CallFunction(PyExc_RuntimeError, "s", msg);
+  if (!err) {
+    Py_DECREF(cause);
+    return;
+  }
+  PyException_SetCause(err, Py_NewRef(cause));
+  PyException_SetContext(err, cause);
+  PyErr_SetRaisedException(err);
+}
+
+// close() of an awaited iterator, as CPython's gen_close_iter.
+int close_iter(PyObject* it) {
+  PyObject* meth = nullptr;
+  if (PyObject_GetOptionalAttr(it, g_names.close, &meth) < 0) PyErr_WriteUnraisable(it);
+  if (!meth) return 0;
+  PyObject* r = PyObject_CallNoArgs(meth);
+  Py_DECREF(meth);
+  if (!r) return -1;
+  Py_DECREF(r);
+  return 0;
+}
+
+// Builds the exception of throw()/athrow() arguments: an instance, or a class with an optional
+// value. Returns a new reference or nullptr with TypeError set.
+PyObject* exception_from_args(PyObject* const* args, Py_ssize_t nargs, const char* func) {
+  if (nargs < 1 || nargs > 3) {
+    PyErr_Format(PyExc_TypeError, "%s expected at least 1 argument, got %zd", func, nargs);
+    return nullptr;
+  }
+  PyObject* typ = args[0];
+  PyObject* val = nargs > 1 ? args[1] : Py_None;
+  PyObject* tb = nargs > 2 ? args[2] : Py_None;
+  if (tb != Py_None && !PyTraceBack_Check(tb)) {
+    PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+    return nullptr;
+  }
+  PyObject* exc = nullptr;
+  if (PyExceptionClass_Check(typ)) {
+    if (val != Py_None && PyObject_TypeCheck(val, reinterpret_cast<PyTypeObject*>(typ))) {
+      exc = Py_NewRef(val);
+    } else if (val == Py_None) {
+      exc = PyObject_CallNoArgs(typ);
+    } else if (PyTuple_Check(val)) {
+      exc = PyObject_Call(typ, val, nullptr);
+    } else {
+      exc = PyObject_CallOneArg(typ, val);
+    }
+    if (!exc) return nullptr;
+    if (!PyExceptionInstance_Check(exc)) {
+      PyErr_Format(PyExc_TypeError,
+                   "calling %R should have returned an instance of BaseException, not %s", typ,
+                   Py_TYPE(exc)->tp_name);
+      Py_DECREF(exc);
+      return nullptr;
+    }
+  } else if (PyExceptionInstance_Check(typ)) {
+    if (val != Py_None) {
+      PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+      return nullptr;
+    }
+    exc = Py_NewRef(typ);
+  } else {
+    PyErr_Format(PyExc_TypeError,
+                 "exceptions must be classes or instances deriving from BaseException, not %s",
+                 Py_TYPE(typ)->tp_name);
+    return nullptr;
+  }
+  if (tb != Py_None && PyException_SetTraceback(exc, tb) < 0) {
+    Py_DECREF(exc);
+    return nullptr;
+  }
+  return exc;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Awaiting
+
+PyObject* awaitable_iter(PyObject* obj) {
+  if (PyCoro_CheckExact(obj)) return Py_NewRef(obj);
+  PyAsyncMethods* am = Py_TYPE(obj)->tp_as_async;
+  if (!am || !am->am_await) {
+    PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", Py_TYPE(obj)->tp_name);
+    return nullptr;
+  }
+  PyObject* res = am->am_await(obj);
+  if (!res) return nullptr;
+  if (PyCoro_CheckExact(res)) {
+    Py_DECREF(res);
+    PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+    return nullptr;
+  }
+  if (!PyIter_Check(res)) {
+    PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                 Py_TYPE(res)->tp_name);
+    Py_DECREF(res);
+    return nullptr;
+  }
+  return res;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Driver
+
+void Driver::clear() {
+  if (!m_sub && !m_frame) return;
+  preserving_error([&] {
+    Py_CLEAR(m_sub);
+    std::unique_ptr<Frame> frame = std::move(m_frame);
+    frame.reset();
+  });
+}
+
+int Driver::traverse(visitproc visit, void* arg) {
+  Py_VISIT(m_sub);
+  if (m_frame) return m_frame->traverse(visit, arg);
+  return 0;
+}
+
+PySendResult Driver::throw_into_sub(bool close_on_exit, PyObject** res) {
+  PyObject* exc = PyErr_GetRaisedException();
+  if (close_on_exit && PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
+    if (close_iter(m_sub) < 0) {
+      Py_DECREF(exc);
+      return PYGEN_ERROR;
+    }
+    PyErr_SetRaisedException(exc);
+    return PYGEN_ERROR;
+  }
+  PyObject* meth = nullptr;
+  if (PyObject_GetOptionalAttr(m_sub, g_names.throw_, &meth) < 0) {
+    Py_DECREF(exc);
+    return PYGEN_ERROR;
+  }
+  if (!meth) {
+    // An iterator without throw(): the exception is raised at the await itself.
+    PyErr_SetRaisedException(exc);
+    return PYGEN_ERROR;
+  }
+  PyObject* r = PyObject_CallOneArg(meth, exc);
+  Py_DECREF(meth);
+  Py_DECREF(exc);
+  if (r) {
+    *res = r;
+    return PYGEN_NEXT;
+  }
+  if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    PyObject* stop = PyErr_GetRaisedException();
+    PyObject* value = PyObject_GetAttrString(stop, "value");
+    Py_DECREF(stop);
+    if (!value) return PYGEN_ERROR;
+    *res = value;
+    return PYGEN_RETURN;
+  }
+  return PYGEN_ERROR;
+}
+
+Driver::Outcome Driver::resume(PyObject* value, bool close_on_exit, PyObject** out) {
+  *out = nullptr;
+  m_started = true;
+  m_running = true;
+  Outcome o;
+  if (m_sub) {
+    PyObject* res = nullptr;
+    PySendResult r = value ? PyIter_Send(m_sub, value, &res) : throw_into_sub(close_on_exit, &res);
+    if (r == PYGEN_NEXT) {
+      m_running = false;
+      *out = res;
+      return Outcome::Pass;
+    }
+    Py_CLEAR(m_sub);
+    o = run_frame(r == PYGEN_RETURN ? res : nullptr, out);
+    Py_XDECREF(res);
+  } else {
+    o = run_frame(value, out);
+  }
+  m_running = false;
+  return o;
+}
+
+Driver::Outcome Driver::run_frame(PyObject* value, PyObject** out) {
+  PyObject* owned = nullptr;
+  for (;;) {
+    Step s = m_frame->resume(value);
+    Py_XDECREF(owned);
+    owned = nullptr;
+    switch (s.kind) {
+      case StepKind::Yield:
+        *out = s.obj;
+        return Outcome::Yielded;
+      case StepKind::Return:
+        clear();
+        *out = s.obj;
+        return Outcome::Returned;
+      case StepKind::Error:
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+          convert_stop_iteration(m_async_gen ? "async generator raised StopIteration"
+                                             : "coroutine raised StopIteration");
+        } else if (m_async_gen && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
+          convert_stop_iteration("async generator raised StopAsyncIteration");
+        }
+        clear();
+        return Outcome::Failed;
+      case StepKind::Await: {
+        PyObject* it = awaitable_iter(s.obj);
+        Py_DECREF(s.obj);
+        if (!it) {
+          value = nullptr;
+          continue;
+        }
+        PyObject* res = nullptr;
+        PySendResult r = PyIter_Send(it, Py_None, &res);
+        if (r == PYGEN_NEXT) {
+          m_sub = it;
+          *out = res;
+          return Outcome::Pass;
+        }
+        Py_DECREF(it);
+        owned = res;
+        value = r == PYGEN_RETURN ? res : nullptr;
+        continue;
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Coroutine: what _emit, _execute_tool, _execute_bash and _execute_text_editor return.
+
+namespace {
+
+struct CoroObject {
+  PyObject_HEAD
+  Driver* drv;
+  PyObject* qualname;
+};
+
+CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
+
+// send() and am_send in one: PYGEN_NEXT yields *result, PYGEN_RETURN returns it.
+PySendResult coro_step(CoroObject* self, PyObject* arg, PyObject** result) {
+  *result = nullptr;
+  Driver& d = *self->drv;
+  if (d.running()) {
+    if (!arg) PyErr_Clear();
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return PYGEN_ERROR;
+  }
+  if (d.finished()) {
+    if (!arg) PyErr_Clear();
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    return PYGEN_ERROR;
+  }
+  if (arg && !d.started() && arg != Py_None) {
+    PyErr_SetString(PyExc_TypeError, kNonInitCoro);
+    return PYGEN_ERROR;
+  }
+  PyObject* out = nullptr;
+  switch (d.resume(arg, true, &out)) {
+    case Driver::Outcome::Pass:
+    case Driver::Outcome::Yielded:
+      *result = out;
+      return PYGEN_NEXT;
+    case Driver::Outcome::Returned:
+      *result = out;
+      return PYGEN_RETURN;
+    case Driver::Outcome::Failed:
+      break;
+  }
+  return PYGEN_ERROR;
+}
+
+PyObject* coro_result(PySendResult r, PyObject* value) {
+  if (r == PYGEN_NEXT) return value;
+  if (r == PYGEN_RETURN) {
+    set_stop_iteration(value);
+    Py_DECREF(value);
+  }
+  return nullptr;
+}
+
+PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** result) {
+  return coro_step(as_coro(self), arg ? arg : Py_None, result);
+}
+
+PyObject* coro_send(PyObject* self, PyObject* arg) {
+  PyObject* v = nullptr;
+  PySendResult r = coro_step(as_coro(self), arg, &v);
+  return coro_result(r, v);
+}
+
+PyObject* coro_iternext(PyObject* self) {
+  PyObject* v = nullptr;
+  PySendResult r = coro_step(as_coro(self), Py_None, &v);
+  if (r == PYGEN_RETURN && v == Py_None) {
+    Py_DECREF(v);
+    return nullptr;  // plain exhaustion
+  }
+  return coro_result(r, v);
+}
+
+PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  PyObject* exc = exception_from_args(args, nargs, "throw");
+  if (!exc) return nullptr;
+  PyErr_SetRaisedException(exc);
+  PyObject* v = nullptr;
+  PySendResult r = coro_step(as_coro(self), nullptr, &v);
+  return coro_result(r, v);
+}
+
+PyObject* coro_close(PyObject* self, PyObject*) {
+  Driver& d = *as_coro(self)->drv;
+  if (d.finished()) Py_RETURN_NONE;
+  if (d.running()) {
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return nullptr;
+  }
+  if (!d.started()) {
+    // Never started: nothing ran, so nothing needs to unwind.
+    d.clear();
+    Py_RETURN_NONE;
+  }
+  PyErr_SetNone(PyExc_GeneratorExit);
+  PyObject* out = nullptr;
+  switch (d.resume(nullptr, true, &out)) {
+    case Driver::Outcome::Pass:
+    case Driver::Outcome::Yielded:
+      Py_DECREF(out);
+      PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+      return nullptr;
+    case Driver::Outcome::Returned:
+      Py_DECREF(out);
+      Py_RETURN_NONE;
+    case Driver::Outcome::Failed:
+      break;
+  }
+  if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    PyErr_Clear();
+    Py_RETURN_NONE;
+  }
+  return nullptr;
+}
+
+PyObject* self_await(PyObject* self) { return Py_NewRef(self); }
+
+int coro_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Driver* d = as_coro(self)->drv;
+  return d ? d->traverse(visit, arg) : 0;
+}
+
+int coro_clear(PyObject* self) {
+  if (Driver* d = as_coro(self)->drv) d->clear();
+  return 0;
+}
+
+void coro_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  CoroObject* c = as_coro(self);
+  delete c->drv;
+  c->drv = nullptr;
+  Py_CLEAR(c->qualname);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* coro_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(self)->qualname, self);
+}
+
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coro(self)->qualname); }
+
+PyObject* coro_get_running(PyObject* self, void*) {
+  return PyBool_FromLong(as_coro(self)->drv->running());
+}
+
+PyMethodDef coro_methods[] = {
+    {"send", coro_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
+     "throw(value)\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration."},
+    {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coro_getset[] = {
+    {"__name__", get_qualname, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot coro_slots[] = {
+    {Py_am_await, reinterpret_cast<void*>(self_await)},
+    {Py_am_send, reinterpret_cast<void*>(coro_am_send)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(coro_iternext)},
+    {Py_tp_methods, coro_methods},
+    {Py_tp_getset, coro_getset},
+    {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(coro_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(coro_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
+    {0, nullptr},
+};
+
+PyType_Spec coro_spec = {
+    "talmek.core.steerix.coroutine",
+    sizeof(CoroObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    coro_slots,
+};
+
+// ---------------------------------------------------------------------------------------------
+// Async generator: what run_task returns.
+
+struct AGenObject {
+  PyObject_HEAD
+  Driver* drv;
+  PyObject* qualname;
+  PyObject* finalizer;  // asyncio's (or another loop's) finalizer hook, kept at first use
+  bool hooks_inited;
+  bool closed;          // aclose() started, or the body ended by StopAsyncIteration/GeneratorExit
+  bool running_async;   // an asend/athrow awaitable is being iterated
+};
+
+AGenObject* as_agen(PyObject* o) { return reinterpret_cast<AGenObject*>(o); }
+
+// Calls the loop's first-iteration hook once and keeps its finalizer, as CPython's
+// async_gen_init_hooks does: asyncio uses them to close generators left unfinished.
+int agen_init_hooks(AGenObject* g) {
+  if (g->hooks_inited) return 0;
+  g->hooks_inited = true;
+  PyObject* get_hooks = PySys_GetObject("get_asyncgen_hooks");  // borrowed
+  if (!get_hooks) return 0;
+  PyObject* hooks = PyObject_CallNoArgs(get_hooks);
+  if (!hooks) return -1;
+  PyObject* firstiter = PySequence_GetItem(hooks, 0);
+  PyObject* finalizer = firstiter ? PySequence_GetItem(hooks, 1) : nullptr;
+  Py_DECREF(hooks);
+  if (!finalizer) {
+    Py_XDECREF(firstiter);
+    return -1;
+  }
+  if (finalizer != Py_None) {
+    Py_XSETREF(g->finalizer, finalizer);
+  } else {
+    Py_DECREF(finalizer);
+  }
+  int rc = 0;
+  if (firstiter != Py_None) {
+    PyObject* r = PyObject_CallOneArg(firstiter, reinterpret_cast<PyObject*>(g));
+    if (!r) rc = -1;
+    Py_XDECREF(r);
+  }
+  Py_DECREF(firstiter);
+  return rc;
+}
+
+// Resumes the generator body, as CPython's gen_send_ex2 does for an async generator.
+Driver::Outcome agen_resume(AGenObject* g, PyObject* value, bool close_on_exit, PyObject** out) {
+  *out = nullptr;
+  Driver& d = *g->drv;
+  if (d.finished()) {
+    if (value) {
+      *out = Py_NewRef(Py_None);
+      return Driver::Outcome::Returned;
+    }
+    return Driver::Outcome::Failed;  // the thrown exception stays set
+  }
+  if (d.running()) {
+    if (!value) PyErr_Clear();
+    PyErr_SetString(PyExc_ValueError, "async generator already executing");
+    return Driver::Outcome::Failed;
+  }
+  if (value && value != Py_None && !d.started()) {
+    PyErr_SetString(PyExc_TypeError, kNonInitAgen);
+    return Driver::Outcome::Failed;
+  }
+  return d.resume(value, close_on_exit, out);
+}
+
+// async_gen_unwrap_value: an event becomes StopIteration(event) of the awaitable; the end of
+// the body becomes StopAsyncIteration. Returns what the awaitable yields (a future passed
+// through), or nullptr with an exception set; *done tells that the awaitable is finished.
+PyObject* agen_unwrap(AGenObject* g, Driver::Outcome o, PyObject* out, bool* done) {
+  *done = true;
+  switch (o) {
+    case Driver::Outcome::Pass:
+      *done = false;
+      return out;
+    case Driver::Outcome::Yielded:
+      g->running_async = false;
+      set_stop_iteration(out);
+      Py_DECREF(out);
+      return nullptr;
+    case Driver::Outcome::Returned:
+      Py_DECREF(out);
+      PyErr_SetNone(PyExc_StopAsyncIteration);
+      break;
+    case Driver::Outcome::Failed:
+      break;
+  }
+  if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
+      PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+    g->closed = true;
+  }
+  g->running_async = false;
+  return nullptr;
+}
+
+int agen_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  AGenObject* g = as_agen(self);
+  Py_VISIT(g->finalizer);
+  return g->drv ? g->drv->traverse(visit, arg) : 0;
+}
+
+int agen_clear(PyObject* self) {
+  AGenObject* g = as_agen(self);
+  Py_CLEAR(g->finalizer);
+  if (g->drv) g->drv->clear();
+  return 0;
+}
+
+// An unfinished generator that the loop knows about is handed to the loop's finalizer, which
+// schedules aclose(); the body holds no clean-up of its own, so without a finalizer dropping
+// it is enough.
+void agen_finalize(PyObject* self) {
+  AGenObject* g = as_agen(self);
+  if (g->drv->finished() || !g->drv->started() || !g->finalizer || g->closed) return;
+  PyObject* exc = PyErr_GetRaisedException();
+  PyObject* finalizer = Py_NewRef(g->finalizer);
+  PyObject* r = PyObject_CallOneArg(finalizer, self);
+  Py_DECREF(finalizer);
+  if (!r) {
+    PyErr_WriteUnraisable(self);
+  } else {
+    Py_DECREF(r);
+  }
+  PyErr_SetRaisedException(exc);
+}
+
+void agen_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected by the finalizer
+  PyObject_GC_UnTrack(self);
+  PyObject_ClearWeakRefs(self);
+  AGenObject* g = as_agen(self);
+  Py_CLEAR(g->finalizer);
+  delete g->drv;
+  g->drv = nullptr;
+  Py_CLEAR(g->qualname);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* agen_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<async_generator object %U at %p>", as_agen(self)->qualname, self);
+}
+
+PyObject* agen_get_qualname(PyObject* self, void*) { return Py_NewRef(as_agen(self)->qualname); }
+
+PyObject* agen_get_running(PyObject* self, void*) {
+  return PyBool_FromLong(as_agen(self)->drv->running());
+}
+
+PyObject* new_asend(AGenObject* g, PyObject* value);
+PyObject* new_athrow(AGenObject* g, PyObject* exc_args);
+
+PyObject* agen_anext(PyObject* self) {
+  AGenObject* g = as_agen(self);
+  if (agen_init_hooks(g) < 0) return nullptr;
+  return new_asend(g, Py_None);
+}
+
+PyObject* agen_asend(PyObject* self, PyObject* value) {
+  AGenObject* g = as_agen(self);
+  if (agen_init_hooks(g) < 0) return nullptr;
+  return new_asend(g, value);
+}
+
+PyObject* agen_athrow(PyObject* self, PyObject* args) {
+  AGenObject* g = as_agen(self);
+  if (PyTuple_GET_SIZE(args) < 1 || PyTuple_GET_SIZE(args) > 3) {
+    PyErr_Format(PyExc_TypeError, "athrow expected at least 1 argument, got %zd",
+                 PyTuple_GET_SIZE(args));
+    return nullptr;
+  }
+  if (agen_init_hooks(g) < 0) return nullptr;
+  return new_athrow(g, args);
+}
+
+PyObject* agen_aclose(PyObject* self, PyObject*) {
+  AGenObject* g = as_agen(self);
+  if (agen_init_hooks(g) < 0) return nullptr;
+  return new_athrow(g, nullptr);
+}
+
+PyMethodDef agen_methods[] = {
+    {"asend", agen_asend, METH_O, "asend(v) -> send 'v' in generator."},
+    {"athrow", agen_athrow, METH_VARARGS, "athrow(value)\n\nRaise exception in generator."},
+    {"aclose", agen_aclose, METH_NOARGS, "aclose() -> raise GeneratorExit inside generator."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef agen_getset[] = {
+    {"__name__", agen_get_qualname, nullptr, nullptr, nullptr},
+    {"__qualname__", agen_get_qualname, nullptr, nullptr, nullptr},
+    {"ag_running", agen_get_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot agen_slots[] = {
+    {Py_am_aiter, reinterpret_cast<void*>(self_await)},
+    {Py_am_anext, reinterpret_cast<void*>(agen_anext)},
+    {Py_tp_methods, agen_methods},
+    {Py_tp_getset, agen_getset},
+    {Py_tp_traverse, reinterpret_cast<void*>(agen_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(agen_clear)},
+    {Py_tp_finalize, reinterpret_cast<void*>(agen_finalize)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(agen_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(agen_repr)},
+    {0, nullptr},
+};
+
+PyType_Spec agen_spec = {
+    "talmek.core.steerix.async_generator",
+    sizeof(AGenObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_MANAGED_WEAKREF,
+    agen_slots,
+};
+
+// ---------------------------------------------------------------------------------------------
+// The awaitables of __anext__/asend and athrow/aclose.
+
+enum class AwState { Init, Iter, Closed };
+
+struct ASendObject {
+  PyObject_HEAD
+  AGenObject* gen;
+  PyObject* sendval;
+  AwState state;
+};
+
+ASendObject* as_asend(PyObject* o) { return reinterpret_cast<ASendObject*>(o); }
+
+PyObject* new_asend(AGenObject* g, PyObject* value) {
+  auto* o = reinterpret_cast<ASendObject*>(g_asend_type->tp_alloc(g_asend_type, 0));
+  if (!o) return nullptr;
+  o->gen = reinterpret_cast<AGenObject*>(Py_NewRef(reinterpret_cast<PyObject*>(g)));
+  o->sendval = Py_NewRef(value);
+  o->state = AwState::Init;
+  return reinterpret_cast<PyObject*>(o);
+}
+
+PyObject* asend_send(PyObject* self, PyObject* arg) {
+  ASendObject* o = as_asend(self);
+  if (o->state == AwState::Closed) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited __anext__()/asend()");
+    return nullptr;
+  }
+  if (o->state == AwState::Init) {
+    if (o->gen->running_async) {
+      o->state = AwState::Closed;
+      PyErr_SetString(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
+      return nullptr;
+    }
+    if (!arg || arg == Py_None) arg = o->sendval;
+    o->state = AwState::Iter;
+  }
+  o->gen->running_async = true;
+  PyObject* out = nullptr;
+  Driver::Outcome r = agen_resume(o->gen, arg ? arg : Py_None, false, &out);
+  bool done = false;
+  PyObject* res = agen_unwrap(o->gen, r, out, &done);
+  if (done) o->state = AwState::Closed;
+  return res;
+}
+
+PyObject* asend_iternext(PyObject* self) { return asend_send(self, nullptr); }
+
+PyObject* asend_throw_exc(ASendObject* o, PyObject* exc) {
+  if (o->state == AwState::Closed) {
+    Py_DECREF(exc);
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited __anext__()/asend()");
+    return nullptr;
+  }
+  if (o->state == AwState::Init) {
+    if (o->gen->running_async) {
+      Py_DECREF(exc);
+      o->state = AwState::Closed;
+      PyErr_SetString(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
+      return nullptr;
+    }
+    o->state = AwState::Iter;
+    o->gen->running_async = true;
+  }
+  PyErr_SetRaisedException(exc);
+  PyObject* out = nullptr;
+  Driver::Outcome r = agen_resume(o->gen, nullptr, true, &out);
+  bool done = false;
+  PyObject* res = agen_unwrap(o->gen, r, out, &done);
+  if (done) o->state = AwState::Closed;
+  return res;
+}
+
+PyObject* asend_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  PyObject* exc = exception_from_args(args, nargs, "throw");
+  if (!exc) return nullptr;
+  return asend_throw_exc(as_asend(self), exc);
+}
+
+PyObject* asend_close(PyObject* self, PyObject*) {
+  ASendObject* o = as_asend(self);
+  if (o->state == AwState::Closed) Py_RETURN_NONE;
+  PyObject* exc = PyObject_CallNoArgs(PyExc_GeneratorExit);
+  if (!exc) return nullptr;
+  PyObject* r = asend_throw_exc(o, exc);
+  if (!r) {
+    if (PyErr_ExceptionMatches(PyExc_StopIteration) ||
+        PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
+        PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+      PyErr_Clear();
+      Py_RETURN_NONE;
+    }
+    return nullptr;
+  }
+  Py_DECREF(r);
+  PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+  return nullptr;
+}
+
+int asend_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(reinterpret_cast<PyObject*>(as_asend(self)->gen));
+  Py_VISIT(as_asend(self)->sendval);
+  return 0;
+}
+
+int asend_clear(PyObject* self) {
+  ASendObject* o = as_asend(self);
+  Py_CLEAR(o->gen);
+  Py_CLEAR(o->sendval);
+  return 0;
+}
+
+void asend_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  asend_clear(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyMethodDef asend_methods[] = {
+    {"send", asend_send, METH_O, "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(asend_throw)), METH_FASTCALL,
+     "throw(value)\n\nRaise exception in generator, return next yielded value or raise\nStopIteration."},
+    {"close", asend_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot asend_slots[] = {
+    {Py_am_await, reinterpret_cast<void*>(self_await)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(asend_iternext)},
+    {Py_tp_methods, asend_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(asend_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(asend_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(asend_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec asend_spec = {
+    "talmek.core.steerix.async_generator_asend",
+    sizeof(ASendObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    asend_slots,
+};
+
+struct AThrowObject {
+  PyObject_HEAD
+  AGenObject* gen;
+  PyObject* args;  // athrow()'s argument tuple; nullptr for aclose()
+  AwState state;
+};
+
+AThrowObject* as_athrow(PyObject* o) { return reinterpret_cast<AThrowObject*>(o); }
+
+PyObject* new_athrow(AGenObject* g, PyObject* exc_args) {
+  auto* o = reinterpret_cast<AThrowObject*>(g_athrow_type->tp_alloc(g_athrow_type, 0));
+  if (!o) return nullptr;
+  o->gen = reinterpret_cast<AGenObject*>(Py_NewRef(reinterpret_cast<PyObject*>(g)));
+  o->args = Py_XNewRef(exc_args);
+  o->state = AwState::Init;
+  return reinterpret_cast<PyObject*>(o);
+}
+
+// What aclose() turns the generator's answer into: an event means the body ignored the
+// GeneratorExit; its end (StopAsyncIteration or GeneratorExit) means closing is done.
+PyObject* athrow_close_result(AThrowObject* o, Driver::Outcome r, PyObject* out) {
+  if (r == Driver::Outcome::Pass) return out;
+  o->gen->running_async = false;
+  o->state = AwState::Closed;
+  if (r == Driver::Outcome::Yielded) {
+    Py_DECREF(out);
+    PyErr_SetString(PyExc_RuntimeError, kIgnoredExit);
+    return nullptr;
+  }
+  if (r == Driver::Outcome::Returned) {
+    Py_DECREF(out);
+    PyErr_SetNone(PyExc_StopIteration);
+    return nullptr;
+  }
+  if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
+      PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+    PyErr_Clear();
+    PyErr_SetNone(PyExc_StopIteration);
+  }
+  return nullptr;
+}
+
+PyObject* athrow_throw_result(AThrowObject* o, Driver::Outcome r, PyObject* out) {
+  bool done = false;
+  PyObject* res = agen_unwrap(o->gen, r, out, &done);
+  if (done) o->state = AwState::Closed;
+  return res;
+}
+
+PyObject* athrow_send(PyObject* self, PyObject* arg) {
+  AThrowObject* o = as_athrow(self);
+  if (o->state == AwState::Closed) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited aclose()/athrow()");
+    return nullptr;
+  }
+  if (o->gen->drv->finished()) {
+    o->state = AwState::Closed;
+    PyErr_SetNone(PyExc_StopIteration);
+    return nullptr;
+  }
+  PyObject* out = nullptr;
+  if (o->state == AwState::Init) {
+    if (o->gen->running_async) {
+      o->state = AwState::Closed;
+      PyErr_SetString(PyExc_RuntimeError,
+                      o->args ? "athrow(): asynchronous generator is already running"
+                              : "aclose(): asynchronous generator is already running");
+      return nullptr;
+    }
+    if (o->gen->closed) {
+      o->state = AwState::Closed;
+      PyErr_SetNone(PyExc_StopAsyncIteration);
+      return nullptr;
+    }
+    if (arg && arg != Py_None) {
+      PyErr_SetString(PyExc_RuntimeError, kNonInitCoro);
+      return nullptr;
+    }
+    o->state = AwState::Iter;
+    o->gen->running_async = true;
+    if (!o->args) {
+      o->gen->closed = true;
+      PyErr_SetNone(PyExc_GeneratorExit);
+      Driver::Outcome r = agen_resume(o->gen, nullptr, false, &out);
+      return athrow_close_result(o, r, out);
+    }
+    PyObject* exc = exception_from_args(&PyTuple_GET_ITEM(o->args, 0), PyTuple_GET_SIZE(o->args),
+                                        "athrow");
+    if (!exc) {
+      o->gen->running_async = false;
+      o->state = AwState::Closed;
+      return nullptr;
+    }
+    PyErr_SetRaisedException(exc);
+    Driver::Outcome r = agen_resume(o->gen, nullptr, false, &out);
+    return athrow_throw_result(o, r, out);
+  }
+  Driver::Outcome r = agen_resume(o->gen, arg ? arg : Py_None, false, &out);
+  return o->args ? athrow_throw_result(o, r, out) : athrow_close_result(o, r, out);
+}
+
+PyObject* athrow_iternext(PyObject* self) { return athrow_send(self, nullptr); }
+
+PyObject* athrow_throw_exc(AThrowObject* o, PyObject* exc) {
+  if (o->state == AwState::Closed) {
+    Py_DECREF(exc);
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited aclose()/athrow()");
+    return nullptr;
+  }
+  if (o->state == AwState::Init) {
+    if (o->gen->running_async) {
+      Py_DECREF(exc);
+      o->state = AwState::Closed;
+      PyErr_SetString(PyExc_RuntimeError,
+                      o->args ? "athrow(): asynchronous generator is already running"
+                              : "aclose(): asynchronous generator is already running");
+      return nullptr;
+    }
+    o->state = AwState::Iter;
+    o->gen->running_async = true;
+  }
+  PyErr_SetRaisedException(exc);
+  PyObject* out = nullptr;
+  Driver::Outcome r = agen_resume(o->gen, nullptr, true, &out);
+  return o->args ? athrow_throw_result(o, r, out) : athrow_close_result(o, r, out);
+}
+
+PyObject* athrow_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  PyObject* exc = exception_from_args(args, nargs, "throw");
+  if (!exc) return nullptr;
+  return athrow_throw_exc(as_athrow(self), exc);
+}
+
+PyObject* athrow_close(PyObject* self, PyObject*) {
+  AThrowObject* o = as_athrow(self);
+  if (o->state == AwState::Closed) Py_RETURN_NONE;
+  PyObject* exc = PyObject_CallNoArgs(PyExc_GeneratorExit);
+  if (!exc) return nullptr;
+  PyObject* r = athrow_throw_exc(o, exc);
+  if (!r) {
+    if (PyErr_ExceptionMatches(PyExc_StopIteration) ||
+        PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
+        PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+      PyErr_Clear();
+      Py_RETURN_NONE;
+    }
+    return nullptr;
+  }
+  Py_DECREF(r);
+  PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+  return nullptr;
+}
+
+int athrow_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(reinterpret_cast<PyObject*>(as_athrow(self)->gen));
+  Py_VISIT(as_athrow(self)->args);
+  return 0;
+}
+
+int athrow_clear(PyObject* self) {
+  AThrowObject* o = as_athrow(self);
+  Py_CLEAR(o->gen);
+  Py_CLEAR(o->args);
+  return 0;
+}
+
+void athrow_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  athrow_clear(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyMethodDef athrow_methods[] = {
+    {"send", athrow_send, METH_O, "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(athrow_throw)), METH_FASTCALL,
+     "throw(value)\n\nRaise exception in generator, return next yielded value or raise\nStopIteration."},
+    {"close", athrow_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot athrow_slots[] = {
+    {Py_am_await, reinterpret_cast<void*>(self_await)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(athrow_iternext)},
+    {Py_tp_methods, athrow_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(athrow_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(athrow_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(athrow_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec athrow_spec = {
+    "talmek.core.steerix.async_generator_athrow",
+    sizeof(AThrowObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    athrow_slots,
+};
+
+bool register_abc(const char* abc_name, PyTypeObject* tp) {
+  PyObject* abc = PyImport_ImportModule("collections.abc");
+  if (!abc) return false;
+  PyObject* cls = PyObject_GetAttrString(abc, abc_name);
+  Py_DECREF(abc);
+  if (!cls) return false;
+  PyObject* r = PyObject_CallMethod(cls, "register", "O", reinterpret_cast<PyObject*>(tp));
+  Py_DECREF(cls);
+  Py_XDECREF(r);
+  return r != nullptr;
+}
+
+PyObject* make_qualname(const char* qualname) { return PyUnicode_FromString(qualname); }
+
+}  // namespace
+
+bool init_async_types() {
+  g_coro_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coro_spec));
+  if (!g_coro_type) return false;
+  g_agen_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&agen_spec));
+  if (!g_agen_type) return false;
+  g_asend_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&asend_spec));
+  if (!g_asend_type) return false;
+  g_athrow_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&athrow_spec));
+  if (!g_athrow_type) return false;
+  return register_abc("Coroutine", g_coro_type) && register_abc("AsyncGenerator", g_agen_type);
+}
+
+PyObject* new_coroutine(std::unique_ptr<Frame> frame, const char* qualname) {
+  PyObject* name = make_qualname(qualname);
+  if (!name) return nullptr;
+  auto* o = reinterpret_cast<CoroObject*>(g_coro_type->tp_alloc(g_coro_type, 0));
+  if (!o) {
+    Py_DECREF(name);
+    return nullptr;
+  }
+  o->drv = new Driver(std::move(frame), false);
+  o->qualname = name;
+  return reinterpret_cast<PyObject*>(o);
+}
+
+PyObject* new_async_gen(std::unique_ptr<Frame> frame, const char* qualname) {
+  PyObject* name = make_qualname(qualname);
+  if (!name) return nullptr;
+  auto* o = reinterpret_cast<AGenObject*>(g_agen_type->tp_alloc(g_agen_type, 0));
+  if (!o) {
+    Py_DECREF(name);
+    return nullptr;
+  }
+  o->drv = new Driver(std::move(frame), true);
+  o->qualname = name;
+  o->finalizer = nullptr;
+  o->hooks_inited = false;
+  o->closed = false;
+  o->running_async = false;
+  return reinterpret_cast<PyObject*>(o);
+}
+
+}  // namespace talmek::steerix

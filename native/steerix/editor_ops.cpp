@@ -1,0 +1,277 @@
+// The text editor tool's file work and text transformations.
+#include "steerix/editor_ops.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "common/os_error.h"
+#include "common/paths.h"
+#include "common/text.h"
+
+namespace talmek::steerix::editor {
+
+namespace {
+
+class Fd {
+ public:
+  explicit Fd(int fd) : m_fd(fd) {}
+  ~Fd() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return m_fd; }
+  int close_now() {
+    const int rc = ::close(m_fd);
+    m_fd = -1;
+    return rc;
+  }
+
+ private:
+  int m_fd;
+};
+
+// The OS bytes of a path text as os.fsencode makes them. Throws OpError with Python's wording.
+std::string os_path(std::string_view path) {
+  std::string out, error;
+  if (!text::fsencode(path, out, error)) throw OpError(error);
+  if (out.find('\0') != std::string::npos) throw OpError("embedded null byte");
+  return out;
+}
+
+// Files are opened non-blocking so that a FIFO named as the file fails or reads empty at once
+// instead of stalling the agent; regular files then get ordinary blocking I/O back.
+int open_nonblocking(std::string_view path, const std::string& os, int flags) {
+  const int fd = ::open(os.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) throw_os_error(errno, path);
+  return fd;
+}
+
+void settle(int fd, std::string_view path, bool reading) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) throw_os_error(errno, path);
+  if (reading && S_ISDIR(st.st_mode)) throw_os_error(EISDIR, path);
+  if (S_ISREG(st.st_mode)) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  }
+}
+
+// Text mode's newline translation, in place.
+void normalize_newlines_in_place(std::string& s) {
+  const char* first = static_cast<const char*>(std::memchr(s.data(), '\r', s.size()));
+  if (!first) return;
+  std::size_t w = static_cast<std::size_t>(first - s.data());
+  for (std::size_t r = w; r < s.size(); ++r) {
+    if (s[r] == '\r') {
+      s[w++] = '\n';
+      if (r + 1 < s.size() && s[r + 1] == '\n') ++r;
+    } else {
+      s[w++] = s[r];
+    }
+  }
+  s.resize(w);
+}
+
+// Whether a line boundary can start with byte c: only a few control bytes and the lead bytes of
+// U+0085, U+2028 and U+2029 can. Checking this inline first keeps the scan over ordinary text
+// free of calls.
+inline bool may_start_break(unsigned char c) {
+  return c < 0x1F ? ((1u << c) & 0x70003C00u) != 0 : (c == 0xC2 || c == 0xE2);
+}
+
+// The position and length of the next line boundary at or after i; {size, 0} when none.
+struct Break {
+  std::size_t at;
+  std::size_t len;
+};
+Break next_break(std::string_view s, std::size_t i) {
+  const std::size_t n = s.size();
+  for (; i < n; ++i) {
+    if (!may_start_break(static_cast<unsigned char>(s[i]))) continue;
+    if (const std::size_t len = text::line_break_at(s, i)) return {i, len};
+  }
+  return {n, 0};
+}
+
+std::size_t count_lines(std::string_view s) {
+  std::size_t lines = 0, i = 0;
+  for (;;) {
+    const Break b = next_break(s, i);
+    if (!b.len) return lines + (i < s.size() ? 1 : 0);
+    ++lines;
+    i = b.at + b.len;
+  }
+}
+
+// Python's slice bound clamping for a sequence of n items.
+std::ptrdiff_t clamp_bound(std::ptrdiff_t b, std::ptrdiff_t n) {
+  if (b < 0) {
+    b += n;
+    return b < 0 ? 0 : b;
+  }
+  return b > n ? n : b;
+}
+
+// Path.parent of str(Path(path)) for a relative or absolute path.
+std::string_view parent_of(std::string_view normalized) {
+  const std::size_t at = normalized.rfind('/');
+  if (at == std::string_view::npos) return ".";
+  if (at == 0) return "/";
+  // "//x" keeps its two leading slashes as its root, as pathlib does on POSIX.
+  if (at == 1 && normalized.starts_with("//")) return "//";
+  return normalized.substr(0, at);
+}
+
+void make_dirs(std::string_view path) {
+  const std::string os = os_path(path);
+  if (::mkdir(os.c_str(), 0777) == 0) return;
+  int err = errno;
+  if (err == ENOENT) {
+    const std::string_view parent = parent_of(path);
+    if (parent != path) {
+      make_dirs(parent);
+      if (::mkdir(os.c_str(), 0777) == 0) return;
+      err = errno;
+    }
+  }
+  struct stat st;
+  // exist_ok: an existing directory (a link to one included) is fine; anything else re-raises.
+  if (err != ENOENT && ::stat(os.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+  throw_os_error(err, path);
+}
+
+void append_number(std::string& out, std::size_t n) {
+  char buf[24];
+  const auto end = std::to_chars(buf, buf + sizeof buf, n).ptr;
+  const std::size_t len = static_cast<std::size_t>(end - buf);
+  if (len < 4) out.append(4 - len, ' ');
+  out.append(buf, len);
+}
+
+}  // namespace
+
+bool exists(std::string_view path) {
+  std::string os, error;
+  if (!text::fsencode(path, os, error) || os.find('\0') != std::string::npos) return false;
+  struct stat st;
+  return ::stat(os.c_str(), &st) == 0;
+}
+
+std::string read_text(std::string_view path) {
+  const std::string os = os_path(path);
+  Fd fd(open_nonblocking(path, os, O_RDONLY));
+  settle(fd.get(), path, true);
+  struct stat st;
+  std::string data;
+  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    data.reserve(static_cast<std::size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) break;  // a FIFO with a writer that has nothing to say yet
+      throw_os_error(errno, path);
+    }
+    if (n == 0) break;
+    data.append(buf, static_cast<std::size_t>(n));
+  }
+  if (!text::is_valid_utf8(data)) {
+    std::string error;
+    text::decode_utf8_strict(data, error);
+    throw OpError(error);
+  }
+  normalize_newlines_in_place(data);
+  return data;
+}
+
+void write_text(std::string_view path, std::string_view t) {
+  std::string error;
+  if (!text::check_encodable(t, error)) throw OpError(error);
+  const std::string os = os_path(path);
+  Fd fd(open_nonblocking(path, os, O_WRONLY | O_CREAT | O_TRUNC));
+  settle(fd.get(), path, false);
+  // On this platform the line separator is "\n", so the text is written as it is.
+  std::size_t done = 0;
+  while (done < t.size()) {
+    const ssize_t n = ::write(fd.get(), t.data() + done, t.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_os_error(errno, path);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (fd.close_now() != 0) throw_os_error(errno, path);
+}
+
+void make_parent_dirs(std::string_view path) {
+  const std::string normalized = paths::normalize(path);
+  const std::string_view parent = parent_of(normalized);
+  if (parent == "." || parent == "/" || parent == "//") return;  // always there
+  make_dirs(parent);
+}
+
+void append_numbered_lines(std::string& out, std::string_view content, std::optional<Range> range) {
+  std::ptrdiff_t lo = 0, hi = PTRDIFF_MAX;
+  if (range) {
+    lo = range->lo;
+    hi = range->hi;
+    // The line count matters only for bounds counted from the end; others clamp by themselves.
+    if (lo < 0 || hi < 0) {
+      const auto n = static_cast<std::ptrdiff_t>(count_lines(content));
+      lo = clamp_bound(lo, n);
+      hi = clamp_bound(hi, n);
+    }
+    if (lo >= hi) return;
+  } else {
+    out.reserve(out.size() + content.size() + content.size() / 4 + 16);
+  }
+  std::ptrdiff_t index = 0;
+  std::size_t number = 0, start = 0;
+  const std::size_t size = content.size();
+  while (start < size && index < hi) {
+    const Break b = next_break(content, start);
+    if (index >= lo) {
+      if (number) out += '\n';
+      append_number(out, ++number);
+      out += " | ";
+      out.append(content.substr(start, b.at - start));
+    }
+    ++index;
+    start = b.at + b.len;
+  }
+}
+
+std::optional<std::string> replace_first(std::string_view content, std::string_view old_text,
+                                         std::string_view new_text) {
+  // Byte search finds code point boundaries only: UTF-8 never matches inside a character.
+  const std::size_t at = content.find(old_text);
+  if (at == std::string_view::npos) return std::nullopt;
+  std::string out;
+  out.reserve(content.size() - old_text.size() + new_text.size());
+  out.append(content.substr(0, at)).append(new_text).append(content.substr(at + old_text.size()));
+  return out;
+}
+
+std::string insert_line(std::string_view content, std::ptrdiff_t position, std::string_view new_text) {
+  // list.insert clamps like a slice bound; the new line goes before line `position`.
+  std::ptrdiff_t target = position;
+  if (target < 0) target = clamp_bound(target, static_cast<std::ptrdiff_t>(count_lines(content)));
+  std::size_t offset = 0;
+  for (std::ptrdiff_t index = 0; index < target && offset < content.size(); ++index) {
+    const Break b = next_break(content, offset);
+    offset = b.at + b.len;
+  }
+  std::string out;
+  out.reserve(content.size() + new_text.size() + 1);
+  out.append(content.substr(0, offset)).append(new_text).append("\n").append(content.substr(offset));
+  return out;
+}
+
+}  // namespace talmek::steerix::editor

@@ -1,0 +1,46 @@
+// The text editor tool's file work and text transformations, as plain C++ (no Python.h).
+//
+// Paths are texts (our UTF-8) exactly as the tool uses them, after "~" expansion; failures throw
+// talmek::OpError worded as CPython words them, naming the path that Python's open() or
+// Path.mkdir() would name. Files are text in the platform's default encoding, UTF-8 here.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace talmek::steerix::editor {
+
+// os.path.exists: false for anything that cannot be stat'ed, including names the OS cannot take.
+bool exists(std::string_view path);
+
+// open(path).read(): strict UTF-8 decoding, "\r\n" and a lone "\r" read as "\n". A FIFO without a
+// writer reads as empty instead of blocking.
+std::string read_text(std::string_view path);
+
+// open(path, "w").write(text), except that text that cannot be encoded fails before the file is
+// opened, so a failed write never empties an existing file.
+void write_text(std::string_view path, std::string_view text);
+
+// Path(path).parent.mkdir(parents=True, exist_ok=True).
+void make_parent_dirs(std::string_view path);
+
+// The numbered lines of `content` for a view: lines[lo:hi] of content.splitlines() (with
+// Python's slice clamping; no range means all lines), each as f"{n:4d} | {line}" numbered from 1,
+// joined by "\n", appended to `out`.
+struct Range {
+  std::ptrdiff_t lo;
+  std::ptrdiff_t hi;
+};
+void append_numbered_lines(std::string& out, std::string_view content, std::optional<Range> range);
+
+// Content with the first occurrence of `old_text` replaced by `new_text`; nullopt when absent.
+std::optional<std::string> replace_first(std::string_view content, std::string_view old_text,
+                                         std::string_view new_text);
+
+// lines = content.splitlines(keepends=True); lines.insert(position, new_text + "\n");
+// "".join(lines).
+std::string insert_line(std::string_view content, std::ptrdiff_t position, std::string_view new_text);
+
+}  // namespace talmek::steerix::editor

@@ -1,0 +1,142 @@
+// Steerix._execute_tool and the two tool coroutines behind it (_execute_bash and
+// _execute_text_editor): routes one tool call of the model by tool name.
+#include <memory>
+
+#include "steerix/agent.h"
+#include "steerix/async_gen.h"
+#include "steerix/py.h"
+#include "steerix/tools.h"
+
+namespace talmek::steerix {
+
+namespace {
+
+// tool_input.get(key, default), with a fast path for exact dicts.
+PyObject* get_or(PyObject* mapping, PyObject* key, PyObject* dflt) {
+  if (PyDict_CheckExact(mapping)) {
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(mapping, key, &v) < 0) return nullptr;
+    return v ? v : Py_NewRef(dflt);
+  }
+  return PyObject_CallMethodObjArgs(mapping, g_names.get, key, dflt, nullptr);
+}
+
+// The keyword arguments of a desktop action: every entry of the tool input but "action", in
+// order.
+PyObject* action_kwargs(PyObject* tool_input) {
+  Ref kwargs = Ref::steal(PyDict_New());
+  if (!kwargs) return nullptr;
+  Ref items = Ref::steal(PyObject_CallMethodNoArgs(tool_input, g_names.items));
+  if (!items) return nullptr;
+  Ref it = Ref::steal(PyObject_GetIter(items.get()));
+  if (!it) return nullptr;
+  while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+    Ref seq = Ref::steal(PySequence_Fast(pair.get(), "items() must yield pairs"));
+    if (!seq) return nullptr;
+    if (PySequence_Fast_GET_SIZE(seq.get()) != 2) {
+      PyErr_SetString(PyExc_ValueError, "items() must yield pairs");
+      return nullptr;
+    }
+    PyObject* k = PySequence_Fast_GET_ITEM(seq.get(), 0);
+    PyObject* v = PySequence_Fast_GET_ITEM(seq.get(), 1);
+    int is_action = PyObject_RichCompareBool(k, g_names.s_action, Py_EQ);
+    if (is_action < 0) return nullptr;
+    if (!is_action && PyDict_SetItem(kwargs.get(), k, v) < 0) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return kwargs.release();
+}
+
+// executor.execute_action(action, **rest), called synchronously: the desktop work holds the
+// loop until it returns.
+PyObject* run_computer(PyObject* self, PyObject* tool_input) {
+  Ref action = Ref::steal(get_or(tool_input, g_names.s_action, g_names.s_empty));
+  if (!action) return nullptr;
+  Ref kwargs = Ref::steal(action_kwargs(tool_input));
+  if (!kwargs) return nullptr;
+  Ref executor = Ref::steal(PyObject_GetAttr(self, g_names.executor));
+  if (!executor) return nullptr;
+  Ref meth = Ref::steal(PyObject_GetAttr(executor.get(), g_names.execute_action));
+  if (!meth) return nullptr;
+  Ref args = Ref::steal(PyTuple_Pack(1, action.get()));
+  if (!args) return nullptr;
+  Ref result = Ref::steal(PyObject_Call(meth.get(), args.get(), kwargs.get()));
+  if (!result) return nullptr;
+  // An outcome that is not a dictionary would only fail later, far from its cause; None is
+  // let through to the loop, which reports it where the outcome is read.
+  if (result.get() != Py_None && !PyDict_Check(result.get())) {
+    PyErr_Format(PyExc_TypeError, "execute_action() must return a dict, not %.200s",
+                 Py_TYPE(result.get())->tp_name);
+    return nullptr;
+  }
+  return result.release();
+}
+
+class ExecuteToolFrame final : public SlotFrame<3> {
+ public:
+  enum { kSelf, kName, kInput };
+  ExecuteToolFrame(PyObject* self, PyObject* name, PyObject* input) {
+    set(kSelf, Py_NewRef(self));
+    set(kName, Py_NewRef(name));
+    set(kInput, Py_NewRef(input));
+  }
+
+  Step resume(PyObject* value) override {
+    if (!value) return step_error();
+    if (m_awaiting) return step_return(Py_NewRef(value));
+    PyObject* name = slot(kName);
+    int eq = PyObject_RichCompareBool(name, g_names.s_computer, Py_EQ);
+    if (eq < 0) return step_error();
+    if (eq) return step_return(run_computer(slot(kSelf), slot(kInput)));
+    for (auto [tool, method] : {std::pair{g_names.s_bash, g_names.execute_bash},
+                                std::pair{g_names.s_editor, g_names.execute_text_editor}}) {
+      eq = PyObject_RichCompareBool(name, tool, Py_EQ);
+      if (eq < 0) return step_error();
+      if (eq) {
+        m_awaiting = true;
+        return step_await(PyObject_CallMethodOneArg(slot(kSelf), method, slot(kInput)));
+      }
+    }
+    Ref shown = Ref::steal(PyObject_Format(name, nullptr));
+    if (!shown) return step_error();
+    Ref error = Ref::steal(PyUnicode_FromFormat("Unknown tool: %U", shown.get()));
+    if (!error) return step_error();
+    return step_return(Py_BuildValue("{s:s,s:O}", "type", "error", "error", error.get()));
+  }
+
+ private:
+  bool m_awaiting = false;
+};
+
+// A coroutine that runs one synchronous tool when first resumed.
+class ToolFrame final : public SlotFrame<1> {
+ public:
+  using Fn = PyObject* (*)(PyObject*);
+  ToolFrame(Fn fn, PyObject* input) : m_fn(fn) { set(0, Py_NewRef(input)); }
+  Step resume(PyObject* value) override {
+    if (!value) return step_error();
+    return step_return(m_fn(slot(0)));
+  }
+
+ private:
+  Fn m_fn;
+};
+
+}  // namespace
+
+PyObject* execute_tool(PyObject* self, PyObject* tool_name, PyObject* tool_input) {
+  return new_coroutine(std::make_unique<ExecuteToolFrame>(self, tool_name, tool_input),
+                       "Steerix._execute_tool");
+}
+
+PyObject* execute_bash(PyObject*, PyObject* tool_input) {
+  return new_coroutine(std::make_unique<ToolFrame>(run_bash_tool, tool_input),
+                       "Steerix._execute_bash");
+}
+
+PyObject* execute_text_editor(PyObject*, PyObject* tool_input) {
+  return new_coroutine(std::make_unique<ToolFrame>(run_editor_tool, tool_input),
+                       "Steerix._execute_text_editor");
+}
+
+}  // namespace talmek::steerix
