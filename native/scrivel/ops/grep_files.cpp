@@ -3,11 +3,12 @@
 //
 // Each file is read whole, once, and searched in place: valid UTF-8 (nearly every file) is
 // searched as read; otherwise it is decoded once with U+FFFD replacements. Lines are never
-// copied out for the search. A pattern whose matches depend only on the text they cover runs
-// over the whole buffer, and its matches are mapped back to lines (a match that strays over a
-// line end is checked again against its line alone); any other pattern (anchors, word
-// boundaries, lookarounds) runs line by line, each line its own subject, as Python's
-// re.search(line) sees it.
+// copied out for the search. When the pattern holds text that every match must contain, memmem
+// finds the lines that hold it and only those lines go to the engine, each as its own subject.
+// Otherwise a pattern whose matches depend only on the text they cover runs over the whole
+// buffer and its matches are mapped back to lines (a match that strays over a line end is
+// checked again against its line alone); any other pattern (anchors, word boundaries,
+// lookarounds) runs line by line, each line its own subject, as Python's re.search(line) sees it.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -58,9 +59,10 @@ class Grep {
     m_indexed = false;
     const std::string& lit = m_re.required_literal();
     if (!lit.empty()) {
-      // No line can match without the required text: most files are dismissed by one memmem.
+      // No line can match without the required text: most files are dismissed by one memmem,
+      // and in the rest only the lines that hold it are given to the engine.
       if (find_literal(0) >= m_buf.size()) return true;
-      return m_re.context_free() ? search_whole() : search_candidate_lines();
+      return search_candidate_lines();
     }
     return m_re.context_free() ? search_whole() : search_lines();
   }
