@@ -1,8 +1,268 @@
-// Placeholder: answers as an unknown action until the operation is built.
+// grep_files: the lines matching a regular expression in the files below a directory whose names
+// match a glob pattern, with context lines, up to a limit.
+//
+// Each file is read whole, once, and searched in place: valid UTF-8 (nearly every file) is
+// searched as read; otherwise it is decoded once with U+FFFD replacements. Lines are never
+// copied out for the search. When the pattern holds text that every match must contain, memmem
+// finds the lines that hold it and only those lines go to the engine, each as its own subject.
+// Otherwise a pattern whose matches depend only on the text they cover runs over the whole
+// buffer and its matches are mapped back to lines (a match that strays over a line end is
+// checked again against its line alone); any other pattern (anchors, word boundaries,
+// lookarounds) runs line by line, each line its own subject, as Python's re.search(line) sees it.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "common/os_error.h"
+#include "common/text.h"
+#include "scrivel/fileio.h"
+#include "scrivel/guard.h"
 #include "scrivel/ops/ops.h"
+#include "scrivel/path.h"
+#include "scrivel/search/lines.h"
+#include "scrivel/search/regex.h"
+#include "scrivel/walk/walker.h"
 
 namespace talmek::scrivel {
 
-Value grep_files(std::string_view, std::string_view, std::string_view, std::int64_t, std::int64_t) { return fail_record("Unknown action: grep"); }
+namespace {
+
+using search::kNoBoundary;
+
+// Context up to this many lines is gathered around each match; beyond it (or for the negative
+// counts whose slices reach from the end) the file's lines are indexed once.
+constexpr std::int64_t kLocalContext = 64;
+
+// Python's slice bounds for a list of n items.
+std::int64_t slice_bound(std::int64_t b, std::int64_t n) {
+  if (b < 0) return std::max<std::int64_t>(b + n, 0);
+  return std::min(b, n);
+}
+
+std::int64_t sat_add(std::int64_t a, std::int64_t b) {
+  std::int64_t r;
+  if (__builtin_add_overflow(a, b, &r)) return b > 0 ? INT64_MAX : INT64_MIN;
+  return r;
+}
+
+class Grep {
+ public:
+  Grep(const search::Regex& re, std::int64_t max_results, std::int64_t context)
+      : m_re(re), m_max(max_results), m_context(context) {}
+
+  // Searches one file's text; false once the limit is reached.
+  bool search_file(std::string_view buf, std::string_view file) {
+    m_buf = buf;
+    m_file = file;
+    m_indexed = false;
+    const std::string& lit = m_re.required_literal();
+    if (!lit.empty()) {
+      // No line can match without the required text: most files are dismissed by one memmem,
+      // and in the rest only the lines that hold it are given to the engine.
+      if (find_literal(0) >= m_buf.size()) return true;
+      return search_candidate_lines();
+    }
+    return m_re.context_free() ? search_whole() : search_lines();
+  }
+
+  bool limit_reached() const { return static_cast<std::int64_t>(m_matches.size()) >= m_max; }
+  Array take() { return std::move(m_matches); }
+
+ private:
+  bool search_lines() {
+    std::size_t pos = 0, len = 0, line = 0, b, e;
+    const std::size_t n = m_buf.size();
+    while (pos < n) {
+      const std::size_t end_ = search::next_boundary(m_buf, pos, len);
+      const std::size_t le = end_ == kNoBoundary ? n : end_;
+      if (m_re.search(m_buf.substr(pos, le - pos), 0, b, e) && !add(line, pos, le)) return false;
+      if (end_ == kNoBoundary) break;
+      pos = le + len;
+      ++line;
+    }
+    return true;
+  }
+
+  // The start of the next occurrence of the required text at or after `from`, or n.
+  std::size_t find_literal(std::size_t from) const {
+    const std::string& lit = m_re.required_literal();
+    if (from >= m_buf.size()) return m_buf.size();
+    const void* hit = ::memmem(m_buf.data() + from, m_buf.size() - from, lit.data(), lit.size());
+    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - m_buf.data()) : m_buf.size();
+  }
+
+  // Line by line, but only the lines that hold the required text are given to the engine.
+  bool search_candidate_lines() {
+    std::size_t pos = 0, len = 0, line = 0, b, e;
+    const std::size_t n = m_buf.size();
+    while (pos < n) {
+      const std::size_t hit = find_literal(pos);
+      if (hit >= n) break;
+      search::advance_to_line(m_buf, pos, line, hit);
+      const std::size_t end_ = search::next_boundary(m_buf, pos, len);
+      const std::size_t le = end_ == kNoBoundary ? n : end_;
+      if (m_re.search(m_buf.substr(pos, le - pos), 0, b, e) && !add(line, pos, le)) return false;
+      if (end_ == kNoBoundary) break;
+      pos = le + len;
+      ++line;
+    }
+    return true;
+  }
+
+  bool search_whole() {
+    std::size_t pos = 0, line = 0, len = 0, s, e, b_;
+    const std::size_t n = m_buf.size();
+    const bool has_literal = !m_re.required_literal().empty();
+    while (pos < n) {
+      if (has_literal) {
+        // The first line that can match holds the next occurrence of the required text: start
+        // the engine at that line, not at the lines before it.
+        const std::size_t hit = find_literal(pos);
+        if (hit >= n) break;
+        search::advance_to_line(m_buf, pos, line, hit);
+      }
+      if (!m_re.search(m_buf, pos, s, e)) break;
+      // Walk to the line that holds the match's start.
+      search::advance_to_line(m_buf, pos, line, s);
+      const std::size_t b = search::next_boundary(m_buf, pos, len);
+      if (pos >= n) break;  // past the last line: nothing left to match
+      const std::size_t le = b == kNoBoundary ? n : b;
+      const bool inside = s >= pos && e <= le;
+      if ((inside || m_re.search(m_buf.substr(pos, le - pos), 0, s, b_)) && !add(line, pos, le))
+        return false;
+      if (b == kNoBoundary) break;
+      pos = le + len;
+      ++line;
+    }
+    return true;
+  }
+
+  // Appends the match record for line i ([ls, le)); false when the limit is reached.
+  bool add(std::size_t i, std::size_t ls, std::size_t le) {
+    Array before, after;
+    if (m_context > 0 && m_context <= kLocalContext) {
+      // A few lines on each side: found by scanning outwards from the match, so that a file
+      // with matches is not indexed as a whole.
+      const auto k = static_cast<std::size_t>(m_context);
+      std::size_t starts[kLocalContext], ends[kLocalContext];
+      std::size_t got = 0, start = ls;
+      while (got < k && got < i) {
+        const std::size_t end = start - search::boundary_before(m_buf, start);
+        start = search::line_start_before(m_buf, end);
+        starts[got] = start;
+        ends[got] = end;
+        ++got;
+      }
+      for (std::size_t q = got; q > 0; --q)
+        before.push_back(Value(m_buf.substr(starts[q - 1], ends[q - 1] - starts[q - 1])));
+      std::size_t pos = le, len = 0;
+      if (pos < m_buf.size()) pos += text::line_break_at(m_buf, pos);
+      for (std::size_t q = 0; q < k && pos < m_buf.size(); ++q) {
+        const std::size_t b = search::next_boundary(m_buf, pos, len);
+        const std::size_t end = b == kNoBoundary ? m_buf.size() : b;
+        after.push_back(Value(m_buf.substr(pos, end - pos)));
+        if (b == kNoBoundary) break;
+        pos = b + len;
+      }
+    } else if (m_context != 0) {
+      if (!m_indexed) {
+        search::index_lines(m_buf, m_starts, m_ends);
+        m_indexed = true;
+      }
+      const auto n = static_cast<std::int64_t>(m_starts.size());
+      const auto li = static_cast<std::int64_t>(i);
+      // lines[max(0, i - k):i] and lines[i + 1:i + 1 + k], with Python's slice rules.
+      const std::int64_t b_lo = slice_bound(std::max<std::int64_t>(0, sat_add(li, -m_context)), n);
+      const std::int64_t b_hi = slice_bound(li, n);
+      for (std::int64_t k = b_lo; k < b_hi; ++k) before.push_back(line_text(k));
+      const std::int64_t a_lo = slice_bound(li + 1, n);
+      const std::int64_t a_hi = slice_bound(sat_add(li + 1, m_context), n);
+      for (std::int64_t k = a_lo; k < a_hi; ++k) after.push_back(line_text(k));
+    }
+    Object rec;
+    rec.reserve(5);
+    rec.push_back({"file", Value(m_file)});
+    rec.push_back({"line_number", Value(static_cast<std::int64_t>(i) + 1)});
+    rec.push_back({"line", Value(m_buf.substr(ls, le - ls))});
+    rec.push_back({"context_before", Value(std::move(before))});
+    rec.push_back({"context_after", Value(std::move(after))});
+    m_matches.push_back(Value(std::move(rec)));
+    return !limit_reached();
+  }
+
+  Value line_text(std::int64_t k) const {
+    const auto u = static_cast<std::size_t>(k);
+    return Value(m_buf.substr(m_starts[u], m_ends[u] - m_starts[u]));
+  }
+
+  const search::Regex& m_re;
+  const std::int64_t m_max;
+  const std::int64_t m_context;
+  Array m_matches;
+  std::string_view m_buf, m_file;  // the file's text and its path as text
+  bool m_indexed = false;
+  std::vector<std::size_t> m_starts, m_ends;  // reused from file to file
+};
+
+// Path.is_file(): a regular file, links followed.
+bool is_regular_file(const std::string& p, walk::EntryKind kind) {
+  if (kind == walk::EntryKind::Regular) return true;
+  if (kind != walk::EntryKind::Symlink && kind != walk::EntryKind::Unknown) return false;
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool is_access_denied(const OpError& e) {
+  // The guard's wording carries the errno; access denied is the one read failure that skips.
+  static const std::string eacces = "[Errno " + std::to_string(EACCES) + "] ";
+  static const std::string eperm = "[Errno " + std::to_string(EPERM) + "] ";
+  const std::string_view m = e.what();
+  return m.starts_with(eacces) || m.starts_with(eperm);
+}
+
+}  // namespace
+
+Value grep_files(std::string_view path, std::string_view regex, std::string_view file_pattern,
+                 std::int64_t max_results, std::int64_t context_lines) {
+  return guarded([&]() -> Value {
+    const std::string resolved = resolve_path(path);
+    const std::string root = os_path(resolved);
+    struct stat st;
+    if (::stat(root.c_str(), &st) != 0)
+      return fail_record("Directory not found: " + std::string(path));
+    const search::Regex re(regex);
+    const walk::RGlob glob = walk::RGlob::compile(file_pattern);
+
+    Grep grep(re, max_results, context_lines);
+    std::string os_file, decoded;
+    glob.walk(root, [&](std::string_view p, walk::EntryKind kind, const walk::Status&) {
+      os_file.assign(p);
+      if (!is_regular_file(os_file, kind)) return true;
+      std::string content;
+      const std::string file_text = text::fsdecode(p);
+      try {
+        content = read_whole_file(file_text);
+      } catch (const OpError& e) {
+        if (is_access_denied(e)) return true;  // skipped without a trace, no limit check
+        throw;
+      }
+      std::string_view buf = content;
+      if (!search::valid_utf8(buf)) {
+        decoded = text::decode_utf8_replace(buf);
+        buf = decoded;
+      }
+      grep.search_file(buf, file_text);
+      return !grep.limit_reached();
+    });
+    Array matches = grep.take();
+    Object result;
+    const std::size_t count = matches.size();
+    result.push_back({"matches", Value(std::move(matches))});
+    result.push_back({"count", Value(count)});
+    return ok_record(Value(std::move(result)));
+  });
+}
 
 }  // namespace talmek::scrivel
