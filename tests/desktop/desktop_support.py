@@ -113,6 +113,19 @@ class TkApp:
                 return state
             time.sleep(0.05)
 
+    def settled(self, key: str, timeout: float = 5.0) -> dict:
+        """The state once `key` has stopped changing: events of one action may still be arriving
+        when the first of them shows."""
+        deadline = time.monotonic() + timeout
+        last = self.state()
+        while time.monotonic() < deadline:
+            time.sleep(0.2)
+            state = self.state()
+            if state[key] == last[key]:
+                return state
+            last = state
+        return last
+
     def close(self) -> None:
         self.process.stdin.close()
         try:

@@ -145,11 +145,13 @@ def test_scroll_scrolls_the_text(make_executor, tk_app):
     where = list(tk_app.centre("text"))
     ok(executor.execute_action("scroll", coordinate=where, scroll_direction="down",
                                scroll_amount=5))
-    down = tk_app.wait_for(lambda s: s["yview"] > 0)["yview"]
+    tk_app.wait_for(lambda s: s["yview"] > 0)
+    down = tk_app.settled("yview")["yview"]
     assert down > 0
     ok(executor.execute_action("scroll", coordinate=where, scroll_direction="up",
                                scroll_amount=2))
-    up = tk_app.wait_for(lambda s: s["yview"] < down)["yview"]
+    tk_app.wait_for(lambda s: s["yview"] < down)
+    up = tk_app.settled("yview")["yview"]
     assert 0 < up < down
 
 
