@@ -681,3 +681,134 @@ def test_events_of_abandoned_streams_keep_only_what_they_show(fake):
     assert all(type(e) is ComputerUseEvent for e in events)
     gc.collect()
     assert sys.getrefcount(agent) == base
+
+
+# ---------------------------------------------------------------------------------------------
+# Odder escapes: each passes through unchanged (or as a generator turns it) and ends the stream
+
+
+class BadEq:
+    def __eq__(self, other):
+        raise ZeroDivisionError("compare")
+
+    __hash__ = None
+
+
+def delay(value):
+    return type("Delayed", (Steerix,), {"ACTION_DELAY": value})
+
+
+def swap_history(agent, value):
+    agent._messages = value
+    return {"type": "text", "text": "ok"}
+
+
+def serialize_interrupted(self, block):
+    raise KeyboardInterrupt("serialise")
+
+
+ODD = [
+    # (id, agent class, outcome (callable: of the agent), response, events after "iteration",
+    #  exception, message part, history length)
+    ("delay-text", delay("x"), None, None, ["tool_call", "tool_result"], TypeError, "<=", 2),
+    ("delay-none", delay(None), None, None, ["tool_call", "tool_result"], TypeError, "<=", 2),
+    ("delay-nan", delay(float("nan")), None, None, ["tool_call", "tool_result"], ValueError,
+     "NaN", 2),
+    ("executor-stop-async-iteration", Quick, StopAsyncIteration("s"), None, ["tool_call"],
+     RuntimeError, "async generator raised StopAsyncIteration", 2),
+    ("executor-generator-exit", Quick, GeneratorExit("g"), None, ["tool_call"], GeneratorExit,
+     "g", 2),
+    ("executor-cancelled", Quick, asyncio.CancelledError("c"), None, ["tool_call"],
+     asyncio.CancelledError, "c", 2),
+    ("history-replaced-by-none", Quick, lambda a: swap_history(a, None), None,
+     ["tool_call", "tool_result"], AttributeError, "append", None),
+    ("history-replaced-by-tuple", Quick, lambda a: swap_history(a, ()), None,
+     ["tool_call", "tool_result"], AttributeError, "append", 0),
+    ("serialise-interrupted", type("S", (Quick,), {"_serialize_block": serialize_interrupted}),
+     None, None, [], KeyboardInterrupt, "serialise", 1),
+    ("block-type-compare-fails", Quick, None, response(ns(type=BadEq())), [], ZeroDivisionError,
+     "compare", 1),
+]
+
+
+@pytest.mark.parametrize("cls, outcome, reply, after, exc, part, history",
+                         [c[1:] for c in ODD], ids=[c[0] for c in ODD])
+def test_odd_failures_escape_and_end_the_stream(fake, cls, outcome, reply, after, exc, part,
+                                                history):
+    fake.script.append(reply or response(USE))
+
+    class Odd(Executor):
+        def execute_action(self, action, **kwargs):
+            self.calls += 1
+            if isinstance(outcome, BaseException):
+                raise outcome
+            return outcome(agent) if callable(outcome) else {"type": "text", "text": "ok"}
+
+    agent = cls("k", executor=Odd())
+
+    async def go():
+        stream = agent.run_task("t")
+        seen, escaped = await drive(stream)
+        return seen, escaped, await finished(stream)
+
+    seen, escaped, end = run(go())
+    assert seen == ["thinking", "iteration"] + after
+    assert type(escaped) is exc and part in str(escaped) and end
+    if exc is RuntimeError:
+        assert escaped.__cause__ is outcome
+    if history is not None:
+        assert len(agent._messages) == history
+    assert agent._running is True and agent._iteration_count == 1 and len(fake.calls) == 1
+
+
+def test_reentrant_stream_operations_from_a_tool_are_refused(fake):
+    fake.script += [response(USE), response(text("fin"))]
+    refused = []
+
+    class Meddler(Executor):
+        def execute_action(self, action, **kwargs):
+            for make in (lambda: stream.__anext__(), lambda: stream.asend(None),
+                         lambda: stream.athrow(Boom()), lambda: stream.aclose()):
+                with pytest.raises(RuntimeError, match="already running") as info:
+                    make().send(None)
+                refused.append(str(info.value).split("(")[0])
+            return super().execute_action(action, **kwargs)
+
+    agent = Quick("k", executor=Meddler())
+    stream = agent.run_task("t")
+    seen, escaped = run(drive(stream))
+    assert escaped is None and seen[-1] == "done"
+    assert refused == ["anext", "anext", "athrow", "aclose"]
+
+
+def test_failed_streams_kept_alive_hold_nothing(fake):
+    # A stream ended by an escaping exception has dropped the agent, the client and the blocks.
+    executor = Executor(ValueError("v"), raises=True)
+    agent = Quick("k", executor=executor)
+    inp = {"action": "a"}
+    kept = []
+
+    async def go():
+        for _ in range(3):
+            fake.script[:] = [response(tool_use("i", "computer", inp))]
+            stream = agent.run_task("t")
+            await drive(stream)
+            kept.append(stream)
+            fake.calls.clear()
+            fake.clients.clear()
+        executor.outcome.__traceback__ = None
+        gc.collect()
+        before = sys.getrefcount(agent), sys.getrefcount(inp)
+        for _ in range(ROUNDS):
+            fake.script[:] = [response(tool_use("i", "computer", inp))]
+            stream = agent.run_task("t")
+            await drive(stream)
+            kept.append(stream)
+            fake.calls.clear()
+            fake.clients.clear()
+        executor.outcome.__traceback__ = None
+        gc.collect()
+        return before, (sys.getrefcount(agent), sys.getrefcount(inp))
+
+    before, after = run(go())
+    assert after == before and len(kept) == ROUNDS + 3
