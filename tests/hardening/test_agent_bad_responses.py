@@ -871,3 +871,49 @@ def test_native_heap_does_not_grow_across_many_tasks(fake):
 
     # A leak of even one small block per task would show as tens of kilobytes.
     assert run(go()) < 16 * 1024
+
+
+def test_a_handler_that_delivers_again_ends_in_recursion_error():
+    # The agent's own _emit registered as a handler: each delivery awaits the next one. The
+    # native frames nest on the C stack; the interpreter's stack guard must stop them cleanly.
+    agent = Quick("k", executor=Executor())
+    agent.on_event(agent._emit)
+
+    async def go():
+        with pytest.warns(RuntimeWarning, match="never awaited"):
+            with pytest.raises(RecursionError):
+                await agent._emit(ComputerUseEvent("x"))
+        agent._event_handlers[:] = [seen.append]
+        await agent._emit(ComputerUseEvent("y"))
+
+    seen = []
+    run(go())
+    assert [e.type for e in seen] == ["y"]
+
+
+def test_stop_of_one_agent_from_the_other_agents_consumer(monkeypatch):
+    rounds = [response(tool_use(f"u{i}", "computer", {"action": "a"})) for i in range(3)]
+    fakes = {"A": FakeAnthropic(list(rounds)), "B": FakeAnthropic([*rounds, response(text("e"))])}
+    Switchboard(monkeypatch, fakes)
+
+    class Paced(Steerix):
+        ACTION_DELAY = 0.005
+
+    a, b = Paced("A", executor=Executor()), Paced("B", executor=Executor())
+
+    async def consume(agent, other):
+        seen = []
+        async for event in agent.run_task("t"):
+            seen.append(event.type)
+            if other is not None and event.type == "tool_result":
+                other.stop()  # A is in its pause now, or about to enter it
+        return seen
+
+    async def both():
+        return await asyncio.gather(consume(a, None), consume(b, a))
+
+    seen_a, seen_b = run(both())
+    assert seen_a == ["thinking", "iteration", "tool_call", "tool_result", "cancelled"]
+    assert seen_b[-1] == "done" and seen_b.count("tool_call") == 3
+    assert (a.is_running, b.is_running) == (False, True)
+    assert len(fakes["A"].calls) == 1 and fakes["A"].script == rounds[1:]
