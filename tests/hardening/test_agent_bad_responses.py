@@ -382,9 +382,9 @@ def test_cancel_during_the_pause(fake, tool):
     async def go():
         stream = agent.run_task("t")
         task = asyncio.create_task(consume(stream))
+        # The consumer set the flag and pulled again in the same step of its task, so the stream
+        # sleeps in its pause by the time this coroutine runs again.
         await in_pause.wait()
-        # The consumer now pulls and the stream sleeps; one turn of the loop lets it get there.
-        await asyncio.sleep(0.01)
         assert not task.done()
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
@@ -417,7 +417,7 @@ def test_cancel_during_the_pause_then_stop_does_not_revive(fake):
         for _ in range(5):
             await anext(stream)
         pending = asyncio.ensure_future(anext(stream))
-        await asyncio.sleep(0.01)
+        await asyncio.sleep(0)  # the pull's task runs first and enters the pause
         pending.cancel()
         with pytest.raises(asyncio.CancelledError):
             await pending
@@ -921,3 +921,55 @@ def test_stop_of_one_agent_from_the_other_agents_consumer(monkeypatch):
     assert seen_b[-1] == "done" and seen_b.count("tool_call") == 3
     assert (a.is_running, b.is_running) == (False, True)
     assert len(fakes["A"].calls) == 1 and fakes["A"].script == rounds[1:]
+
+
+@pytest.mark.parametrize("swallow", [False, True])
+def test_cancel_inside_a_suspending_execute_tool(fake, swallow):
+    # An overriding _execute_tool may really wait on the loop; a cancellation reaches it there.
+    # Passed on, it ends the stream; swallowed, the tool's answer is the outcome and the task
+    # goes on, as it would for any coroutine.
+    fake.script += [response(USE), response(text("fin"))]
+    inside = []
+
+    class Waits(Quick):
+        async def _execute_tool(self, tool_name, tool_input):
+            try:
+                await asyncio.sleep(1)
+            except asyncio.CancelledError:
+                inside.append("cancelled")
+                if swallow:
+                    return {"type": "text", "text": "cut short"}
+                raise
+            return {"type": "text", "text": "slept"}
+
+    agent = Waits("k", executor=Executor())
+    seen = []
+
+    async def go():
+        stream = agent.run_task("t")
+
+        async def consume():
+            async for event in stream:
+                seen.append(event.type)
+                if event.type == "tool_call":
+                    started.set()
+
+        started = asyncio.Event()
+        task = asyncio.create_task(consume())
+        await started.wait()
+        await asyncio.sleep(0)  # the consumer's next pull is now inside the tool's sleep
+        task.cancel()
+        try:
+            await task
+        except asyncio.CancelledError:
+            return "cancelled", await finished(stream)
+        return "finished", await finished(stream)
+
+    how, end = run(go())
+    assert inside == ["cancelled"] and end
+    if swallow:
+        assert how == "finished" and seen[-1] == "done" and len(fake.calls) == 2
+        assert agent._messages[2]["content"][0]["content"] == "cut short"
+    else:
+        assert how == "cancelled" and seen == ["thinking", "iteration", "tool_call"]
+        assert len(fake.calls) == 1 and len(agent._messages) == 2
