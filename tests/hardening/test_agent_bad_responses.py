@@ -974,3 +974,45 @@ def test_cancel_inside_a_suspending_execute_tool(fake, swallow):
     else:
         assert how == "cancelled" and seen == ["thinking", "iteration", "tool_call"]
         assert len(fake.calls) == 1 and len(agent._messages) == 2
+
+
+class Fading:
+    """A tool-use block whose `id` can be read once only (for the history), not again."""
+
+    type = "tool_use"
+    name = "computer"
+
+    def __init__(self) -> None:
+        self.input = {"action": "fade"}
+        self.reads = 0
+
+    @property
+    def id(self):
+        self.reads += 1
+        if self.reads > 1:
+            raise AttributeError("id", name="id", obj=self)
+        return "f"
+
+
+@pytest.mark.parametrize("first_ok", [False, True])
+def test_a_block_that_fails_in_the_tool_walk(fake, first_ok):
+    # Serialised fine, then failing when its tool is about to run: the assistant message is in
+    # the history, the tools before it ran and were reported, no tool-results message follows.
+    blocks = ([USE] if first_ok else []) + [Fading()]
+    fake.script.append(response(*blocks))
+    executor = Executor()
+    agent = Quick("k", executor=executor)
+
+    async def go():
+        stream = agent.run_task("t")
+        seen, escaped = await drive(stream)
+        return seen, escaped, await finished(stream)
+
+    seen, escaped, end = run(go())
+    assert seen == ["thinking", "iteration"] + ["tool_call", "tool_result"] * first_ok
+    assert type(escaped) is AttributeError and escaped.name == "id" and end
+    assert executor.calls == first_ok and len(fake.calls) == 1
+    assert state(agent)[:2] == (True, 1)
+    assert [m["role"] for m in agent._messages] == ["user", "assistant"]
+    assert agent._messages[1]["content"][-1] == {
+        "type": "tool_use", "id": "f", "name": "computer", "input": {"action": "fade"}}
