@@ -29,6 +29,10 @@ std::string_view encode_for_file(std::string_view text, std::string& scratch);
 // appending to it. Throws OpError.
 void write_whole_file(std::string_view path, std::string_view bytes, bool append);
 
+// Path.exists(): stat() of the path succeeds (links followed). Any failure, a text the OS cannot
+// take included, means "no".
+bool path_exists(std::string_view resolved);
+
 // os.stat(path).st_size (links followed). Throws OpError.
 std::int64_t file_size(std::string_view path);
 

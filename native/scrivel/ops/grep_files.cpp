@@ -228,10 +228,8 @@ Value grep_files(std::string_view path, std::string_view regex, std::string_view
                  std::int64_t max_results, std::int64_t context_lines) {
   return guarded([&]() -> Value {
     const std::string resolved = resolve_path(path);
+    if (!path_exists(resolved)) return fail_record("Directory not found: " + std::string(path));
     const std::string root = os_path(resolved);
-    struct stat st;
-    if (::stat(root.c_str(), &st) != 0)
-      return fail_record("Directory not found: " + std::string(path));
     const search::Regex re(regex);
     const walk::RGlob glob = walk::RGlob::compile(file_pattern);
 
