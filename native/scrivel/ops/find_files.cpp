@@ -28,11 +28,7 @@ Value find_files(std::string_view path, std::string_view pattern, std::int64_t m
           return static_cast<std::int64_t>(matches.size()) < max_results;
         },
         true);
-    Object result;
-    const std::size_t count = matches.size();
-    result.push_back({"matches", Value(std::move(matches))});
-    result.push_back({"count", Value(count)});
-    return ok_record(Value(std::move(result)));
+    return ok_record(list_result("matches", std::move(matches)));
   });
 }
 

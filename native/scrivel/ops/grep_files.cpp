@@ -255,11 +255,7 @@ Value grep_files(std::string_view path, std::string_view regex, std::string_view
       return !grep.limit_reached();
     });
     Array matches = grep.take();
-    Object result;
-    const std::size_t count = matches.size();
-    result.push_back({"matches", Value(std::move(matches))});
-    result.push_back({"count", Value(count)});
-    return ok_record(Value(std::move(result)));
+    return ok_record(list_result("matches", std::move(matches)));
   });
 }
 
