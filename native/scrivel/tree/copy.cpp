@@ -204,25 +204,6 @@ void copyxattr(const std::string& src, const std::string& dst, bool follow_symli
   }
 }
 
-// os.readlink(path), as bytes.
-std::string readlink_text(const std::string& path) {
-  std::string target(256, '\0');
-  for (;;) {
-    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-    if (n < 0) raise_os(errno, path);
-    if (static_cast<std::size_t>(n) < target.size()) {
-      target.resize(static_cast<std::size_t>(n));
-      return target;
-    }
-    target.resize(target.size() * 2);
-  }
-}
-
-bool is_link(const std::string& path) noexcept {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
 // shutil.copystat; `src_st` as in copyfile.
 void copystat_with(const std::string& src, const std::string& dst, bool follow_symlinks,
                    const struct stat* src_st) {
@@ -402,7 +383,7 @@ void copytree(const std::string& src, const std::string& dst, bool symlinks) {
     try {
       const bool is_symlink = entry_is_symlink(entry, srcname);
       if (is_symlink && walk.symlinks) {
-        const std::string linkto = readlink_text(srcname);
+        const std::string linkto = readlink_bytes(srcname);
         if (::symlink(linkto.c_str(), dstname.c_str()) != 0) raise_os(errno, linkto, dstname);
         copystat_with(srcname, dstname, false, nullptr);
       } else if (entry_is_dir(entry, srcname, is_symlink)) {
