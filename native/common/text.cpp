@@ -114,6 +114,28 @@ std::size_t error_length(std::string_view s, std::size_t i, const char*& reason)
   return err_len;
 }
 
+// Decoding that never fails: runs of valid sequences are copied as they are, and each error
+// (the bytes CPython's decoder reports as one) is handed to replace(out, bad_bytes).
+template <class Replace>
+std::string decode_lenient(std::string_view bytes, Replace&& replace) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  while (i < n) {
+    const std::size_t run = valid_run_end(bytes, i);
+    out.append(bytes.data() + i, run - i);
+    i = run;
+    if (i < n) {
+      const char* reason;
+      const std::size_t err_len = error_length(bytes, i, reason);
+      replace(out, bytes.substr(i, err_len));
+      i += err_len;
+    }
+  }
+  return out;
+}
+
 std::string decode_error_message(std::size_t start, std::size_t len, unsigned char byte,
                                  const char* reason) {
   char buf[160];
@@ -246,22 +268,7 @@ std::size_t utf8_sequence_length(std::string_view s, std::size_t i, char32_t& cp
 }
 
 std::string decode_utf8_replace(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  while (i < n) {
-    // Valid runs are copied as they are; each maximal invalid subsequence becomes one U+FFFD.
-    const std::size_t run = valid_run_end(bytes, i);
-    out.append(bytes.data() + i, run - i);
-    i = run;
-    if (i < n) {
-      const char* reason;
-      i += error_length(bytes, i, reason);
-      out += "\xEF\xBF\xBD";
-    }
-  }
-  return out;
+  return decode_lenient(bytes, [](std::string& out, std::string_view) { out += "\xEF\xBF\xBD"; });
 }
 
 std::optional<std::string> decode_utf8_strict(std::string_view bytes, std::string& error) {
@@ -295,24 +302,10 @@ bool check_encodable(std::string_view text, std::string& error) {
 }
 
 std::string fsdecode(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  while (i < n) {
-    const std::size_t run = valid_run_end(bytes, i);
-    out.append(bytes.data() + i, run - i);
-    i = run;
-    if (i < n) {
-      // surrogateescape: each byte of the error becomes U+DC00 + byte.
-      const char* reason;
-      const std::size_t err_len = error_length(bytes, i, reason);
-      for (std::size_t k = 0; k < err_len; ++k)
-        append_cp(out, 0xDC00 + static_cast<unsigned char>(bytes[i + k]));
-      i += err_len;
-    }
-  }
-  return out;
+  // surrogateescape: each byte of the error becomes U+DC00 + byte.
+  return decode_lenient(bytes, [](std::string& out, std::string_view bad) {
+    for (const char b : bad) append_cp(out, 0xDC00 + static_cast<unsigned char>(b));
+  });
 }
 
 bool fsencode(std::string_view text, std::string& out, std::string& error) {
