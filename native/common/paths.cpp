@@ -165,6 +165,22 @@ std::string normalize(std::string_view path) {
   return out;
 }
 
+std::string os_path(std::string_view text_in) {
+  std::string out = encode_or_throw(text_in);
+  if (out.find('\0') != std::string::npos) throw OpError("embedded null byte");
+  return out;
+}
+
+bool path_exists(std::string_view text_in) {
+  try {
+    const std::string p = os_path(text_in);
+    struct stat st;
+    return ::stat(p.c_str(), &st) == 0;
+  } catch (const OpError&) {
+    return false;
+  }
+}
+
 std::string_view name_of(std::string_view path) noexcept {
   const std::size_t at = path.rfind('/');
   return at == std::string_view::npos ? path : path.substr(at + 1);

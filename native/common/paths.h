@@ -19,6 +19,15 @@ std::string getcwd_text();
 // encoded for the OS.
 std::string realpath(std::string_view path);
 
+// os.fsencode(text): the bytes handed to system calls. Throws OpError with the codec's message
+// for a surrogate that is not an escaped byte, and with "embedded null byte" for a NUL, which
+// would silently cut the path short at the system call (open() refuses it this way).
+std::string os_path(std::string_view text);
+
+// Path.exists() and os.path.exists(): stat() of the path succeeds (links followed). Any failure,
+// a text the OS cannot take included, means "no".
+bool path_exists(std::string_view text);
+
 // str(Path(text)): separators collapsed, "." components dropped, "" becomes ".".
 std::string normalize(std::string_view path);
 

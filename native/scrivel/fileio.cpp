@@ -65,16 +65,6 @@ void write_whole_file(std::string_view path, std::string_view bytes, bool append
   if (fd.close_now() != 0) throw_os_error(errno, path);
 }
 
-bool path_exists(std::string_view resolved) {
-  try {
-    const std::string p = os_path(resolved);
-    struct stat st;
-    return ::stat(p.c_str(), &st) == 0;
-  } catch (const OpError&) {
-    return false;
-  }
-}
-
 std::int64_t file_size(std::string_view path) {
   const std::string p = os_path(path);
   struct stat st;

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/paths.h"
+
 namespace talmek::scrivel {
 
 // The whole content of the file at `path` (a resolved path text). Throws OpError. With `size`,
@@ -31,7 +33,7 @@ void write_whole_file(std::string_view path, std::string_view bytes, bool append
 
 // Path.exists(): stat() of the path succeeds (links followed). Any failure, a text the OS cannot
 // take included, means "no".
-bool path_exists(std::string_view resolved);
+using paths::path_exists;
 
 // os.stat(path).st_size (links followed). Throws OpError.
 std::int64_t file_size(std::string_view path);

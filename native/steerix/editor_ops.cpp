@@ -17,14 +17,6 @@ namespace talmek::steerix::editor {
 
 namespace {
 
-// The OS bytes of a path text as os.fsencode makes them. Throws OpError with Python's wording.
-std::string os_path(std::string_view path) {
-  std::string out, error;
-  if (!text::fsencode(path, out, error)) throw OpError(error);
-  if (out.find('\0') != std::string::npos) throw OpError("embedded null byte");
-  return out;
-}
-
 // Text mode's newline translation, in place.
 void normalize_newlines_in_place(std::string& s) {
   const char* first = static_cast<const char*>(std::memchr(s.data(), '\r', s.size()));
@@ -92,7 +84,7 @@ std::string_view parent_of(std::string_view normalized) {
 }
 
 void make_dirs(std::string_view path) {
-  const std::string os = os_path(path);
+  const std::string os = paths::os_path(path);
   if (::mkdir(os.c_str(), 0777) == 0) return;
   int err = errno;
   if (err == ENOENT) {
@@ -119,15 +111,8 @@ void append_number(std::string& out, std::size_t n) {
 
 }  // namespace
 
-bool exists(std::string_view path) {
-  std::string os, error;
-  if (!text::fsencode(path, os, error) || os.find('\0') != std::string::npos) return false;
-  struct stat st;
-  return ::stat(os.c_str(), &st) == 0;
-}
-
 std::string read_text(std::string_view path) {
-  const std::string os = os_path(path);
+  const std::string os = paths::os_path(path);
   // Opened non-blocking so that a FIFO named as the file fails or reads empty at once instead of
   // stalling the agent.
   Fd fd;
@@ -149,7 +134,7 @@ std::string read_text(std::string_view path) {
 void write_text(std::string_view path, std::string_view t) {
   std::string error;
   if (!text::check_encodable(t, error)) throw OpError(error);
-  const std::string os = os_path(path);
+  const std::string os = paths::os_path(path);
   Fd fd;
   struct stat st;
   if (const int err = open_nonblocking(os.c_str(), O_WRONLY | O_CREAT | O_TRUNC, fd, st))
