@@ -35,6 +35,14 @@ std::string normalize(std::string_view path);
 std::string_view name_of(std::string_view path) noexcept;
 // The parent of a normalized absolute path (Path.parent).
 std::string_view parent_of(std::string_view path) noexcept;
+// Path.parent of str(Path(text)), relative or absolute: "." for a single relative component, and a
+// "//" root kept as pathlib keeps it on POSIX.
+std::string_view pure_parent(std::string_view normalized) noexcept;
+
+// Path(text).mkdir(parents=True, exist_ok=True). Throws OpError as Python words it, naming the
+// directory that failed.
+void make_dirs(std::string_view path);
+
 // a / b (b relative).
 std::string join(std::string_view a, std::string_view b);
 

@@ -72,23 +72,4 @@ std::int64_t file_size(std::string_view path) {
   return static_cast<std::int64_t>(st.st_size);
 }
 
-void make_dirs(std::string_view path) {
-  // Path.mkdir(parents=True, exist_ok=True): try the directory; on ENOENT make the parent first.
-  const std::string p = os_path(path);
-  if (::mkdir(p.c_str(), 0777) == 0) return;
-  int err = errno;
-  if (err == ENOENT) {
-    const std::string_view parent = paths::parent_of(path);
-    if (parent != path) {
-      make_dirs(parent);
-      if (::mkdir(p.c_str(), 0777) == 0) return;
-      err = errno;
-    }
-  }
-  struct stat st;
-  // exist_ok: an existing directory (a link to one included) is fine; anything else re-raises.
-  if (err != ENOENT && ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
-  throw_os_error(err, path);
-}
-
 }  // namespace talmek::scrivel

@@ -38,7 +38,7 @@ using paths::path_exists;
 // os.stat(path).st_size (links followed). Throws OpError.
 std::int64_t file_size(std::string_view path);
 
-// Path.mkdir(parents=True, exist_ok=True). Throws OpError as Python words it.
-void make_dirs(std::string_view path);
+// Path.mkdir(parents=True, exist_ok=True), from common/paths.h.
+using paths::make_dirs;
 
 }  // namespace talmek::scrivel

@@ -73,34 +73,6 @@ std::ptrdiff_t clamp_bound(std::ptrdiff_t b, std::ptrdiff_t n) {
   return b > n ? n : b;
 }
 
-// Path.parent of str(Path(path)) for a relative or absolute path.
-std::string_view parent_of(std::string_view normalized) {
-  const std::size_t at = normalized.rfind('/');
-  if (at == std::string_view::npos) return ".";
-  if (at == 0) return "/";
-  // "//x" keeps its two leading slashes as its root, as pathlib does on POSIX.
-  if (at == 1 && normalized.starts_with("//")) return "//";
-  return normalized.substr(0, at);
-}
-
-void make_dirs(std::string_view path) {
-  const std::string os = paths::os_path(path);
-  if (::mkdir(os.c_str(), 0777) == 0) return;
-  int err = errno;
-  if (err == ENOENT) {
-    const std::string_view parent = parent_of(path);
-    if (parent != path) {
-      make_dirs(parent);
-      if (::mkdir(os.c_str(), 0777) == 0) return;
-      err = errno;
-    }
-  }
-  struct stat st;
-  // exist_ok: an existing directory (a link to one included) is fine; anything else re-raises.
-  if (err != ENOENT && ::stat(os.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
-  throw_os_error(err, path);
-}
-
 void append_number(std::string& out, std::size_t n) {
   char buf[24];
   const auto end = std::to_chars(buf, buf + sizeof buf, n).ptr;
@@ -146,9 +118,9 @@ void write_text(std::string_view path, std::string_view t) {
 
 void make_parent_dirs(std::string_view path) {
   const std::string normalized = paths::normalize(path);
-  const std::string_view parent = parent_of(normalized);
+  const std::string_view parent = paths::pure_parent(normalized);
   if (parent == "." || parent == "/" || parent == "//") return;  // always there
-  make_dirs(parent);
+  paths::make_dirs(parent);
 }
 
 void append_numbered_lines(std::string& out, std::string_view content, std::optional<Range> range) {
