@@ -165,6 +165,22 @@ std::string normalize(std::string_view path) {
   return out;
 }
 
+std::string os_path(std::string_view text_in) {
+  std::string out = encode_or_throw(text_in);
+  if (out.find('\0') != std::string::npos) throw OpError("embedded null byte");
+  return out;
+}
+
+bool path_exists(std::string_view text_in) {
+  try {
+    const std::string p = os_path(text_in);
+    struct stat st;
+    return ::stat(p.c_str(), &st) == 0;
+  } catch (const OpError&) {
+    return false;
+  }
+}
+
 std::string_view name_of(std::string_view path) noexcept {
   const std::size_t at = path.rfind('/');
   return at == std::string_view::npos ? path : path.substr(at + 1);
@@ -175,6 +191,34 @@ std::string_view parent_of(std::string_view path) noexcept {
   if (at == std::string_view::npos) return ".";
   if (at == 0) return path.substr(0, 1);
   return path.substr(0, at);
+}
+
+std::string_view pure_parent(std::string_view normalized) noexcept {
+  const std::size_t at = normalized.rfind('/');
+  if (at == std::string_view::npos) return ".";
+  if (at == 0) return "/";
+  // "//x" keeps its two leading slashes as its root, as pathlib does on POSIX.
+  if (at == 1 && normalized.starts_with("//")) return "//";
+  return normalized.substr(0, at);
+}
+
+void make_dirs(std::string_view path) {
+  // Try the directory; on ENOENT make the parent first.
+  const std::string p = os_path(path);
+  if (::mkdir(p.c_str(), 0777) == 0) return;
+  int err = errno;
+  if (err == ENOENT) {
+    const std::string_view parent = pure_parent(path);
+    if (parent != path) {
+      make_dirs(parent);
+      if (::mkdir(p.c_str(), 0777) == 0) return;
+      err = errno;
+    }
+  }
+  struct stat st;
+  // exist_ok: an existing directory (a link to one included) is fine; anything else re-raises.
+  if (err != ENOENT && ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+  throw_os_error(err, path);
 }
 
 std::string join(std::string_view a, std::string_view b) {

@@ -67,6 +67,75 @@ std::size_t decode_one(std::string_view s, std::size_t i, char32_t& cp, std::siz
   return need;
 }
 
+// Where the run of well-formed sequences that starts at s[i] ends: s.size(), or the position of
+// the first byte that does not start a valid sequence. ASCII, the common case of source text and
+// requests, is skipped many bytes at a time.
+std::size_t valid_run_end(std::string_view s, std::size_t i) noexcept {
+  const std::size_t n = s.size();
+  while (i < n) {
+#if defined(__SSE2__)
+    if (i + 16 <= n) {
+      const unsigned high = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i))));
+      if (high == 0) {
+        i += 16;
+        continue;
+      }
+      i += static_cast<std::size_t>(__builtin_ctz(high));  // straight to the first non-ASCII byte
+    }
+#endif
+    if (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, s.data() + i, 8);
+      if ((w & 0x8080808080808080ull) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    if (static_cast<unsigned char>(s[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    char32_t cp;
+    std::size_t err_len;
+    const char* reason;
+    const std::size_t len = decode_one(s, i, cp, err_len, reason);
+    if (len == 0) return i;
+    i += len;
+  }
+  return n;
+}
+
+// How many bytes CPython's decoder covers with one error at s[i], where valid_run_end stopped.
+std::size_t error_length(std::string_view s, std::size_t i, const char*& reason) noexcept {
+  char32_t cp;
+  std::size_t err_len = 1;
+  decode_one(s, i, cp, err_len, reason);
+  return err_len;
+}
+
+// Decoding that never fails: runs of valid sequences are copied as they are, and each error
+// (the bytes CPython's decoder reports as one) is handed to replace(out, bad_bytes).
+template <class Replace>
+std::string decode_lenient(std::string_view bytes, Replace&& replace) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  while (i < n) {
+    const std::size_t run = valid_run_end(bytes, i);
+    out.append(bytes.data() + i, run - i);
+    i = run;
+    if (i < n) {
+      const char* reason;
+      const std::size_t err_len = error_length(bytes, i, reason);
+      replace(out, bytes.substr(i, err_len));
+      i += err_len;
+    }
+  }
+  return out;
+}
+
 std::string decode_error_message(std::size_t start, std::size_t len, unsigned char byte,
                                  const char* reason) {
   char buf[160];
@@ -192,97 +261,27 @@ std::string_view prefix_cps(std::string_view s, std::size_t n) noexcept {
 // ---------------------------------------------------------------------------------------------
 // Bytes <-> text
 
+std::size_t utf8_sequence_length(std::string_view s, std::size_t i, char32_t& cp) noexcept {
+  std::size_t err_len;
+  const char* reason;
+  return decode_one(s, i, cp, err_len, reason);
+}
+
 std::string decode_utf8_replace(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  while (i < n) {
-    // Copy runs of ASCII and valid sequences as they are.
-    std::size_t run = i;
-    while (run < n) {
-      if (static_cast<unsigned char>(bytes[run]) < 0x80) {
-        ++run;
-        continue;
-      }
-      char32_t cp;
-      std::size_t err_len;
-      const char* reason;
-      const std::size_t len = decode_one(bytes, run, cp, err_len, reason);
-      if (len == 0) break;
-      run += len;
-    }
-    out.append(bytes.data() + i, run - i);
-    i = run;
-    if (i < n) {
-      char32_t cp;
-      std::size_t err_len = 1;
-      const char* reason;
-      decode_one(bytes, i, cp, err_len, reason);
-      out += "\xEF\xBF\xBD";
-      i += err_len;
-    }
-  }
-  return out;
+  return decode_lenient(bytes, [](std::string& out, std::string_view) { out += "\xEF\xBF\xBD"; });
 }
 
 std::optional<std::string> decode_utf8_strict(std::string_view bytes, std::string& error) {
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  while (i < n) {
-    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
-      ++i;
-      continue;
-    }
-    char32_t cp;
-    std::size_t err_len;
-    const char* reason;
-    const std::size_t len = decode_one(bytes, i, cp, err_len, reason);
-    if (len == 0) {
-      error = decode_error_message(i, err_len, static_cast<unsigned char>(bytes[i]), reason);
-      return std::nullopt;
-    }
-    i += len;
-  }
-  return std::string(bytes);
+  const std::size_t i = valid_run_end(bytes, 0);
+  if (i == bytes.size()) return std::string(bytes);
+  const char* reason;
+  const std::size_t err_len = error_length(bytes, i, reason);
+  error = decode_error_message(i, err_len, static_cast<unsigned char>(bytes[i]), reason);
+  return std::nullopt;
 }
 
 bool is_valid_utf8(std::string_view bytes) noexcept {
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  while (i < n) {
-    // Runs of ASCII bytes at a time: the common case of source text and requests.
-#if defined(__SSE2__)
-    if (i + 16 <= n) {
-      const unsigned high = static_cast<unsigned>(
-          _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i))));
-      if (high == 0) {
-        i += 16;
-        continue;
-      }
-      i += static_cast<std::size_t>(__builtin_ctz(high));  // straight to the first non-ASCII byte
-    }
-#endif
-    if (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, bytes.data() + i, 8);
-      if ((w & 0x8080808080808080ull) == 0) {
-        i += 8;
-        continue;
-      }
-    }
-    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
-      ++i;
-      continue;
-    }
-    char32_t cp;
-    std::size_t err_len;
-    const char* reason;
-    const std::size_t len = decode_one(bytes, i, cp, err_len, reason);
-    if (len == 0) return false;
-    i += len;
-  }
-  return true;
+  return valid_run_end(bytes, 0) == bytes.size();
 }
 
 bool check_encodable(std::string_view text, std::string& error) {
@@ -303,31 +302,10 @@ bool check_encodable(std::string_view text, std::string& error) {
 }
 
 std::string fsdecode(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  while (i < n) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-      ++i;
-      continue;
-    }
-    char32_t cp;
-    std::size_t err_len;
-    const char* reason;
-    const std::size_t len = decode_one(bytes, i, cp, err_len, reason);
-    if (len == 0) {
-      for (std::size_t k = 0; k < err_len; ++k)
-        append_cp(out, 0xDC00 + static_cast<unsigned char>(bytes[i + k]));
-      i += err_len;
-    } else {
-      out.append(bytes.data() + i, len);
-      i += len;
-    }
-  }
-  return out;
+  // surrogateescape: each byte of the error becomes U+DC00 + byte.
+  return decode_lenient(bytes, [](std::string& out, std::string_view bad) {
+    for (const char b : bad) append_cp(out, 0xDC00 + static_cast<unsigned char>(b));
+  });
 }
 
 bool fsencode(std::string_view text, std::string& out, std::string& error) {

@@ -46,6 +46,12 @@ std::optional<std::string> decode_utf8_strict(std::string_view bytes, std::strin
 // True when `bytes` is valid strict UTF-8 (no surrogates). Same rules as decode_utf8_strict.
 bool is_valid_utf8(std::string_view bytes) noexcept;
 
+// One step of CPython's strict UTF-8 decoder: the length (1 to 4) of the well-formed sequence
+// that starts at s[i], with its code point stored in cp; 0 when the bytes there do not start one
+// (a stray continuation or invalid lead byte, a cut-off sequence, an overlong form, an encoded
+// surrogate or a value past U+10FFFF). cp is left alone on 0. Requires i < s.size().
+std::size_t utf8_sequence_length(std::string_view s, std::size_t i, char32_t& cp) noexcept;
+
 // Python's str.encode("utf-8") (strict): our text is already UTF-8 unless it holds a surrogate.
 // On a surrogate returns false and sets `error` to CPython's message, e.g.
 // "'utf-8' codec can't encode character '\ud800' in position 5: surrogates not allowed".

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/paths.h"
+
 namespace talmek::scrivel {
 
 // The whole content of the file at `path` (a resolved path text). Throws OpError. With `size`,
@@ -29,10 +31,14 @@ std::string_view encode_for_file(std::string_view text, std::string& scratch);
 // appending to it. Throws OpError.
 void write_whole_file(std::string_view path, std::string_view bytes, bool append);
 
+// Path.exists(): stat() of the path succeeds (links followed). Any failure, a text the OS cannot
+// take included, means "no".
+using paths::path_exists;
+
 // os.stat(path).st_size (links followed). Throws OpError.
 std::int64_t file_size(std::string_view path);
 
-// Path.mkdir(parents=True, exist_ok=True). Throws OpError as Python words it.
-void make_dirs(std::string_view path);
+// Path.mkdir(parents=True, exist_ok=True), from common/paths.h.
+using paths::make_dirs;
 
 }  // namespace talmek::scrivel

@@ -1,4 +1,4 @@
-// Path(text).expanduser().resolve(), and the bytes a path text becomes for system calls.
+// Path(text).expanduser().resolve(): the path the worker works on.
 #include "scrivel/path.h"
 
 #include "common/os_error.h"
@@ -18,14 +18,6 @@ std::string resolve_path(std::string_view text_in) {
     p = paths::normalize(home);
   }
   return paths::realpath(p);
-}
-
-std::string os_path(std::string_view text_in) {
-  std::string out, error;
-  if (!text::fsencode(text_in, out, error)) throw OpError(error);
-  // A NUL would silently cut the path short at the system call; open() refuses it this way.
-  if (out.find('\0') != std::string::npos) throw OpError("embedded null byte");
-  return out;
 }
 
 }  // namespace talmek::scrivel

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/paths.h"
+
 namespace talmek::scrivel {
 
 // Path(text).expanduser().resolve() as text. Throws OpError with Python's message when the home
@@ -11,8 +13,7 @@ namespace talmek::scrivel {
 // encoded for the OS.
 std::string resolve_path(std::string_view text);
 
-// os.fsencode(text): the bytes handed to system calls. Throws OpError with the codec's message
-// for a surrogate that is not an escaped byte.
-std::string os_path(std::string_view text);
+// os.fsencode(text): the bytes handed to system calls (see common/paths.h).
+using paths::os_path;
 
 }  // namespace talmek::scrivel

@@ -3,12 +3,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 
+#include "common/fd_io.h"
 #include "common/os_error.h"
 #include "common/paths.h"
 #include "common/text.h"
@@ -16,51 +16,6 @@
 namespace talmek::steerix::editor {
 
 namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return m_fd; }
-  int close_now() {
-    const int rc = ::close(m_fd);
-    m_fd = -1;
-    return rc;
-  }
-
- private:
-  int m_fd;
-};
-
-// The OS bytes of a path text as os.fsencode makes them. Throws OpError with Python's wording.
-std::string os_path(std::string_view path) {
-  std::string out, error;
-  if (!text::fsencode(path, out, error)) throw OpError(error);
-  if (out.find('\0') != std::string::npos) throw OpError("embedded null byte");
-  return out;
-}
-
-// Files are opened non-blocking so that a FIFO named as the file fails or reads empty at once
-// instead of stalling the agent; regular files then get ordinary blocking I/O back.
-int open_nonblocking(std::string_view path, const std::string& os, int flags) {
-  const int fd = ::open(os.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
-  if (fd < 0) throw_os_error(errno, path);
-  return fd;
-}
-
-void settle(int fd, std::string_view path, bool reading) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) throw_os_error(errno, path);
-  if (reading && S_ISDIR(st.st_mode)) throw_os_error(EISDIR, path);
-  if (S_ISREG(st.st_mode)) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  }
-}
 
 // Text mode's newline translation, in place.
 void normalize_newlines_in_place(std::string& s) {
@@ -118,34 +73,6 @@ std::ptrdiff_t clamp_bound(std::ptrdiff_t b, std::ptrdiff_t n) {
   return b > n ? n : b;
 }
 
-// Path.parent of str(Path(path)) for a relative or absolute path.
-std::string_view parent_of(std::string_view normalized) {
-  const std::size_t at = normalized.rfind('/');
-  if (at == std::string_view::npos) return ".";
-  if (at == 0) return "/";
-  // "//x" keeps its two leading slashes as its root, as pathlib does on POSIX.
-  if (at == 1 && normalized.starts_with("//")) return "//";
-  return normalized.substr(0, at);
-}
-
-void make_dirs(std::string_view path) {
-  const std::string os = os_path(path);
-  if (::mkdir(os.c_str(), 0777) == 0) return;
-  int err = errno;
-  if (err == ENOENT) {
-    const std::string_view parent = parent_of(path);
-    if (parent != path) {
-      make_dirs(parent);
-      if (::mkdir(os.c_str(), 0777) == 0) return;
-      err = errno;
-    }
-  }
-  struct stat st;
-  // exist_ok: an existing directory (a link to one included) is fine; anything else re-raises.
-  if (err != ENOENT && ::stat(os.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
-  throw_os_error(err, path);
-}
-
 void append_number(std::string& out, std::size_t n) {
   char buf[24];
   const auto end = std::to_chars(buf, buf + sizeof buf, n).ptr;
@@ -156,32 +83,17 @@ void append_number(std::string& out, std::size_t n) {
 
 }  // namespace
 
-bool exists(std::string_view path) {
-  std::string os, error;
-  if (!text::fsencode(path, os, error) || os.find('\0') != std::string::npos) return false;
-  struct stat st;
-  return ::stat(os.c_str(), &st) == 0;
-}
-
 std::string read_text(std::string_view path) {
-  const std::string os = os_path(path);
-  Fd fd(open_nonblocking(path, os, O_RDONLY));
-  settle(fd.get(), path, true);
+  const std::string os = paths::os_path(path);
+  // Opened non-blocking so that a FIFO named as the file fails or reads empty at once instead of
+  // stalling the agent.
+  Fd fd;
   struct stat st;
+  if (const int err = open_nonblocking(os.c_str(), O_RDONLY, fd, st)) throw_os_error(err, path);
+  if (S_ISDIR(st.st_mode)) throw_os_error(EISDIR, path);
   std::string data;
-  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-    data.reserve(static_cast<std::size_t>(st.st_size));
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN) break;  // a FIFO with a writer that has nothing to say yet
-      throw_os_error(errno, path);
-    }
-    if (n == 0) break;
-    data.append(buf, static_cast<std::size_t>(n));
-  }
+  // EAGAIN: a FIFO with a writer that has nothing to say yet reads as what it has given so far.
+  if (const int err = read_all(fd.get(), st, data); err && err != EAGAIN) throw_os_error(err, path);
   if (!text::is_valid_utf8(data)) {
     std::string error;
     text::decode_utf8_strict(data, error);
@@ -194,27 +106,21 @@ std::string read_text(std::string_view path) {
 void write_text(std::string_view path, std::string_view t) {
   std::string error;
   if (!text::check_encodable(t, error)) throw OpError(error);
-  const std::string os = os_path(path);
-  Fd fd(open_nonblocking(path, os, O_WRONLY | O_CREAT | O_TRUNC));
-  settle(fd.get(), path, false);
+  const std::string os = paths::os_path(path);
+  Fd fd;
+  struct stat st;
+  if (const int err = open_nonblocking(os.c_str(), O_WRONLY | O_CREAT | O_TRUNC, fd, st))
+    throw_os_error(err, path);
   // On this platform the line separator is "\n", so the text is written as it is.
-  std::size_t done = 0;
-  while (done < t.size()) {
-    const ssize_t n = ::write(fd.get(), t.data() + done, t.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw_os_error(errno, path);
-    }
-    done += static_cast<std::size_t>(n);
-  }
+  if (const int err = write_all(fd.get(), t)) throw_os_error(err, path);
   if (fd.close_now() != 0) throw_os_error(errno, path);
 }
 
 void make_parent_dirs(std::string_view path) {
   const std::string normalized = paths::normalize(path);
-  const std::string_view parent = parent_of(normalized);
+  const std::string_view parent = paths::pure_parent(normalized);
   if (parent == "." || parent == "/" || parent == "//") return;  // always there
-  make_dirs(parent);
+  paths::make_dirs(parent);
 }
 
 void append_numbered_lines(std::string& out, std::string_view content, std::optional<Range> range) {

@@ -12,9 +12,6 @@
 
 namespace talmek::steerix::editor {
 
-// os.path.exists: false for anything that cannot be stat'ed, including names the OS cannot take.
-bool exists(std::string_view path);
-
 // open(path).read(): strict UTF-8 decoding, "\r\n" and a lone "\r" read as "\n". A FIFO without a
 // writer reads as empty instead of blocking.
 std::string read_text(std::string_view path);

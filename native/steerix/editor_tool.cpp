@@ -100,7 +100,7 @@ std::ptrdiff_t slice_bound(PyObject* value, long delta) {
 }
 
 PyObject* Call::view() {
-  if (!editor::exists(m_path)) return not_found();
+  if (!paths::path_exists(m_path)) return not_found();
   const std::string content = editor::read_text(m_path);
   Ref view_range = get("view_range", Py_None);
 
@@ -152,7 +152,7 @@ PyObject* Call::create() {
 }
 
 PyObject* Call::str_replace() {
-  if (!editor::exists(m_path)) return not_found();
+  if (!paths::path_exists(m_path)) return not_found();
   Ref old_str = get("old_str", empty_str());
   Ref new_str = get("new_str", empty_str());
   const std::string content = editor::read_text(m_path);
@@ -178,7 +178,7 @@ PyObject* Call::str_replace() {
 }
 
 PyObject* Call::insert() {
-  if (!editor::exists(m_path)) return not_found();
+  if (!paths::path_exists(m_path)) return not_found();
   Ref zero(checked(PyLong_FromLong(0)));
   Ref insert_line = get("insert_line", zero.get());
   Ref new_str = get("new_str", empty_str());

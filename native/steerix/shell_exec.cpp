@@ -14,6 +14,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/fd_io.h"
 #include "common/os_error.h"
 #include "common/text.h"
 
@@ -65,24 +66,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kShell = "/bin/sh";
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : m_fd(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return m_fd; }
-  bool open() const { return m_fd >= 0; }
-  void reset(int fd = -1) {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = fd;
-  }
-
- private:
-  int m_fd = -1;
-};
-
 // A close-on-exec descriptor numbered 3 or higher, so that the child's dup2 onto 1 and 2 can
 // never clobber it, even when this process runs with some of its standard streams closed.
 int above_std(int fd) {
@@ -99,7 +82,7 @@ void make_pipe(Fd& r, Fd& w) {
   if (::pipe2(fds, O_CLOEXEC) != 0) throw OpError(os_error_message(errno));
   r.reset(above_std(fds[0]));
   w.reset(above_std(fds[1]));
-  if (!r.open() || !w.open()) throw OpError(os_error_message(errno));
+  if (!r.valid() || !w.valid()) throw OpError(os_error_message(errno));
 }
 
 // What the child reports through the error pipe when it cannot exec the shell.
@@ -246,19 +229,19 @@ ShellRun run_shell(const std::string& command, const std::optional<std::string>&
     return r;
   };
 
-  while (out_r.open() || err_r.open() || !reaped) {
+  while (out_r.valid() || err_r.valid() || !reaped) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return stop_with(ShellRun::Status::timed_out);
 
     pollfd fds[3];
     nfds_t n = 0;
     int out_i = -1, err_i = -1, pid_i = -1;
-    if (out_r.open()) fds[out_i = static_cast<int>(n++)] = {out_r.get(), POLLIN, 0};
-    if (err_r.open()) fds[err_i = static_cast<int>(n++)] = {err_r.get(), POLLIN, 0};
-    if (!reaped && pidfd.open()) fds[pid_i = static_cast<int>(n++)] = {pidfd.get(), POLLIN, 0};
+    if (out_r.valid()) fds[out_i = static_cast<int>(n++)] = {out_r.get(), POLLIN, 0};
+    if (err_r.valid()) fds[err_i = static_cast<int>(n++)] = {err_r.get(), POLLIN, 0};
+    if (!reaped && pidfd.valid()) fds[pid_i = static_cast<int>(n++)] = {pidfd.get(), POLLIN, 0};
     // Without a pidfd the shell's end is noticed by looking every few milliseconds.
     int wait_ms = static_cast<int>(std::min<long long>(left.count(), 60'000));
-    if (!reaped && !pidfd.open()) wait_ms = std::min(wait_ms, 10);
+    if (!reaped && !pidfd.valid()) wait_ms = std::min(wait_ms, 10);
 
     const int ready = ::poll(fds, n, wait_ms);
     if (ready < 0) {

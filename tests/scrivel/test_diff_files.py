@@ -12,6 +12,9 @@ from hypothesis import strategies as st
 
 from talmek.workers import scrivel
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from support.filesystems import write  # noqa: E402
+
 
 def reference_diff(file_a, file_b):
     """The behaviour being reproduced, written plainly with pathlib and difflib."""
@@ -27,16 +30,6 @@ def reference_diff(file_a, file_b):
         return {"success": True, "result": {"diff": "".join(difflib.unified_diff(a, b, str(pa), str(pb)))}}
     except Exception as e:
         return {"success": False, "error": str(e)}
-
-
-@pytest.fixture
-def in_tmp(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    return tmp_path
-
-
-def write(path, data):
-    Path(path).write_bytes(data.encode() if isinstance(data, str) else data)
 
 
 def numbered(changed=()):

@@ -12,6 +12,9 @@ from hypothesis import strategies as st
 
 from talmek.workers import scrivel
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from support.filesystems import write  # noqa: E402
+
 
 def reference_edit(path, edits):
     """The behaviour being reproduced, written plainly with pathlib, str and difflib."""
@@ -44,16 +47,6 @@ def reference_edit(path, edits):
         return {"success": True, "result": {"path": str(p), "changes": changes, "diff": "".join(diff)}}
     except Exception as e:
         return {"success": False, "error": str(e)}
-
-
-@pytest.fixture
-def in_tmp(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    return tmp_path
-
-
-def write(path, data):
-    Path(path).write_bytes(data.encode() if isinstance(data, str) else data)
 
 
 # (id, file text, edits, changes, final file text, diff shown)

@@ -15,20 +15,7 @@ from talmek.workers import scrivel
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
 from support.filesystems import REFUSED, error_of, read_only, reads_any_file  # noqa: E402
-
-
-def ok(result):
-    return {"success": True, "result": result}
-
-
-def fail(error):
-    return {"success": False, "error": error}
-
-
-@pytest.fixture
-def cwd(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    return tmp_path
+from support.records import fail, ok  # noqa: E402
 
 
 def snapshot(root):
@@ -65,8 +52,8 @@ def make_tree(root):
 # Single files (shutil.copy2)
 
 
-def test_copy_file_keeps_content_mode_times_and_xattrs(cwd):
-    src = cwd / "src.bin"
+def test_copy_file_keeps_content_mode_times_and_xattrs(in_tmp):
+    src = in_tmp / "src.bin"
     src.write_bytes(bytes(range(256)) * 300)
     os.chmod(src, 0o4751)
     try:
@@ -75,9 +62,9 @@ def test_copy_file_keeps_content_mode_times_and_xattrs(cwd):
         pass  # the file system has no user attributes; the rest still holds
     os.utime(src, ns=(1_234_567_890_123_456_789, 1_345_678_901_987_654_321))
     assert scrivel.copy_file("src.bin", "out/dst.bin") == ok(
-        {"from": str(src), "to": str(cwd / "out" / "dst.bin")}
+        {"from": str(src), "to": str(in_tmp / "out" / "dst.bin")}
     )
-    dst = cwd / "out" / "dst.bin"
+    dst = in_tmp / "out" / "dst.bin"
     assert dst.read_bytes() == src.read_bytes()
     st_src, st_dst = os.stat(src), os.stat(dst)
     assert stat.S_IMODE(st_dst.st_mode) == stat.S_IMODE(st_src.st_mode) == 0o4751
@@ -107,23 +94,23 @@ def test_copy_file_sizes(tmp_path, size):
     assert (tmp_path / "dst").read_bytes() == data
 
 
-def test_copy_file_into_existing_directory_and_over_existing_file(cwd):
-    (cwd / "f").write_text("new")
-    (cwd / "d").mkdir()
-    assert scrivel.copy_file("f", "d") == ok({"from": str(cwd / "f"), "to": str(cwd / "d")})
-    assert (cwd / "d" / "f").read_text() == "new"
-    (cwd / "g").write_text("old and longer")
+def test_copy_file_into_existing_directory_and_over_existing_file(in_tmp):
+    (in_tmp / "f").write_text("new")
+    (in_tmp / "d").mkdir()
+    assert scrivel.copy_file("f", "d") == ok({"from": str(in_tmp / "f"), "to": str(in_tmp / "d")})
+    assert (in_tmp / "d" / "f").read_text() == "new"
+    (in_tmp / "g").write_text("old and longer")
     assert scrivel.copy_file("f", "g")["success"] is True
-    assert (cwd / "g").read_text() == "new"
+    assert (in_tmp / "g").read_text() == "new"
 
 
 @pytest.mark.parametrize("dst", ["f", "./f", "sub/../f", "."], ids=["same", "dot", "dotdot", "dir"])
-def test_copy_file_onto_itself_matches_copy2(cwd, dst):
-    (cwd / "f").write_text("x")
-    (cwd / "sub").mkdir()
-    expected = error_of(shutil.copy2, str(cwd / "f"), str((cwd / dst).resolve()))
+def test_copy_file_onto_itself_matches_copy2(in_tmp, dst):
+    (in_tmp / "f").write_text("x")
+    (in_tmp / "sub").mkdir()
+    expected = error_of(shutil.copy2, str(in_tmp / "f"), str((in_tmp / dst).resolve()))
     assert scrivel.copy_file("f", dst) == fail(expected)
-    assert (cwd / "f").read_text() == "x"
+    assert (in_tmp / "f").read_text() == "x"
 
 
 def test_copy_named_pipe_fails_at_once(tmp_path):
@@ -135,8 +122,8 @@ def test_copy_named_pipe_fails_at_once(tmp_path):
     assert scrivel.copy_file(str(tmp_path / "f"), str(tmp_path / "fifo")) == fail(expected)
 
 
-def test_copy_source_not_found_even_with_bad_destination(cwd):
-    (cwd / "file").write_text("f")
+def test_copy_source_not_found_even_with_bad_destination(in_tmp):
+    (in_tmp / "file").write_text("f")
     assert scrivel.copy_file("missing/../x", "file/a/b") == fail("Source not found: missing/../x")
 
 
@@ -193,19 +180,19 @@ def test_copy_tree_onto_existing_directory_copies_nothing(tmp_path):
     assert list((tmp_path / "dst").iterdir()) == []
 
 
-def test_copy_tree_onto_itself_fails_as_copytree(cwd):
-    make_tree(cwd / "t")
-    assert scrivel.copy_file("t", "t") == fail(f"[Errno 17] File exists: '{cwd / 't'}'")
+def test_copy_tree_onto_itself_fails_as_copytree(in_tmp):
+    make_tree(in_tmp / "t")
+    assert scrivel.copy_file("t", "t") == fail(f"[Errno 17] File exists: '{in_tmp / 't'}'")
 
 
 @pytest.mark.parametrize("dst", ["t/copy", "t/sub/deeper/new/copy", "t/sub"])
-def test_copy_tree_into_own_subtree_fails_at_once(cwd, dst):
-    make_tree(cwd / "t")
-    before = snapshot(cwd)
+def test_copy_tree_into_own_subtree_fails_at_once(in_tmp, dst):
+    make_tree(in_tmp / "t")
+    before = snapshot(in_tmp)
     assert scrivel.copy_file("t", dst) == fail(
-        f"Cannot copy a directory '{cwd / 't'}' into itself '{cwd / dst}'."
+        f"Cannot copy a directory '{in_tmp / 't'}' into itself '{in_tmp / dst}'."
     )
-    assert snapshot(cwd) == before
+    assert snapshot(in_tmp) == before
 
 
 def test_copy_tree_partial_failures_match_copytree(tmp_path):

@@ -12,20 +12,7 @@ from talmek.workers import scrivel
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
 from support.filesystems import REFUSED, error_of, read_only  # noqa: E402
-
-
-def ok(result):
-    return {"success": True, "result": result}
-
-
-def fail(error):
-    return {"success": False, "error": error}
-
-
-@pytest.fixture
-def cwd(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    return tmp_path
+from support.records import fail, ok  # noqa: E402
 
 
 def make_tree(root):
@@ -41,24 +28,24 @@ def make_tree(root):
 # delete_file
 
 
-def test_delete_file_and_tree(cwd):
-    (cwd / "f.txt").write_text("x")
-    assert scrivel.delete_file("f.txt") == ok({"deleted": str(cwd / "f.txt")})
-    assert not (cwd / "f.txt").exists()
-    make_tree(cwd / "t")
-    assert scrivel.delete_file("t") == ok({"deleted": str(cwd / "t")})
-    assert not (cwd / "t").exists()
+def test_delete_file_and_tree(in_tmp):
+    (in_tmp / "f.txt").write_text("x")
+    assert scrivel.delete_file("f.txt") == ok({"deleted": str(in_tmp / "f.txt")})
+    assert not (in_tmp / "f.txt").exists()
+    make_tree(in_tmp / "t")
+    assert scrivel.delete_file("t") == ok({"deleted": str(in_tmp / "t")})
+    assert not (in_tmp / "t").exists()
 
 
-def test_delete_tree_never_follows_links_inside(cwd):
-    outside = cwd / "outside"
+def test_delete_tree_never_follows_links_inside(in_tmp):
+    outside = in_tmp / "outside"
     (outside / "keep").mkdir(parents=True)
     (outside / "keep" / "precious.txt").write_text("p")
     (outside / "file.txt").write_text("f")
-    tree = make_tree(cwd / "t")
+    tree = make_tree(in_tmp / "t")
     (tree / "to_dir").symlink_to(outside)
     (tree / "sub" / "to_file").symlink_to(outside / "file.txt")
-    (tree / "sub" / "dangling").symlink_to(cwd / "missing")
+    (tree / "sub" / "dangling").symlink_to(in_tmp / "missing")
     (tree / "sub" / "loop").symlink_to(tree)
     assert scrivel.delete_file(str(tree)) == ok({"deleted": str(tree)})
     assert not tree.exists()
@@ -66,8 +53,8 @@ def test_delete_tree_never_follows_links_inside(cwd):
     assert (outside / "file.txt").read_text() == "f"
 
 
-def test_delete_deep_tree(cwd):
-    deep = cwd / "deep"
+def test_delete_deep_tree(in_tmp):
+    deep = in_tmp / "deep"
     path = deep
     for _ in range(400):
         path = path / "d"
@@ -82,26 +69,26 @@ def test_delete_deep_tree(cwd):
     ["nope", "~/surely-not-here-4f1c", "sub/../nope", "./x/y/z", "a\udc80b"],
     ids=["relative", "tilde", "dotdot", "nested", "surrogate-escape"],
 )
-def test_delete_not_found_names_the_argument(cwd, arg):
-    (cwd / "sub").mkdir()
+def test_delete_not_found_names_the_argument(in_tmp, arg):
+    (in_tmp / "sub").mkdir()
     assert scrivel.delete_file(arg) == fail("Not found: " + arg)
 
 
-def test_delete_empty_path_touches_nothing(cwd):
-    (cwd / "keep.txt").write_text("k")
+def test_delete_empty_path_touches_nothing(in_tmp):
+    (in_tmp / "keep.txt").write_text("k")
     assert scrivel.delete_file("") == fail("No path provided")
     assert scrivel.handle_command({"action": "delete"}) == fail("No path provided")
-    assert (cwd / "keep.txt").read_text() == "k"
+    assert (in_tmp / "keep.txt").read_text() == "k"
 
 
 @pytest.mark.parametrize("arg", [".", "..", "sub/../..", "/", "{cwd}"])
-def test_delete_refuses_the_working_directory_and_above(cwd, arg):
-    (cwd / "keep.txt").write_text("k")
-    (cwd / "sub").mkdir()
-    arg = arg.format(cwd=cwd)
+def test_delete_refuses_the_working_directory_and_above(in_tmp, arg):
+    (in_tmp / "keep.txt").write_text("k")
+    (in_tmp / "sub").mkdir()
+    arg = arg.format(cwd=in_tmp)
     assert scrivel.delete_file(arg) == fail(
         "Refusing to delete the working directory or a directory above it: " + arg)
-    assert (cwd / "keep.txt").read_text() == "k"
+    assert (in_tmp / "keep.txt").read_text() == "k"
 
 
 @pytest.mark.parametrize(
@@ -109,37 +96,37 @@ def test_delete_refuses_the_working_directory_and_above(cwd, arg):
     ["link", "{cwd}/link", "sub/../link", "link/", "./link", "~/link", "via/link"],
     ids=["relative", "absolute", "dotdot", "trailing-slash", "dot", "tilde", "linked-parent"],
 )
-def test_delete_link_to_directory_removes_only_the_link(cwd, monkeypatch, arg):
-    monkeypatch.setenv("HOME", str(cwd))
-    target = make_tree(cwd / "target")
-    (cwd / "sub").mkdir()
-    (cwd / "real").mkdir()
-    (cwd / "via").symlink_to(cwd / "real")
-    link_dir = cwd / "real" if arg.startswith("via/") else cwd
+def test_delete_link_to_directory_removes_only_the_link(in_tmp, monkeypatch, arg):
+    monkeypatch.setenv("HOME", str(in_tmp))
+    target = make_tree(in_tmp / "target")
+    (in_tmp / "sub").mkdir()
+    (in_tmp / "real").mkdir()
+    (in_tmp / "via").symlink_to(in_tmp / "real")
+    link_dir = in_tmp / "real" if arg.startswith("via/") else in_tmp
     (link_dir / "link").symlink_to(target)
-    result = scrivel.delete_file(arg.format(cwd=cwd))
+    result = scrivel.delete_file(arg.format(cwd=in_tmp))
     assert result == ok({"deleted": str(link_dir / "link")})
     assert not (link_dir / "link").is_symlink()
     assert (target / "sub" / "deeper" / "c.txt").read_text() == "c"
 
 
 @pytest.mark.parametrize("kind", ["dangling", "loop", "to-file"])
-def test_delete_link_kinds(cwd, kind):
-    (cwd / "file.txt").write_text("f")
-    target = {"dangling": cwd / "missing", "loop": cwd / "l", "to-file": cwd / "file.txt"}[kind]
-    (cwd / "l").symlink_to(target)
-    assert scrivel.delete_file("l") == ok({"deleted": str(cwd / "l")})
-    assert not os.path.lexists(cwd / "l")
-    assert (cwd / "file.txt").read_text() == "f"
+def test_delete_link_kinds(in_tmp, kind):
+    (in_tmp / "file.txt").write_text("f")
+    target = {"dangling": in_tmp / "missing", "loop": in_tmp / "l", "to-file": in_tmp / "file.txt"}[kind]
+    (in_tmp / "l").symlink_to(target)
+    assert scrivel.delete_file("l") == ok({"deleted": str(in_tmp / "l")})
+    assert not os.path.lexists(in_tmp / "l")
+    assert (in_tmp / "file.txt").read_text() == "f"
 
 
-def test_delete_dotdot_after_a_link_acts_on_the_resolved_path(cwd):
+def test_delete_dotdot_after_a_link_acts_on_the_resolved_path(in_tmp):
     # "link/.." names the parent of the link's target, as resolution defines it.
-    (cwd / "a" / "b").mkdir(parents=True)
-    (cwd / "a" / "b" / "x").write_text("x")
-    (cwd / "link").symlink_to(cwd / "a" / "b")
-    assert scrivel.delete_file("link/..") == ok({"deleted": str(cwd / "a")})
-    assert not (cwd / "a").exists()
+    (in_tmp / "a" / "b").mkdir(parents=True)
+    (in_tmp / "a" / "b" / "x").write_text("x")
+    (in_tmp / "link").symlink_to(in_tmp / "a" / "b")
+    assert scrivel.delete_file("link/..") == ok({"deleted": str(in_tmp / "a")})
+    assert not (in_tmp / "a").exists()
 
 
 def test_delete_tree_rmdir_failure_matches_shutil(tmp_path):
@@ -189,20 +176,20 @@ def test_delete_file_in_read_only_directory_matches_pathlib(tmp_path):
 # make_dir
 
 
-def test_make_dir_nested_and_existing(cwd):
-    expected = ok({"path": str(cwd / "a" / "b" / "c")})
+def test_make_dir_nested_and_existing(in_tmp):
+    expected = ok({"path": str(in_tmp / "a" / "b" / "c")})
     assert scrivel.make_dir("a/b/c") == expected
-    assert (cwd / "a" / "b" / "c").is_dir()
+    assert (in_tmp / "a" / "b" / "c").is_dir()
     assert scrivel.make_dir("a/b/c") == expected
-    assert scrivel.make_dir("a/x/../b/c") == ok({"path": str(cwd / "a" / "b" / "c")})
+    assert scrivel.make_dir("a/x/../b/c") == ok({"path": str(in_tmp / "a" / "b" / "c")})
 
 
 @pytest.mark.parametrize(
     "rel", ["file", "file/x", "file/x/y"], ids=["itself", "parent", "ancestor"]
 )
-def test_make_dir_with_a_file_in_the_way_matches_pathlib(cwd, rel):
-    (cwd / "file").write_text("f")
-    expected = error_of(pathlib.Path(cwd / rel).mkdir, 0o777, True, True)
+def test_make_dir_with_a_file_in_the_way_matches_pathlib(in_tmp, rel):
+    (in_tmp / "file").write_text("f")
+    expected = error_of(pathlib.Path(in_tmp / rel).mkdir, 0o777, True, True)
     assert scrivel.make_dir(rel) == fail(expected)
     assert expected.startswith(("[Errno 17] File exists: ", "[Errno 20] Not a directory: "))
 
@@ -221,41 +208,41 @@ def test_make_dir_in_read_only_parent_matches_pathlib(tmp_path):
 # move_file
 
 
-def test_move_renames_and_creates_parents(cwd):
-    (cwd / "f").write_text("x")
+def test_move_renames_and_creates_parents(in_tmp):
+    (in_tmp / "f").write_text("x")
     assert scrivel.move_file("f", "new/dirs/g") == ok(
-        {"from": str(cwd / "f"), "to": str(cwd / "new" / "dirs" / "g")}
+        {"from": str(in_tmp / "f"), "to": str(in_tmp / "new" / "dirs" / "g")}
     )
-    assert (cwd / "new" / "dirs" / "g").read_text() == "x"
-    make_tree(cwd / "t")
+    assert (in_tmp / "new" / "dirs" / "g").read_text() == "x"
+    make_tree(in_tmp / "t")
     assert scrivel.move_file("t", "u")["success"] is True
-    assert (cwd / "u" / "sub" / "deeper" / "c.txt").read_text() == "c"
+    assert (in_tmp / "u" / "sub" / "deeper" / "c.txt").read_text() == "c"
 
 
-def test_move_into_existing_directory_reports_the_directory(cwd):
-    (cwd / "f").write_text("x")
-    (cwd / "d").mkdir()
-    assert scrivel.move_file("f", "d") == ok({"from": str(cwd / "f"), "to": str(cwd / "d")})
-    assert (cwd / "d" / "f").read_text() == "x"
+def test_move_into_existing_directory_reports_the_directory(in_tmp):
+    (in_tmp / "f").write_text("x")
+    (in_tmp / "d").mkdir()
+    assert scrivel.move_file("f", "d") == ok({"from": str(in_tmp / "f"), "to": str(in_tmp / "d")})
+    assert (in_tmp / "d" / "f").read_text() == "x"
 
 
-def test_move_onto_existing_file_replaces_it(cwd):
-    (cwd / "f").write_text("new")
-    (cwd / "g").write_text("old")
+def test_move_onto_existing_file_replaces_it(in_tmp):
+    (in_tmp / "f").write_text("new")
+    (in_tmp / "g").write_text("old")
     assert scrivel.move_file("f", "g")["success"] is True
-    assert (cwd / "g").read_text() == "new"
-    assert not (cwd / "f").exists()
+    assert (in_tmp / "g").read_text() == "new"
+    assert not (in_tmp / "f").exists()
 
 
-def test_move_source_not_found_even_with_bad_destination(cwd):
-    (cwd / "file").write_text("f")
+def test_move_source_not_found_even_with_bad_destination(in_tmp):
+    (in_tmp / "file").write_text("f")
     assert scrivel.move_file("~/nope-7a", "file/x/y") == fail("Source not found: ~/nope-7a")
 
 
-def test_move_directory_onto_itself_is_a_rename_to_itself(cwd):
-    make_tree(cwd / "t")
-    assert scrivel.move_file("t", "t") == ok({"from": str(cwd / "t"), "to": str(cwd / "t")})
-    assert (cwd / "t" / "a.txt").exists()
+def test_move_directory_onto_itself_is_a_rename_to_itself(in_tmp):
+    make_tree(in_tmp / "t")
+    assert scrivel.move_file("t", "t") == ok({"from": str(in_tmp / "t"), "to": str(in_tmp / "t")})
+    assert (in_tmp / "t" / "a.txt").exists()
 
 
 def run_both(tmp_path, action):
@@ -295,14 +282,14 @@ def test_move_failures_match_shutil(tmp_path, setup, src, dst):
     assert ours == theirs.replace("theirs", "ours")
 
 
-def test_move_into_own_subtree_creates_nothing(cwd):
-    make_tree(cwd / "t")
-    before = sorted(p.relative_to(cwd) for p in cwd.rglob("*"))
+def test_move_into_own_subtree_creates_nothing(in_tmp):
+    make_tree(in_tmp / "t")
+    before = sorted(p.relative_to(in_tmp) for p in in_tmp.rglob("*"))
     result = scrivel.move_file("t", "t/new/deeper/place")
     assert result == fail(
-        f"Cannot move a directory '{cwd / 't'}' into itself '{cwd / 't/new/deeper/place'}'."
+        f"Cannot move a directory '{in_tmp / 't'}' into itself '{in_tmp / 't/new/deeper/place'}'."
     )
-    assert sorted(p.relative_to(cwd) for p in cwd.rglob("*")) == before
+    assert sorted(p.relative_to(in_tmp) for p in in_tmp.rglob("*")) == before
 
 
 def test_move_out_of_read_only_directory_matches_shutil(tmp_path):

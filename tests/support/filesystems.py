@@ -1,11 +1,13 @@
 """File-system situations for the worker's tests: directories that refuse changes, files that
-cannot be read, whatever the privileges of the process running the tests."""
+cannot be read, whatever the privileges of the process running the tests; and writing a file's
+bytes from text or bytes."""
 
 import contextlib
 import os
 import shutil
 import stat
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -70,3 +72,8 @@ def error_of(fn, *args):
     with pytest.raises(OSError) as info:
         fn(*args)
     return str(info.value)
+
+
+def write(path, data):
+    """Writes a file's bytes: a str as its UTF-8 encoding, bytes as they are."""
+    Path(path).write_bytes(data.encode() if isinstance(data, str) else data)

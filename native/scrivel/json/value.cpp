@@ -209,4 +209,13 @@ Value fail_record(std::string error) {
   return Value(std::move(o));
 }
 
+Value list_result(std::string_view key, Array items) {
+  const std::size_t count = items.size();
+  Object o;
+  o.reserve(2);
+  o.push_back(Member{std::string(key), Value(std::move(items))});
+  o.push_back(Member{"count", Value(count)});
+  return Value(std::move(o));
+}
+
 }  // namespace talmek::scrivel

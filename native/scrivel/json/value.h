@@ -140,4 +140,7 @@ std::string py_float_repr(double d);
 Value ok_record(Value result);
 Value fail_record(std::string error);
 
+// The result of an operation that answers a list: {key: items, "count": len(items)}.
+Value list_result(std::string_view key, Array items);
+
 }  // namespace talmek::scrivel

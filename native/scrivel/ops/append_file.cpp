@@ -1,6 +1,4 @@
 // append_file: adds a text at the end of a file; a missing file is written as write_file does.
-#include <sys/stat.h>
-
 #include "scrivel/fileio.h"
 #include "scrivel/guard.h"
 #include "scrivel/ops/ops.h"
@@ -11,8 +9,7 @@ namespace talmek::scrivel {
 Value append_file(std::string_view path, std::string_view content) {
   return guarded([&]() -> Value {
     const std::string resolved = resolve_path(path);
-    struct stat st;
-    if (::stat(os_path(resolved).c_str(), &st) != 0) return write_file(path, content, true);
+    if (!path_exists(resolved)) return write_file(path, content, true);
     // Encoded before the file is opened, so a text that cannot be written leaves it untouched.
     std::string scratch;
     const std::string_view bytes = encode_for_file(content, scratch);

@@ -3,12 +3,9 @@
 // Both files are read whole, decoded leniently (U+FFFD for bad bytes) and normalised as text
 // mode reads; valid input without carriage returns is used as read, without a copy. The diff
 // borrows views of the lines from those two texts.
-#include <sys/stat.h>
-
 #include <string>
 #include <string_view>
 
-#include "common/os_error.h"
 #include "common/text.h"
 #include "scrivel/difflib/unified_diff.h"
 #include "scrivel/fileio.h"
@@ -21,17 +18,6 @@ namespace talmek::scrivel {
 namespace {
 
 constexpr std::string_view k_file_not_found = "File not found: ";
-
-// Path.exists(): stat() succeeds; any failure (including a text the OS cannot take) is "no".
-bool exists(const std::string& resolved) {
-  try {
-    const std::string p = os_path(resolved);
-    struct stat st;
-    return ::stat(p.c_str(), &st) == 0;
-  } catch (const OpError&) {
-    return false;
-  }
-}
 
 // Path.read_text(encoding="utf-8", errors="replace").
 std::string read_text_lenient(const std::string& resolved) {
@@ -50,8 +36,8 @@ Value diff_files(std::string_view file_a, std::string_view file_b) {
     // missing file_a.
     const std::string path_a = resolve_path(file_a);
     const std::string path_b = resolve_path(file_b);
-    if (!exists(path_a)) return fail_record(std::string(k_file_not_found) + std::string(file_a));
-    if (!exists(path_b)) return fail_record(std::string(k_file_not_found) + std::string(file_b));
+    if (!path_exists(path_a)) return fail_record(std::string(k_file_not_found) + std::string(file_a));
+    if (!path_exists(path_b)) return fail_record(std::string(k_file_not_found) + std::string(file_b));
 
     const std::string text_a = read_text_lenient(path_a);
     const std::string text_b = read_text_lenient(path_b);

@@ -4,8 +4,6 @@
 // diff. The first replacement copies it once; a single replacement then changes that copy in
 // place (only the text after it moves), and an "all" replacement builds the next text in one
 // pass into a second buffer. Nothing touches the file until every edit has succeeded.
-#include <sys/stat.h>
-
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -31,17 +29,6 @@ constexpr std::string_view k_find_not_text = "'in <string>' requires string as l
 constexpr std::string_view k_replace_not_text = "replace() argument 2 must be str, not ";
 // How many code points of a missing "find" text the message quotes.
 constexpr std::size_t k_quoted_find_limit = 100;
-
-// Path.exists(): stat() succeeds; any failure (including a text the OS cannot take) is "no".
-bool exists(const std::string& resolved) {
-  try {
-    const std::string p = os_path(resolved);
-    struct stat st;
-    return ::stat(p.c_str(), &st) == 0;
-  } catch (const OpError&) {
-    return false;
-  }
-}
 
 // Path.read_text(encoding="utf-8"): strict decoding, then text-mode line ends. Valid input is
 // kept as read (our text is UTF-8), so the usual case copies nothing.
@@ -77,7 +64,7 @@ const Value& get(const Value& edit, std::string_view key, const Value& fallback)
 Value edit_file(std::string_view path, const Array& edits) {
   return guarded([&]() -> Value {
     const std::string resolved = resolve_path(path);
-    if (!exists(resolved)) return fail_record(std::string(k_file_not_found) + std::string(path));
+    if (!path_exists(resolved)) return fail_record(std::string(k_file_not_found) + std::string(path));
 
     const std::string original = read_text_strict(resolved);
     std::string_view content = original;

@@ -1,8 +1,7 @@
 // find_files: the entries below a directory that match a glob pattern at any depth (Path.rglob),
 // streamed so that the walk stops as soon as the limit is reached.
-#include <sys/stat.h>
-
 #include "common/text.h"
+#include "scrivel/fileio.h"
 #include "scrivel/guard.h"
 #include "scrivel/ops/ops.h"
 #include "scrivel/path.h"
@@ -14,12 +13,9 @@ namespace talmek::scrivel {
 Value find_files(std::string_view path, std::string_view pattern, std::int64_t max_results) {
   return guarded([&]() -> Value {
     const std::string resolved = resolve_path(path);
+    // No directory test: a file simply has nothing below it.
+    if (!path_exists(resolved)) return fail_record("Directory not found: " + std::string(path));
     const std::string root = os_path(resolved);
-    // Path.exists(): any failed status query means "not there". No directory test: a file
-    // simply has nothing below it.
-    struct stat st;
-    if (::stat(root.c_str(), &st) != 0)
-      return fail_record("Directory not found: " + std::string(path));
     const walk::RGlob glob = walk::RGlob::compile(pattern);
     Array matches;
     std::string os_entry;
@@ -32,11 +28,7 @@ Value find_files(std::string_view path, std::string_view pattern, std::int64_t m
           return static_cast<std::int64_t>(matches.size()) < max_results;
         },
         true);
-    Object result;
-    const std::size_t count = matches.size();
-    result.push_back({"matches", Value(std::move(matches))});
-    result.push_back({"count", Value(count)});
-    return ok_record(Value(std::move(result)));
+    return ok_record(list_result("matches", std::move(matches)));
   });
 }
 

@@ -62,29 +62,15 @@ class Grep {
       // No line can match without the required text: most files are dismissed by one memmem,
       // and in the rest only the lines that hold it are given to the engine.
       if (find_literal(0) >= m_buf.size()) return true;
-      return search_candidate_lines();
+      return search_lines<true>();
     }
-    return m_re.context_free() ? search_whole() : search_lines();
+    return m_re.context_free() ? search_whole() : search_lines<false>();
   }
 
   bool limit_reached() const { return static_cast<std::int64_t>(m_matches.size()) >= m_max; }
   Array take() { return std::move(m_matches); }
 
  private:
-  bool search_lines() {
-    std::size_t pos = 0, len = 0, line = 0, b, e;
-    const std::size_t n = m_buf.size();
-    while (pos < n) {
-      const std::size_t end_ = search::next_boundary(m_buf, pos, len);
-      const std::size_t le = end_ == kNoBoundary ? n : end_;
-      if (m_re.search(m_buf.substr(pos, le - pos), 0, b, e) && !add(line, pos, le)) return false;
-      if (end_ == kNoBoundary) break;
-      pos = le + len;
-      ++line;
-    }
-    return true;
-  }
-
   // The start of the next occurrence of the required text at or after `from`, or n.
   std::size_t find_literal(std::size_t from) const {
     const std::string& lit = m_re.required_literal();
@@ -93,14 +79,18 @@ class Grep {
     return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - m_buf.data()) : m_buf.size();
   }
 
-  // Line by line, but only the lines that hold the required text are given to the engine.
-  bool search_candidate_lines() {
+  // Line by line, each line given to the engine on its own. With kOnlyCandidates, only the lines
+  // that hold the required text are: the others are skipped by memmem.
+  template <bool kOnlyCandidates>
+  bool search_lines() {
     std::size_t pos = 0, len = 0, line = 0, b, e;
     const std::size_t n = m_buf.size();
     while (pos < n) {
-      const std::size_t hit = find_literal(pos);
-      if (hit >= n) break;
-      search::advance_to_line(m_buf, pos, line, hit);
+      if constexpr (kOnlyCandidates) {
+        const std::size_t hit = find_literal(pos);
+        if (hit >= n) break;
+        search::advance_to_line(m_buf, pos, line, hit);
+      }
       const std::size_t end_ = search::next_boundary(m_buf, pos, len);
       const std::size_t le = end_ == kNoBoundary ? n : end_;
       if (m_re.search(m_buf.substr(pos, le - pos), 0, b, e) && !add(line, pos, le)) return false;
@@ -228,10 +218,8 @@ Value grep_files(std::string_view path, std::string_view regex, std::string_view
                  std::int64_t max_results, std::int64_t context_lines) {
   return guarded([&]() -> Value {
     const std::string resolved = resolve_path(path);
+    if (!path_exists(resolved)) return fail_record("Directory not found: " + std::string(path));
     const std::string root = os_path(resolved);
-    struct stat st;
-    if (::stat(root.c_str(), &st) != 0)
-      return fail_record("Directory not found: " + std::string(path));
     const search::Regex re(regex);
     const walk::RGlob glob = walk::RGlob::compile(file_pattern);
 
@@ -257,11 +245,7 @@ Value grep_files(std::string_view path, std::string_view regex, std::string_view
       return !grep.limit_reached();
     });
     Array matches = grep.take();
-    Object result;
-    const std::size_t count = matches.size();
-    result.push_back({"matches", Value(std::move(matches))});
-    result.push_back({"count", Value(count)});
-    return ok_record(Value(std::move(result)));
+    return ok_record(list_result("matches", std::move(matches)));
   });
 }
 

@@ -94,11 +94,7 @@ Value list_dir(std::string_view path, bool recursive, std::optional<std::string_
     Array list;
     list.reserve(found.size());
     for (Candidate& c : found) list.push_back(walk::entry_record(std::move(c.rel), c.os, c.kind, c.status));
-    Object result;
-    const std::size_t count = list.size();
-    result.push_back({"entries", Value(std::move(list))});
-    result.push_back({"count", Value(count)});
-    return ok_record(Value(std::move(result)));
+    return ok_record(list_result("entries", std::move(list)));
   });
 }
 

@@ -27,6 +27,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/fd_io.h"
 #include "common/os_error.h"
 #include "common/text.h"
 #include "scrivel/tree/fd.h"
@@ -101,26 +102,14 @@ void copyfileobj(int infd, int outfd) {
       throw OpError(os_error_message(errno));
     }
     if (n == 0) return;
-    std::size_t done = 0;
-    while (done < static_cast<std::size_t>(n)) {
-      const ssize_t w = ::write(outfd, buf.get() + done, static_cast<std::size_t>(n) - done);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        throw OpError(os_error_message(errno));
-      }
-      done += static_cast<std::size_t>(w);
-    }
+    if (const int err = write_all(outfd, std::string_view(buf.get(), static_cast<std::size_t>(n))))
+      throw OpError(os_error_message(err));
   }
 }
 
 [[noreturn]] void raise_named_pipe(const std::string& path) {
   // SpecialFileError("`%s` is a named pipe" % fn)
   throw OpError("`" + text_of(path) + "` is a named pipe");
-}
-
-void clear_nonblock(int fd) noexcept {
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 }
 
 // shutil.copyfile(src, dst) with follow_symlinks=True. `src_st` is the source's stat() when the
@@ -137,25 +126,20 @@ void copyfile(const std::string& src, const std::string& dst, const struct stat*
   if (src_st && S_ISFIFO(src_st->st_mode)) raise_named_pipe(src);
   if (dst_ok && S_ISFIFO(dst_st.st_mode)) raise_named_pipe(dst);
 
-  UniqueFd fsrc(::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fsrc.valid()) raise_os(errno, src);
+  Fd fsrc;
   struct stat st;
-  if (::fstat(fsrc.get(), &st) != 0) raise_os(errno, src);
+  if (const int err = open_nonblocking(src.c_str(), O_RDONLY, fsrc, st)) raise_os(err, src);
   if (S_ISFIFO(st.st_mode)) raise_named_pipe(src);
-  if (S_ISREG(st.st_mode)) clear_nonblock(fsrc.get());
 
-  UniqueFd fdst(::open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666));
-  if (!fdst.valid()) {
-    const int err = errno;
+  Fd fdst;
+  if (const int err = open_nonblocking(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC, fdst, st)) {
     // Issue 43219: a less confusing message for a destination inside a missing directory.
     struct stat any;
-    if (err == EISDIR && ::stat(dst.c_str(), &any) != 0)
+    if (!fdst.valid() && err == EISDIR && ::stat(dst.c_str(), &any) != 0)
       throw OpError("Directory does not exist: " + text_of(dst));
     raise_os(err, dst);
   }
-  if (::fstat(fdst.get(), &st) != 0) raise_os(errno, dst);
   if (S_ISFIFO(st.st_mode)) raise_named_pipe(dst);
-  if (S_ISREG(st.st_mode)) clear_nonblock(fdst.get());
 
   // copy_file_range lets the file system share extents; sendfile copies inside the kernel;
   // plain reads and writes are the last resort.
@@ -218,25 +202,6 @@ void copyxattr(const std::string& src, const std::string& dst, bool follow_symli
                                    : ::lsetxattr(dst.c_str(), name, value.data(), value.size(), 0);
     if (rc != 0 && !xattr_ignored_on_copy(errno)) raise_os(errno, dst);
   }
-}
-
-// os.readlink(path), as bytes.
-std::string readlink_text(const std::string& path) {
-  std::string target(256, '\0');
-  for (;;) {
-    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-    if (n < 0) raise_os(errno, path);
-    if (static_cast<std::size_t>(n) < target.size()) {
-      target.resize(static_cast<std::size_t>(n));
-      return target;
-    }
-    target.resize(target.size() * 2);
-  }
-}
-
-bool is_link(const std::string& path) noexcept {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 // shutil.copystat; `src_st` as in copyfile.
@@ -418,7 +383,7 @@ void copytree(const std::string& src, const std::string& dst, bool symlinks) {
     try {
       const bool is_symlink = entry_is_symlink(entry, srcname);
       if (is_symlink && walk.symlinks) {
-        const std::string linkto = readlink_text(srcname);
+        const std::string linkto = readlink_bytes(srcname);
         if (::symlink(linkto.c_str(), dstname.c_str()) != 0) raise_os(errno, linkto, dstname);
         copystat_with(srcname, dstname, false, nullptr);
       } else if (entry_is_dir(entry, srcname, is_symlink)) {

@@ -1,5 +1,5 @@
-// Small helpers shared by the tree operations: an owning file descriptor, and CPython's OSError
-// wording for paths held as operating-system bytes.
+// Small helpers shared by the tree operations: CPython's OSError wording for paths held as
+// operating-system bytes, testing and reading links, and path joining.
 //
 // The tree code works on paths as the bytes the system calls take (os.fsencode of the resolved
 // text), so that a walk never re-encodes a path per entry; texts are made again with
@@ -7,8 +7,10 @@
 // path resolved to.
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <string_view>
 
@@ -16,44 +18,6 @@
 #include "common/text.h"
 
 namespace talmek::scrivel::tree {
-
-class UniqueFd {
- public:
-  UniqueFd() noexcept = default;
-  explicit UniqueFd(int fd) noexcept : m_fd(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : m_fd(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      m_fd = other.release();
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const noexcept { return m_fd; }
-  bool valid() const noexcept { return m_fd >= 0; }
-  int release() noexcept {
-    const int fd = m_fd;
-    m_fd = -1;
-    return fd;
-  }
-  void reset() noexcept {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = -1;
-  }
-  // Closes now and returns close()'s result, so that a deferred write error is not lost.
-  int close_now() noexcept {
-    const int rc = ::close(m_fd);
-    m_fd = -1;
-    return rc;
-  }
-
- private:
-  int m_fd = -1;
-};
 
 // The text of an OS path, as os.fsdecode gives it.
 inline std::string text_of(std::string_view os_bytes) { return text::fsdecode(os_bytes); }
@@ -64,6 +28,26 @@ inline std::string text_of(std::string_view os_bytes) { return text::fsdecode(os
 }
 [[noreturn]] inline void raise_os(int err, std::string_view a, std::string_view b) {
   throw_os_error(err, text_of(a), text_of(b));
+}
+
+// os.path.islink: lstat() succeeds and finds a link.
+inline bool is_link(const std::string& path) noexcept {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// os.readlink(path) as bytes. Throws OpError naming the path when it is not a readable link.
+inline std::string readlink_bytes(const std::string& path) {
+  std::string target(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n < 0) raise_os(errno, path);
+    if (static_cast<std::size_t>(n) < target.size()) {
+      target.resize(static_cast<std::size_t>(n));
+      return target;
+    }
+    target.resize(target.size() * 2);
+  }
 }
 
 // os.path.join(a, b) for a directory path and one entry name.

@@ -27,11 +27,6 @@ bool isdir(const std::string& path) noexcept {
   return stat_ok(path, st, true) && S_ISDIR(st.st_mode);
 }
 
-bool islink(const std::string& path) noexcept {
-  struct stat st;
-  return stat_ok(path, st, false) && S_ISLNK(st.st_mode);
-}
-
 bool exists(const std::string& path) noexcept {
   struct stat st;
   return stat_ok(path, st, true);
@@ -48,19 +43,6 @@ void rename_or_raise(const std::string& src, const std::string& dst) {
   if (::rename(src.c_str(), dst.c_str()) != 0) raise_os(errno, src, dst);
 }
 
-std::string readlink_or_raise(const std::string& path) {
-  std::string target(256, '\0');
-  for (;;) {
-    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-    if (n < 0) raise_os(errno, path);
-    if (static_cast<std::size_t>(n) < target.size()) {
-      target.resize(static_cast<std::size_t>(n));
-      return target;
-    }
-    target.resize(target.size() * 2);
-  }
-}
-
 }  // namespace
 
 std::string move_into_itself_text(const std::string& src, const std::string& dst) {
@@ -70,7 +52,7 @@ std::string move_into_itself_text(const std::string& src, const std::string& dst
 std::string move(const std::string& src, const std::string& dst) {
   std::string real_dst = dst;
   if (isdir(dst)) {
-    if (samefile(src, dst) && !islink(src)) {
+    if (samefile(src, dst) && !is_link(src)) {
       // We might be on a case-insensitive file system: rename anyway.
       rename_or_raise(src, dst);
       return dst;
@@ -82,8 +64,8 @@ std::string move(const std::string& src, const std::string& dst) {
   }
   if (::rename(src.c_str(), real_dst.c_str()) == 0) return real_dst;
   // Any refused rename (another device, a directory into itself, ...) falls back to a copy.
-  if (islink(src)) {
-    const std::string linkto = readlink_or_raise(src);
+  if (is_link(src)) {
+    const std::string linkto = readlink_bytes(src);
     if (::symlink(linkto.c_str(), real_dst.c_str()) != 0) raise_os(errno, linkto, real_dst);
     if (::unlink(src.c_str()) != 0) raise_os(errno, src);
   } else if (isdir(src)) {

@@ -10,42 +10,6 @@ namespace talmek::scrivel::walk {
 
 namespace {
 
-// CPython's UTF-8 decoder step for one sequence, or 0 when the bytes at i do not start a valid
-// sequence (os.fsdecode then escapes that one byte; the bytes after it are retried one by one,
-// which yields the same escapes as CPython's error handler since a continuation byte can never
-// start a sequence).
-std::size_t valid_sequence(std::string_view s, std::size_t i, char32_t& cp) noexcept {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  }
-  std::size_t need;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 3;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 4;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + need > s.size()) return 0;
-  char32_t value = b0 & (need == 2 ? 0x1F : need == 3 ? 0x0F : 0x07);
-  for (std::size_t k = 1; k < need; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return 0;
-    value = (value << 6) | (b & 0x3F);
-  }
-  cp = value;
-  return need;
-}
-
 std::u32string to_cps(std::string_view text) {
   std::u32string out;
   out.reserve(text.size());
@@ -70,8 +34,17 @@ std::string encode(const std::u32string& cps) {
 void fsdecode_cps(std::string_view bytes, std::u32string& out) {
   out.clear();
   for (std::size_t i = 0; i < bytes.size();) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (b < 0x80) {  // most names are ASCII: no decoder call for them
+      out += static_cast<char32_t>(b);
+      ++i;
+      continue;
+    }
+    // An invalid sequence escapes only its first byte here; the bytes after it are retried one
+    // by one, which yields CPython's escapes too, since a continuation byte never starts a
+    // sequence.
     char32_t cp;
-    const std::size_t len = valid_sequence(bytes, i, cp);
+    const std::size_t len = text::utf8_sequence_length(bytes, i, cp);
     if (len == 0) {
       out += static_cast<char32_t>(0xDC00 + static_cast<unsigned char>(bytes[i]));
       ++i;
