@@ -3,8 +3,9 @@
 //
 // Each file is read whole, once, and searched in place: valid UTF-8 (nearly every file) is
 // searched as read; otherwise it is decoded once with U+FFFD replacements. Lines are never
-// copied out for the search. When the pattern holds text that every match must contain, memmem
-// finds the lines that hold it and only those lines go to the engine, each as its own subject.
+// copied out for the search. When the pattern holds text that every match must contain, a
+// vectorised search (search/literal.h) finds the lines that hold it and only those lines go to
+// the engine, each as its own subject.
 // Otherwise a pattern whose matches depend only on the text they cover runs over the whole
 // buffer and its matches are mapped back to lines (a match that strays over a line end is
 // checked again against its line alone); any other pattern (anchors, word boundaries,
@@ -22,6 +23,7 @@
 #include "scrivel/ops/ops.h"
 #include "scrivel/path.h"
 #include "scrivel/search/lines.h"
+#include "scrivel/search/literal.h"
 #include "scrivel/search/regex.h"
 #include "scrivel/walk/walker.h"
 
@@ -50,7 +52,7 @@ std::int64_t sat_add(std::int64_t a, std::int64_t b) {
 class Grep {
  public:
   Grep(const search::Regex& re, std::int64_t max_results, std::int64_t context)
-      : m_re(re), m_max(max_results), m_context(context) {}
+      : m_re(re), m_literal(re.required_literal()), m_max(max_results), m_context(context) {}
 
   // Searches one file's text; false once the limit is reached.
   bool search_file(std::string_view buf, std::string_view file) {
@@ -59,7 +61,7 @@ class Grep {
     m_indexed = false;
     const std::string& lit = m_re.required_literal();
     if (!lit.empty()) {
-      // No line can match without the required text: most files are dismissed by one memmem,
+      // No line can match without the required text: most files are dismissed by one scan,
       // and in the rest only the lines that hold it are given to the engine.
       if (find_literal(0) >= m_buf.size()) return true;
       return search_lines<true>();
@@ -72,15 +74,10 @@ class Grep {
 
  private:
   // The start of the next occurrence of the required text at or after `from`, or n.
-  std::size_t find_literal(std::size_t from) const {
-    const std::string& lit = m_re.required_literal();
-    if (from >= m_buf.size()) return m_buf.size();
-    const void* hit = ::memmem(m_buf.data() + from, m_buf.size() - from, lit.data(), lit.size());
-    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - m_buf.data()) : m_buf.size();
-  }
+  std::size_t find_literal(std::size_t from) const { return m_literal.find(m_buf, from); }
 
   // Line by line, each line given to the engine on its own. With kOnlyCandidates, only the lines
-  // that hold the required text are: the others are skipped by memmem.
+  // that hold the required text are: the others are skipped by the literal search.
   template <bool kOnlyCandidates>
   bool search_lines() {
     std::size_t pos = 0, len = 0, line = 0, b, e;
@@ -188,6 +185,7 @@ class Grep {
   }
 
   const search::Regex& m_re;
+  const search::LiteralFinder m_literal;
   const std::int64_t m_max;
   const std::int64_t m_context;
   Array m_matches;
