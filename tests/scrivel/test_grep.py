@@ -88,11 +88,12 @@ LONG_TEXTS = [
     b"a" * 5000 + b"ab\n" + b"a" * 3000 + b"aab",
     b"aab" * 2000,
     b"_(" * 3000 + b"\n_handler(x, \n" + b"(_" * 100,
+    b"_1234567(" * 1000 + b"_handler(x, y\n" + b"_1234567(" * 50,
     (b"\xc3\xa9" * 7 + b"\r\n_h(\xe2\x80\xa8") * 200 + b"_handler(",
 ]
 
 
-@pytest.mark.parametrize("text", LONG_TEXTS, ids=["offsets", "runs", "repeats", "probes", "breaks"])
+@pytest.mark.parametrize("text", LONG_TEXTS, ids=["offsets", "runs", "repeats", "probes", "mismatches", "breaks"])
 @pytest.mark.parametrize("regex", [
     r"_handler\(", r"_handler\(\w+, ", "aab", "ab", "b", r"\(_", r"h\(", r"(?:é)é\r?", "a{3}b",
 ])
