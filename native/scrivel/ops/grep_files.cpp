@@ -52,7 +52,12 @@ std::int64_t sat_add(std::int64_t a, std::int64_t b) {
 class Grep {
  public:
   Grep(const search::Regex& re, std::int64_t max_results, std::int64_t context)
-      : m_re(re), m_literal(re.required_literal()), m_max(max_results), m_context(context) {}
+      : m_re(re),
+        m_literal(re.required_literal()),
+        m_raw_prefilter(!m_literal.needle().empty() &&
+                        m_literal.needle().find("\xEF\xBF\xBD") == std::string::npos),
+        m_max(max_results),
+        m_context(context) {}
 
   // Searches one file's text; false once the limit is reached.
   bool search_file(std::string_view buf, std::string_view file) {
@@ -67,6 +72,15 @@ class Grep {
       return search_lines<true>();
     }
     return m_re.context_free() ? search_whole() : search_lines<false>();
+  }
+
+  // False when the raw bytes show that no line of the file can match, so that neither the
+  // UTF-8 check nor the search need look at it. Decoding with replacements only turns invalid
+  // bytes into U+FFFD and copies valid sequences as they are, so required text without U+FFFD
+  // is in the decoded text only if it is in the raw bytes.
+  bool may_match(std::string_view raw) const {
+    if (!m_raw_prefilter) return true;
+    return m_literal.find(raw, 0) < raw.size();
   }
 
   bool limit_reached() const { return static_cast<std::int64_t>(m_matches.size()) >= m_max; }
@@ -186,6 +200,7 @@ class Grep {
 
   const search::Regex& m_re;
   const search::LiteralFinder m_literal;
+  const bool m_raw_prefilter;  // the required text can be looked for in the raw bytes
   const std::int64_t m_max;
   const std::int64_t m_context;
   Array m_matches;
@@ -223,18 +238,19 @@ Value grep_files(std::string_view path, std::string_view regex, std::string_view
 
     Grep grep(re, max_results, context_lines);
     std::string os_file, decoded;
+    ReadBuffer content;
     glob.walk(root, [&](std::string_view p, walk::EntryKind kind, const walk::Status&) {
       os_file.assign(p);
       if (!is_regular_file(os_file, kind)) return true;
-      std::string content;
       const std::string file_text = text::fsdecode(p);
+      std::string_view buf;
       try {
-        content = read_whole_file(file_text);
+        buf = read_whole_file(file_text, content);
       } catch (const OpError& e) {
         if (is_access_denied(e)) return true;  // skipped without a trace, no limit check
         throw;
       }
-      std::string_view buf = content;
+      if (!grep.may_match(buf)) return true;
       if (!search::valid_utf8(buf)) {
         decoded = text::decode_utf8_replace(buf);
         buf = decoded;
