@@ -59,10 +59,12 @@ class Grep {
         m_max(max_results),
         m_context(context) {}
 
-  // Searches one file's text; false once the limit is reached.
-  bool search_file(std::string_view buf, std::string_view file) {
+  // Searches one file's text; false once the limit is reached. `clear_before`: the required
+  // text is known not to start before this offset (from may_match on these same bytes).
+  bool search_file(std::string_view buf, std::string_view file, std::size_t clear_before = 0) {
     m_buf = buf;
     m_file = file;
+    m_clear_before = clear_before;
     m_indexed = false;
     const std::string& lit = m_re.required_literal();
     if (!lit.empty()) {
@@ -78,9 +80,12 @@ class Grep {
   // UTF-8 check nor the search need look at it. Decoding with replacements only turns invalid
   // bytes into U+FFFD and copies valid sequences as they are, so required text without U+FFFD
   // is in the decoded text only if it is in the raw bytes.
-  bool may_match(std::string_view raw) const {
+  // Sets `first` to where the required text first starts (0 when not looked for).
+  bool may_match(std::string_view raw, std::size_t& first) const {
+    first = 0;
     if (!m_raw_prefilter) return true;
-    return m_literal.find(raw, 0) < raw.size();
+    first = m_literal.find(raw, 0);
+    return first < raw.size();
   }
 
   bool limit_reached() const { return static_cast<std::int64_t>(m_matches.size()) >= m_max; }
@@ -88,7 +93,9 @@ class Grep {
 
  private:
   // The start of the next occurrence of the required text at or after `from`, or n.
-  std::size_t find_literal(std::size_t from) const { return m_literal.find(m_buf, from); }
+  std::size_t find_literal(std::size_t from) const {
+    return m_literal.find(m_buf, std::max(from, m_clear_before));
+  }
 
   // Line by line, each line given to the engine on its own. With kOnlyCandidates, only the lines
   // that hold the required text are: the others are skipped by the literal search.
@@ -201,6 +208,7 @@ class Grep {
   const search::Regex& m_re;
   const search::LiteralFinder m_literal;
   const bool m_raw_prefilter;  // the required text can be looked for in the raw bytes
+  std::size_t m_clear_before = 0;  // no occurrence of the required text starts before this
   const std::int64_t m_max;
   const std::int64_t m_context;
   Array m_matches;
@@ -250,12 +258,14 @@ Value grep_files(std::string_view path, std::string_view regex, std::string_view
         if (is_access_denied(e)) return true;  // skipped without a trace, no limit check
         throw;
       }
-      if (!grep.may_match(buf)) return true;
+      std::size_t first = 0;
+      if (!grep.may_match(buf, first)) return true;
       if (!search::valid_utf8(buf)) {
+        first = 0;  // offsets in the raw bytes say nothing about the decoded text
         decoded = text::decode_utf8_replace(buf);
         buf = decoded;
       }
-      grep.search_file(buf, file_text);
+      grep.search_file(buf, file_text, first);
       return !grep.limit_reached();
     });
     Array matches = grep.take();
