@@ -1,12 +1,12 @@
 // grep_files: the lines matching a regular expression in the files below a directory whose names
 // match a glob pattern, with context lines, up to a limit.
 //
-// Each file is read whole, once, and searched in place: valid UTF-8 (nearly every file) is
-// searched as read; otherwise it is decoded once with U+FFFD replacements. Lines are never
-// copied out for the search. When the pattern holds text that every match must contain, a
-// vectorised search (search/literal.h) finds the lines that hold it and only those lines go to
-// the engine, each as its own subject.
-// Otherwise a pattern whose matches depend only on the text they cover runs over the whole
+// Each file is read whole, once, into one buffer reused for every file, and searched in place:
+// valid UTF-8 (nearly every file) is searched as read; otherwise it is decoded once with U+FFFD
+// replacements. A file without the pattern's required text is dismissed on its raw bytes, before
+// the UTF-8 check. Lines are never copied out for the search. When the pattern holds text that
+// every match must contain, a vectorised search (search/literal.h) finds the lines that hold it
+// and only those lines go to the engine, each as its own subject. Otherwise a pattern whose matches depend only on the text they cover runs over the whole
 // buffer and its matches are mapped back to lines (a match that strays over a line end is
 // checked again against its line alone); any other pattern (anchors, word boundaries,
 // lookarounds) runs line by line, each line its own subject, as Python's re.search(line) sees it.
