@@ -4,7 +4,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "common/fd_io.h"
 #include "common/os_error.h"
@@ -28,6 +32,37 @@ std::string read_whole_file(std::string_view path, std::int64_t* size) {
     *size = static_cast<std::int64_t>(st.st_size);
   }
   return data;
+}
+
+void ReadBuffer::reserve(std::size_t want) {
+  if (want <= m_cap) return;
+  const std::size_t cap = std::max(want, m_cap * 2);
+  auto grown = std::make_unique_for_overwrite<char[]>(cap);
+  if (m_size) std::memcpy(grown.get(), m_data.get(), m_size);
+  m_data = std::move(grown);
+  m_cap = cap;
+}
+
+std::string_view read_whole_file(std::string_view path, ReadBuffer& buf) {
+  const std::string p = os_path(path);
+  Fd fd;
+  struct stat st;
+  if (const int err = open_nonblocking(p.c_str(), O_RDONLY, fd, st)) throw_os_error(err, path);
+  if (S_ISDIR(st.st_mode)) throw_os_error(EISDIR, path);
+  buf.m_size = 0;
+  // One byte more than the size, so that the read that sees the end needs no growth.
+  if (S_ISREG(st.st_mode) && st.st_size > 0) buf.reserve(static_cast<std::size_t>(st.st_size) + 1);
+  for (;;) {
+    if (buf.m_size == buf.m_cap) buf.reserve(buf.m_cap + 65536);
+    const ssize_t n = ::read(fd.get(), buf.m_data.get() + buf.m_size, buf.m_cap - buf.m_size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_os_error(errno, path);
+    }
+    if (n == 0) break;
+    buf.m_size += static_cast<std::size_t>(n);
+  }
+  return buf.view();
 }
 
 std::string_view encode_for_file(std::string_view t, std::string& scratch) {

@@ -6,7 +6,9 @@
 // open() names the path it was given.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -18,6 +20,23 @@ namespace talmek::scrivel {
 // also stores the file's st_size as fstat reports it once the content is read (the status of
 // the file just read, without walking the path again).
 std::string read_whole_file(std::string_view path, std::int64_t* size = nullptr);
+
+// Storage reused from file to file by an operation that reads many files one after another: no
+// allocation and no zero fill per file, only growth when a file is larger than any before it.
+class ReadBuffer {
+ public:
+  std::string_view view() const noexcept { return {m_data.get(), m_size}; }
+
+ private:
+  friend std::string_view read_whole_file(std::string_view path, ReadBuffer& buf);
+  void reserve(std::size_t want);
+  std::unique_ptr<char[]> m_data;
+  std::size_t m_cap = 0, m_size = 0;
+};
+
+// read_whole_file into `buf`, replacing what it held; the view stays valid until the next read
+// into the same buffer. Throws OpError with the same wording.
+std::string_view read_whole_file(std::string_view path, ReadBuffer& buf);
 
 // Text to the bytes a text-mode UTF-8 write stores: strict encoding (a surrogate fails with the
 // codec's message, before any file is touched), each "\n" written as the platform's separator.

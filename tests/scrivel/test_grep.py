@@ -81,6 +81,31 @@ def test_grep_matches_python_re(scratch, texts, context):
             root, regex, "*", 10**6, context), regex
 
 
+# The required-text scan compares sixteen positions at a time and hands over to a plain search
+# for the tail and for inputs where its two probe bytes agree almost everywhere.
+LONG_TEXTS = [
+    b"".join(b"x" * k + b"_handler(a, b)\n" for k in range(40)),
+    b"a" * 5000 + b"ab\n" + b"a" * 3000 + b"aab",
+    b"aab" * 2000,
+    b"_(" * 3000 + b"\n_handler(x, \n" + b"(_" * 100,
+    b"_1234567(" * 1000 + b"_handler(x, y\n" + b"_1234567(" * 50,
+    (b"\xc3\xa9" * 7 + b"\r\n_h(\xe2\x80\xa8") * 200 + b"_handler(",
+]
+
+
+@pytest.mark.parametrize("text", LONG_TEXTS, ids=["offsets", "runs", "repeats", "probes", "mismatches", "breaks"])
+@pytest.mark.parametrize("regex", [
+    r"_handler\(", r"_handler\(\w+, ", "aab", "ab", "b", r"\(_", r"h\(", r"(?:é)é\r?", "a{3}b",
+])
+def test_long_texts_around_the_required_text_scan(tmp_path, text, regex):
+    for cut in (len(text), len(text) - 1, len(text) - 9, len(text) // 2 + 3):
+        shutil.rmtree(tmp_path / "g", ignore_errors=True)
+        (tmp_path / "g").mkdir()
+        (tmp_path / "g" / "f.txt").write_bytes(text[:cut])
+        assert scrivel.grep_files(str(tmp_path / "g"), regex, "*", 10**6, 1) == ref_grep(
+            tmp_path / "g", regex, "*", 10**6, 1)
+
+
 @pytest.fixture
 def files(tmp_path):
     (tmp_path / "one.txt").write_text("match 1\nno\nmatch 3\nmatch 4\nno\nmatch 6\nmatch 7\n")

@@ -1,11 +1,12 @@
 // grep_files: the lines matching a regular expression in the files below a directory whose names
 // match a glob pattern, with context lines, up to a limit.
 //
-// Each file is read whole, once, and searched in place: valid UTF-8 (nearly every file) is
-// searched as read; otherwise it is decoded once with U+FFFD replacements. Lines are never
-// copied out for the search. When the pattern holds text that every match must contain, memmem
-// finds the lines that hold it and only those lines go to the engine, each as its own subject.
-// Otherwise a pattern whose matches depend only on the text they cover runs over the whole
+// Each file is read whole, once, into one buffer reused for every file, and searched in place:
+// valid UTF-8 (nearly every file) is searched as read; otherwise it is decoded once with U+FFFD
+// replacements. A file without the pattern's required text is dismissed on its raw bytes, before
+// the UTF-8 check. Lines are never copied out for the search. When the pattern holds text that
+// every match must contain, a vectorised search (search/literal.h) finds the lines that hold it
+// and only those lines go to the engine, each as its own subject. Otherwise a pattern whose matches depend only on the text they cover runs over the whole
 // buffer and its matches are mapped back to lines (a match that strays over a line end is
 // checked again against its line alone); any other pattern (anchors, word boundaries,
 // lookarounds) runs line by line, each line its own subject, as Python's re.search(line) sees it.
@@ -22,6 +23,7 @@
 #include "scrivel/ops/ops.h"
 #include "scrivel/path.h"
 #include "scrivel/search/lines.h"
+#include "scrivel/search/literal.h"
 #include "scrivel/search/regex.h"
 #include "scrivel/walk/walker.h"
 
@@ -50,21 +52,40 @@ std::int64_t sat_add(std::int64_t a, std::int64_t b) {
 class Grep {
  public:
   Grep(const search::Regex& re, std::int64_t max_results, std::int64_t context)
-      : m_re(re), m_max(max_results), m_context(context) {}
+      : m_re(re),
+        m_literal(re.required_literal()),
+        m_raw_prefilter(!m_literal.needle().empty() &&
+                        m_literal.needle().find("\xEF\xBF\xBD") == std::string::npos),
+        m_max(max_results),
+        m_context(context) {}
 
-  // Searches one file's text; false once the limit is reached.
-  bool search_file(std::string_view buf, std::string_view file) {
+  // Searches one file's text; false once the limit is reached. `clear_before`: the required
+  // text is known not to start before this offset (from may_match on these same bytes).
+  bool search_file(std::string_view buf, std::string_view file, std::size_t clear_before = 0) {
     m_buf = buf;
     m_file = file;
+    m_clear_before = clear_before;
     m_indexed = false;
     const std::string& lit = m_re.required_literal();
     if (!lit.empty()) {
-      // No line can match without the required text: most files are dismissed by one memmem,
+      // No line can match without the required text: most files are dismissed by one scan,
       // and in the rest only the lines that hold it are given to the engine.
       if (find_literal(0) >= m_buf.size()) return true;
       return search_lines<true>();
     }
     return m_re.context_free() ? search_whole() : search_lines<false>();
+  }
+
+  // False when the raw bytes show that no line of the file can match, so that neither the
+  // UTF-8 check nor the search need look at it. Decoding with replacements only turns invalid
+  // bytes into U+FFFD and copies valid sequences as they are, so required text without U+FFFD
+  // is in the decoded text only if it is in the raw bytes.
+  // Sets `first` to where the required text first starts (0 when not looked for).
+  bool may_match(std::string_view raw, std::size_t& first) const {
+    first = 0;
+    if (!m_raw_prefilter) return true;
+    first = m_literal.find(raw, 0);
+    return first < raw.size();
   }
 
   bool limit_reached() const { return static_cast<std::int64_t>(m_matches.size()) >= m_max; }
@@ -73,14 +94,11 @@ class Grep {
  private:
   // The start of the next occurrence of the required text at or after `from`, or n.
   std::size_t find_literal(std::size_t from) const {
-    const std::string& lit = m_re.required_literal();
-    if (from >= m_buf.size()) return m_buf.size();
-    const void* hit = ::memmem(m_buf.data() + from, m_buf.size() - from, lit.data(), lit.size());
-    return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - m_buf.data()) : m_buf.size();
+    return m_literal.find(m_buf, std::max(from, m_clear_before));
   }
 
   // Line by line, each line given to the engine on its own. With kOnlyCandidates, only the lines
-  // that hold the required text are: the others are skipped by memmem.
+  // that hold the required text are: the others are skipped by the literal search.
   template <bool kOnlyCandidates>
   bool search_lines() {
     std::size_t pos = 0, len = 0, line = 0, b, e;
@@ -188,6 +206,9 @@ class Grep {
   }
 
   const search::Regex& m_re;
+  const search::LiteralFinder m_literal;
+  const bool m_raw_prefilter;  // the required text can be looked for in the raw bytes
+  std::size_t m_clear_before = 0;  // no occurrence of the required text starts before this
   const std::int64_t m_max;
   const std::int64_t m_context;
   Array m_matches;
@@ -225,23 +246,26 @@ Value grep_files(std::string_view path, std::string_view regex, std::string_view
 
     Grep grep(re, max_results, context_lines);
     std::string os_file, decoded;
+    ReadBuffer content;
     glob.walk(root, [&](std::string_view p, walk::EntryKind kind, const walk::Status&) {
       os_file.assign(p);
       if (!is_regular_file(os_file, kind)) return true;
-      std::string content;
       const std::string file_text = text::fsdecode(p);
+      std::string_view buf;
       try {
-        content = read_whole_file(file_text);
+        buf = read_whole_file(file_text, content);
       } catch (const OpError& e) {
         if (is_access_denied(e)) return true;  // skipped without a trace, no limit check
         throw;
       }
-      std::string_view buf = content;
+      std::size_t first = 0;
+      if (!grep.may_match(buf, first)) return true;
       if (!search::valid_utf8(buf)) {
+        first = 0;  // offsets in the raw bytes say nothing about the decoded text
         decoded = text::decode_utf8_replace(buf);
         buf = decoded;
       }
-      grep.search_file(buf, file_text);
+      grep.search_file(buf, file_text, first);
       return !grep.limit_reached();
     });
     Array matches = grep.take();
