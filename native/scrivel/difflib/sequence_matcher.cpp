@@ -147,17 +147,30 @@ void SequenceMatcher::intern(const std::vector<std::string_view>& a,
   });
   m_ids = first_j.size();
 
+  // Two versions of a file are mostly the same lines in the same order: each line of a is first
+  // compared with the line of b after the one the previous line of a matched, two lines read in
+  // order instead of a probe anywhere in the table and a line anywhere in b. Only a line found
+  // unequal there is looked up; the ids are the same either way.
   m_a.resize(a.size());
+  const std::size_t nb = b.size();
+  std::size_t guess = 0;  // the line of b expected to equal the next line of a
   pipeline(a, a_hashes, [&](std::size_t i, std::string_view line, std::uint64_t h) {
+    if (guess < nb && (!b_hashes || b_hashes[guess] == h) && same_line(b[guess], line)) {
+      m_a[i] = m_b[guess++];
+      return;
+    }
     const auto tag = static_cast<std::uint32_t>(h >> 32);
     for (std::size_t pos = h & mask;; pos = (pos + 1) & mask) {
       const Slot& slot = slots[pos];
       if (slot.id == k_absent) {
+        // Most likely a changed line: its partner in b is the expected one.
         m_a[i] = k_absent;
+        ++guess;
         return;
       }
       if (slot.tag == tag && same_line(b[first_j[slot.id]], line)) {
         m_a[i] = slot.id;
+        guess = first_j[slot.id] + std::size_t{1};
         return;
       }
     }
