@@ -43,10 +43,10 @@ inline std::uint64_t low_bytes(std::uint64_t w, std::size_t n) noexcept {
   return n ? w & (~0ull >> (64 - 8 * n)) : 0;
 }
 
-inline std::uint64_t step(std::uint64_t h, std::uint64_t w) noexcept {
-  h ^= w * k2;
-  return ((h << 31) | (h >> 33)) * k3;
-}
+// One multiply per word: the multiply carries each bit only upwards, and finish() folds the high
+// bits back down, which is mixing enough for a table whose matches are confirmed by comparing
+// the lines. Rotating and multiplying twice per word made splitting a tenth slower.
+inline std::uint64_t step(std::uint64_t h, std::uint64_t w) noexcept { return (h ^ w) * k3; }
 
 // Continues h over n bytes at p: whole words, then the rest as the low bytes of one word.
 inline std::uint64_t hash_bytes(std::uint64_t h, const char* p, std::size_t n) noexcept {
