@@ -128,9 +128,16 @@ inline LineList split_lines(std::string_view s, bool* unusual = nullptr) {
     std::size_t end = 0;
     while (i + 8 <= n) {
       const std::uint64_t w = load8(p + i);
-      if (flags_of(w)) {
+      if (const std::uint64_t f = flags_of(w)) {
+        const std::size_t first = i + __builtin_ctzll(f) / 8;
+        if (u[first] == '\n') {
+          // Nearly every line: its first flagged byte is the \n that ends it.
+          end = first + 1;
+          h = step(h, end - i == 8 ? w : low_bytes(w, end - i));
+          break;
+        }
         // Every byte of the word from its first flagged one: those before it are 0x20..0x7F.
-        for (std::size_t k = i + __builtin_ctzll(flags_of(w)) / 8; k < i + 8; ++k) {
+        for (std::size_t k = first; k < i + 8; ++k) {
           const unsigned char c = k_class[u[k]];
           seen |= c;
           if (!(c & k_break)) continue;
