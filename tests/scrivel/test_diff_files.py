@@ -178,3 +178,28 @@ def test_matches_the_reference(in_tmp, old, new):
     write("old", old)
     write("new", new)
     assert scrivel.diff_files("old", "new") == reference_diff("old", "new")
+
+
+# Lines of one length, so that an edited line has the length of the line it replaces: the runs of
+# lines that agree in length and position are then compared as stretches of text.
+SAME_LENGTH_LINES = st.lists(st.sampled_from([b"aaaa\n", b"aaab\n", b"baaa\n", b"\n", b"}}}}\n"]), min_size=1, max_size=400)
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(SAME_LENGTH_LINES, st.data())
+def test_edited_copies_match_the_reference(in_tmp, lines, data):
+    edited = list(lines)
+    for _ in range(data.draw(st.integers(0, 6))):
+        pos = data.draw(st.integers(0, len(edited)))
+        kind = data.draw(st.sampled_from(["modify", "insert", "delete"]))
+        line = data.draw(st.sampled_from([b"aaab\n", b"abaa\n", b"zzzz\n", b"\n"]))
+        if kind == "insert" or not edited:
+            edited.insert(pos, line)
+        elif kind == "modify":
+            edited[min(pos, len(edited) - 1)] = line
+        else:
+            del edited[min(pos, len(edited) - 1)]
+    write("old", b"".join(lines))
+    write("new", b"".join(edited))
+    assert scrivel.diff_files("old", "new") == reference_diff("old", "new")
+    assert scrivel.diff_files("new", "old") == reference_diff("new", "old")

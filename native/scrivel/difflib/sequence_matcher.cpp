@@ -56,7 +56,7 @@ inline std::uint32_t load4(const char* p) noexcept {
 // where a call to memcmp costs more than the comparison. The last bytes are compared as one
 // word that overlaps the ones before it, not one by one: a loop over the few bytes left, of a
 // different count for every line, was a mispredicted branch per line.
-bool same_line(std::string_view x, std::string_view y) noexcept {
+inline bool same_line(std::string_view x, std::string_view y) noexcept {
   const std::size_t n = x.size();
   if (n != y.size()) return false;
   const char* p = x.data();
@@ -168,10 +168,43 @@ void SequenceMatcher::intern(const std::vector<std::string_view>& a,
   const Id* b_ids = m_b.data();
   Id* a_ids = m_a.data();
   std::size_t guess = 0;  // the line of b expected to equal the next line of a
+  // Lines of a before this one are known equal to the lines of b from `guess` on.
+  std::size_t proven_to = 0;
+  const std::size_t na = a.size();
+  const bool batches = a_hashes && b_hashes;
   pipeline(a, a_hashes, [&](std::size_t i, std::string_view line, std::uint64_t h) {
-    if (guess < nb && (!b_hashes || b_hashes[guess] == h) && same_line(b_lines[guess], line)) {
+    if (i < proven_to) {
       a_ids[i] = b_ids[guess++];
       return;
+    }
+    if (guess < nb && (!b_hashes || b_hashes[guess] == h)) {
+      if (batches && line.size() == b_lines[guess].size()) {
+        // The lines of a run whose lines agree in length and hash, and lie one after another
+        // in both texts, are all equal when the two stretches of text are: one memcmp over a
+        // stretch instead of a comparison per line. At most k_batch lines, so that a stretch
+        // that turns out unequal costs little before the lines are compared one by one.
+        constexpr std::size_t k_batch = 256;
+        std::size_t t = 1;
+        while (t < k_batch && i + t < na && guess + t < nb) {
+          const std::string_view x = a[i + t], y = b_lines[guess + t];
+          if (x.size() != y.size() || a_hashes[i + t] != b_hashes[guess + t] ||
+              x.data() != a[i + t - 1].data() + a[i + t - 1].size() ||
+              y.data() != b_lines[guess + t - 1].data() + b_lines[guess + t - 1].size())
+            break;
+          ++t;
+        }
+        const std::size_t bytes = static_cast<std::size_t>(
+            a[i + t - 1].data() + a[i + t - 1].size() - line.data());
+        if (std::memcmp(line.data(), b_lines[guess].data(), bytes) == 0) {
+          proven_to = i + t;
+          a_ids[i] = b_ids[guess++];
+          return;
+        }
+      }
+      if (same_line(b_lines[guess], line)) {
+        a_ids[i] = b_ids[guess++];
+        return;
+      }
     }
     const auto tag = static_cast<std::uint32_t>(h >> 32);
     for (std::size_t pos = h & mask;; pos = (pos + 1) & mask) {
