@@ -105,11 +105,12 @@ SequenceMatcher::~SequenceMatcher() {
 void SequenceMatcher::intern(const std::vector<std::string_view>& a,
                              const std::vector<std::string_view>& b, const std::uint64_t* a_hashes,
                              const std::uint64_t* b_hashes) {
-  // Open addressing with linear probing, at most two thirds full. A slot holds an id and the
-  // high half of its line's hash, so that a probe touches the line only when the hashes agree;
-  // the line of an id is its first occurrence in b.
+  // Open addressing with linear probing, at most a third full: near two thirds, the probe for a
+  // new line walked about three slots, and its mispredicted end was a good part of the time of
+  // interning. A slot holds an id and the high half of its line's hash, so that a probe touches
+  // the line only when the hashes agree; the line of an id is its first occurrence in b.
   std::size_t cap = 16;
-  while (cap < b.size() + b.size() / 2) cap <<= 1;
+  while (cap < 3 * b.size()) cap <<= 1;
   const std::size_t mask = cap - 1;
   std::vector<Slot> slots = Recycled<Slot>::take();
   slots.assign(cap, Slot{k_absent, 0});
