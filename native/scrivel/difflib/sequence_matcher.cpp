@@ -245,7 +245,10 @@ void SequenceMatcher::chain_b() {
     for (std::size_t id = 0; id < m_ids; ++id)
       if (start[id] > ntest) start[id] = 0;
   }
-  std::vector<bool> kept(m_ids);
+  // Bytes, not std::vector<bool>: the walk below reads them in the order of b, and a bit
+  // extracted from a packed word cost more than the byte loads.
+  std::vector<unsigned char> kept = Recycled<unsigned char>::take();
+  kept.resize(m_ids);
   std::uint32_t total = 0;
   for (std::size_t id = 0; id < m_ids; ++id) {
     kept[id] = start[id] != 0;
@@ -258,6 +261,7 @@ void SequenceMatcher::chain_b() {
     const Id id = m_b[j];
     if (kept[id]) m_b2j[--start[id]] = static_cast<std::uint32_t>(j);
   }
+  Recycled<unsigned char>::give(kept);
 
   // b2j.get(a[i], nothing) for every line of a, looked up once instead of once per row scanned.
   m_a_b2j.resize(m_a.size());
