@@ -81,6 +81,30 @@ def test_cases(in_tmp, old, new, body):
     assert got == {"success": True, "result": {"diff": expected}}
 
 
+# Files whose bytes need decoding or newline translation, with the telling byte in the places the
+# line scan treats differently: the first word of a line, after a line end in the same word, deep
+# in a long line, in the last few bytes of the file, and as the file's last byte.
+NEEDS_TRANSLATION = [
+    ("cr-deep-in-long-line", b"a" * 40 + b"\rb\nc\n", b"a" * 40 + b"\nb\nc\n"),
+    ("cr-after-lf-same-word", b"ab\n\rcd\nef\n", b"ab\n\ncd\nef\n"),
+    ("cr-last-byte", b"x" * 20 + b"\ny\r", b"x" * 20 + b"\ny\n"),
+    ("cr-in-short-tail", b"x" * 16 + b"\nab\rc", b"x" * 16 + b"\nab\nc"),
+    ("invalid-deep-in-long-line", b"q" * 30 + b"\xff" + b"q" * 9 + b"\n", b"q" * 40 + b"\n"),
+    ("invalid-in-short-tail", b"z" * 16 + b"\n\x80z", b"z" * 16 + b"\nz"),
+    ("valid-utf8-unchanged", "caf\u00e9 " * 5 + "\nx\n", "caf\u00e9 " * 5 + "\ny\n"),
+    ("line-separator-splits", "one\u2028two three four\n", "one\u2028two three five\n"),
+    ("invalid-breaks-a-separator", b"one\xe2\x80two three four\n", b"one\ntwo three four\n"),
+]
+
+
+@pytest.mark.parametrize("old, new", [c[1:] for c in NEEDS_TRANSLATION], ids=[c[0] for c in NEEDS_TRANSLATION])
+def test_files_needing_translation(in_tmp, old, new):
+    write("old.txt", old)
+    write("new.txt", new)
+    assert scrivel.diff_files("old.txt", "new.txt") == reference_diff("old.txt", "new.txt")
+    assert scrivel.diff_files("new.txt", "old.txt") == reference_diff("new.txt", "old.txt")
+
+
 def test_file_with_itself(in_tmp):
     write("f", "a\nb\n")
     assert scrivel.diff_files("f", "./f") == {"success": True, "result": {"diff": ""}}
@@ -154,3 +178,28 @@ def test_matches_the_reference(in_tmp, old, new):
     write("old", old)
     write("new", new)
     assert scrivel.diff_files("old", "new") == reference_diff("old", "new")
+
+
+# Lines of one length, so that an edited line has the length of the line it replaces: the runs of
+# lines that agree in length and position are then compared as stretches of text.
+SAME_LENGTH_LINES = st.lists(st.sampled_from([b"aaaa\n", b"aaab\n", b"baaa\n", b"\n", b"}}}}\n"]), min_size=1, max_size=400)
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(SAME_LENGTH_LINES, st.data())
+def test_edited_copies_match_the_reference(in_tmp, lines, data):
+    edited = list(lines)
+    for _ in range(data.draw(st.integers(0, 6))):
+        pos = data.draw(st.integers(0, len(edited)))
+        kind = data.draw(st.sampled_from(["modify", "insert", "delete"]))
+        line = data.draw(st.sampled_from([b"aaab\n", b"abaa\n", b"zzzz\n", b"\n"]))
+        if kind == "insert" or not edited:
+            edited.insert(pos, line)
+        elif kind == "modify":
+            edited[min(pos, len(edited) - 1)] = line
+        else:
+            del edited[min(pos, len(edited) - 1)]
+    write("old", b"".join(lines))
+    write("new", b"".join(edited))
+    assert scrivel.diff_files("old", "new") == reference_diff("old", "new")
+    assert scrivel.diff_files("new", "old") == reference_diff("new", "old")

@@ -46,18 +46,29 @@ namespace talmek::scrivel::difflib {
 
 namespace {
 
+inline std::uint32_t load4(const char* p) noexcept {
+  std::uint32_t w;
+  std::memcpy(&w, p, 4);
+  return w;
+}
+
 // x == y, inline and eight bytes at a time: the lines compared here are mostly short and equal,
-// where a call to memcmp costs more than the comparison.
-bool same_line(std::string_view x, std::string_view y) noexcept {
-  if (x.size() != y.size()) return false;
+// where a call to memcmp costs more than the comparison. The last bytes are compared as one
+// word that overlaps the ones before it, not one by one: a loop over the few bytes left, of a
+// different count for every line, was a mispredicted branch per line.
+inline bool same_line(std::string_view x, std::string_view y) noexcept {
+  const std::size_t n = x.size();
+  if (n != y.size()) return false;
   const char* p = x.data();
   const char* q = y.data();
-  std::size_t n = x.size();
-  for (; n >= 8; p += 8, q += 8, n -= 8)
-    if (detail::load8(p) != detail::load8(q)) return false;
-  for (; n; ++p, ++q, --n)
-    if (*p != *q) return false;
-  return true;
+  if (n >= 8) {
+    for (std::size_t k = 0; k + 8 < n; k += 8)
+      if (detail::load8(p + k) != detail::load8(q + k)) return false;
+    return detail::load8(p + n - 8) == detail::load8(q + n - 8);
+  }
+  if (n >= 4) return load4(p) == load4(q) && load4(p + n - 4) == load4(q + n - 4);
+  // 0 to 3 bytes: the first, the middle and the last one cover them all.
+  return n == 0 || (p[0] == q[0] && p[n / 2] == q[n / 2] && p[n - 1] == q[n - 1]);
 }
 
 }  // namespace
@@ -94,11 +105,12 @@ SequenceMatcher::~SequenceMatcher() {
 void SequenceMatcher::intern(const std::vector<std::string_view>& a,
                              const std::vector<std::string_view>& b, const std::uint64_t* a_hashes,
                              const std::uint64_t* b_hashes) {
-  // Open addressing with linear probing, at most two thirds full. A slot holds an id and the
-  // high half of its line's hash, so that a probe touches the line only when the hashes agree;
-  // the line of an id is its first occurrence in b.
+  // Open addressing with linear probing, at most a third full: near two thirds, the probe for a
+  // new line walked about three slots, and its mispredicted end was a good part of the time of
+  // interning. A slot holds an id and the high half of its line's hash, so that a probe touches
+  // the line only when the hashes agree; the line of an id is its first occurrence in b.
   std::size_t cap = 16;
-  while (cap < b.size() + b.size() / 2) cap <<= 1;
+  while (cap < 3 * b.size()) cap <<= 1;
   const std::size_t mask = cap - 1;
   std::vector<Slot> slots = Recycled<Slot>::take();
   slots.assign(cap, Slot{k_absent, 0});
@@ -147,17 +159,66 @@ void SequenceMatcher::intern(const std::vector<std::string_view>& a,
   });
   m_ids = first_j.size();
 
+  // Two versions of a file are mostly the same lines in the same order: each line of a is first
+  // compared with the line of b after the one the previous line of a matched, two lines read in
+  // order instead of a probe anywhere in the table and a line anywhere in b. Only a line found
+  // unequal there is looked up; the ids are the same either way.
   m_a.resize(a.size());
+  const std::size_t nb = b.size();
+  const std::string_view* b_lines = b.data();
+  const Id* b_ids = m_b.data();
+  Id* a_ids = m_a.data();
+  std::size_t guess = 0;  // the line of b expected to equal the next line of a
+  // Lines of a before this one are known equal to the lines of b from `guess` on.
+  std::size_t proven_to = 0;
+  const std::size_t na = a.size();
+  const bool batches = a_hashes && b_hashes;
   pipeline(a, a_hashes, [&](std::size_t i, std::string_view line, std::uint64_t h) {
+    if (i < proven_to) {
+      a_ids[i] = b_ids[guess++];
+      return;
+    }
+    if (guess < nb && (!b_hashes || b_hashes[guess] == h)) {
+      if (batches && line.size() == b_lines[guess].size()) {
+        // The lines of a run whose lines agree in length and hash, and lie one after another
+        // in both texts, are all equal when the two stretches of text are: one memcmp over a
+        // stretch instead of a comparison per line. At most k_batch lines, so that a stretch
+        // that turns out unequal costs little before the lines are compared one by one.
+        constexpr std::size_t k_batch = 256;
+        std::size_t t = 1;
+        while (t < k_batch && i + t < na && guess + t < nb) {
+          const std::string_view x = a[i + t], y = b_lines[guess + t];
+          if (x.size() != y.size() || a_hashes[i + t] != b_hashes[guess + t] ||
+              x.data() != a[i + t - 1].data() + a[i + t - 1].size() ||
+              y.data() != b_lines[guess + t - 1].data() + b_lines[guess + t - 1].size())
+            break;
+          ++t;
+        }
+        const std::size_t bytes = static_cast<std::size_t>(
+            a[i + t - 1].data() + a[i + t - 1].size() - line.data());
+        if (std::memcmp(line.data(), b_lines[guess].data(), bytes) == 0) {
+          proven_to = i + t;
+          a_ids[i] = b_ids[guess++];
+          return;
+        }
+      }
+      if (same_line(b_lines[guess], line)) {
+        a_ids[i] = b_ids[guess++];
+        return;
+      }
+    }
     const auto tag = static_cast<std::uint32_t>(h >> 32);
     for (std::size_t pos = h & mask;; pos = (pos + 1) & mask) {
       const Slot& slot = slots[pos];
       if (slot.id == k_absent) {
-        m_a[i] = k_absent;
+        // Most likely a changed line: its partner in b is the expected one.
+        a_ids[i] = k_absent;
+        ++guess;
         return;
       }
-      if (slot.tag == tag && same_line(b[first_j[slot.id]], line)) {
-        m_a[i] = slot.id;
+      if (slot.tag == tag && same_line(b_lines[first_j[slot.id]], line)) {
+        a_ids[i] = slot.id;
+        guess = first_j[slot.id] + std::size_t{1};
         return;
       }
     }
@@ -184,7 +245,10 @@ void SequenceMatcher::chain_b() {
     for (std::size_t id = 0; id < m_ids; ++id)
       if (start[id] > ntest) start[id] = 0;
   }
-  std::vector<bool> kept(m_ids);
+  // Bytes, not std::vector<bool>: the walk below reads them in the order of b, and a bit
+  // extracted from a packed word cost more than the byte loads.
+  std::vector<unsigned char> kept = Recycled<unsigned char>::take();
+  kept.resize(m_ids);
   std::uint32_t total = 0;
   for (std::size_t id = 0; id < m_ids; ++id) {
     kept[id] = start[id] != 0;
@@ -197,6 +261,7 @@ void SequenceMatcher::chain_b() {
     const Id id = m_b[j];
     if (kept[id]) m_b2j[--start[id]] = static_cast<std::uint32_t>(j);
   }
+  Recycled<unsigned char>::give(kept);
 
   // b2j.get(a[i], nothing) for every line of a, looked up once instead of once per row scanned.
   m_a_b2j.resize(m_a.size());

@@ -19,13 +19,26 @@ namespace {
 
 constexpr std::string_view k_file_not_found = "File not found: ";
 
-// Path.read_text(encoding="utf-8", errors="replace").
-std::string read_text_lenient(const std::string& resolved) {
-  std::string bytes = read_whole_file(resolved);
-  if (!difflib::is_ascii(bytes) && !text::is_valid_utf8(bytes))
-    bytes = text::decode_utf8_replace(bytes);
-  if (bytes.find('\r') != std::string::npos) return text::normalize_newlines(bytes);
-  return bytes;
+// Path.read_text(encoding="utf-8", errors="replace").splitlines(keepends=True): the file is read
+// into `text`, and the lines returned are views of it. The lines are split straight from the
+// bytes read; only a file with a byte from 0x80 or a \r is then checked, decoded and translated as
+// need be, and split again if that changed it.
+difflib::LineList read_lines_lenient(const std::string& resolved, std::string& text) {
+  text = read_whole_file(resolved);
+  bool unusual = false;
+  difflib::LineList lines = difflib::split_lines(text, &unusual);
+  if (!unusual) return lines;
+  bool changed = false;
+  if (!text::is_valid_utf8(text)) {
+    text = text::decode_utf8_replace(text);
+    changed = true;
+  }
+  if (text.find('\r') != std::string::npos) {
+    text = text::normalize_newlines(text);
+    changed = true;
+  }
+  if (changed) lines = difflib::split_lines(text);
+  return lines;
 }
 
 }  // namespace
@@ -39,10 +52,10 @@ Value diff_files(std::string_view file_a, std::string_view file_b) {
     if (!path_exists(path_a)) return fail_record(std::string(k_file_not_found) + std::string(file_a));
     if (!path_exists(path_b)) return fail_record(std::string(k_file_not_found) + std::string(file_b));
 
-    const std::string text_a = read_text_lenient(path_a);
-    const std::string text_b = read_text_lenient(path_b);
-    std::string diff =
-        unified_diff(difflib::split_lines(text_a), difflib::split_lines(text_b), path_a, path_b);
+    std::string text_a, text_b;
+    const difflib::LineList lines_a = read_lines_lenient(path_a, text_a);
+    const difflib::LineList lines_b = read_lines_lenient(path_b, text_b);
+    std::string diff = unified_diff(lines_a, lines_b, path_a, path_b);
     Object result;
     result.push_back({"diff", Value(std::move(diff))});
     return ok_record(Value(std::move(result)));
