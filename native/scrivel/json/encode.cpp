@@ -56,6 +56,20 @@ inline unsigned not_plain16(const char* p) noexcept {
 }
 #endif
 
+// The end of the run of plain bytes of t[i, stop), sixteen or eight at a time first.
+inline std::size_t plain_end(std::string_view t, std::size_t run, std::size_t stop) noexcept {
+#if defined(__SSE2__)
+  while (run + 16 <= stop) {
+    const unsigned bad = not_plain16(t.data() + run);
+    if (bad) return run + static_cast<std::size_t>(__builtin_ctz(bad));
+    run += 16;
+  }
+#endif
+  while (run + 8 <= stop && all_plain(t.data() + run)) run += 8;
+  while (run < stop && kPlain.v[static_cast<unsigned char>(t[run])]) ++run;
+  return run;
+}
+
 constexpr char kHex[] = "0123456789abcdef";
 
 // Writes \uXXXX at `o` and returns the position after it.
@@ -118,25 +132,15 @@ void encode_string(std::string_view t, std::string& out) {
   thread_local char buf[kSlice * 6 + 32];
   out += '"';
   const std::size_t n = t.size();
-  std::size_t i = 0;
+  // Most strings (keys, paths, names) are plain throughout: their leading plain run goes
+  // straight into `out`, and only a string with something to escape reaches the buffer.
+  std::size_t i = plain_end(t, 0, n);
+  out.append(t.data(), i);
   while (i < n) {
     const std::size_t stop = std::min(n, i + kSlice);
     char* o = buf;
     while (i < stop) {
-      // The longest run of plain bytes, eight at a time first.
-      std::size_t run = i;
-#if defined(__SSE2__)
-      while (run + 16 <= stop) {
-        const unsigned bad = not_plain16(t.data() + run);
-        if (bad) {
-          run += static_cast<std::size_t>(__builtin_ctz(bad));
-          break;
-        }
-        run += 16;
-      }
-#endif
-      while (run + 8 <= stop && all_plain(t.data() + run)) run += 8;
-      while (run < stop && kPlain.v[static_cast<unsigned char>(t[run])]) ++run;
+      const std::size_t run = plain_end(t, i, stop);
       std::memcpy(o, t.data() + i, run - i);
       o += run - i;
       i = run;
