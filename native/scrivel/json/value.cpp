@@ -13,15 +13,24 @@ namespace talmek::scrivel {
 namespace {
 bool is_container(const Value& v) noexcept { return v.is_array() || v.is_object(); }
 
-// Moves the nested containers of `s` onto `stack`, leaving `s` shallow.
+bool has_nested_container(const Value::Storage& s) noexcept;
+
+// Whether `v` needs the stack: a container that itself holds containers. A flat one (a list of
+// records' members, a record) is torn down where it stands, one level deep, so that a list of
+// many small records is not moved onto the stack record by record.
+bool is_deep(const Value& v) noexcept {
+  return is_container(v) && has_nested_container(v.storage());
+}
+
+// Moves the deep children of `s` onto `stack`, leaving `s` with no deep children.
 void detach_children(Value::Storage& s, std::vector<Value>& stack) {
   if (auto* a = std::get_if<Array>(&s)) {
     for (Value& v : *a)
-      if (is_container(v)) stack.push_back(std::move(v));
+      if (is_deep(v)) stack.push_back(std::move(v));
     a->clear();
   } else if (auto* o = std::get_if<Object>(&s)) {
     for (Member& m : *o)
-      if (is_container(m.value)) stack.push_back(std::move(m.value));
+      if (is_deep(m.value)) stack.push_back(std::move(m.value));
     o->clear();
   }
 }
