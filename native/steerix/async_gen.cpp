@@ -838,12 +838,14 @@ PyObject* asend_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return asend_throw_exc(as_asend(self), exc);
 }
 
-PyObject* asend_close(PyObject* self, PyObject*) {
-  ASendObject* o = as_asend(self);
+// close() of an asend/athrow awaitable: GeneratorExit is thrown in; the stream ending or the exit
+// coming back out means closed, anything else yielded means the exit was ignored.
+template <class Obj>
+PyObject* awaitable_close(Obj* o, PyObject* (*throw_exc)(Obj*, PyObject*)) {
   if (o->state == AwState::Closed) Py_RETURN_NONE;
   PyObject* exc = PyObject_CallNoArgs(PyExc_GeneratorExit);
   if (!exc) return nullptr;
-  PyObject* r = asend_throw_exc(o, exc);
+  PyObject* r = throw_exc(o, exc);
   if (!r) {
     if (PyErr_ExceptionMatches(PyExc_StopIteration) ||
         PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
@@ -856,6 +858,10 @@ PyObject* asend_close(PyObject* self, PyObject*) {
   Py_DECREF(r);
   PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
   return nullptr;
+}
+
+PyObject* asend_close(PyObject* self, PyObject*) {
+  return awaitable_close(as_asend(self), asend_throw_exc);
 }
 
 int asend_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -1056,23 +1062,7 @@ PyObject* athrow_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
 }
 
 PyObject* athrow_close(PyObject* self, PyObject*) {
-  AThrowObject* o = as_athrow(self);
-  if (o->state == AwState::Closed) Py_RETURN_NONE;
-  PyObject* exc = PyObject_CallNoArgs(PyExc_GeneratorExit);
-  if (!exc) return nullptr;
-  PyObject* r = athrow_throw_exc(o, exc);
-  if (!r) {
-    if (PyErr_ExceptionMatches(PyExc_StopIteration) ||
-        PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
-        PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
-      PyErr_Clear();
-      Py_RETURN_NONE;
-    }
-    return nullptr;
-  }
-  Py_DECREF(r);
-  PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-  return nullptr;
+  return awaitable_close(as_athrow(self), athrow_throw_exc);
 }
 
 int athrow_traverse(PyObject* self, visitproc visit, void* arg) {
