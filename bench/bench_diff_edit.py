@@ -19,7 +19,6 @@ import difflib
 import json
 import os
 import random
-import shutil
 import statistics
 import subprocess
 import sys
@@ -28,6 +27,8 @@ import time
 from pathlib import Path
 
 from talmek.workers import scrivel
+
+from common import native_command
 
 # ---------------------------------------------------------------------------------------------
 # Workload data: source-code-like lines, with the blank and closing lines that make real files
@@ -152,22 +153,6 @@ for line in sys.stdin:
     print(json.dumps(edit_file(cmd.get("path", ""), cmd.get("edits", []))), flush=True)
 '''
 
-# Stands in for the native main loop while it is still being built: the same module function,
-# fed by Python's json. Only used when the worker program does not answer.
-FALLBACK_WORKER = r'''
-import json, sys
-from talmek.workers import scrivel
-for line in sys.stdin:
-    line = line.strip()
-    if not line:
-        continue
-    cmd = json.loads(line)
-    print(json.dumps(scrivel.handle_command(cmd)), flush=True)
-    if cmd.get("action") == "quit":
-        break
-'''
-
-
 class Worker:
     def __init__(self, argv):
         self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -181,15 +166,6 @@ class Worker:
         self.proc.stdin.write('{"action": "quit"}\n')
         self.proc.stdin.close()
         self.proc.wait(timeout=30)
-
-
-def native_worker_argv():
-    exe = shutil.which("talmek-scrivel", path=os.path.dirname(sys.executable)) or shutil.which("talmek-scrivel")
-    if exe:
-        probe = subprocess.run([exe], input='{"action": "quit"}\n', capture_output=True, text=True, timeout=30)
-        if probe.stdout.strip():
-            return [exe], "talmek-scrivel"
-    return [sys.executable, "-c", FALLBACK_WORKER], "handle_command behind Python's json (native main loop not answering)"
 
 
 def bench_edit(runs, workdir):
@@ -213,7 +189,8 @@ def bench_edit(runs, workdir):
     path = workdir / "big.txt"
     request = {"action": "edit", "path": str(path), "edits": edits}
 
-    native_argv, native_kind = native_worker_argv()
+    native_argv = native_command()
+    native_kind = os.path.basename(native_argv[0])
     workers = {"baseline": Worker([sys.executable, "-c", BASELINE_WORKER]), "native": Worker(native_argv)}
     times = {"baseline": [], "native": []}
     replies = {}

@@ -24,9 +24,10 @@ import resource
 import shutil
 import statistics
 import subprocess
-import sys
 import time
 from pathlib import Path
+
+from common import native_command
 
 GREP_ROOT = Path("/tmp/scrivel-bench-grep")
 WALK_ROOT = Path("/tmp/scrivel-bench-walk")
@@ -114,39 +115,14 @@ def py_find(root, pattern):
 # The worker
 
 
-# The worker's own loop; and, for a build whose native loop is not there yet, the same requests
-# served by a Python loop around handle_command (json.dumps then adds its own small cost).
-NATIVE_LOOP = "from talmek.workers import scrivel; scrivel.main()"
-PYTHON_LOOP = """
-import json, sys
-from talmek.workers import scrivel
-for line in sys.stdin:
-    line = line.strip()
-    if not line:
-        continue
-    cmd = json.loads(line)
-    if cmd.get("action") == "quit":
-        print(json.dumps({"success": True, "result": "goodbye"}), flush=True)
-        break
-    print(json.dumps(scrivel.handle_command(cmd)), flush=True)
-"""
-
-
 class Worker:
-    def __init__(self, loop):
+    def __init__(self):
         t0 = time.perf_counter()
         self.proc = subprocess.Popen(
-            [sys.executable, "-c", loop],
+            native_command(),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=1 << 20)
         self.request({"action": "list", "path": "/"})
         self.startup = time.perf_counter() - t0
-
-    @classmethod
-    def start(cls):
-        try:
-            return cls(NATIVE_LOOP), "native loop"
-        except (json.JSONDecodeError, OSError):
-            return cls(PYTHON_LOOP), "Python loop around handle_command (native loop not built)"
 
     def raw(self, req):
         """The reply line, unparsed: decoding it in this process is no part of the request."""
@@ -217,8 +193,7 @@ def main():
     nentries = sum(1 for _ in WALK_ROOT.rglob("*"))
     print(f"grep tree: {nfiles} files, {size / 1e6:.1f} MB; walk tree: {nentries} entries")
 
-    w, kind = Worker.start()
-    print(f"worker: {kind}")
+    w = Worker()
     rg = shutil.which("rg")
     cases = [("literal", "needle_marker", 2), ("regex", r"def \w+_handler\(\w+, ", 2)]
     try:
