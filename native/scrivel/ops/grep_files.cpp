@@ -119,18 +119,12 @@ class Grep {
     return true;
   }
 
+  // The whole buffer given to the engine at once; only for patterns without a required text
+  // (those go line by line through the literal search instead).
   bool search_whole() {
     std::size_t pos = 0, line = 0, len = 0, s, e, b_;
     const std::size_t n = m_buf.size();
-    const bool has_literal = !m_re.required_literal().empty();
     while (pos < n) {
-      if (has_literal) {
-        // The first line that can match holds the next occurrence of the required text: start
-        // the engine at that line, not at the lines before it.
-        const std::size_t hit = find_literal(pos);
-        if (hit >= n) break;
-        search::advance_to_line(m_buf, pos, line, hit);
-      }
       if (!m_re.search(m_buf, pos, s, e)) break;
       // Walk to the line that holds the match's start.
       search::advance_to_line(m_buf, pos, line, s);
