@@ -30,7 +30,7 @@
 #include "common/fd_io.h"
 #include "common/os_error.h"
 #include "common/text.h"
-#include "scrivel/tree/fd.h"
+#include "scrivel/tree/os_paths.h"
 
 namespace talmek::scrivel::tree {
 

@@ -11,7 +11,7 @@
 
 #include "common/os_error.h"
 #include "scrivel/tree/copy.h"
-#include "scrivel/tree/fd.h"
+#include "scrivel/tree/os_paths.h"
 #include "scrivel/tree/rmtree.h"
 
 namespace talmek::scrivel::tree {

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "common/os_error.h"
-#include "scrivel/tree/fd.h"
+#include "scrivel/tree/os_paths.h"
 
 namespace talmek::scrivel::tree {
 
