@@ -15,34 +15,6 @@ namespace {
 
 const char* const kDefaultModel = "claude-sonnet-4-6";
 
-const char* const kSystemPrompt =
-    "You are Talmek, an AI assistant that controls the user's computer to complete tasks. You can "
-    "see the screen via screenshots, click on elements, type text, use keyboard shortcuts, and run "
-    "shell commands.\n"
-    "\n"
-    "IMPORTANT RULES:\n"
-    "1. ALWAYS take a screenshot first to see what's on screen before acting.\n"
-    "2. After clicking or typing, take another screenshot to verify the result.\n"
-    "3. If you need to open an application:\n"
-    "   - On Windows: Use the Windows key to open Start, then type the app name\n"
-    "   - On macOS: Use Command+Space for Spotlight, then type the app name\n"
-    "   - On Linux: Use the application menu or terminal\n"
-    "4. Be precise with clicks \u2014 click exactly on the element you want.\n"
-    "5. Wait briefly after actions for the UI to update before taking the next screenshot.\n"
-    "6. If something doesn't work, try an alternative approach.\n"
-    "7. When typing into a field, click on it first to make sure it's focused.\n"
-    "8. For web browsing, you can type URLs directly into the address bar.\n"
-    "9. Use keyboard shortcuts when they're faster (Ctrl+C, Ctrl+V, etc.).\n"
-    "10. Tell the user what you're doing at each step.\n"
-    "\n"
-    "You have access to three tools:\n"
-    "- `computer`: Take screenshots, click, type, scroll, and interact with the desktop\n"
-    "- `bash`: Run shell commands\n"
-    "- `str_replace_editor`: View and edit text files\n"
-    "\n"
-    "Always start by taking a screenshot to understand the current state of the screen.";
-
-PyObject* g_system_prompt = nullptr;
 
 // The fields (_api_key, _model, ...) live in the instance dictionary, as they would for a
 // Python class: vars(agent) shows them, and a subclass may turn any of them into a property.
@@ -80,13 +52,16 @@ PyObject* default_executor() {
 }
 
 int steerix_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"api_key", "model", "executor", "max_iterations", nullptr};
+  // The arguments after "$" are keyword-only; further ones join them there.
+  static const char* kwlist[] = {"api_key", "model", "executor", "max_iterations", "tool_set",
+                                 nullptr};
   PyObject* api_key = nullptr;
   PyObject* model = nullptr;
   PyObject* executor = Py_None;
   PyObject* max_iterations = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOO:Steerix", const_cast<char**>(kwlist),
-                                   &api_key, &model, &executor, &max_iterations)) {
+  PyObject* tool_set = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOO$O:Steerix", const_cast<char**>(kwlist),
+                                   &api_key, &model, &executor, &max_iterations, &tool_set)) {
     return -1;
   }
   if (!PyUnicode_CheckExact(api_key)) {
@@ -102,6 +77,7 @@ int steerix_init(PyObject* self, PyObject* args, PyObject* kwds) {
   Ref limit = max_iterations ? Ref::steal(iteration_limit(max_iterations))
                              : Ref::steal(PyLong_FromLong(50));
   if (!limit) return -1;
+  if (tool_set != Py_None && !tool_set_named(tool_set)) return -1;
 
   if (PyObject_SetAttr(self, g_names.api_key, api_key) < 0 ||
       PyObject_SetAttr(self, g_names.model, model_ref.get()) < 0 ||
@@ -117,7 +93,8 @@ int steerix_init(PyObject* self, PyObject* args, PyObject* kwds) {
   if (PyObject_SetAttr(self, g_names.event_handlers, handlers.get()) < 0 ||
       PyObject_SetAttr(self, g_names.messages, messages.get()) < 0 ||
       PyObject_SetAttr(self, g_names.running, Py_False) < 0 ||
-      PyObject_SetAttr(self, g_names.iteration_count, zero.get()) < 0) {
+      PyObject_SetAttr(self, g_names.iteration_count, zero.get()) < 0 ||
+      PyObject_SetAttr(self, g_names.tool_set, tool_set) < 0) {
     return -1;
   }
   return 0;
@@ -159,19 +136,9 @@ PyObject* m_emit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   return emit(self, a[0]);
 }
 
-PyObject* m_get_tool_definitions(PyObject* self, PyObject*) {
-  Ref executor = Ref::steal(PyObject_GetAttr(self, g_names.executor));
-  if (!executor) return nullptr;
-  Ref computer = Ref::steal(PyObject_CallMethodNoArgs(executor.get(), g_names.get_tool_definition));
-  if (!computer) return nullptr;
-  Ref bash = Ref::steal(
-      new_dict({{g_names.type, TALMEK_STR("bash_20250124")}, {g_names.name, g_names.s_bash}}));
-  Ref editor = Ref::steal(new_dict(
-      {{g_names.type, TALMEK_STR("text_editor_20250124")}, {g_names.name, g_names.s_editor}}));
-  return new_list({computer.get(), bash.get(), editor.get()});
-}
+PyObject* m_get_tool_definitions(PyObject* self, PyObject*) { return get_tool_definitions(self); }
 
-PyObject* m_build_system_prompt(PyObject*, PyObject*) { return Py_NewRef(g_system_prompt); }
+PyObject* m_build_system_prompt(PyObject* self, PyObject*) { return build_system_prompt(self); }
 
 PyObject* m_run_task(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[1];
@@ -269,7 +236,8 @@ PyGetSetDef steerix_getset[] = {
 PyType_Slot steerix_slots[] = {
     {Py_tp_doc,
      const_cast<char*>(
-         "Steerix(api_key, model='claude-sonnet-4-6', executor=None, max_iterations=50)\n"
+         "Steerix(api_key, model='claude-sonnet-4-6', executor=None, max_iterations=50, *, "
+         "tool_set=None)\n"
          "--\n\nComputer use agent driving the desktop through the Anthropic API.")},
     {Py_tp_new, reinterpret_cast<void*>(steerix_new)},
     {Py_tp_init, reinterpret_cast<void*>(steerix_init)},
@@ -363,8 +331,6 @@ PyObject* make_event_kv(PyObject* type, std::initializer_list<std::pair<PyObject
 
 bool init_module(PyObject* module) {
   if (!init_names() || !init_async_types()) return false;
-  g_system_prompt = PyUnicode_FromString(kSystemPrompt);
-  if (!g_system_prompt) return false;
 
   PyObject* asyncio = PyImport_ImportModule("asyncio");
   if (!asyncio) return false;

@@ -10,6 +10,9 @@
 
 namespace talmek::steerix {
 
+struct ModelTraits;
+struct ToolSet;
+
 // Module-level objects the operations use, set once at module load.
 struct ModuleState {
   PyObject* asyncio;     // the asyncio module (sleep and iscoroutine are looked up on it per use)
@@ -34,6 +37,19 @@ PyObject* execute_tool(PyObject* self, PyObject* tool_name, PyObject* tool_input
 // _execute_bash(tool_input) and _execute_text_editor(tool_input): coroutines around the tools.
 PyObject* execute_bash(PyObject* self, PyObject* tool_input);
 PyObject* execute_text_editor(PyObject* self, PyObject* tool_input);
+
+// The traits of the agent's model (tool_sets.h), read from `_model` through the instance, with
+// the set pinned in `_tool_set` (when not None) in place of the model's. Returns false with an
+// exception set on failure (a pin that names no known set: ValueError).
+bool agent_traits(PyObject* self, ModelTraits& out);
+
+// The known set that `name` names: TypeError unless it is exactly a str, ValueError (listing
+// the known names) unless it is a known name. nullptr with the exception set on failure.
+const ToolSet* tool_set_named(PyObject* name);
+
+// get_tool_definitions() and _build_system_prompt() for the agent's tool set.
+PyObject* get_tool_definitions(PyObject* self);
+PyObject* build_system_prompt(PyObject* self);
 
 // _serialize_block(block): the history dictionary of one response content block.
 PyObject* serialize_block(PyObject* block);

@@ -1,4 +1,4 @@
-// The agent's "str_replace_editor" tool: view, create, str_replace and insert on text files.
+// The agent's text editor tool: view, create, str_replace and insert on text files.
 //
 // The tool input arrives as the model sent it, so every value may have any type. Values are
 // checked where Python code doing the same work would trip over them, and a wrong type becomes
@@ -181,7 +181,10 @@ PyObject* Call::insert() {
   if (!paths::path_exists(m_path)) return not_found();
   Ref zero(checked(PyLong_FromLong(0)));
   Ref insert_line = get("insert_line", zero.get());
-  Ref new_str = get("new_str", empty_str());
+  // The 2025-07-28 editor sends the inserted text as "insert_text", the 2025-01-24 one as
+  // "new_str"; a null counts as absent.
+  Ref new_str = get("insert_text", Py_None);
+  if (new_str.get() == Py_None) new_str = get("new_str", empty_str());
   const std::string content = editor::read_text(m_path);
   if (!PyUnicode_Check(new_str.get()))
     throw EditorFailure{"unsupported operand type(s) for +: '"s + type_name(new_str.get()) +
@@ -206,7 +209,7 @@ bool is_command(PyObject* command, const char* name) {
 
 }  // namespace
 
-PyObject* run_editor_tool(PyObject* tool_input) {
+PyObject* run_editor_tool(PyObject* tool_input, bool has_undo) {
   // Unguarded steps: reading the input, the path check and "~" expansion raise to the caller.
   Ref command(input_get(tool_input, "command", empty_str()));
   if (!command) return nullptr;
@@ -238,7 +241,7 @@ PyObject* run_editor_tool(PyObject* tool_input) {
     if (is_command(command.get(), "create")) return call.create();
     if (is_command(command.get(), "str_replace")) return call.str_replace();
     if (is_command(command.get(), "insert")) return call.insert();
-    if (is_command(command.get(), "undo_edit")) return text_outcome(kUndo);
+    if (has_undo && is_command(command.get(), "undo_edit")) return text_outcome(kUndo);
     std::string shown;
     if (!str_of(command.get(), shown)) raise_pending();
     return error_outcome(kUnknownCommand, shown);

@@ -5,6 +5,7 @@
 #include "steerix/agent.h"
 #include "steerix/async_gen.h"
 #include "steerix/py.h"
+#include "steerix/tool_sets.h"
 #include "steerix/tools.h"
 
 namespace talmek::steerix {
@@ -102,7 +103,10 @@ class ExecuteToolFrame final : public SlotFrame<3> {
     int eq = PyObject_RichCompareBool(name, g_names.s_computer, Py_EQ);
     if (eq < 0) return step_error();
     if (eq) return step_return(run_computer(slot(kSelf), slot(kInput)));
+    // The editor answers to both of its names: the one offered now, and the 2025-01-24 one
+    // that older histories and hosts use.
     for (auto [tool, method] : {std::pair{g_names.s_bash, g_names.execute_bash},
+                                std::pair{g_names.s_editor_v2, g_names.execute_text_editor},
                                 std::pair{g_names.s_editor, g_names.execute_text_editor}}) {
       eq = PyObject_RichCompareBool(name, tool, Py_EQ);
       if (eq < 0) return step_error();
@@ -136,6 +140,19 @@ class ToolFrame final : public SlotFrame<1> {
   Fn m_fn;
 };
 
+// The same for the editor, whose commands depend on the version the agent offers.
+class EditorFrame final : public SlotFrame<1> {
+ public:
+  EditorFrame(PyObject* input, bool has_undo) : m_has_undo(has_undo) { set(0, Py_NewRef(input)); }
+  Step resume(PyObject* value) override {
+    if (!value) return step_error();
+    return step_return(run_editor_tool(slot(0), m_has_undo));
+  }
+
+ private:
+  bool m_has_undo;
+};
+
 }  // namespace
 
 PyObject* execute_tool(PyObject* self, PyObject* tool_name, PyObject* tool_input) {
@@ -148,8 +165,10 @@ PyObject* execute_bash(PyObject*, PyObject* tool_input) {
                        TALMEK_STR("Steerix._execute_bash"));
 }
 
-PyObject* execute_text_editor(PyObject*, PyObject* tool_input) {
-  return new_coroutine(std::make_unique<ToolFrame>(run_editor_tool, tool_input),
+PyObject* execute_text_editor(PyObject* self, PyObject* tool_input) {
+  ModelTraits traits{};
+  if (!agent_traits(self, traits)) return nullptr;
+  return new_coroutine(std::make_unique<EditorFrame>(tool_input, traits.tools->editor_undo),
                        TALMEK_STR("Steerix._execute_text_editor"));
 }
 

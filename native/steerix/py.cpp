@@ -107,6 +107,14 @@ bool init_names() {
       {&n.s_computer, "computer"},
       {&n.s_bash, "bash"},
       {&n.s_editor, "str_replace_editor"},
+      {&n.s_editor_v2, "str_replace_based_edit_tool"},
+      {&n.tool_set, "_tool_set"},
+      {&n.toolset_name, "toolset_name"},
+      {&n.thinking, "thinking"},
+      {&n.signature, "signature"},
+      {&n.data, "data"},
+      {&n.s_thinking, "thinking"},
+      {&n.s_redacted_thinking, "redacted_thinking"},
   };
   for (const Entry& e : entries) {
     if (*e.slot) continue;

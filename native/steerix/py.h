@@ -98,6 +98,14 @@ struct Names {
   PyObject* s_computer;
   PyObject* s_bash;
   PyObject* s_editor;
+  PyObject* s_editor_v2;
+  PyObject* tool_set;
+  PyObject* toolset_name;
+  PyObject* thinking;
+  PyObject* signature;
+  PyObject* data;
+  PyObject* s_thinking;
+  PyObject* s_redacted_thinking;
 };
 
 extern Names g_names;

@@ -12,6 +12,7 @@
 #include "steerix/agent.h"
 #include "steerix/async_gen.h"
 #include "steerix/py.h"
+#include "steerix/tool_sets.h"
 
 namespace talmek::steerix {
 
@@ -19,7 +20,6 @@ namespace {
 
 const char* const kMissingPackage =
     "The 'anthropic' package is required for computer use. Install it with: pip install anthropic";
-const char* const kBetaFlag = "computer-use-2025-01-24";
 
 // obj.get(key) or obj.get(key, dflt) (dflt nullptr: no default), fast for exact dicts.
 PyObject* dict_get(PyObject* obj, PyObject* key, PyObject* dflt) {
@@ -114,7 +114,32 @@ PyObject* fixed_message_event(PyObject* type, PyObject* message) {
   return message ? message_event(type, Py_NewRef(message)) : nullptr;
 }
 
-class RunTaskFrame final : public SlotFrame<12> {
+// The call that `_execute_tool` gets for a tool-use block: the block's own name and input, or,
+// for a member of the computer toolset, the single computer tool's form of the same call
+// ("computer" with the member as its "action"), which routes it to the executor.
+PyObject* computer_call_input(PyObject* member, PyObject* input) {
+  Ref call = Ref::steal(new_dict({{g_names.s_action, member}}));
+  if (!call) return nullptr;
+  if (PyDict_Check(input)) {
+    Py_ssize_t pos = 0;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    while (PyDict_Next(input, &pos, &k, &v)) {
+      Ref key = Ref::borrow(k);
+      Ref value = Ref::borrow(v);
+      const int is_action = PyObject_RichCompareBool(key.get(), g_names.s_action, Py_EQ);
+      if (is_action < 0) return nullptr;
+      // The member is the action; an "action" among its parameters would not be one.
+      if (!is_action && PyDict_SetItem(call.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+  } else if (PyDict_Merge(call.get(), input, 1) < 0 ||
+             PyDict_SetItem(call.get(), g_names.s_action, member) < 0) {
+    return nullptr;
+  }
+  return call.release();
+}
+
+class RunTaskFrame final : public SlotFrame<15> {
  public:
   RunTaskFrame(PyObject* self, PyObject* user_message) {
     set(kSelf, Py_NewRef(self));
@@ -161,15 +186,18 @@ class RunTaskFrame final : public SlotFrame<12> {
         }
         case State::AfterToolCall:
           m_state = State::AfterExecute;
+          if (slot(kToolset)) {
+            return step_await(PyObject_CallMethodObjArgs(slot(kSelf), g_names.execute_tool,
+                                                         g_names.s_computer, slot(kCallInput),
+                                                         nullptr));
+          }
           return step_await(PyObject_CallMethodObjArgs(slot(kSelf), g_names.execute_tool,
                                                        slot(kToolName), slot(kToolInput), nullptr));
         case State::AfterExecute:
           set(kResult, Py_NewRef(value));
           m_state = State::AfterToolResult;
-          return step_yield(
-              make_event_kv(TALMEK_STR("tool_result"), {{g_names.id, slot(kToolId)},
-                                                        {TALMEK_STR("tool"), slot(kToolName)},
-                                                        {TALMEK_STR("result"), slot(kResult)}}));
+          return step_yield(tool_event(TALMEK_STR("tool_result"), TALMEK_STR("result"),
+                                       slot(kResult)));
         case State::AfterToolResult:
           return pause();
         case State::AfterPause:
@@ -195,6 +223,9 @@ class RunTaskFrame final : public SlotFrame<12> {
     kToolInput,
     kToolId,
     kResult,
+    kToolset,    // the toolset of the current call ("computer"), or nullptr
+    kCallInput,  // what _execute_tool gets as the input of a toolset member's call
+    kBeta,       // the beta flag of the task's tool set, or nullptr for none
   };
   enum class State {
     Start,
@@ -272,6 +303,16 @@ class RunTaskFrame final : public SlotFrame<12> {
     PyObject* system = PyObject_CallMethodNoArgs(self, g_names.build_system_prompt);
     if (!system) return step_error();
     set(kSystem, system);
+    // The beta flag and the thinking settings follow the same table as the tools.
+    ModelTraits traits{};
+    if (!agent_traits(self, traits)) return step_error();
+    const std::string_view beta = traits.tools->beta;
+    if (!beta.empty()) {
+      PyObject* flag = PyUnicode_FromStringAndSize(beta.data(), static_cast<Py_ssize_t>(beta.size()));
+      if (!flag) return step_error();
+      set(kBeta, flag);
+    }
+    m_summarised_thinking = traits.summarised_thinking;
     // range(self._max_iterations): read once, as an index.
     Ref limit = Ref::steal(PyObject_GetAttr(self, g_names.max_iterations));
     if (!limit) return step_error();
@@ -326,17 +367,38 @@ class RunTaskFrame final : public SlotFrame<12> {
     if (!model) return nullptr;
     Ref history = Ref::steal(PyObject_GetAttr(self, g_names.messages));
     if (!history) return nullptr;
-    // Keyword arguments in their documented order; "betas" is a new list for every request.
-    static PyObject* const kw =
-        PyTuple_Pack(6, TALMEK_STR("model"), TALMEK_STR("max_tokens"), TALMEK_STR("system"),
-                     TALMEK_STR("tools"), g_names.messages_attr, TALMEK_STR("betas"));
+    // Keyword arguments in their documented order: "betas" (a new list for every request)
+    // only when the tool set needs a beta flag, then "thinking" when the model is asked for
+    // its summarised thinking.
     static PyObject* const max_tokens = PyLong_FromLong(4096);
-    if (!kw || !max_tokens) return nullptr;
-    Ref betas = Ref::steal(new_list({TALMEK_STR(kBetaFlag)}));
-    if (!betas) return nullptr;
-    PyObject* args[] = {nullptr,      model.get(),   max_tokens, slot(kSystem),
-                        slot(kTools), history.get(), betas.get()};
-    return PyObject_Vectorcall(create.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kw);
+    if (!max_tokens) return nullptr;
+    PyObject* names[7] = {TALMEK_STR("model"), TALMEK_STR("max_tokens"), TALMEK_STR("system"),
+                          TALMEK_STR("tools"), g_names.messages_attr};
+    PyObject* args[8] = {nullptr,      model.get(), max_tokens, slot(kSystem),
+                         slot(kTools), history.get()};
+    Py_ssize_t n = 5;
+    Ref betas;
+    if (slot(kBeta)) {
+      betas = Ref::steal(new_list({slot(kBeta)}));
+      if (!betas) return nullptr;
+      names[n] = TALMEK_STR("betas");
+      args[1 + n++] = betas.get();
+    }
+    Ref thinking;
+    if (m_summarised_thinking) {
+      thinking = Ref::steal(new_dict({{g_names.type, TALMEK_STR("adaptive")},
+                                      {TALMEK_STR("display"), TALMEK_STR("summarized")}}));
+      if (!thinking) return nullptr;
+      names[n] = g_names.thinking;
+      args[1 + n++] = thinking.get();
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!names[i]) return nullptr;
+    }
+    Ref kw = Ref::steal(PyTuple_New(n));
+    if (!kw) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(kw.get(), i, Py_NewRef(names[i]));
+    return PyObject_Vectorcall(create.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kw.get());
   }
 
   // The request and its failure events; on success, the response's content and whether it
@@ -395,9 +457,11 @@ class RunTaskFrame final : public SlotFrame<12> {
     return step_return(Py_NewRef(Py_None));
   }
 
-  // One "text" event per text block; then "done" when no tool was asked for, or the assistant
-  // message in the history and the start of the tool walk. Returns a Return step when the tool
-  // walk may start.
+  // One "text" event per text block, and per thinking block that carries text (the notes a
+  // thinking model writes between tool calls come back there: the event is marked
+  // "source": "thinking"); then "done" when no tool was asked for, or the assistant message in
+  // the history and the start of the tool walk. Returns a Return step when the tool walk may
+  // start.
   Step text_loop() {
     while (Ref block = Ref::steal(PyIter_Next(slot(kIter)))) {
       int eq = type_is(block.get(), g_names.s_text);
@@ -406,6 +470,19 @@ class RunTaskFrame final : public SlotFrame<12> {
         Ref text = Ref::steal(PyObject_GetAttr(block.get(), g_names.text));
         if (!text) return step_error();
         return step_yield(make_event_kv(g_names.s_text, {{g_names.content, text.get()}}));
+      }
+      eq = type_is(block.get(), g_names.s_thinking);
+      if (eq < 0) return step_error();
+      if (eq) {
+        Ref text = Ref::steal(PyObject_GetAttr(block.get(), g_names.thinking));
+        if (!text) return step_error();
+        const int shown = PyObject_IsTrue(text.get());
+        if (shown < 0) return step_error();
+        if (shown) {
+          return step_yield(make_event_kv(g_names.s_text,
+                                          {{g_names.content, text.get()},
+                                           {TALMEK_STR("source"), g_names.s_thinking}}));
+        }
       }
     }
     if (PyErr_Occurred()) return step_error();
@@ -456,11 +533,31 @@ class RunTaskFrame final : public SlotFrame<12> {
       PyObject* id = PyObject_GetAttr(block.get(), g_names.id);
       if (!id) return step_error();
       set(kToolId, id);
+      // A member of the computer toolset ("left_click" with toolset_name "computer") goes to
+      // the executor; a member of a toolset the agent does not offer stays unknown.
+      set(kToolset, nullptr);
+      set(kCallInput, nullptr);
+      PyObject* toolset = nullptr;
+      if (PyObject_GetOptionalAttr(block.get(), g_names.toolset_name, &toolset) < 0) {
+        return step_error();
+      }
+      if (toolset) {
+        const int is_computer = PyObject_RichCompareBool(toolset, g_names.s_computer, Py_EQ);
+        if (is_computer < 0) {
+          Py_DECREF(toolset);
+          return step_error();
+        }
+        if (is_computer) {
+          set(kToolset, toolset);
+          PyObject* call = computer_call_input(slot(kToolName), slot(kToolInput));
+          if (!call) return step_error();
+          set(kCallInput, call);
+        } else {
+          Py_DECREF(toolset);
+        }
+      }
       m_state = State::AfterToolCall;
-      return step_yield(
-          make_event_kv(TALMEK_STR("tool_call"), {{g_names.id, slot(kToolId)},
-                                                  {TALMEK_STR("tool"), slot(kToolName)},
-                                                  {g_names.input, slot(kToolInput)}}));
+      return step_yield(tool_event(TALMEK_STR("tool_call"), g_names.input, slot(kToolInput)));
     }
     if (PyErr_Occurred()) return step_error();
     set(kIter, nullptr);
@@ -487,6 +584,20 @@ class RunTaskFrame final : public SlotFrame<12> {
     return step_await(PyObject_CallOneArg(sleep.get(), delay.get()));
   }
 
+  // The "tool_call" or "tool_result" event of the current call: "id", "tool" (the block's own
+  // name, a toolset member's included), then `key`: `value`, then "toolset" for a member call.
+  PyObject* tool_event(PyObject* type, PyObject* key, PyObject* value) {
+    if (slot(kToolset)) {
+      return make_event_kv(type, {{g_names.id, slot(kToolId)},
+                                  {TALMEK_STR("tool"), slot(kToolName)},
+                                  {key, value},
+                                  {TALMEK_STR("toolset"), slot(kToolset)}});
+    }
+    return make_event_kv(type, {{g_names.id, slot(kToolId)},
+                                {TALMEK_STR("tool"), slot(kToolName)},
+                                {key, value}});
+  }
+
   static int type_is(PyObject* block, PyObject* expected) {
     Ref type = Ref::steal(PyObject_GetAttr(block, g_names.type));
     if (!type) return -1;
@@ -504,6 +615,7 @@ class RunTaskFrame final : public SlotFrame<12> {
   long long m_iteration = 0;
   long long m_limit = 0;
   bool m_has_tool_use = false;
+  bool m_summarised_thinking = false;
   PyObject* m_tool_results = nullptr;
 };
 

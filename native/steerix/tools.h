@@ -12,7 +12,9 @@ namespace talmek::steerix {
 // are not turned into outcomes. The GIL must be held on entry.
 PyObject* run_bash_tool(PyObject* tool_input);
 
-// The "str_replace_editor" tool, with the same conventions.
-PyObject* run_editor_tool(PyObject* tool_input);
+// The text editor tool ("str_replace_editor", "str_replace_based_edit_tool"), with the same
+// conventions. `has_undo`: the editor version offered has an `undo_edit` command (the
+// 2025-01-24 one; it is answered but does nothing); without it the command is unknown.
+PyObject* run_editor_tool(PyObject* tool_input, bool has_undo = true);
 
 }  // namespace talmek::steerix
