@@ -64,11 +64,16 @@ PyObject* event_to_dict(PyObject* self, PyObject*) {
   }
   PyObject* out = PyDict_New();
   if (!out || PyDict_SetItem(out, g_names.type, type) < 0) goto fail;
-  if (!PyDict_Check(data) && !PyMapping_Check(data)) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object is not a mapping", Py_TYPE(data)->tp_name);
+  // {"type": type, **data}: the unpacking takes anything with keys() and [] and, as the
+  // interpreter's own dict display does, words an AttributeError on the way (a list, None, an
+  // object without keys()) as "not a mapping".
+  if (PyDict_Update(out, data) < 0) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "'%.200s' object is not a mapping", Py_TYPE(data)->tp_name);
+    }
     goto fail;
   }
-  if (PyDict_Update(out, data) < 0) goto fail;
   Py_DECREF(type);
   Py_DECREF(data);
   return out;

@@ -125,7 +125,8 @@ def test_keyword_construction_and_fields_are_writable():
     assert agent.ACTION_DELAY == 0 and Steerix.ACTION_DELAY == 0.5
     assert list(vars(agent)) == ["_api_key", "_model", "_max_iterations", "_executor",
                                  "_event_handlers", "_messages", "_running", "_iteration_count",
-                                 "ACTION_DELAY"]
+                                 "_tool_set", "ACTION_DELAY"]
+    assert agent._tool_set is None
     with pytest.raises(AttributeError):
         agent.is_running = True
 
@@ -156,11 +157,16 @@ def test_tool_definitions():
     agent = Steerix("k", executor=ex)
     first, second = agent.get_tool_definitions(), agent.get_tool_definitions()
     assert first is not second and ex.definition_calls == 2
+    # The default model's editor; the executor's definition (made for computer_20250124, and
+    # the executor takes no version) rewritten on a copy for computer_20251124.
     assert first[1:] == [{"type": "bash_20250124", "name": "bash"},
-                         {"type": "text_editor_20250124", "name": "str_replace_editor"}]
+                         {"type": "text_editor_20250728", "name": "str_replace_based_edit_tool"}]
     assert first[1] is not second[1] and first[2] is not second[2]
     assert [list(d) for d in first[1:]] == [["type", "name"], ["type", "name"]]
-    assert first[0] == ex.get_tool_definition()
+    assert first[0] == {**ex.get_tool_definition(), "type": "computer_20251124"}
+    legacy = Steerix("k", model="claude-3-7-sonnet-20250219", executor=ex).get_tool_definitions()
+    assert legacy[0] == ex.get_tool_definition()
+    assert legacy[2] == {"type": "text_editor_20250124", "name": "str_replace_editor"}
 
 
 def test_tool_definition_is_the_executors_object():
@@ -174,7 +180,8 @@ def test_tool_definition_is_the_executors_object():
 
 
 def test_system_prompt():
-    agent = Steerix("k", executor=object())
+    # The prompt the agent was written with, for the model of its original tool set.
+    agent = Steerix("k", model="claude-3-7-sonnet-latest", executor=object())
     prompt = agent._build_system_prompt()
     assert len(prompt) == 1359
     lines = prompt.split("\n")
@@ -185,7 +192,13 @@ def test_system_prompt():
     assert prompt.startswith("You are Talmek,")
     assert prompt.endswith("current state of the screen.")
     assert lines[18] == "- `computer`: Take screenshots, click, type, scroll, and interact with the desktop"
+    assert lines[20] == "- `str_replace_editor`: View and edit text files"
     assert agent._build_system_prompt() == prompt
+    # Other sets change only the line that names the editor.
+    for model in ("claude-sonnet-4-6", "claude-opus-5-5"):
+        other = Steerix("k", model=model, executor=object())._build_system_prompt().split("\n")
+        assert other[20] == "- `str_replace_based_edit_tool`: View and edit text files"
+        assert other[:20] + other[21:] == lines[:20] + lines[21:]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -197,8 +210,15 @@ def test_system_prompt():
     (Block("text", text="hi", id="ignored"), {"type": "text", "text": "hi"}),
     (Block("tool_use", id="t", name="bash", input={"command": "ls"}),
      {"type": "tool_use", "id": "t", "name": "bash", "input": {"command": "ls"}}),
-    (Block("thinking", text="secret"), {"type": "thinking"}),
-    (Block("redacted_thinking"), {"type": "redacted_thinking"}),
+    (Block("tool_use", id="t", name="zoom", input={"region": [0, 0, 9, 9]}, toolset_name="computer"),
+     {"type": "tool_use", "id": "t", "name": "zoom", "input": {"region": [0, 0, 9, 9]},
+      "toolset_name": "computer"}),
+    (Block("thinking", text="ignored", thinking="I'll click Save.", signature="c2ln"),
+     {"type": "thinking", "thinking": "I'll click Save.", "signature": "c2ln"}),
+    (Block("thinking", thinking="", signature="c2ln"),
+     {"type": "thinking", "thinking": "", "signature": "c2ln"}),
+    (Block("redacted_thinking", data="ZW5j"), {"type": "redacted_thinking", "data": "ZW5j"}),
+    (Block("server_tool_use", id="s", name="web_search"), {"type": "server_tool_use"}),
 ])
 def test_serialize_block(block, expected):
     d = Steerix("k", executor=object())._serialize_block(block)
@@ -226,12 +246,21 @@ def test_serialize_reads_type_as_the_algorithm_does():
     assert reads == ["type"] * 3
 
 
-def test_serialize_missing_attribute():
-    class NoText:
-        type = "text"
-
+@pytest.mark.parametrize("kind, attrs", [
+    ("text", {}), ("tool_use", {"id": "i", "name": "n"}), ("thinking", {"thinking": "t"}),
+    ("redacted_thinking", {}),
+])
+def test_serialize_missing_attribute(kind, attrs):
+    block = type("Partial", (), {"type": kind, **attrs})()
     with pytest.raises(AttributeError):
-        Steerix("k", executor=object())._serialize_block(NoText())
+        Steerix("k", executor=object())._serialize_block(block)
+
+
+def test_serialize_tool_use_without_toolset_name_attribute():
+    # Blocks of other clients carry no toolset_name: the dictionary is the plain one.
+    block = type("Plain", (), {"type": "tool_use", "id": "i", "name": "n", "input": {}})()
+    assert list(Steerix("k", executor=object())._serialize_block(block)) == [
+        "type", "id", "name", "input"]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -305,6 +334,44 @@ def test_signatures():
     import inspect
 
     assert str(inspect.signature(Steerix)) == \
-        "(api_key, model='claude-sonnet-4-6', executor=None, max_iterations=50)"
+        "(api_key, model='claude-sonnet-4-6', executor=None, max_iterations=50, *, tool_set=None)"
     assert str(inspect.signature(ComputerUseEvent)) == "(type, data=None)"
     assert list(inspect.signature(Steerix._execute_tool).parameters) == ["self", "tool_name", "tool_input"]
+
+
+class KeysOnly:
+    """A mapping in the sense of {**m}: keys() and [] and nothing else."""
+
+    def keys(self):
+        return ["k"]
+
+    def __getitem__(self, key):
+        return key.upper()
+
+
+class BrokenKeys:
+    def keys(self):
+        raise AttributeError("inner failure")
+
+
+@pytest.mark.parametrize("data, expected", [
+    ([("a", 1)], "'list' object is not a mapping"),
+    ((1, 2), "'tuple' object is not a mapping"),
+    ("ab", "'str' object is not a mapping"),
+    (None, "'NoneType' object is not a mapping"),
+    (7, "'int' object is not a mapping"),
+    (BrokenKeys(), "'BrokenKeys' object is not a mapping"),
+    (KeysOnly(), {"type": "x", "k": "K"}),
+], ids=["list", "tuple", "str", "none", "int", "keys-raises", "keys-only"])
+def test_to_dict_unpacks_data_as_a_dict_display_does(data, expected):
+    # The reference is the interpreter's own {"type": ..., **data}.
+    e = ComputerUseEvent("x", {"a": 1})
+    e.data = data
+    try:
+        reference = {"type": e.type, **data}
+    except TypeError as exc:
+        assert str(exc) == expected
+        with pytest.raises(TypeError, match=f"^{expected}$"):
+            e.to_dict()
+    else:
+        assert e.to_dict() == reference == expected

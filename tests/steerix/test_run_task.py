@@ -56,11 +56,42 @@ async def test_request_arguments(agent, fake, executor):
     assert call.kwargs["model"] == "claude-sonnet-4-6"
     assert call.kwargs["max_tokens"] == 4096
     assert call.kwargs["system"] == agent._build_system_prompt()
+    assert call.kwargs["tools"] == [{**COMPUTER_TOOL, "type": "computer_20251124"},
+                                    {"type": "bash_20250124", "name": "bash"},
+                                    {"type": "text_editor_20250728",
+                                     "name": "str_replace_based_edit_tool"}]
+    assert call.kwargs["messages"] is agent._messages  # the live history itself
+    assert call.kwargs["betas"] == ["computer-use-2025-11-24"]
+    assert executor.definition_calls == 1
+
+
+@pytest.mark.parametrize("pin", [None, "computer_20250124_legacy"])
+async def test_the_original_request_for_its_models(fake, executor, pin):
+    # Claude Sonnet 3.7 (or a pin of its set) gets the request the agent was first written
+    # with, to the key: the executor's own definition, the 2025-01-24 editor, its beta flag.
+    model = "claude-3-7-sonnet-20250219" if pin is None else "claude-sonnet-4-6"
+    agent = FastSteerix("k", model=model, executor=executor, tool_set=pin)
+    fake.script.append(response(text("ok")))
+    await collect(agent.run_task("t"))
+    (call,) = fake.calls
+    assert list(call.kwargs) == ["model", "max_tokens", "system", "tools", "messages", "betas"]
     assert call.kwargs["tools"] == [COMPUTER_TOOL, {"type": "bash_20250124", "name": "bash"},
                                     {"type": "text_editor_20250124", "name": "str_replace_editor"}]
-    assert call.kwargs["messages"] is agent._messages  # the live history itself
     assert call.kwargs["betas"] == ["computer-use-2025-01-24"]
-    assert executor.definition_calls == 1
+    assert len(call.kwargs["system"]) == 1359
+    assert "- `str_replace_editor`: View and edit text files\n" in call.kwargs["system"]
+
+
+async def test_request_of_a_thinking_model(fake, executor):
+    # The toolset takes no beta flag; the model is asked for its summarised thinking.
+    agent = FastSteerix("k", model="claude-opus-5-5", executor=executor)
+    fake.script.append(response(text("ok")))
+    await collect(agent.run_task("t"))
+    (call,) = fake.calls
+    assert list(call.kwargs) == ["model", "max_tokens", "system", "tools", "messages", "thinking"]
+    assert call.kwargs["tools"][0] == {"type": "computer_toolset_20260801",
+                                       "configs": {"zoom": {"enabled": False}}}
+    assert call.kwargs["thinking"] == {"type": "adaptive", "display": "summarized"}
 
 
 async def test_mixed_response(agent, fake, executor, pauses):

@@ -31,6 +31,10 @@ class Block:
     id: str | None = None
     name: str | None = None
     input: Any = None
+    toolset_name: str | None = None
+    thinking: str | None = None
+    signature: str | None = None
+    data: str | None = None
 
 
 @dataclass
@@ -43,8 +47,12 @@ def text(t: str) -> Block:
     return Block(type="text", text=t)
 
 
-def tool_use(id: str, name: str, input: Any) -> Block:
-    return Block(type="tool_use", id=id, name=name, input=input)
+def tool_use(id: str, name: str, input: Any, toolset_name: str | None = None) -> Block:
+    return Block(type="tool_use", id=id, name=name, input=input, toolset_name=toolset_name)
+
+
+def thinking(text: str, signature: str = "sig") -> Block:
+    return Block(type="thinking", thinking=text, signature=signature)
 
 
 def response(*blocks: Any, stop_reason: str | None = None) -> Response:
