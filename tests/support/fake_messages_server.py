@@ -1,11 +1,18 @@
 """A local fake of the Anthropic Messages API, for running the real `anthropic` client end to end.
 
 The server listens on 127.0.0.1 (an ephemeral port by default) in a background thread and
-answers `POST /v1/messages` with scripted replies. Every request is recorded, and checked for
-what an agent using the computer-use beta must send: the beta header, the request keys, a
-history that ends with a user turn and answers each tool call of the model with a tool result,
-in order. A request that fails a check is answered with HTTP 400 naming the problem (which the
-client raises as an API error) and the problem is kept in `problems`.
+answers `POST /v1/messages` with scripted replies. Every request is recorded and held to what
+the live service checks (`talmek.demo.service`: the model, the tool types and names it takes,
+their beta flags, thinking blocks and toolset calls sent back as returned, the shape of every
+tool result, the 32 MB limit), and to the request keys, a history that ends with a user turn
+and answers each tool call of the model with a tool result, in order. A request that fails a
+check is answered as the live service answers it (HTTP 400, 404 or 413 with its error type; the
+client raises it as an API error) and the problem is kept in `problems`.
+
+A scripted reply is given the shape the request's model would give it (`Service.answer`): a
+`computer` call becomes a toolset member's call for a model that takes the toolset, the editor
+is called by the name it was offered under, and a model that thinks by default answers with a
+signed thinking block first.
 
 Point a client at it with `base_url=server.base_url`, or `ANTHROPIC_BASE_URL`:
 
@@ -29,7 +36,10 @@ from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Callable
 
-COMPUTER_USE_BETA = "computer-use-2025-01-24"
+from talmek.demo.service import Refusal, Service
+
+# The beta flag of the default model's computer tool (computer_20251124).
+COMPUTER_USE_BETA = "computer-use-2025-11-24"
 REQUIRED_KEYS = ("model", "max_tokens", "messages")
 
 _ids = itertools.count(1)
@@ -129,6 +139,7 @@ class RecordedRequest:
     path: str
     headers: dict[str, str]
     body: Any
+    size: int = 0
 
 
 Reply = dict[str, Any] | ErrorReply
@@ -141,7 +152,8 @@ class FakeMessagesServer:
 
     script: list[Reply] = field(default_factory=list)
     responder: Responder | None = None   # consulted when the script is used up
-    expected_beta: str | None = COMPUTER_USE_BETA
+    expected_beta: str | None = None     # a beta flag every request must carry, besides the rules
+    service: Service = field(default_factory=Service)
     host: str = "127.0.0.1"
     port: int = 0
     requests: list[RecordedRequest] = field(default_factory=list)
@@ -176,7 +188,8 @@ class FakeMessagesServer:
                 except ValueError:
                     body = None
                 headers = {k.lower(): v for k, v in self.headers.items()}
-                status, reply = server._answer(RecordedRequest("POST", self.path, headers, body))
+                status, reply = server._answer(
+                    RecordedRequest("POST", self.path, headers, body, len(raw)))
                 self._send(status, reply)
 
             def do_GET(self) -> None:  # noqa: N802
@@ -221,6 +234,11 @@ class FakeMessagesServer:
             self.requests.append(req)
             if not req.path.split("?")[0].endswith("/v1/messages"):
                 return 404, ErrorReply(404, f"unknown path {req.path}", "not_found_error").body()
+            try:
+                self.service.check(req.headers, req.size, req.body)
+            except Refusal as refusal:
+                self.problems.append(refusal.message)
+                return refusal.status, refusal.body()
             problems = check_request(req.headers, req.body, self.expected_beta)
             if problems:
                 self.problems.extend(problems)
@@ -232,9 +250,11 @@ class FakeMessagesServer:
             else:
                 self.problems.append("unscripted request")
                 reply = ErrorReply(400, "no scripted reply left")
-        if isinstance(reply, ErrorReply):
-            return reply.status, reply.body()
-        return 200, reply
+            if isinstance(reply, ErrorReply):
+                return reply.status, reply.body()
+            shaped = self.service.answer(req.body, reply["content"])
+            shaped["id"] = reply["id"]
+            return 200, shaped
 
 
 def demo_script() -> list[Reply]:

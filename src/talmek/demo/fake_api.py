@@ -2,7 +2,9 @@
 
 It serves POST /v1/messages on 127.0.0.1 and answers every request with whatever its `reply`
 function returns for the decoded request body, so the real `anthropic` client package (pointed
-at it through ANTHROPIC_BASE_URL) runs end to end with no key and no network.
+at it through ANTHROPIC_BASE_URL) runs end to end with no key and no network. Every request is
+first held to what the live service checks (`talmek.demo.service`) and refused as the live
+service refuses it; every answer is given the shape the request's model would give it.
 """
 
 from __future__ import annotations
@@ -12,6 +14,8 @@ import threading
 from collections.abc import Callable
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Self
+
+from talmek.demo.service import Refusal, Service
 
 Reply = Callable[[dict[str, Any]], dict[str, Any]]
 
@@ -45,6 +49,7 @@ class FakeMessagesServer:
     def __init__(self, reply: Reply):
         self.reply = reply
         self.requests: list[dict[str, Any]] = []
+        self.service = Service()
         server = self
 
         class Handler(BaseHTTPRequestHandler):
@@ -55,9 +60,19 @@ class FakeMessagesServer:
                     self._send(404, _api_error("not_found_error", f"No route {self.path}"))
                     return
                 try:
-                    request = json.loads(body)
+                    try:
+                        request = json.loads(body)
+                    except ValueError:
+                        request = None
+                    headers = {k.lower(): v for k, v in self.headers.items()}
+                    server.service.check(headers, len(body), request)
                     server.requests.append(request)
-                    self._send(200, server.reply(request))
+                    response = server.reply(request)
+                    shaped = server.service.answer(request, response["content"])
+                    shaped["id"] = response["id"]
+                    self._send(200, shaped)
+                except Refusal as exc:
+                    self._send(exc.status, exc.body())
                 except FakeAPIError as exc:
                     self._send(exc.status, _api_error(exc.kind, str(exc)))
                 except Exception as exc:
