@@ -133,3 +133,35 @@ class TkApp:
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
+
+
+BUSY_DESKTOP = Path(__file__).with_name("busy_desktop.py")
+
+
+class BusyDesktop:
+    """The busy desktop of busy_desktop.py on the current $DISPLAY, `size` pixels, until closed."""
+
+    def __init__(self, python: str, size: tuple[int, int], scratch: Path):
+        sys.path.insert(0, str(BUSY_DESKTOP.parent))
+        from busy_desktop import make_photo
+        wallpaper, photo = scratch / "wallpaper.png", scratch / "photo.png"
+        make_photo(wallpaper, size, seed=1)
+        make_photo(photo, (size[0] * 3 // 10, size[1] * 2 // 10), seed=2)
+        source = Path(__file__).resolve().parents[2] / "src" / "talmek" / "pc" / "computer_use.py"
+        self.process = subprocess.Popen(
+            [python, str(BUSY_DESKTOP), str(size[0]), str(size[1]), str(wallpaper), str(photo),
+             str(source)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+            env=helper_env())
+        ready, _, _ = select.select([self.process.stdout], [], [], 30)
+        if not ready or not self.process.stdout.readline():
+            self.close()
+            raise RuntimeError("the busy desktop did not start")
+
+    def close(self) -> None:
+        if self.process.stdin and not self.process.stdin.closed:
+            self.process.stdin.close()
+        try:
+            self.process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()

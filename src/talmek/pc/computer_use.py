@@ -6,12 +6,18 @@ back to the real screen, so a click lands on the pixel the model pointed at. Mis
 model (an unknown action, coordinates off the screen, a missing text) come back as "error"
 outcomes, never as exceptions: an exception would end the agent's whole task.
 
+The executor speaks three versions of the computer tool, set through `tool_version` (the agent
+sets it to the version its model takes): "computer_20250124", "computer_20251124" (adds `zoom`)
+and the toolset "computer_toolset_20260801", whose members are called by name with their own
+parameters. Each version's actions and parameters are checked against that version's schema.
+
 The connection to the X server is opened on first use, not at construction, so an executor can
 be built on a machine with no display; every action then answers that there is no display.
 """
 
 from __future__ import annotations
 
+import base64
 import io
 import math
 import os
@@ -50,12 +56,44 @@ _REMAP_SETTLE = 0.03      # seconds for clients to fetch a changed keymap before
 _DRAG_STEPS = 10          # intermediate pointer positions of a drag
 _MAX_DURATION = 100.0     # seconds: the longest hold_key or wait
 _MAX_SCROLL = 100         # wheel clicks in one scroll
+_MAX_REPEAT = 100         # presses of one key sequence
 
-_ACTIONS = (
-    "screenshot", "key", "type", "mouse_move", "left_click", "right_click", "middle_click",
-    "double_click", "triple_click", "left_click_drag", "left_mouse_down", "left_mouse_up",
-    "scroll", "hold_key", "wait", "cursor_position",
-)
+COMPUTER_20250124 = "computer_20250124"
+COMPUTER_20251124 = "computer_20251124"
+COMPUTER_TOOLSET = "computer_toolset_20260801"
+TOOL_VERSIONS = (COMPUTER_20250124, COMPUTER_20251124, COMPUTER_TOOLSET)
+
+# The parameters each action takes, per tool version, from the version's schema. The two single
+# tools share one flat schema (every parameter optional, each meaningful for some actions); the
+# toolset gives every member its own, which adds `repeat` to `key` and modifier keys to a drag,
+# and takes no coordinate for pressing or releasing the button.
+_CLICK = frozenset({"coordinate", "text"})
+_ACTIONS_20250124: dict[str, frozenset[str]] = {
+    "screenshot": frozenset(), "cursor_position": frozenset(),
+    "key": frozenset({"text"}), "type": frozenset({"text"}),
+    "mouse_move": frozenset({"coordinate"}),
+    "left_click": _CLICK, "right_click": _CLICK, "middle_click": _CLICK,
+    "double_click": _CLICK, "triple_click": _CLICK,
+    "left_click_drag": frozenset({"start_coordinate", "coordinate"}),
+    "left_mouse_down": frozenset({"coordinate"}), "left_mouse_up": frozenset({"coordinate"}),
+    "scroll": frozenset({"coordinate", "scroll_direction", "scroll_amount", "text"}),
+    "hold_key": frozenset({"text", "duration"}), "wait": frozenset({"duration"}),
+}
+_ACTIONS = {
+    COMPUTER_20250124: _ACTIONS_20250124,
+    COMPUTER_20251124: {**_ACTIONS_20250124, "zoom": frozenset({"region"})},
+    COMPUTER_TOOLSET: {
+        **_ACTIONS_20250124, "zoom": frozenset({"region"}),
+        "key": frozenset({"text", "repeat"}),
+        "left_click_drag": frozenset({"start_coordinate", "coordinate", "text"}),
+        "left_mouse_down": frozenset(), "left_mouse_up": frozenset(),
+    },
+}
+
+# Screenshots are sent as WebP at this quality (see the README: measured against PNG and JPEG on
+# a busy desktop, it keeps 8-point text legible at a fraction of PNG's size, which is what lets a
+# long task's history of screenshots stay under the request limit).
+SCREENSHOT_FORMAT = ("image/webp", {"format": "WEBP", "quality": 85, "method": 4})
 
 
 class ActionError(Exception):
@@ -80,12 +118,16 @@ class ComputerUseExecutor:
     """Carries out the `computer` tool's actions on an X11 display.
 
     `display` names the X display (default: $DISPLAY when the first action runs); `max_size`
-    is the box the model's view of the screen must fit in.
+    is the box the model's view of the screen must fit in; `tool_version` is the version of the
+    computer tool that the definition declares and whose actions are accepted (the agent sets
+    it to its model's version before it asks for the definition).
     """
 
-    def __init__(self, display: str | None = None, max_size: tuple[int, int] = (1280, 800)):
+    def __init__(self, display: str | None = None, max_size: tuple[int, int] = (1280, 800),
+                 tool_version: str = COMPUTER_20250124):
         self._display_name = display
         self._max_size = (int(max_size[0]), int(max_size[1]))
+        self._tool_version = _check_version(tool_version)
         self._dpy = None
         self._screen_size = (0, 0)   # real screen, pixels
         self._model_size = (0, 0)    # what the model sees
@@ -172,6 +214,15 @@ class ComputerUseExecutor:
         """The size the model sees; (0, 0) until the display has been reached."""
         return self._model_size
 
+    @property
+    def tool_version(self) -> str:
+        """The computer tool version spoken: one of TOOL_VERSIONS."""
+        return self._tool_version
+
+    @tool_version.setter
+    def tool_version(self, version: str) -> None:
+        self._tool_version = _check_version(version)
+
     # ---- the two operations the agent calls -------------------------------------------------
 
     def get_tool_definition(self) -> dict[str, Any]:
@@ -185,16 +236,32 @@ class ComputerUseExecutor:
                 # No display: the model still needs a tool definition; every action will
                 # answer that there is no display.
                 width, height = fit_size(1024, 768, self._max_size)
-        return {"type": "computer_20250124", "name": "computer",
-                "display_width_px": width, "display_height_px": height}
+        version = self._tool_version
+        if version == COMPUTER_TOOLSET:
+            # The toolset takes no name and no display size: its coordinates are those of the
+            # screenshots it is sent. Every member, zoom included, is on by default.
+            return {"type": version}
+        definition: dict[str, Any] = {"type": version, "name": "computer",
+                                      "display_width_px": width, "display_height_px": height}
+        if version == COMPUTER_20251124:
+            definition["enable_zoom"] = True
+        return definition
 
     def execute_action(self, action: Any, **kwargs: Any) -> dict[str, Any]:
-        if not isinstance(action, str) or action not in _ACTIONS:
-            return _error(f"Unknown action: {action}. Known actions: {', '.join(_ACTIONS)}")
+        actions = _ACTIONS[self._tool_version]
+        if not isinstance(action, str) or action not in actions:
+            return _error(f"Unknown action: {action}. Known actions: {', '.join(actions)}")
+        # A parameter sent as null is a parameter not sent.
+        given = {k: v for k, v in kwargs.items() if v is not None}
+        unknown = [k for k in given if k not in actions[action]]
+        if unknown:
+            takes = ", ".join(sorted(actions[action])) or "no parameters"
+            return _error(f"{action} does not take {', '.join(map(repr, unknown))} "
+                          f"({self._tool_version}); it takes {takes}")
         with self._lock:
             try:
                 self._connect()
-                return getattr(self, "_do_" + action)(**kwargs)
+                return getattr(self, "_do_" + action)(**given)
             except ActionError as exc:
                 return _error(str(exc))
             except Exception as exc:
@@ -390,10 +457,10 @@ class ComputerUseExecutor:
 
     # ---- actions ----------------------------------------------------------------------------
 
-    def _do_screenshot(self, **_ignored: Any) -> dict[str, Any]:
+    def _grab(self, box: tuple[int, int, int, int], size: tuple[int, int]):
+        """The real screen's pixels in `box` (x0, y0, x1, y1), scaled to `size`."""
         from PIL import Image
         from Xlib import X
-        sw, sh = self._screen_size
         info = self._dpy.display.info
         depth = self._dpy.screen().root_depth
         bpp = next((f.bits_per_pixel for f in info.pixmap_formats if f.depth == depth), 0)
@@ -401,15 +468,51 @@ class ComputerUseExecutor:
             raise ActionError(f"Screenshots need a 24-bit display; this one has depth {depth} "
                               f"at {bpp} bits per pixel")
         raw_mode = "BGRX" if info.image_byte_order == X.LSBFirst else "XRGB"
-        image = self._dpy.screen().root.get_image(0, 0, sw, sh, X.ZPixmap, 0xFFFFFFFF)
-        picture = Image.frombuffer("RGB", (sw, sh), image.data, "raw", raw_mode, 0, 1)
-        if self._model_size != self._screen_size:
-            picture = picture.resize(self._model_size, Image.Resampling.LANCZOS)
+        x0, y0, x1, y1 = box
+        image = self._dpy.screen().root.get_image(x0, y0, x1 - x0, y1 - y0, X.ZPixmap,
+                                                  0xFFFFFFFF)
+        picture = Image.frombuffer("RGB", (x1 - x0, y1 - y0), image.data, "raw", raw_mode, 0, 1)
+        if picture.size != size:
+            picture = picture.resize(size, Image.Resampling.LANCZOS)
+        return picture
+
+    @staticmethod
+    def _image(picture) -> dict[str, Any]:
+        media_type, options = SCREENSHOT_FORMAT
         out = io.BytesIO()
-        picture.save(out, format="PNG", compress_level=6)
-        import base64
-        return {"type": "image", "media_type": "image/png",
+        picture.save(out, **options)
+        return {"type": "image", "media_type": media_type,
                 "base64": base64.b64encode(out.getvalue()).decode("ascii")}
+
+    def _do_screenshot(self, **_ignored: Any) -> dict[str, Any]:
+        sw, sh = self._screen_size
+        return self._image(self._grab((0, 0, sw, sh), self._model_size))
+
+    def _do_zoom(self, region: Any = None, **_: Any) -> dict[str, Any]:
+        """The region (x0, y0, x1, y1 in the model's view) of the real screen at full
+        resolution, scaled to fit the model's view; later coordinates still mean the screen."""
+        if region is None:
+            raise ActionError("region [x0, y0, x1, y1] is required for zoom")
+        if (not isinstance(region, (list, tuple)) or len(region) != 4
+                or not all(isinstance(v, (int, float)) and not isinstance(v, bool)
+                           and math.isfinite(v) for v in region)):
+            raise ActionError(f"region must be a list of four numbers [x0, y0, x1, y1], "
+                              f"got {region!r}")
+        x0, y0, x1, y1 = region
+        mw, mh = self._model_size
+        if x1 <= x0 or y1 <= y0:
+            raise ActionError(f"region {_box(region)} is empty or inverted: x1 must be greater "
+                              f"than x0 and y1 greater than y0")
+        if x0 < 0 or y0 < 0 or x1 > mw or y1 > mh:
+            raise ActionError(f"region {_box(region)} is outside the screen, which is {mw}x{mh} "
+                              f"(x from 0 to {mw}, y from 0 to {mh})")
+        sw, sh = self._screen_size
+        box = (max(0, math.floor(x0 * sw / mw)), max(0, math.floor(y0 * sh / mh)),
+               min(sw, math.ceil(x1 * sw / mw)), min(sh, math.ceil(y1 * sh / mh)))
+        width, height = box[2] - box[0], box[3] - box[1]
+        scale = min(mw / width, mh / height)
+        size = (max(1, round(width * scale)), max(1, round(height * scale)))
+        return self._image(self._grab(box, size))
 
     def _do_cursor_position(self, **_ignored: Any) -> dict[str, Any]:
         pointer = self._dpy.screen().root.query_pointer()
@@ -456,20 +559,24 @@ class ComputerUseExecutor:
         return self._click("left", 3, coordinate, text, "triple_click")
 
     def _do_left_click_drag(self, start_coordinate: Any = None, coordinate: Any = None,
-                            **_: Any) -> dict[str, Any]:
+                            text: Any = None, **_: Any) -> dict[str, Any]:
         if start_coordinate is None or coordinate is None:
             raise ActionError("left_click_drag needs start_coordinate and coordinate")
         x0, y0 = self._point(start_coordinate, "start_coordinate")
         x1, y1 = self._point(coordinate)
-        self._move(x0, y0)
-        self._dpy.sync()
-        self._button(1, True)
-        # Intermediate motion, so toolkits see a drag rather than a jump.
-        for step in range(1, _DRAG_STEPS + 1):
-            self._move(x0 + (x1 - x0) * step // _DRAG_STEPS, y0 + (y1 - y0) * step // _DRAG_STEPS)
+
+        def body() -> None:
+            self._move(x0, y0)
             self._dpy.sync()
-            time.sleep(0.005)
-        self._button(1, False)
+            self._button(1, True)
+            # Intermediate motion, so toolkits see a drag rather than a jump.
+            for step in range(1, _DRAG_STEPS + 1):
+                self._move(x0 + (x1 - x0) * step // _DRAG_STEPS,
+                           y0 + (y1 - y0) * step // _DRAG_STEPS)
+                self._dpy.sync()
+                time.sleep(0.005)
+            self._button(1, False)
+        self._with_modifiers(text, "left_click_drag", body)
         self._dpy.sync()
         return _text(f"Dragged from ({_num(start_coordinate[0])}, {_num(start_coordinate[1])}) "
                      f"to ({_num(coordinate[0])}, {_num(coordinate[1])})")
@@ -494,7 +601,7 @@ class ComputerUseExecutor:
             raise ActionError("scroll_direction must be one of up, down, left, right, "
                               f"got {scroll_direction!r}")
         if scroll_amount is None:
-            scroll_amount = 3
+            raise ActionError("scroll_amount (wheel clicks) is required for scroll")
         if (not isinstance(scroll_amount, int) or isinstance(scroll_amount, bool)
                 or not 0 <= scroll_amount <= _MAX_SCROLL):
             raise ActionError(f"scroll_amount must be a whole number from 0 to {_MAX_SCROLL}, "
@@ -512,17 +619,24 @@ class ComputerUseExecutor:
         self._dpy.sync()
         return _text(f"Scrolled {scroll_direction} by {scroll_amount}")
 
-    def _do_key(self, text: Any = None, **_: Any) -> dict[str, Any]:
+    def _do_key(self, text: Any = None, repeat: Any = None, **_: Any) -> dict[str, Any]:
         keys = self._text_arg(text, "key").split()
         if not keys:
             raise ActionError("text for key must name at least one key")
+        times = 1 if repeat is None else repeat
+        if (not isinstance(times, int) or isinstance(times, bool)
+                or not 1 <= times <= _MAX_REPEAT):
+            raise ActionError(f"repeat for key must be a whole number from 1 to {_MAX_REPEAT}, "
+                              f"got {repeat!r}")
         # Resolve every name first: an unknown one must not leave half a sequence typed.
         for combo in keys:
             self._combo_keysyms(combo)
-        for combo in keys:
-            self._release(self._press_combo(combo))
-            self._dpy.sync()
-        return _text(f"Pressed {' '.join(keys)}")
+        for _ in range(times):
+            for combo in keys:
+                self._release(self._press_combo(combo))
+                self._dpy.sync()
+        pressed = " ".join(keys)
+        return _text(f"Pressed {pressed}" + (f" {times} times" if times > 1 else ""))
 
     def _do_hold_key(self, text: Any = None, duration: Any = None, **_: Any) -> dict[str, Any]:
         combo = self._text_arg(text, "hold_key")
@@ -597,3 +711,16 @@ def _char_keysym(ch: str) -> int:
 
 def _num(value: float) -> str:
     return str(int(value)) if float(value).is_integer() else str(value)
+
+
+def _box(region: Any) -> str:
+    return "[" + ", ".join(_num(v) for v in region) + "]"
+
+
+def _check_version(version: Any) -> str:
+    if not isinstance(version, str):
+        raise TypeError(f"tool_version must be str, not {type(version).__name__}")
+    if version not in TOOL_VERSIONS:
+        raise ValueError(f"unknown computer tool version {version!r}; known versions: "
+                         f"{', '.join(TOOL_VERSIONS)}")
+    return version
