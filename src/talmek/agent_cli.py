@@ -36,10 +36,17 @@ def _point(value: Any) -> str:
     return repr(value)
 
 
-def describe_call(tool: str, tool_input: Any) -> str:
-    """One line saying what a tool call asks for."""
+EDITOR_NAMES = ("str_replace_based_edit_tool", "str_replace_editor")
+
+
+def describe_call(tool: str, tool_input: Any, toolset: str | None = None) -> str:
+    """One line saying what a tool call asks for. A member of the computer toolset (`tool` is
+    the member, `toolset` "computer") reads like the single computer tool's action."""
     if not isinstance(tool_input, dict):
         return f"{tool} {tool_input!r}"
+    if toolset == "computer":
+        tool_input = {"action": tool, **{k: v for k, v in tool_input.items() if k != "action"}}
+        tool = "computer"
     if tool == "computer":
         action = tool_input.get("action", "")
         parts = [str(action)]
@@ -57,10 +64,14 @@ def describe_call(tool: str, tool_input: Any) -> str:
                          if action == "type" else f"[{text}]")
         if "duration" in tool_input:
             parts.append(f"for {tool_input['duration']} s")
+        if "region" in tool_input:
+            parts.append(f"on {tool_input['region']}")
+        if tool_input.get("repeat") not in (None, 1):
+            parts.append(f"{tool_input['repeat']} times")
         return "computer: " + " ".join(parts)
     if tool == "bash":
         return "bash: $ " + _clip(str(tool_input.get("command", "")))
-    if tool == "str_replace_editor":
+    if tool in EDITOR_NAMES:
         command = tool_input.get("command", "")
         line = f"editor: {command} {tool_input.get('path', '')}"
         if command == "str_replace":
@@ -74,9 +85,30 @@ def describe_call(tool: str, tool_input: Any) -> str:
     return f"{tool}: {_clip(json.dumps(tool_input, ensure_ascii=False, default=str))}"
 
 
-def _png_size(data: bytes) -> tuple[int, int] | None:
+def _image_size(data: bytes) -> tuple[int, int] | None:
+    """Width and height of a PNG, WebP or JPEG image, read from its header."""
     if data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR":
         return struct.unpack(">II", data[16:24])
+    if data[:4] == b"RIFF" and data[8:12] == b"WEBP":
+        chunk = data[12:16]
+        if chunk == b"VP8 " and data[23:26] == b"\x9d\x01\x2a":
+            w, h = struct.unpack("<HH", data[26:30])
+            return w & 0x3FFF, h & 0x3FFF
+        if chunk == b"VP8L" and data[20:21] == b"\x2f":
+            bits = int.from_bytes(data[21:25], "little")
+            return (bits & 0x3FFF) + 1, ((bits >> 14) & 0x3FFF) + 1
+        if chunk == b"VP8X":
+            return (int.from_bytes(data[24:27], "little") + 1,
+                    int.from_bytes(data[27:30], "little") + 1)
+        return None
+    if data[:2] == b"\xff\xd8":
+        i = 2
+        while i + 9 <= len(data) and data[i] == 0xFF:
+            marker, length = data[i + 1], int.from_bytes(data[i + 2:i + 4], "big")
+            if 0xC0 <= marker <= 0xCF and marker not in (0xC4, 0xC8, 0xCC):
+                h, w = struct.unpack(">HH", data[i + 5:i + 9])
+                return w, h
+            i += 2 + length
     return None
 
 
@@ -90,7 +122,7 @@ def describe_result(result: Any, max_lines: int = 6) -> list[str]:
             data = base64.b64decode(result.get("base64", ""), validate=False)
         except (ValueError, TypeError):
             data = b""
-        size = _png_size(data)
+        size = _image_size(data)
         shape = f"{size[0]}x{size[1]} " if size else ""
         media = str(result.get("media_type", "image")).split("/")[-1].upper()
         return [f"screenshot: {shape}{media}, {len(data) / 1024:.0f} KB"]
@@ -114,10 +146,14 @@ def format_event(event: Any) -> list[str]:
     if kind == "iteration":
         return [f"── step {data.get('number')} of {data.get('max')} ──"]
     if kind == "text":
-        return ["Claude: " + line if i == 0 else "        " + line
+        # A thinking model's notes between tool calls come in its thinking: they read as its
+        # words, set apart by the label.
+        label = "Claude (notes): " if data.get("source") == "thinking" else "Claude: "
+        return [label + line if i == 0 else " " * len(label) + line
                 for i, line in enumerate(str(data.get("content", "")).split("\n"))]
     if kind == "tool_call":
-        return ["  → " + describe_call(data.get("tool", ""), data.get("input"))]
+        return ["  → " + describe_call(data.get("tool", ""), data.get("input"),
+                                       data.get("toolset"))]
     if kind == "tool_result":
         lines = describe_result(data.get("result"))
         return ["  ← " + lines[0]] + ["    " + line for line in lines[1:]]

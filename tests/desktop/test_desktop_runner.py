@@ -52,12 +52,6 @@ class Event:
         self.type, self.data = type, data
 
 
-def png(width, height):
-    out = io.BytesIO()
-    Image.new("RGB", (width, height), (1, 2, 3)).save(out, format="PNG")
-    return base64.b64encode(out.getvalue()).decode()
-
-
 @pytest.mark.parametrize("tool, tool_input, line", [
     ("computer", {"action": "screenshot"}, "computer: screenshot"),
     ("computer", {"action": "left_click", "coordinate": [10, 20]}, "computer: left_click at (10, 20)"),
@@ -69,10 +63,23 @@ def png(width, height):
                   "scroll_amount": 3}, "computer: scroll down 3 at (5, 6)"),
     ("bash", {"command": "ls -l"}, "bash: $ ls -l"),
     ("str_replace_editor", {"command": "view", "path": "/tmp/x"}, "editor: view /tmp/x"),
+    ("str_replace_based_edit_tool", {"command": "insert", "path": "/tmp/x", "insert_line": 2,
+                                     "insert_text": "y"}, "editor: insert /tmp/x at line 2"),
+    ("computer", {"action": "zoom", "region": [0, 0, 64, 40]},
+     "computer: zoom on [0, 0, 64, 40]"),
     ("mystery", {"a": 1}, 'mystery: {"a": 1}'),
 ])
 def test_tool_calls_are_one_readable_line(tool, tool_input, line):
     assert describe_call(tool, tool_input) == line
+
+
+@pytest.mark.parametrize("member, tool_input, line", [
+    ("left_click", {"coordinate": [3, 4]}, "computer: left_click at (3, 4)"),
+    ("screenshot", {}, "computer: screenshot"),
+    ("key", {"text": "Return", "repeat": 3}, "computer: key [Return] 3 times"),
+])
+def test_toolset_member_calls_read_like_computer_actions(member, tool_input, line):
+    assert describe_call(member, tool_input, "computer") == line
 
 
 @pytest.mark.parametrize("result, lines", [
@@ -86,11 +93,18 @@ def test_tool_results_are_summarised(result, lines):
     assert describe_result(result) == lines
 
 
-def test_screenshots_are_noted_by_size():
-    data = png(1280, 800)
-    kilobytes = round(len(base64.b64decode(data)) / 1024)
-    assert describe_result({"type": "image", "media_type": "image/png", "base64": data}) == [
-        f"screenshot: 1280x800 PNG, {kilobytes} KB"]
+@pytest.mark.parametrize("fmt, media, options", [
+    ("PNG", "image/png", {}), ("WEBP", "image/webp", {"quality": 85}),
+    ("WEBP", "image/webp", {"lossless": True}), ("JPEG", "image/jpeg", {"quality": 80}),
+])
+@pytest.mark.parametrize("size", [(1280, 800), (317, 45)])
+def test_screenshots_are_noted_by_size(fmt, media, options, size):
+    out = io.BytesIO()
+    Image.effect_noise(size, 40).convert("RGB").save(out, format=fmt, **options)
+    data = base64.b64encode(out.getvalue()).decode()
+    kilobytes = round(len(out.getvalue()) / 1024)
+    assert describe_result({"type": "image", "media_type": media, "base64": data}) == [
+        f"screenshot: {size[0]}x{size[1]} {media.split('/')[1].upper()}, {kilobytes} KB"]
 
 
 def test_events_read_as_plain_words():
@@ -100,6 +114,8 @@ def test_events_read_as_plain_words():
         "✖ Error: API error: boom"]
     assert format_event(Event("text", {"content": "two\nlines"})) == [
         "Claude: two", "        lines"]
+    assert format_event(Event("text", {"content": "a\nb", "source": "thinking"})) == [
+        "Claude (notes): a", "                b"]
 
 
 # ---- command line ------------------------------------------------------------------------
@@ -133,12 +149,17 @@ def test_fake_api_serves_the_real_client():
     with FakeMessagesServer(reply) as server:
         client = anthropic.Anthropic(api_key="k", base_url=server.url, max_retries=0)
         response = client.beta.messages.create(
-            model="m", max_tokens=10, messages=[{"role": "user", "content": "hi"}],
-            betas=["computer-use-2025-01-24"])
-        assert [(b.type, b.text) for b in response.content] == [("text", "model was m")]
+            model="claude-sonnet-4-5", max_tokens=10,
+            messages=[{"role": "user", "content": "hi"}], betas=["computer-use-2025-01-24"])
+        assert [(b.type, b.text) for b in response.content] == [
+            ("text", "model was claude-sonnet-4-5")]
         with pytest.raises(anthropic.APIError, match="scripted failure"):
-            client.beta.messages.create(model="m", max_tokens=10,
+            client.beta.messages.create(model="claude-sonnet-4-5", max_tokens=10,
                                         messages=[{"role": "user", "content": "fail"}])
+        # As the live service does, it refuses models it does not have.
+        with pytest.raises(anthropic.NotFoundError, match="model: m"):
+            client.beta.messages.create(model="m", max_tokens=10,
+                                        messages=[{"role": "user", "content": "hi"}])
         assert [r["messages"][-1]["content"] for r in server.requests] == ["hi", "fail"]
 
 
@@ -150,14 +171,14 @@ def test_a_task_runs_against_the_api_and_prints_its_events(xvfb):
         return message([{"type": "text", "text": "Nothing to do here."}])
 
     with FakeMessagesServer(reply) as server:
-        done = run_cli(["say hello", "--model", "claude-test", "--max-iterations", "3"],
+        done = run_cli(["say hello", "--model", "claude-haiku-4-5", "--max-iterations", "3"],
                        {"ANTHROPIC_API_KEY": "k", "ANTHROPIC_BASE_URL": server.url,
                         "NO_PROXY": "127.0.0.1"})
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == [
         "Starting task: say hello", "── step 1 of 3 ──", "Claude: Nothing to do here.",
         "✔ Task completed after 1 step(s)."]
-    assert server.requests[0]["model"] == "claude-test"
+    assert server.requests[0]["model"] == "claude-haiku-4-5"
 
 
 @needs_agent
@@ -180,10 +201,11 @@ def test_the_demo_runs_end_to_end(xvfb):
     done = run_cli(["--demo"], {"ANTHROPIC_API_KEY": None})
     assert done.returncode == 0, done.stdout + done.stderr
     out = done.stdout
-    for line in ["  → computer: screenshot", "  ← screenshot: 1280x800 PNG",
+    for line in ["  → computer: screenshot", "  ← screenshot: 1280x800 WEBP",
                  "  → computer: left_click at", '  → computer: type "Hello from talmek! Grüße ✓"',
                  "  → bash: $ printf", "  → editor: view ", "  → editor: str_replace ",
-                 "✔ Task completed after 8 step(s).", "  [ok] the demo window received"]:
+                 "  → computer: zoom on [", "✔ Task completed after 9 step(s).",
+                 "  [ok] the demo window received"]:
         assert line in out
     assert "FAILED" not in out
 

@@ -2,8 +2,11 @@
 
 A scripted stand-in for the model (served by `fake_api`) asks for a screenshot, clicks into the
 demo's own window, types a greeting, runs a shell command that writes a temporary file, views
-that file and edits it, and takes a last screenshot. The real agent, the real executor and the
-real `anthropic` client carry out every step; only the model's answers are scripted.
+that file and edits it, zooms into the window where the computer tool of the model has zoom,
+and takes a last screenshot. The real agent, the real executor and the real `anthropic` client
+carry out every step; only the model's answers are scripted, and the fake service gives them
+the shape the chosen model would (toolset member calls, thinking blocks) after checking each
+request as the live service does.
 """
 
 from __future__ import annotations
@@ -27,10 +30,12 @@ class DemoScript:
     step n, and reads the computer tool's display size from each request."""
 
     def __init__(self, file: Path, window_centre: Callable[[], tuple[int, int]],
-                 screen_size: Callable[[], tuple[int, int]]):
+                 screen_size: Callable[[], tuple[int, int]],
+                 view_size: Callable[[], tuple[int, int]]):
         self._file = str(file)
         self._centre = window_centre
         self._screen = screen_size
+        self._view = view_size
         self.tool_errors: list[str] = []
 
     def __call__(self, request: dict[str, Any]) -> dict[str, Any]:
@@ -40,23 +45,38 @@ class DemoScript:
             for block in messages[-1]["content"]:
                 if block.get("is_error"):
                     self.tool_errors.append(str(block.get("content")))
-        computer = next(t for t in request["tools"] if t.get("name") == "computer")
-        size = (computer["display_width_px"], computer["display_height_px"])
-        steps = self._steps(size)
+        computer = next(t for t in request["tools"] if str(t.get("type")).startswith("computer"))
+        # A toolset declares no display size: its coordinates are those of the screenshots.
+        size = (computer.get("display_width_px") or self._view()[0],
+                computer.get("display_height_px") or self._view()[1])
+        zoom = (computer.get("enable_zoom") is True or computer["type"].startswith(
+            "computer_toolset") and (computer.get("configs") or {}).get("zoom", {}).get(
+            "enabled", True))
+        steps = self._steps(size, zoom)
         if step >= len(steps):
             return message([_text("I have nothing more to do.")], number=step)
         return message(steps[step](), number=step)
 
-    def _steps(self, size: tuple[int, int]) -> list[Callable[[], list[dict[str, Any]]]]:
+    def _steps(self, size: tuple[int, int],
+               zoom: bool) -> list[Callable[[], list[dict[str, Any]]]]:
         path = self._file
 
-        def click() -> list[dict[str, Any]]:
+        def centre() -> list[int]:
             # The window's centre as the model sees the screen: scaled like the screenshots.
             x, y = self._centre()
             sw, sh = self._screen()
-            point = [min(size[0] - 1, x * size[0] // sw), min(size[1] - 1, y * size[1] // sh)]
+            return [min(size[0] - 1, x * size[0] // sw), min(size[1] - 1, y * size[1] // sh)]
+
+        def click() -> list[dict[str, Any]]:
             return [_text("I can see the demo window. I'll click into it."),
-                    _tool(2, "computer", {"action": "left_click", "coordinate": point})]
+                    _tool(2, "computer", {"action": "left_click", "coordinate": centre()})]
+
+        def zoom_in() -> list[dict[str, Any]]:
+            x, y = centre()
+            region = [max(0, x - 160), max(0, y - 60), min(size[0], x + 160),
+                      min(size[1], y + 60)]
+            return [_text("Let me zoom in to read the typed text."),
+                    _tool(8, "computer", {"action": "zoom", "region": region})]
 
         def finish() -> list[dict[str, Any]]:
             if self.tool_errors:
@@ -78,6 +98,7 @@ class DemoScript:
             lambda: [_text("I'll change its second line."),
                      _tool(6, "str_replace_editor", {"command": "str_replace", "path": path,
                                                      "old_str": FIRST, "new_str": EDITED})],
+            *([zoom_in] if zoom else []),
             lambda: [_text("A last screenshot to check the typed text."),
                      _tool(7, "computer", {"action": "screenshot"})],
             finish,
@@ -117,7 +138,8 @@ def run_demo(run_agent: Callable[[Any, str], str], print_line: Callable[[str], N
         return 2
     with tempfile.TemporaryDirectory(prefix="talmek-demo-") as tmp, DemoWindow() as window:
         file = Path(tmp) / "notes.txt"
-        script = DemoScript(file, window.centre, lambda: executor.screen_size)
+        script = DemoScript(file, window.centre, lambda: executor.screen_size,
+                            lambda: executor.model_size)
         saved = {k: os.environ.get(k) for k in ("ANTHROPIC_BASE_URL", "NO_PROXY", "no_proxy")}
         with FakeMessagesServer(script) as server:
             os.environ["ANTHROPIC_BASE_URL"] = server.url
