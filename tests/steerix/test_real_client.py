@@ -4,7 +4,7 @@ import sys
 
 import pytest
 from support.agents import FastSteerix
-from support.executors import RecordingExecutor
+from support.executors import SCREENSHOT, RecordingExecutor, VersionedExecutor
 from support.fake_messages_server import (COMPUTER_USE_BETA, FakeMessagesServer, check_request,
                                           error, message, text_block, tool_use_block)
 from support.streams import collect, kinds
@@ -150,3 +150,170 @@ async def test_task_with_the_shell_and_editor_tools(server, tmp_path):
     assert target.read_text() == "buy milk\n"
     assert [b["content"] for b in server.bodies[1]["messages"][-1]["content"]] == \
         [f"Created {target}", "buy milk\n"]
+
+
+# ---------------------------------------------------------------------------------------------
+# One model of each row of the tool table, and each 5.5 model, end to end
+
+ROWS = [
+    # model, computer tool type, beta flag, editor name, thinks by default
+    ("claude-3-7-sonnet-20250219", "computer_20250124", "computer-use-2025-01-24",
+     "str_replace_editor", False),
+    ("claude-sonnet-4-5-20250929", "computer_20250124", "computer-use-2025-01-24",
+     "str_replace_based_edit_tool", False),
+    (None, "computer_20251124", "computer-use-2025-11-24", "str_replace_based_edit_tool", False),
+    ("claude-sonnet-5-5", "computer_toolset_20260801", None, "str_replace_based_edit_tool", True),
+    ("claude-opus-5-5", "computer_toolset_20260801", None, "str_replace_based_edit_tool", True),
+    ("claude-haiku-5-5", "computer_toolset_20260801", None, "str_replace_based_edit_tool", True),
+]
+
+
+def scripted_task(path):
+    """Screenshot, click, create and insert with the editor, a shell command; in the single
+    computer tool's form, which the fake shapes for the model of each request."""
+    return [
+        message(text_block("Let me look at the screen."),
+                tool_use_block("t1", "computer", {"action": "screenshot"})),
+        message(text_block("I'll click the field."),
+                tool_use_block("t2", "computer", {"action": "left_click", "coordinate": [10, 20]})),
+        message(tool_use_block("t3", "editor", {"command": "create", "path": str(path),
+                                                "file_text": "one\nthree\n"})),
+        message(text_block("Adding the missing line."),
+                tool_use_block("t4", "editor", {"command": "insert", "path": str(path),
+                                                "insert_line": 1, "new_str": "two"}),
+                tool_use_block("t5", "bash", {"command": f"cat {path}"})),
+        message(text_block("The file now counts to three.")),
+    ]
+
+
+@pytest.mark.parametrize("executor_kind", ["versioned", "host"])
+@pytest.mark.parametrize("model, computer, beta, editor, thinks", ROWS,
+                         ids=[r[0] or "default" for r in ROWS])
+async def test_each_row_of_the_table_end_to_end(server, tmp_path, model, computer, beta, editor,
+                                                thinks, executor_kind):
+    target = tmp_path / "count.txt"
+    server.script += scripted_task(target)
+    executor = VersionedExecutor() if executor_kind == "versioned" else RecordingExecutor(
+        [dict(SCREENSHOT)])
+    agent = FastSteerix("k", executor=executor, **({"model": model} if model else {}))
+    events = await collect(agent.run_task("count to three in a file"))
+
+    assert server.problems == [], server.problems
+    assert events[-1].data == {"iterations": 5, "message": "Task completed"}
+    assert [c[0] for c in executor.calls] == ["screenshot", "left_click"]
+    assert executor.calls[1][1] == {"coordinate": [10, 20]}
+    assert target.read_text() == "one\ntwo\nthree\n"
+    results = [e.data["result"] for e in events if e.type == "tool_result"]
+    assert all(r["type"] != "error" for r in results), results
+    assert results[-1] == {"type": "text", "text": "one\ntwo\nthree\n"}
+
+    for req in server.requests:
+        body = req.body
+        assert body["model"] == (model or "claude-sonnet-4-6")
+        assert [t["type"] for t in body["tools"]] == [computer, "bash_20250124",
+                                                      body["tools"][2]["type"]]
+        assert body["tools"][2]["name"] == editor
+        flags = req.headers.get("anthropic-beta", "")
+        assert (beta in flags) if beta else ("computer-use" not in flags)
+        assert body["system"] == agent._build_system_prompt()
+        assert ("thinking" in body) == thinks
+    calls = [e.data for e in events if e.type == "tool_call"]
+    if computer.startswith("computer_toolset"):
+        assert [(c["tool"], c.get("toolset")) for c in calls[:2]] == [
+            ("screenshot", "computer"), ("left_click", "computer")]
+        assert calls[2]["tool"] == editor and "toolset" not in calls[2]
+    else:
+        assert [c["tool"] for c in calls] == ["computer", "computer", editor, editor, "bash"]
+    notes = [e.data for e in events if e.type == "text"]
+    if thinks:
+        # The notes between tool calls come in the thinking, summarised on request.
+        assert notes[:2] == [{"content": "Let me look at the screen.", "source": "thinking"},
+                             {"content": "I'll click the field.", "source": "thinking"}]
+        assert notes[-1] == {"content": "The file now counts to three."}
+        history = agent._messages
+        assert history[1]["content"][0]["type"] == "thinking"
+        assert history[1]["content"][0]["signature"]
+    else:
+        assert notes == [{"content": t} for t in (
+            "Let me look at the screen.", "I'll click the field.", "Adding the missing line.",
+            "The file now counts to three.")]
+
+
+@pytest.mark.parametrize("model, pin, words", [
+    ("claude-opus-5-5", "computer_20251124",
+     "'claude-opus-5-5' does not support tool types: computer_20251124. Did you mean one of "
+     "bash_20250124, computer_toolset_20260801, text_editor_20250728, web_search_20250305?"),
+    ("claude-sonnet-4-5", "computer_20250124_legacy",
+     "'claude-sonnet-4-5' does not support tool types: text_editor_20250124."),
+    ("claude-3-7-sonnet-latest", "computer_toolset_20260801",
+     "does not support tool types: computer_toolset_20260801, text_editor_20250728."),
+], ids=["toolset-model", "claude-4", "legacy"])
+async def test_a_set_the_model_refuses_ends_the_task_as_the_service_words_it(server, model, pin,
+                                                                             words):
+    agent = FastSteerix("k", model=model, executor=VersionedExecutor(), tool_set=pin)
+    events = await collect(agent.run_task("t"))
+    assert events[-1].type == "error"
+    assert events[-1].data["message"].startswith("API error: 400 ")
+    assert words in events[-1].data["message"]
+    assert "type: invalid_request_error" in events[-1].data["message"]
+
+
+def tamper(kind):
+    """An agent whose history breaks one rule of sending thinking and toolset calls back."""
+
+    class Tampering(FastSteerix):
+        def _serialize_block(self, block):
+            d = super()._serialize_block(block)
+            if kind == "strip-thinking" and d["type"] == "thinking":
+                return {"type": "thinking"}          # what keeping only the type sends
+            if kind == "change-thinking" and d["type"] == "thinking":
+                d["thinking"] += " (edited)"
+            if kind == "drop-toolset-name" and d["type"] == "tool_use":
+                d.pop("toolset_name", None)
+            return d
+
+    return Tampering
+
+
+@pytest.mark.parametrize("kind, words", [
+    ("strip-thinking", "messages.1.content.0.thinking.signature: Field required"),
+    ("change-thinking", "messages.1.content.0: Invalid `signature` in `thinking` block. The "
+                        "block is bound to a different conversation."),
+    ("drop-toolset-name", "must carry \"toolset_name\": \"computer\""),
+], ids=lambda v: v if " " not in v else None)
+async def test_the_service_refuses_a_history_that_changed_what_it_returned(server, kind, words):
+    server.script += [message(text_block("Looking."),
+                              tool_use_block("t1", "computer", {"action": "screenshot"})),
+                      message(text_block("unreachable"))]
+    agent = tamper(kind)("k", model="claude-sonnet-5-5", executor=VersionedExecutor())
+    events = await collect(agent.run_task("t"))
+    assert events[-1].type == "error" and words in events[-1].data["message"], events[-1].data
+
+
+async def test_changing_an_earlier_message_invalidates_the_thinking_after_it(server):
+    server.script += [message(tool_use_block("t1", "computer", {"action": "screenshot"})),
+                      message(tool_use_block("t2", "computer", {"action": "screenshot"})),
+                      message(text_block("unreachable"))]
+    agent = FastSteerix("k", model="claude-opus-5-5", executor=VersionedExecutor())
+    events = []
+    async for event in agent.run_task("look twice"):
+        events.append(event)
+        if event.type == "tool_result" and event.data["id"] == "t2":
+            agent._messages[0]["content"] = "look three times"   # rewriting history
+    assert events[-1].type == "error"
+    assert ("messages.1.content.0: Invalid `signature` in `thinking` block"
+            in events[-1].data["message"])
+
+
+async def test_dropping_the_thinking_block_of_a_turn_is_refused(server):
+    class Dropping(FastSteerix):
+        def _serialize_block(self, block):
+            d = super()._serialize_block(block)
+            return {"type": "text", "text": "(thinking left out)"} if d["type"] == "thinking" else d
+
+    server.script += [message(tool_use_block("t1", "computer", {"action": "screenshot"})),
+                      message(text_block("unreachable"))]
+    events = await collect(Dropping("k", model="claude-haiku-5-5",
+                                    executor=VersionedExecutor()).run_task("t"))
+    assert "Expected `thinking` or `redacted_thinking`, but found `tool_use`" in \
+        events[-1].data["message"]

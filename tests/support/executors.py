@@ -31,3 +31,39 @@ class RecordingExecutor:
         if isinstance(item, BaseException):
             raise item
         return item
+
+
+# The smallest complete WebP image (1x1, lossless): what a screenshot outcome carries here.
+WEBP_1X1 = "UklGRhoAAABXRUJQVlA4TA0AAAAvAAAAEAcQERGIiP4HAA=="
+SCREENSHOT = {"type": "image", "media_type": "image/webp", "base64": WEBP_1X1}
+
+
+class VersionedExecutor(RecordingExecutor):
+    """A recording executor that takes the tool version as the real one does (`tool_version`)
+    and declares it in its definition; screenshots and zooms answer with a real image."""
+
+    def __init__(self, outcomes: list[Any] | None = None) -> None:
+        super().__init__(outcomes)
+        self.tool_version = "computer_20250124"
+        self.versions_told: list[str] = []
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        if name == "tool_version" and hasattr(self, "versions_told"):
+            self.versions_told.append(value)
+        super().__setattr__(name, value)
+
+    def get_tool_definition(self) -> dict[str, Any]:
+        self.definition_calls += 1
+        if self.tool_version == "computer_toolset_20260801":
+            return {"type": self.tool_version}
+        definition = {"type": self.tool_version, "name": "computer",
+                      "display_width_px": 800, "display_height_px": 600}
+        if self.tool_version == "computer_20251124":
+            definition["enable_zoom"] = True
+        return definition
+
+    def execute_action(self, action: str, **kwargs: Any) -> Any:
+        if action in ("screenshot", "zoom") and not self.outcomes:
+            self.calls.append((action, kwargs))
+            return dict(SCREENSHOT)
+        return super().execute_action(action, **kwargs)

@@ -248,7 +248,14 @@ class Service:
     def _check_messages(self, rules: ModelRules, body: dict[str, Any],
                         offered: dict[str, str]) -> None:
         messages = body["messages"]
-        prefixes = list(self._prefixes(body))
+        # The running digests cost a pass over the whole body: made only when a thinking block
+        # needs them.
+        prefixes: list[bytes] = []
+
+        def prefix(i: int) -> bytes:
+            if not prefixes:
+                prefixes.extend(self._prefixes(body))
+            return prefixes[i]
         if not isinstance(messages[-1], dict) or messages[-1].get("role") != "user":
             raise Refusal("This model does not support assistant message prefill. The "
                           "conversation must end with a user message.")
@@ -267,7 +274,7 @@ class Service:
                 raise Refusal(f"messages.{i}.content: Input should be a string or a non-empty "
                               "list of content blocks")
             if role == "assistant":
-                self._check_assistant(rules, i, content, prefixes[i], offered)
+                self._check_assistant(rules, i, content, lambda i=i: prefix(i), offered)
                 asked = [b["id"] for b in content if b.get("type") == "tool_use"]
                 if asked:
                     following = messages[i + 1] if i + 1 < len(messages) else {}
@@ -287,7 +294,7 @@ class Service:
                 for j, block in enumerate(content):
                     self._check_user_block(i, j, block)
 
-    def _check_assistant(self, rules: ModelRules, i: int, content: list[Any], before: bytes,
+    def _check_assistant(self, rules: ModelRules, i: int, content: list[Any], before: Any,
                          offered: dict[str, str]) -> None:
         thinking_seen = False
         for j, block in enumerate(content):
@@ -310,7 +317,7 @@ class Service:
                 for key in sorted(fields - {"type"}):
                     if not isinstance(block.get(key), str):
                         raise Refusal(f"{where}.{kind}.{key}: Field required")
-                prefix = self._block_prefix(before, content[:j])
+                prefix = self._block_prefix(before(), content[:j])
                 payload = block["thinking"] if kind == "thinking" else ""
                 expected = self._sign(prefix, payload)
                 got = block["signature"] if kind == "thinking" else block["data"]
