@@ -197,14 +197,18 @@ def test_a_failed_request_is_reported_in_plain_words(xvfb):
 
 @needs_agent
 @pytest.mark.slow
-def test_the_demo_runs_end_to_end(xvfb):
-    done = run_cli(["--demo"], {"ANTHROPIC_API_KEY": None})
+@pytest.mark.parametrize("model", [None, "claude-opus-5-5"], ids=["default", "toolset"])
+def test_the_demo_runs_end_to_end(xvfb, model):
+    done = run_cli(["--demo", *(["--model", model] if model else [])], {"ANTHROPIC_API_KEY": None})
     assert done.returncode == 0, done.stdout + done.stderr
     out = done.stdout
+    # The default model says what it does in text; a thinking model in its thinking notes.
+    said = "Claude (notes): " if model else "Claude: "
     for line in ["  → computer: screenshot", "  ← screenshot: 1280x800 WEBP",
                  "  → computer: left_click at", '  → computer: type "Hello from talmek! Grüße ✓"',
                  "  → bash: $ printf", "  → editor: view ", "  → editor: str_replace ",
                  "  → computer: zoom on [", "✔ Task completed after 9 step(s).",
+                 f"{said}I can see the demo window. I'll click into it.",
                  "  [ok] the demo window received"]:
         assert line in out
     assert "FAILED" not in out
