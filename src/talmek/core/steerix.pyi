@@ -4,7 +4,12 @@ import asyncio as asyncio
 import logging as logging
 from collections.abc import Coroutine
 from pathlib import Path as Path
-from typing import Any as Any, AsyncIterator as AsyncIterator, Callable as Callable
+from typing import Any as Any, AsyncIterator as AsyncIterator, Callable as Callable, Literal
+
+# The tool sets a host can pin (Steerix(..., tool_set=...)); without a pin the model's own set
+# is used, and a model the agent does not know gets the newest, the first of these.
+ToolSetName = Literal["computer_toolset_20260801", "computer_20251124", "computer_20250124",
+                      "computer_20250124_legacy"]
 
 logger: logging.Logger
 
@@ -25,8 +30,9 @@ class Steerix:
     _messages: list[dict[str, Any]]
     _running: bool
     _iteration_count: int
+    _tool_set: ToolSetName | None
     def __init__(self, api_key: str, model: str = "claude-sonnet-4-6", executor: Any = None,
-                 max_iterations: int = 50) -> None: ...
+                 max_iterations: int = 50, *, tool_set: ToolSetName | None = None) -> None: ...
     def on_event(self, handler: Callable[..., Any]) -> None: ...
     def _emit(self, event: ComputerUseEvent) -> Coroutine[Any, Any, None]: ...
     def get_tool_definitions(self) -> list[dict[str, Any]]: ...
