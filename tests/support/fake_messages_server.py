@@ -22,8 +22,9 @@ Point a client at it with `base_url=server.base_url`, or `ANTHROPIC_BASE_URL`:
         ...
         assert server.problems == []
 
-Only the standard library is used, so the module also serves demonstrations: run
-`python fake_messages_server.py --port 8765` for a server that walks through a short task.
+Besides the installed `talmek.demo.service` only the standard library is used, so the module
+also serves demonstrations: run `python fake_messages_server.py --port 8765` for a server that
+walks through a short task.
 """
 
 from __future__ import annotations
