@@ -308,7 +308,8 @@ class RunTaskFrame final : public SlotFrame<15> {
     if (!agent_traits(self, traits)) return step_error();
     const std::string_view beta = traits.tools->beta;
     if (!beta.empty()) {
-      PyObject* flag = PyUnicode_FromStringAndSize(beta.data(), static_cast<Py_ssize_t>(beta.size()));
+      PyObject* flag =
+          PyUnicode_FromStringAndSize(beta.data(), static_cast<Py_ssize_t>(beta.size()));
       if (!flag) return step_error();
       set(kBeta, flag);
     }

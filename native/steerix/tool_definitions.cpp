@@ -222,7 +222,8 @@ PyObject* get_tool_definitions(PyObject* self) {
   Ref bash_type = Ref::steal(str_of(kBashType));
   Ref editor_type = Ref::steal(str_of(set.editor_type));
   Ref editor_name = Ref::steal(str_of(set.editor_name));
-  Ref bash = Ref::steal(new_dict({{g_names.type, bash_type.get()}, {g_names.name, g_names.s_bash}}));
+  Ref bash =
+      Ref::steal(new_dict({{g_names.type, bash_type.get()}, {g_names.name, g_names.s_bash}}));
   Ref editor =
       Ref::steal(new_dict({{g_names.type, editor_type.get()}, {g_names.name, editor_name.get()}}));
   return new_list({computer.get(), bash.get(), editor.get()});

@@ -118,7 +118,8 @@ async def test_server_rejects_a_history_that_does_not_answer_the_tool_calls(serv
                       message(text_block("unreachable"))]
     events = await collect(Forgetful("k", executor=RecordingExecutor()).run_task("t"))
     assert events[-1].type == "error"
-    assert "without `tool_result` blocks immediately after: someone-else" in events[-1].data["message"]
+    assert ("without `tool_result` blocks immediately after: someone-else"
+            in events[-1].data["message"])
     assert server.problems and "someone-else" in server.problems[0]
 
 

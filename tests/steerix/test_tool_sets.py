@@ -311,7 +311,8 @@ async def test_a_subclass_sees_toolset_calls_in_the_computer_form(fake):
 
     fake.script += [response(tool_use("t", "zoom", {"region": [0, 0, 5, 5]}, "computer")),
                     response(text("fine"))]
-    await collect(Watching("k", model="claude-sonnet-5-5", executor=VersionedExecutor()).run_task("z"))
+    agent = Watching("k", model="claude-sonnet-5-5", executor=VersionedExecutor())
+    await collect(agent.run_task("z"))
     assert seen == [("computer", {"action": "zoom", "region": [0, 0, 5, 5]})]
 
 
