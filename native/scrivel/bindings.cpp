@@ -157,11 +157,22 @@ nb::object to_py(const Value& v, int depth = 0) {
   }
 }
 
-[[noreturn]] void raise_contract(const std::string& py_type, const char* message) {
-  PyObject* exc = py_type == "ValueError"      ? PyExc_ValueError
-                  : py_type == "OverflowError" ? PyExc_OverflowError
-                  : py_type == "RecursionError" ? PyExc_RecursionError
-                                                : PyExc_TypeError;
+[[noreturn]] void raise_contract(PyErrorClass py_class, const char* message) {
+  PyObject* exc = PyExc_TypeError;
+  switch (py_class) {
+    case PyErrorClass::TypeError:
+      exc = PyExc_TypeError;
+      break;
+    case PyErrorClass::ValueError:
+      exc = PyExc_ValueError;
+      break;
+    case PyErrorClass::OverflowError:
+      exc = PyExc_OverflowError;
+      break;
+    case PyErrorClass::RecursionError:
+      exc = PyExc_RecursionError;
+      break;
+  }
   PyErr_SetString(exc, message);
   throw nb::python_error();
 }
@@ -175,7 +186,7 @@ nb::object call(const char* func, std::initializer_list<std::pair<const char*, n
     nb::gil_scoped_release release;
     record = call_operation(func, obj);
   } catch (const ContractError& e) {
-    raise_contract(e.py_type(), e.what());
+    raise_contract(e.py_class(), e.what());
   }
   return to_py(record);
 }
@@ -192,7 +203,7 @@ nb::object py_handle_command(nb::handle cmd) {
     nb::gil_scoped_release release;
     record = handle_command(request);
   } catch (const ContractError& e) {
-    raise_contract(e.py_type(), e.what());
+    raise_contract(e.py_class(), e.what());
   }
   return to_py(record);
 }
@@ -211,7 +222,7 @@ void py_main() {
     int status;
     {
       nb::gil_scoped_release release;
-      status = serve(0, 1);
+      status = serve();
     }
     if (status != 0) {
       // serve() has written its diagnostic; end the process with that status.
@@ -234,9 +245,9 @@ void py_main() {
     try {
       reply = handle_line(raw, quit);
     } catch (const ContractError& e) {
-      raise_contract(e.py_type(), e.what());
+      raise_contract(e.py_class(), e.what());
     } catch (const FatalRequestError& e) {
-      raise_contract(e.py_type(), e.what());
+      raise_contract(e.py_class(), e.what());
     }
     if (!reply.empty()) {
       write(text_to_py(reply));
@@ -322,7 +333,7 @@ NB_MODULE(scrivel, m) {
     try {
       ok = json::decode(t, v, err);
     } catch (const FatalRequestError& e) {
-      raise_contract(e.py_type(), e.what());
+      raise_contract(e.py_class(), e.what());
     }
     if (!ok) {
       nb::object cls = nb::module_::import_("json").attr("JSONDecodeError");
@@ -337,7 +348,7 @@ NB_MODULE(scrivel, m) {
     try {
       json::encode(v, out);
     } catch (const ContractError& e) {
-      raise_contract(e.py_type(), e.what());
+      raise_contract(e.py_class(), e.what());
     }
     return text_to_py(out);
   }, nb::arg().none());
@@ -348,9 +359,9 @@ NB_MODULE(scrivel, m) {
     try {
       reply = handle_line(t, quit);
     } catch (const ContractError& e) {
-      raise_contract(e.py_type(), e.what());
+      raise_contract(e.py_class(), e.what());
     } catch (const FatalRequestError& e) {
-      raise_contract(e.py_type(), e.what());
+      raise_contract(e.py_class(), e.what());
     }
     return nb::make_tuple(text_to_py(reply), quit);
   });

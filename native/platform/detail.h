@@ -1,0 +1,15 @@
+// What the two implementations of the layer share with its common part (not for callers).
+#pragma once
+
+#include <string>
+
+#include "platform/os.h"
+
+namespace talmek::os::detail {
+
+// The system's text for a Windows error code, as CPython shows it after "[WinError N] "
+// (FormatMessageW, trailing white space and dots removed). Only the Windows implementation
+// defines it; POSIX never makes a WinError.
+std::string win_error_text(int code);
+
+}  // namespace talmek::os::detail
