@@ -12,4 +12,9 @@ namespace talmek::os::detail {
 // defines it; POSIX never makes a WinError.
 std::string win_error_text(int code);
 
+#ifdef _WIN32
+// The failure of an os.* call on Windows: [WinError code], with CPython's kind for it.
+Error win_error(unsigned long code) noexcept;
+#endif
+
 }  // namespace talmek::os::detail
