@@ -83,17 +83,22 @@ Root splitroot(std::string_view p) noexcept {
     // Relative path with root, e.g. \Windows
     return {{}, p.substr(0, 1), p.substr(1)};
   }
-  if (p.size() >= 2 && p[1] == ':') {
-    if (p.size() >= 3 && is_sep(p[2])) return {p.substr(0, 2), p.substr(2, 1), p.substr(3)};
-    return {p.substr(0, 2), {}, p.substr(2)};
+  // A colon as the second character (of any first character) makes the first two a drive.
+  std::size_t after_first = 0;
+  if (!p.empty()) text::next_cp(p, after_first);
+  if (after_first < p.size() && p[after_first] == ':') {
+    const std::size_t d = after_first + 1;
+    if (d < p.size() && is_sep(p[d])) return {p.substr(0, d), p.substr(d, 1), p.substr(d + 1)};
+    return {p.substr(0, d), {}, p.substr(d)};
   }
   return {{}, {}, p};
 }
 
 bool isabs(std::string_view s) noexcept {
-  const std::string_view head = s.substr(0, 3);
-  return (head.size() >= 3 && head[1] == ':' && is_sep(head[2])) ||
-         (head.size() >= 2 && is_sep(head[0]) && is_sep(head[1]));
+  if (s.size() >= 2 && is_sep(s[0]) && is_sep(s[1])) return true;
+  std::size_t after_first = 0;
+  if (!s.empty()) text::next_cp(s, after_first);
+  return after_first + 1 < s.size() && s[after_first] == ':' && is_sep(s[after_first + 1]);
 }
 
 std::string normpath(std::string_view path_in) {
@@ -194,7 +199,8 @@ std::string_view name_of(std::string_view normalized) noexcept {
   const Root r = splitroot(normalized);
   std::size_t at = r.tail.size();
   while (at > 0 && !is_sep(r.tail[at - 1])) --at;
-  return r.tail.substr(at);
+  const std::string_view name = r.tail.substr(at);
+  return name == "." ? std::string_view() : name;
 }
 
 bool is_root(std::string_view normalized) {
@@ -302,7 +308,8 @@ std::optional<std::string> refusal(std::string_view normalized) {
   const Root r = splitroot(normalized);
   if (starts_with_nocase(r.drive, "\\\\?\\") || starts_with_nocase(r.drive, "//?/")) return std::nullopt;
   static constexpr std::string_view kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-  for (std::string_view name : split(with_backslashes(r.tail))) {
+  const std::string tail = with_backslashes(r.tail);
+  for (std::string_view name : split(tail)) {
     if (name.empty() || name == "." || name == "..") continue;
     if (name.back() == '.' || name.back() == ' ')
       return "a name that ends with a dot or a space names another file there";

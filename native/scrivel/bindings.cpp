@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/text.h"
+#include "platform/ntpath.h"
 #include "scrivel/difflib/unified_diff.h"
 #include "scrivel/dispatch.h"
 #include "scrivel/json/decode.h"
@@ -371,6 +372,40 @@ NB_MODULE(scrivel, m) {
     for (nb::handle h : b) sb.push_back(text_from(h.ptr()));
     std::vector<std::string_view> va(sa.begin(), sa.end()), vb(sb.begin(), sb.end());
     return text_to_py(unified_diff(va, vb, text_from(fromfile.ptr()), text_from(tofile.ptr())));
+  });
+
+  // Private hooks for differential tests of the Windows path rules against ntpath and
+  // PureWindowsPath, which run on every system.
+  namespace ntp = talmek::os::ntpath;
+  auto text = [](nb::handle s) { return text_from(s.ptr()); };
+  m.def("_ntpath_splitroot", [text](nb::handle p) {
+    const std::string t = text(p);
+    const ntp::Root r = ntp::splitroot(t);
+    return nb::make_tuple(text_to_py(std::string(r.drive)), text_to_py(std::string(r.root)),
+                          text_to_py(std::string(r.tail)));
+  });
+  m.def("_ntpath_normpath", [text](nb::handle p) { return text_to_py(ntp::normpath(text(p))); });
+  m.def("_ntpath_normalize", [text](nb::handle p) { return text_to_py(ntp::normalize(text(p))); });
+  m.def("_ntpath_parent", [text](nb::handle p) {
+    return text_to_py(std::string(ntp::parent_of(text(p))));
+  });
+  m.def("_ntpath_name", [text](nb::handle p) { return text_to_py(std::string(ntp::name_of(text(p)))); });
+  m.def("_ntpath_normcase", [text](nb::handle p) { return text_to_py(ntp::normcase(text(p))); });
+  m.def("_ntpath_path_less", [text](nb::handle a, nb::handle b) { return ntp::path_less(text(a), text(b)); });
+  m.def("_ntpath_expand_user", [text](nb::handle p, nb::dict environ) {
+    const ntp::GetEnv getenv = [&](const char* name) -> std::optional<std::string> {
+      nb::str key(name);
+      if (!environ.contains(key)) return std::nullopt;
+      return text_from(environ[key].ptr());
+    };
+    std::optional<std::string> out = ntp::expand_first(ntp::normalize(text(p)), getenv);
+    if (!out) return nb::object(nb::none());
+    return text_to_py(*out);
+  });
+  m.def("_ntpath_refusal", [text](nb::handle p) {
+    std::optional<std::string> why = ntp::refusal(ntp::normalize(text(p)));
+    if (!why) return nb::object(nb::none());
+    return text_to_py(*why);
   });
 
   // Loaded as the program's main module: be the worker.

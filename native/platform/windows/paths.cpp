@@ -41,7 +41,17 @@ DWORD final_path(const std::string& path, std::string& out) {
                                               FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (n == 0) {
       const DWORD code = GetLastError();
+      // Some implementations say "more data" instead of the length needed: the longest path.
+      if (code == ERROR_MORE_DATA && buf.size() < 32768) {
+        buf.resize(32768);
+        continue;
+      }
       CloseHandle(h);
+      if (code == ERROR_MORE_DATA) {
+        // Wine answers so for any path past MAX_PATH: the path as opened is the best we know.
+        out = win::narrow(win::wide(path));
+        return 0;
+      }
       return code;
     }
     if (n < buf.size()) {
