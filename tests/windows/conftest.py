@@ -41,6 +41,7 @@ def wine_env(tmp_path_factory):
         _missing(f"{EXE} is not built (scripts/build-windows)")
     prefix = tmp_path_factory.mktemp("wineprefix")
     env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.pop("LD_PRELOAD", None)  # a sanitizer runtime preloaded into the tests is not Wine's
     # One wine server for the whole session (-p: it stays until told to go), so that each worker
     # starts in a fraction of a second.
     wineserver = str(Path(wine).with_name("wineserver"))
