@@ -1,22 +1,18 @@
-// CPython's OSError wording: "[Errno N] <strerror>: '<path>'".
+// CPython's OSError wording for errno values, through the platform layer's error values.
 #include "common/os_error.h"
 
-#include <cstring>
-
-#include "common/text.h"
+#include "platform/os.h"
 
 namespace talmek {
 
-std::string os_error_message(int err) {
-  return "[Errno " + std::to_string(err) + "] " + std::strerror(err);
-}
+std::string os_error_message(int err) { return os::describe(os::Error::from_errno(err)); }
 
 std::string os_error_message(int err, std::string_view path) {
-  return os_error_message(err) + ": " + text::py_repr(path);
+  return os::Failure(os::Error::from_errno(err), std::string(path)).message();
 }
 
 std::string os_error_message(int err, std::string_view a, std::string_view b) {
-  return os_error_message(err) + ": " + text::py_repr(a) + " -> " + text::py_repr(b);
+  return os::Failure(os::Error::from_errno(err), std::string(a), std::string(b)).message();
 }
 
 void throw_os_error(int err, std::string_view path) { throw OpError(os_error_message(err, path)); }

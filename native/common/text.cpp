@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -490,6 +491,31 @@ std::string_view strip(std::string_view s) noexcept {
     end = k;
   }
   return s.substr(begin, end - begin);
+}
+
+std::size_t find_bytes(std::string_view hay, std::string_view needle, std::size_t from) {
+  if (from > hay.size()) return std::string_view::npos;
+#ifdef __GLIBC__
+  const void* p = ::memmem(hay.data() + from, hay.size() - from, needle.data(), needle.size());
+  return p ? static_cast<std::size_t>(static_cast<const char*>(p) - hay.data())
+           : std::string_view::npos;
+#else
+  const std::size_t m = needle.size();
+  if (m == 0) return from;
+  // fail[k]: the length of the longest proper border of needle[0, k].
+  std::vector<std::size_t> fail(m, 0);
+  for (std::size_t k = 1, b = 0; k < m; ++k) {
+    while (b > 0 && needle[k] != needle[b]) b = fail[b - 1];
+    if (needle[k] == needle[b]) ++b;
+    fail[k] = b;
+  }
+  for (std::size_t i = from, q = 0; i < hay.size(); ++i) {
+    while (q > 0 && hay[i] != needle[q]) q = fail[q - 1];
+    if (hay[i] == needle[q]) ++q;
+    if (q == m) return i + 1 - m;
+  }
+  return std::string_view::npos;
+#endif
 }
 
 bool is_printable(char32_t cp) noexcept {

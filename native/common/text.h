@@ -118,6 +118,14 @@ void for_each_line(std::string_view s, bool keepends, F&& f) {
 std::size_t count_lines(std::string_view s) noexcept;
 
 // ---------------------------------------------------------------------------------------------
+// Searching
+
+// The offset of the first occurrence of `needle` in `hay` at or after `from`, or npos. Linear in
+// the lengths (glibc's two-way memmem where there is one, Knuth-Morris-Pratt elsewhere), never
+// quadratic whatever the texts.
+std::size_t find_bytes(std::string_view hay, std::string_view needle, std::size_t from = 0);
+
+// ---------------------------------------------------------------------------------------------
 // White space and representations
 
 // str.isspace() for one code point (the set that str.strip() removes).

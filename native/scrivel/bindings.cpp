@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/text.h"
+#include "platform/ntpath.h"
 #include "scrivel/difflib/unified_diff.h"
 #include "scrivel/dispatch.h"
 #include "scrivel/json/decode.h"
@@ -157,11 +158,22 @@ nb::object to_py(const Value& v, int depth = 0) {
   }
 }
 
-[[noreturn]] void raise_contract(const std::string& py_type, const char* message) {
-  PyObject* exc = py_type == "ValueError"      ? PyExc_ValueError
-                  : py_type == "OverflowError" ? PyExc_OverflowError
-                  : py_type == "RecursionError" ? PyExc_RecursionError
-                                                : PyExc_TypeError;
+[[noreturn]] void raise_contract(PyErrorClass py_class, const char* message) {
+  PyObject* exc = PyExc_TypeError;
+  switch (py_class) {
+    case PyErrorClass::TypeError:
+      exc = PyExc_TypeError;
+      break;
+    case PyErrorClass::ValueError:
+      exc = PyExc_ValueError;
+      break;
+    case PyErrorClass::OverflowError:
+      exc = PyExc_OverflowError;
+      break;
+    case PyErrorClass::RecursionError:
+      exc = PyExc_RecursionError;
+      break;
+  }
   PyErr_SetString(exc, message);
   throw nb::python_error();
 }
@@ -175,7 +187,7 @@ nb::object call(const char* func, std::initializer_list<std::pair<const char*, n
     nb::gil_scoped_release release;
     record = call_operation(func, obj);
   } catch (const ContractError& e) {
-    raise_contract(e.py_type(), e.what());
+    raise_contract(e.py_class(), e.what());
   }
   return to_py(record);
 }
@@ -192,7 +204,7 @@ nb::object py_handle_command(nb::handle cmd) {
     nb::gil_scoped_release release;
     record = handle_command(request);
   } catch (const ContractError& e) {
-    raise_contract(e.py_type(), e.what());
+    raise_contract(e.py_class(), e.what());
   }
   return to_py(record);
 }
@@ -211,7 +223,7 @@ void py_main() {
     int status;
     {
       nb::gil_scoped_release release;
-      status = serve(0, 1);
+      status = serve();
     }
     if (status != 0) {
       // serve() has written its diagnostic; end the process with that status.
@@ -234,9 +246,9 @@ void py_main() {
     try {
       reply = handle_line(raw, quit);
     } catch (const ContractError& e) {
-      raise_contract(e.py_type(), e.what());
+      raise_contract(e.py_class(), e.what());
     } catch (const FatalRequestError& e) {
-      raise_contract(e.py_type(), e.what());
+      raise_contract(e.py_class(), e.what());
     }
     if (!reply.empty()) {
       write(text_to_py(reply));
@@ -322,7 +334,7 @@ NB_MODULE(scrivel, m) {
     try {
       ok = json::decode(t, v, err);
     } catch (const FatalRequestError& e) {
-      raise_contract(e.py_type(), e.what());
+      raise_contract(e.py_class(), e.what());
     }
     if (!ok) {
       nb::object cls = nb::module_::import_("json").attr("JSONDecodeError");
@@ -337,7 +349,7 @@ NB_MODULE(scrivel, m) {
     try {
       json::encode(v, out);
     } catch (const ContractError& e) {
-      raise_contract(e.py_type(), e.what());
+      raise_contract(e.py_class(), e.what());
     }
     return text_to_py(out);
   }, nb::arg().none());
@@ -348,9 +360,9 @@ NB_MODULE(scrivel, m) {
     try {
       reply = handle_line(t, quit);
     } catch (const ContractError& e) {
-      raise_contract(e.py_type(), e.what());
+      raise_contract(e.py_class(), e.what());
     } catch (const FatalRequestError& e) {
-      raise_contract(e.py_type(), e.what());
+      raise_contract(e.py_class(), e.what());
     }
     return nb::make_tuple(text_to_py(reply), quit);
   });
@@ -360,6 +372,40 @@ NB_MODULE(scrivel, m) {
     for (nb::handle h : b) sb.push_back(text_from(h.ptr()));
     std::vector<std::string_view> va(sa.begin(), sa.end()), vb(sb.begin(), sb.end());
     return text_to_py(unified_diff(va, vb, text_from(fromfile.ptr()), text_from(tofile.ptr())));
+  });
+
+  // Private hooks for differential tests of the Windows path rules against ntpath and
+  // PureWindowsPath, which run on every system.
+  namespace ntp = talmek::os::ntpath;
+  auto text = [](nb::handle s) { return text_from(s.ptr()); };
+  m.def("_ntpath_splitroot", [text](nb::handle p) {
+    const std::string t = text(p);
+    const ntp::Root r = ntp::splitroot(t);
+    return nb::make_tuple(text_to_py(std::string(r.drive)), text_to_py(std::string(r.root)),
+                          text_to_py(std::string(r.tail)));
+  });
+  m.def("_ntpath_normpath", [text](nb::handle p) { return text_to_py(ntp::normpath(text(p))); });
+  m.def("_ntpath_normalize", [text](nb::handle p) { return text_to_py(ntp::normalize(text(p))); });
+  m.def("_ntpath_parent", [text](nb::handle p) {
+    return text_to_py(std::string(ntp::parent_of(text(p))));
+  });
+  m.def("_ntpath_name", [text](nb::handle p) { return text_to_py(std::string(ntp::name_of(text(p)))); });
+  m.def("_ntpath_normcase", [text](nb::handle p) { return text_to_py(ntp::normcase(text(p))); });
+  m.def("_ntpath_path_less", [text](nb::handle a, nb::handle b) { return ntp::path_less(text(a), text(b)); });
+  m.def("_ntpath_expand_user", [text](nb::handle p, nb::dict environ) {
+    const ntp::GetEnv getenv = [&](const char* name) -> std::optional<std::string> {
+      nb::str key(name);
+      if (!environ.contains(key)) return std::nullopt;
+      return text_from(environ[key].ptr());
+    };
+    std::optional<std::string> out = ntp::expand_first(ntp::normalize(text(p)), getenv);
+    if (!out) return nb::object(nb::none());
+    return text_to_py(*out);
+  });
+  m.def("_ntpath_refusal", [text](nb::handle p) {
+    std::optional<std::string> why = ntp::refusal(ntp::normalize(text(p)));
+    if (!why) return nb::object(nb::none());
+    return text_to_py(*why);
   });
 
   // Loaded as the program's main module: be the worker.

@@ -61,9 +61,10 @@ class Args {
     if (v.is_bool() || v.is_int()) return v.as_int64_saturating();
     if (v.is_float()) {
       const double d = v.as_double();
-      if (std::isnan(d)) throw ContractError("ValueError", "cannot convert float NaN to integer");
+      if (std::isnan(d))
+        throw ContractError(PyErrorClass::ValueError, "cannot convert float NaN to integer");
       if (std::isinf(d))
-        throw ContractError("OverflowError", "cannot convert float infinity to integer");
+        throw ContractError(PyErrorClass::OverflowError, "cannot convert float infinity to integer");
       const double t = std::trunc(d);
       if (t >= 9.2233720368547758e18) return INT64_MAX;
       if (t <= -9.2233720368547758e18) return INT64_MIN;
@@ -73,7 +74,7 @@ class Args {
   }
 
   [[noreturn]] void type_error(const char* name, const char* want, const Value& got) const {
-    throw ContractError("TypeError", std::string(m_func) + "() argument '" + name + "' must be " +
+    throw ContractError(PyErrorClass::TypeError, std::string(m_func) + "() argument '" + name + "' must be " +
                                          want + ", not " + got.type_name());
   }
 
@@ -135,6 +136,20 @@ const Entry* lookup_func(std::string_view func) {
 
 }  // namespace
 
+std::string_view py_error_name(PyErrorClass c) noexcept {
+  switch (c) {
+    case PyErrorClass::TypeError:
+      return "TypeError";
+    case PyErrorClass::ValueError:
+      return "ValueError";
+    case PyErrorClass::OverflowError:
+      return "OverflowError";
+    case PyErrorClass::RecursionError:
+      return "RecursionError";
+  }
+  return "TypeError";
+}
+
 bool is_quit_request(const Value& cmd) noexcept {
   const Value* action = cmd.find("action");
   return action && action->is_string() && action->as_string() == "quit";
@@ -142,7 +157,7 @@ bool is_quit_request(const Value& cmd) noexcept {
 
 Value handle_command(const Value& cmd) {
   if (!cmd.is_object())
-    throw ContractError("TypeError",
+    throw ContractError(PyErrorClass::TypeError,
                         "handle_command() argument 'cmd' must be dict, not " + cmd.type_name());
   static const Value kEmpty("");
   const Value* action = cmd.find("action");
@@ -154,7 +169,7 @@ Value handle_command(const Value& cmd) {
     return Value(std::move(goodbye));
   }
   if (!action->hashable())
-    throw ContractError("TypeError", "cannot use '" + action->type_name() +
+    throw ContractError(PyErrorClass::TypeError, "cannot use '" + action->type_name() +
                                          "' as a dict key (unhashable type: '" +
                                          action->type_name() + "')");
   const Entry* entry = action->is_string() ? lookup_action(action->as_string()) : nullptr;
@@ -164,7 +179,7 @@ Value handle_command(const Value& cmd) {
 
 Value call_operation(std::string_view func, const Value& args) {
   const Entry* entry = lookup_func(func);
-  if (!entry) throw ContractError("TypeError", "no operation named " + std::string(func));
+  if (!entry) throw ContractError(PyErrorClass::TypeError, "no operation named " + std::string(func));
   return entry->run(Args(entry->func, args));
 }
 

@@ -22,6 +22,7 @@
 // diagnostic on standard error and no reply.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -30,16 +31,22 @@
 
 namespace talmek::scrivel {
 
-// A request that breaks the dispatch contract. Raised to Python as `py_type` (TypeError,
-// ValueError or OverflowError); the main loop ends the worker on it.
+// The Python exception class a request that breaks the contract is raised as.
+enum class PyErrorClass : std::uint8_t { TypeError, ValueError, OverflowError, RecursionError };
+
+// The class's Python name, for the worker's diagnostic ("TypeError").
+std::string_view py_error_name(PyErrorClass c) noexcept;
+
+// A request that breaks the dispatch contract. Raised to Python as `py_class`; the main loop
+// ends the worker on it.
 class ContractError : public std::runtime_error {
  public:
-  ContractError(std::string py_type, const std::string& message)
-      : std::runtime_error(message), m_py_type(std::move(py_type)) {}
-  const std::string& py_type() const noexcept { return m_py_type; }
+  ContractError(PyErrorClass py_class, const std::string& message)
+      : std::runtime_error(message), m_py_class(py_class) {}
+  PyErrorClass py_class() const noexcept { return m_py_class; }
 
  private:
-  std::string m_py_type;
+  PyErrorClass m_py_class;
 };
 
 // handle_command(cmd): `cmd` must be an object. Throws ContractError.

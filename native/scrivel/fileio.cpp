@@ -1,35 +1,38 @@
 // Whole-file reads and writes that never block on special files.
 #include "scrivel/fileio.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
-#include "common/fd_io.h"
 #include "common/os_error.h"
-#include "common/paths.h"
 #include "common/text.h"
-#include "scrivel/path.h"
-#include "scrivel/platform.h"
+#include "platform/os.h"
 
 namespace talmek::scrivel {
 
+namespace {
+
+// Opens `path` for reading; a directory fails as open() fails on it (EISDIR where the system
+// opens directories for reading at all).
+void open_for_read(std::string_view path, const os::OsPath& p, os::File& f, os::Stat& st) {
+  if (const os::Error e = os::open_file(p, os::Access::Read, f, &st))
+    throw os::Failure(e, std::string(path));
+  if (st.is_dir()) throw os::Failure(os::Error::of(os::ErrorKind::IsDirectory), std::string(path));
+}
+
+}  // namespace
+
 std::string read_whole_file(std::string_view path, std::int64_t* size) {
-  const std::string p = os_path(path);
-  Fd fd;
-  struct stat st;
-  if (const int err = open_nonblocking(p.c_str(), O_RDONLY, fd, st)) throw_os_error(err, path);
-  if (S_ISDIR(st.st_mode)) throw_os_error(EISDIR, path);
+  const os::OsPath p = os::os_path(path);
+  os::File f;
+  os::Stat st;
+  open_for_read(path, p, f, st);
   std::string data;
-  if (const int err = read_all(fd.get(), st, data)) throw_os_error(err, path);
+  if (const os::Error e = os::read_all(f, st.is_regular() ? st.size : 0, data))
+    throw os::Failure(e, std::string(path));
   if (size) {
-    if (::fstat(fd.get(), &st) != 0) throw_os_error(errno, path);
-    *size = static_cast<std::int64_t>(st.st_size);
+    if (const os::Error e = os::file_stat(f, st)) throw os::Failure(e, std::string(path));
+    *size = st.size;
   }
   return data;
 }
@@ -44,23 +47,20 @@ void ReadBuffer::reserve(std::size_t want) {
 }
 
 std::string_view read_whole_file(std::string_view path, ReadBuffer& buf) {
-  const std::string p = os_path(path);
-  Fd fd;
-  struct stat st;
-  if (const int err = open_nonblocking(p.c_str(), O_RDONLY, fd, st)) throw_os_error(err, path);
-  if (S_ISDIR(st.st_mode)) throw_os_error(EISDIR, path);
+  const os::OsPath p = os::os_path(path);
+  os::File f;
+  os::Stat st;
+  open_for_read(path, p, f, st);
   buf.m_size = 0;
   // One byte more than the size, so that the read that sees the end needs no growth.
-  if (S_ISREG(st.st_mode) && st.st_size > 0) buf.reserve(static_cast<std::size_t>(st.st_size) + 1);
+  if (st.is_regular() && st.size > 0) buf.reserve(static_cast<std::size_t>(st.size) + 1);
   for (;;) {
     if (buf.m_size == buf.m_cap) buf.reserve(buf.m_cap + 65536);
-    const ssize_t n = ::read(fd.get(), buf.m_data.get() + buf.m_size, buf.m_cap - buf.m_size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw_os_error(errno, path);
-    }
+    std::size_t n = 0;
+    if (const os::Error e = os::read_some(f, buf.m_data.get() + buf.m_size, buf.m_cap - buf.m_size, n))
+      throw os::Failure(e, std::string(path));
     if (n == 0) break;
-    buf.m_size += static_cast<std::size_t>(n);
+    buf.m_size += n;
   }
   return buf.view();
 }
@@ -68,14 +68,14 @@ std::string_view read_whole_file(std::string_view path, ReadBuffer& buf) {
 std::string_view encode_for_file(std::string_view t, std::string& scratch) {
   std::string error;
   if (!text::check_encodable(t, error)) throw OpError(error);
-  if constexpr (platform::kLineSeparator == "\n") {
+  if constexpr (os::kLineSeparator == "\n") {
     return t;
   } else {
     scratch.clear();
     scratch.reserve(t.size() + t.size() / 32);
     for (char c : t) {
       if (c == '\n')
-        scratch += platform::kLineSeparator;
+        scratch += os::kLineSeparator;
       else
         scratch += c;
     }
@@ -91,20 +91,18 @@ std::string encode_for_file(std::string_view t) {
 }
 
 void write_whole_file(std::string_view path, std::string_view bytes, bool append) {
-  const std::string p = os_path(path);
-  Fd fd;
-  struct stat st;
-  const int flags = O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC);
-  if (const int err = open_nonblocking(p.c_str(), flags, fd, st)) throw_os_error(err, path);
-  if (const int err = write_all(fd.get(), bytes)) throw_os_error(err, path);
-  if (fd.close_now() != 0) throw_os_error(errno, path);
+  const os::OsPath p = os::os_path(path);
+  os::File f;
+  const os::Access access = append ? os::Access::Append : os::Access::WriteTruncate;
+  if (const os::Error e = os::open_file(p, access, f)) throw os::Failure(e, std::string(path));
+  if (const os::Error e = os::write_all(f, bytes)) throw os::Failure(e, std::string(path));
+  if (const os::Error e = f.close()) throw os::Failure(e, std::string(path));
 }
 
 std::int64_t file_size(std::string_view path) {
-  const std::string p = os_path(path);
-  struct stat st;
-  if (::stat(p.c_str(), &st) != 0) throw_os_error(errno, path);
-  return static_cast<std::int64_t>(st.st_size);
+  os::Stat st;
+  if (const os::Error e = os::stat(os::os_path(path), st)) throw os::Failure(e, std::string(path));
+  return st.size;
 }
 
 }  // namespace talmek::scrivel

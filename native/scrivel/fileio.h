@@ -1,9 +1,8 @@
-// Whole-file reads and writes for the operations, with CPython's error wording.
+// Whole-file reads and writes for the operations, over the platform layer.
 //
-// Files are opened with O_NONBLOCK so that a FIFO or other special file named as a file can
-// never block the worker (a FIFO without a peer reads as empty or fails at once); the flag is
-// cleared again for regular files. Error texts name the path text given here, as Python's
-// open() names the path it was given.
+// Files are opened so that a FIFO or other special file named as a file can never block the
+// worker (see os::open_file). Error texts name the path text given here, as Python's open()
+// names the path it was given.
 #pragma once
 
 #include <cstddef>
@@ -12,13 +11,11 @@
 #include <string>
 #include <string_view>
 
-#include "common/paths.h"
-
 namespace talmek::scrivel {
 
-// The whole content of the file at `path` (a resolved path text). Throws OpError. With `size`,
-// also stores the file's st_size as fstat reports it once the content is read (the status of
-// the file just read, without walking the path again).
+// The whole content of the file at `path` (a resolved path text). Throws os::Failure or OpError.
+// With `size`, also stores the file's size as its status reports it once the content is read
+// (the status of the file just read, without walking the path again).
 std::string read_whole_file(std::string_view path, std::int64_t* size = nullptr);
 
 // Storage reused from file to file by an operation that reads many files one after another: no
@@ -35,7 +32,7 @@ class ReadBuffer {
 };
 
 // read_whole_file into `buf`, replacing what it held; the view stays valid until the next read
-// into the same buffer. Throws OpError with the same wording.
+// into the same buffer. Throws as read_whole_file does.
 std::string_view read_whole_file(std::string_view path, ReadBuffer& buf);
 
 // Text to the bytes a text-mode UTF-8 write stores: strict encoding (a surrogate fails with the
@@ -47,17 +44,10 @@ std::string encode_for_file(std::string_view text);
 std::string_view encode_for_file(std::string_view text, std::string& scratch);
 
 // Writes `bytes` to `path`, creating it (mode 0666 less the umask) and truncating it, or
-// appending to it. Throws OpError.
+// appending to it. Throws os::Failure.
 void write_whole_file(std::string_view path, std::string_view bytes, bool append);
 
-// Path.exists(): stat() of the path succeeds (links followed). Any failure, a text the OS cannot
-// take included, means "no".
-using paths::path_exists;
-
-// os.stat(path).st_size (links followed). Throws OpError.
+// os.stat(path).st_size (links followed). Throws os::Failure.
 std::int64_t file_size(std::string_view path);
-
-// Path.mkdir(parents=True, exist_ok=True), from common/paths.h.
-using paths::make_dirs;
 
 }  // namespace talmek::scrivel

@@ -6,19 +6,27 @@
 #include <utility>
 
 #include "common/os_error.h"
+#include "platform/os.h"
 #include "scrivel/json/value.h"
 
 namespace talmek::scrivel {
 
-// Runs body() and returns its record; an OpError (or any other std::exception) thrown inside
-// becomes a failure record carrying its message. MemoryError's text in Python is empty; we say
-// what happened instead.
+// Runs body() and returns its record; a failure thrown inside becomes a failure record. This is
+// the edge where a system failure (os::Failure, an error value with its paths) is worded, as
+// CPython's str() of the OSError; an OpError or other std::exception carries its own text.
+// MemoryError's text in Python is empty; we say what happened instead.
 template <class Body>
 Value guarded(Body&& body) noexcept {
   try {
     return std::forward<Body>(body)();
   } catch (const std::bad_alloc&) {
     return fail_record("Out of memory");
+  } catch (const os::Failure& f) {
+    try {
+      return fail_record(f.message());
+    } catch (const std::bad_alloc&) {
+      return fail_record("Out of memory");
+    }
   } catch (const std::exception& e) {
     return fail_record(e.what());
   }

@@ -1,22 +1,20 @@
-// The worker's main loop: request lines from a descriptor, replies to another, no Python objects.
+// The worker's main loop: request lines from standard input, replies to standard output, no
+// Python objects.
 //
-// Lines are split as a text-mode stream splits them ("\n", "\r\n" or a lone "\r"), each line is
-// decoded as strict UTF-8, stripped as str.strip() strips, decoded as JSON, dispatched, and its
-// reply written in full before the next line is looked at. The read buffer and the reply buffer
-// live for the whole loop, so serving a line allocates nothing but the request's own values and
-// the operation's result.
+// Lines are split as a text-mode stream splits them on this platform ("\n", "\r\n" and, where
+// os::kStdinSplitsAtCarriageReturn, a lone "\r"), each line is decoded as strict UTF-8, stripped
+// as str.strip() strips, decoded as JSON, dispatched, and its reply written in full (its line end
+// as text-mode output writes it) before the next line is looked at. The read buffer and the reply
+// buffer live for the whole loop, so serving a line allocates nothing but the request's own
+// values and the operation's result.
 #include "scrivel/main_loop.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <new>
 #include <vector>
 
-#include "common/os_error.h"
 #include "common/text.h"
+#include "platform/os.h"
 #include "scrivel/dispatch.h"
 #include "scrivel/json/decode.h"
 #include "scrivel/json/encode.h"
@@ -43,30 +41,6 @@ void process_line(std::string_view line, std::string& out, bool& quit) {
   out += '\n';
 }
 
-// Waits until `fd` is ready, for a descriptor that the host handed over in non-blocking mode.
-void wait_ready(int fd, short events) {
-  pollfd p{fd, events, 0};
-  while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
-  }
-}
-
-// Writes all of `data`; false (with errno set) when the descriptor refuses it.
-bool write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN) {
-        wait_ready(fd, POLLOUT);
-        continue;
-      }
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 // The diagnostic of a worker that ends on an error, as Python's last line of a traceback.
 int die(std::string_view kind, std::string_view message) {
   std::string line(kind);
@@ -75,20 +49,23 @@ int die(std::string_view kind, std::string_view message) {
     line += message;
   }
   line += '\n';
-  write_all(2, line);
+  os::write_stderr(line);
   return 1;
 }
 
-// Python's exception class for a failed read or write of a standard stream.
-const char* os_error_kind(int err) {
-  switch (err) {
-    case EPIPE:
-      return "BrokenPipeError";
-    case EAGAIN:
-      return "BlockingIOError";
-    default:
-      return "OSError";
+int die(const os::Error& e) { return die(os::python_class(e), os::describe(e)); }
+
+// The end of the line that starts at `from`: the first "\n" (or "\r" where a lone carriage
+// return ends a line), or `len`.
+std::size_t line_end(const char* data, std::size_t from, std::size_t len) noexcept {
+  std::size_t end = from;
+  if constexpr (os::kStdinSplitsAtCarriageReturn) {
+    while (end < len && data[end] != '\n' && data[end] != '\r') ++end;
+  } else {
+    const void* nl = std::memchr(data + from, '\n', len - from);
+    end = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - data) : len;
   }
+  return end;
 }
 
 }  // namespace
@@ -100,7 +77,7 @@ std::string handle_line(std::string_view raw_line, bool& quit) {
   return out;
 }
 
-int serve(int in_fd, int out_fd) {
+int serve() {
   // buf[0, len) holds unread input; the current line starts at `pos`, and the search for its
   // end resumes at `scan`. The buffer grows only for a line longer than it.
   std::vector<char> buf(kReadBlock);
@@ -111,8 +88,7 @@ int serve(int in_fd, int out_fd) {
   try {
     for (;;) {
       const char* data = buf.data();
-      std::size_t end = scan;
-      while (end < len && data[end] != '\n' && data[end] != '\r') ++end;
+      const std::size_t end = line_end(data, scan, len);
       if (end == len && !eof) {
         // Keep the partial line at the front (moved once, not at every read of a long line)
         // and read the next block after it.
@@ -123,24 +99,14 @@ int serve(int in_fd, int out_fd) {
         }
         scan = len;
         if (buf.size() - len < kReadBlock / 2) buf.resize(buf.size() * 2);
-        ssize_t n;
-        for (;;) {
-          n = ::read(in_fd, buf.data() + len, buf.size() - len);
-          if (n >= 0) break;
-          if (errno == EINTR) continue;
-          if (errno == EAGAIN) {
-            wait_ready(in_fd, POLLIN);
-            continue;
-          }
-          const int err = errno;
-          return die(os_error_kind(err), os_error_message(err));
-        }
+        std::size_t n = 0;
+        if (const os::Error e = os::read_stdin(buf.data() + len, buf.size() - len, n)) return die(e);
         if (n == 0) eof = true;
         if (skip_lf && n > 0) {
           if (len == 0 && buf[0] == '\n') pos = scan = 1;
           skip_lf = false;
         }
-        len += static_cast<std::size_t>(n);
+        len += n;
         continue;
       }
       if (end == len && end == pos) return 0;  // end of input after a complete line
@@ -150,7 +116,7 @@ int serve(int in_fd, int out_fd) {
       std::size_t next = end;
       if (end < len) {
         next = end + 1;
-        if (data[end] == '\r') {
+        if (os::kStdinSplitsAtCarriageReturn && data[end] == '\r') {
           if (next < len) {
             if (data[next] == '\n') ++next;
           } else {
@@ -168,17 +134,21 @@ int serve(int in_fd, int out_fd) {
         json::encode(fail_record("Invalid JSON: " + codec_error), reply);
         reply += '\n';
       }
-      if (!reply.empty() && !write_all(out_fd, reply)) {
-        const int err = errno;
-        return die(os_error_kind(err), os_error_message(err));
+      if (!reply.empty()) {
+        // Text-mode output: the reply's one "\n" goes out as the platform's line separator.
+        if constexpr (os::kLineSeparator != "\n") {
+          reply.pop_back();
+          reply += os::kLineSeparator;
+        }
+        if (const os::Error e = os::write_stdout(reply)) return die(e);
       }
       if (quit) return 0;
       pos = scan = next;
     }
   } catch (const ContractError& e) {
-    return die(e.py_type(), e.what());
+    return die(py_error_name(e.py_class()), e.what());
   } catch (const FatalRequestError& e) {
-    return die(e.py_type(), e.what());
+    return die(py_error_name(e.py_class()), e.what());
   } catch (const std::bad_alloc&) {
     return die("MemoryError", "");
   }

@@ -5,18 +5,20 @@
 #include <string>
 #include <string_view>
 
+#include "scrivel/dispatch.h"
+
 namespace talmek::scrivel {
 
 // A failure that ends the worker without a reply (besides ContractError): a decoder error other
 // than a syntax error, such as an integer with too many digits or nesting beyond our limit.
 class FatalRequestError : public std::runtime_error {
  public:
-  FatalRequestError(std::string py_type, const std::string& message)
-      : std::runtime_error(message), m_py_type(std::move(py_type)) {}
-  const std::string& py_type() const noexcept { return m_py_type; }
+  FatalRequestError(PyErrorClass py_class, const std::string& message)
+      : std::runtime_error(message), m_py_class(py_class) {}
+  PyErrorClass py_class() const noexcept { return m_py_class; }
 
  private:
-  std::string m_py_type;
+  PyErrorClass m_py_class;
 };
 
 // Handles one request line as read in text mode (its line end already removed): strips it,
@@ -25,8 +27,10 @@ class FatalRequestError : public std::runtime_error {
 // FatalRequestError when the request breaks the contract.
 std::string handle_line(std::string_view raw_line, bool& quit);
 
-// Serves requests from `in_fd` to `out_fd` until "quit" or end of input. Returns the process
-// exit status: 0, or 1 after writing a diagnostic to standard error.
-int serve(int in_fd, int out_fd);
+// Serves requests from the process's standard input to its standard output until "quit" or end
+// of input, with the platform's line rules (os::kStdinSplitsAtCarriageReturn on input, each reply
+// ended by os::kLineSeparator as text-mode output writes "\n"). Returns the process exit status:
+// 0, or 1 after writing a diagnostic to standard error.
+int serve();
 
 }  // namespace talmek::scrivel

@@ -51,9 +51,14 @@ double parse_double(std::string_view s) {
   const auto res = std::from_chars(s.data(), s.data() + s.size(), d);
   if (res.ec == std::errc()) return d;
   // Out of range: strtod in the C locale gives the infinity, zero or subnormal that Python gives.
-  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
   const std::string copy(s);
+#ifdef _WIN32
+  static const _locale_t c_locale = _create_locale(LC_ALL, "C");
+  return _strtod_l(copy.c_str(), nullptr, c_locale);
+#else
+  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
   return strtod_l(copy.c_str(), nullptr, c_locale);
+#endif
 }
 
 class Decoder {
@@ -255,7 +260,7 @@ class Decoder {
     }
     const std::size_t ndigits = int_end - int_start;
     if (ndigits > kMaxIntDigits)
-      throw FatalRequestError("ValueError",
+      throw FatalRequestError(PyErrorClass::ValueError,
                               "Exceeds the limit (" + std::to_string(kMaxIntDigits) +
                                   " digits) for integer string conversion: value has " +
                                   std::to_string(ndigits) +

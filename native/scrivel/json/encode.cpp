@@ -117,7 +117,7 @@ void encode_scalar(const Value& v, std::string& out) {
       encode_string(std::get<std::string>(s), out);
       break;
     default:
-      throw ContractError("TypeError",
+      throw ContractError(PyErrorClass::TypeError,
                           "Object of type " + v.type_name() + " is not JSON serializable");
   }
 }

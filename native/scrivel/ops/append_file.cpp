@@ -1,15 +1,15 @@
 // append_file: adds a text at the end of a file; a missing file is written as write_file does.
 #include "scrivel/fileio.h"
 #include "scrivel/guard.h"
+#include "platform/os.h"
 #include "scrivel/ops/ops.h"
-#include "scrivel/path.h"
 
 namespace talmek::scrivel {
 
 Value append_file(std::string_view path, std::string_view content) {
   return guarded([&]() -> Value {
-    const std::string resolved = resolve_path(path);
-    if (!path_exists(resolved)) return write_file(path, content, true);
+    const std::string resolved = os::resolve(path);
+    if (!os::exists_text(resolved)) return write_file(path, content, true);
     // Encoded before the file is opened, so a text that cannot be written leaves it untouched.
     std::string scratch;
     const std::string_view bytes = encode_for_file(content, scratch);

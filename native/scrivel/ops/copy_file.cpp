@@ -5,8 +5,7 @@
 // until the path grows too long. It is refused before anything is created, as the move refuses
 // it.
 #include "common/os_error.h"
-#include "common/paths.h"
-#include "scrivel/fileio.h"
+#include "platform/os.h"
 #include "scrivel/guard.h"
 #include "scrivel/ops/ops.h"
 #include "scrivel/ops/transfer.h"
@@ -24,12 +23,12 @@ std::string copy_into_itself_text(std::string_view src, std::string_view dst) {
 Value copy_file(std::string_view src, std::string_view dst) {
   return guarded([&]() -> Value {
     return transfer(src, dst, [](const Transfer& t) {
-      const bool is_dir = S_ISDIR(t.src_st.st_mode);
+      const bool is_dir = t.src_st.is_dir();
       // The same path is left to copytree, whose "File exists" says it all.
       if (is_dir && t.src_path != t.dst_path && tree::destinsrc(t.src_path, t.dst_path))
         throw OpError(copy_into_itself_text(t.src_path, t.dst_path));
 
-      make_dirs(paths::parent_of(t.dst_path));
+      os::make_dirs(os::parent_of(t.dst_path));
       if (is_dir)
         tree::copytree(t.os_src, t.os_dst, /*symlinks=*/false);
       else

@@ -11,16 +11,10 @@
 // - "." and ".." (or "/") name the working directory or one of its ancestors: removing it would
 //   take the worker's own directory with it, and "/" everything. Such a directory is refused
 //   like the empty path.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "common/os_error.h"
-#include "common/paths.h"
+#include "platform/os.h"
 #include "scrivel/guard.h"
 #include "scrivel/ops/ops.h"
-#include "scrivel/path.h"
 #include "scrivel/tree/rmtree.h"
 
 namespace talmek::scrivel {
@@ -35,39 +29,23 @@ constexpr std::string_view kHoldsCwd = "Refusing to delete the working directory
 bool holds_working_directory(std::string_view dir) {
   std::string cwd;
   try {
-    cwd = paths::getcwd_text();
-  } catch (const OpError&) {
+    cwd = os::cwd();
+  } catch (const os::Failure&) {
     return false;  // the working directory is gone: nothing above it can hold it
   }
-  if (dir == "/") return true;
-  return cwd == dir || (cwd.size() > dir.size() && cwd.compare(0, dir.size(), dir) == 0 &&
-                        cwd[dir.size()] == '/');
-}
-
-// Path(text).expanduser() made absolute, without resolving anything: the path as the caller
-// named it. Mirrors resolve_path's expansion (which has already succeeded for this text).
-std::string expanded_path(std::string_view text_in) {
-  std::string p = paths::normalize(text_in);
-  if (p[0] == '~') {
-    const std::size_t slash = p.find('/');
-    std::string home = paths::expanduser(p.substr(0, slash));
-    if (slash != std::string::npos) home = paths::join(home, std::string_view(p).substr(slash + 1));
-    p = paths::normalize(home);
-  }
-  return p;
+  return os::is_root(dir) || os::contains(dir, cwd);
 }
 
 // The absolute path of the link that `text` names in its final component (resolved parent +
 // the link's own name), or "" when the final component is not a link.
 std::string final_link(std::string_view text_in) {
-  const std::string p = expanded_path(text_in);
-  if (p == "/" || p == "//" || p == ".") return {};
-  const std::string_view name = paths::name_of(p);
-  if (name == "..") return {};
-  std::string parent(paths::parent_of(p));
-  const std::string link = paths::join(paths::realpath(parent), name);
-  struct stat st;
-  if (::lstat(os_path(link).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return link;
+  const std::string p = os::expand_user(text_in);
+  if (os::is_root(p) || p == ".") return {};
+  const std::string_view name = os::name_of(p);
+  if (name == ".." || name.empty()) return {};
+  const std::string link = os::join(os::resolve(os::parent_of(p)), name);
+  os::Stat st;
+  if (!os::lstat(os::os_path(link), st) && st.type == os::FileType::Symlink) return link;
   return {};
 }
 
@@ -76,25 +54,24 @@ std::string final_link(std::string_view text_in) {
 Value delete_file(std::string_view path) {
   return guarded([&]() -> Value {
     if (path.empty()) return fail_record(std::string(kNoPath));
-    const std::string resolved = resolve_path(path);
+    const std::string resolved = os::resolve(path);
 
     if (const std::string link = final_link(path); !link.empty()) {
-      const std::string os_link = os_path(link);
-      if (::unlink(os_link.c_str()) != 0) throw_os_error(errno, link);
+      if (const os::Error e = os::unlink(os::os_path(link))) throw os::Failure(e, link);
       Object result;
       result.push_back({"deleted", Value(link)});
       return ok_record(Value(std::move(result)));
     }
 
-    const std::string os_resolved = os_path(resolved);
-    struct stat st;
-    if (::stat(os_resolved.c_str(), &st) != 0)  // Path.exists(): any failure means absent
+    const os::OsPath os_resolved = os::os_path(resolved);
+    os::Stat st;
+    if (os::stat(os_resolved, st))  // Path.exists(): any failure means absent
       return fail_record(std::string(kNotFound) + std::string(path));
-    if (S_ISDIR(st.st_mode)) {
+    if (st.is_dir()) {
       if (holds_working_directory(resolved)) return fail_record(std::string(kHoldsCwd) + std::string(path));
       tree::rmtree(os_resolved);
-    } else if (::unlink(os_resolved.c_str()) != 0) {
-      throw_os_error(errno, resolved);
+    } else if (const os::Error e = os::unlink(os_resolved)) {
+      throw os::Failure(e, resolved);
     }
     Object result;
     result.push_back({"deleted", Value(resolved)});

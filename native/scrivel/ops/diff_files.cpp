@@ -10,8 +10,8 @@
 #include "scrivel/difflib/unified_diff.h"
 #include "scrivel/fileio.h"
 #include "scrivel/guard.h"
+#include "platform/os.h"
 #include "scrivel/ops/ops.h"
-#include "scrivel/path.h"
 
 namespace talmek::scrivel {
 
@@ -47,10 +47,10 @@ Value diff_files(std::string_view file_a, std::string_view file_b) {
   return guarded([&]() -> Value {
     // Both are resolved before either is checked: a resolution failure of file_b wins over a
     // missing file_a.
-    const std::string path_a = resolve_path(file_a);
-    const std::string path_b = resolve_path(file_b);
-    if (!path_exists(path_a)) return fail_record(std::string(k_file_not_found) + std::string(file_a));
-    if (!path_exists(path_b)) return fail_record(std::string(k_file_not_found) + std::string(file_b));
+    const std::string path_a = os::resolve(file_a);
+    const std::string path_b = os::resolve(file_b);
+    if (!os::exists_text(path_a)) return fail_record(std::string(k_file_not_found) + std::string(file_a));
+    if (!os::exists_text(path_b)) return fail_record(std::string(k_file_not_found) + std::string(file_b));
 
     std::string text_a, text_b;
     const difflib::LineList lines_a = read_lines_lenient(path_a, text_a);

@@ -9,13 +9,12 @@
 #include <string_view>
 
 #include "common/os_error.h"
-#include "common/paths.h"
 #include "common/text.h"
 #include "scrivel/difflib/unified_diff.h"
 #include "scrivel/fileio.h"
 #include "scrivel/guard.h"
+#include "platform/os.h"
 #include "scrivel/ops/ops.h"
-#include "scrivel/path.h"
 
 namespace talmek::scrivel {
 
@@ -43,12 +42,9 @@ std::string read_text_strict(const std::string& resolved) {
   return bytes;
 }
 
-// str.find through glibc's memmem (two-way search: linear, never quadratic).
+// str.find: a linear search, never quadratic (text::find_bytes).
 std::size_t find_text(std::string_view hay, std::string_view needle, std::size_t from) {
-  if (from > hay.size()) return std::string_view::npos;
-  const void* p = ::memmem(hay.data() + from, hay.size() - from, needle.data(), needle.size());
-  return p ? static_cast<std::size_t>(static_cast<const char*>(p) - hay.data())
-           : std::string_view::npos;
+  return text::find_bytes(hay, needle, from);
 }
 
 // Python's name of a value's type in a "must be str, not X" message: None is named by itself.
@@ -63,8 +59,8 @@ const Value& get(const Value& edit, std::string_view key, const Value& fallback)
 
 Value edit_file(std::string_view path, const Array& edits) {
   return guarded([&]() -> Value {
-    const std::string resolved = resolve_path(path);
-    if (!path_exists(resolved)) return fail_record(std::string(k_file_not_found) + std::string(path));
+    const std::string resolved = os::resolve(path);
+    if (!os::exists_text(resolved)) return fail_record(std::string(k_file_not_found) + std::string(path));
 
     const std::string original = read_text_strict(resolved);
     std::string_view content = original;
@@ -116,7 +112,7 @@ Value edit_file(std::string_view path, const Array& edits) {
     // says so.
     std::string scratch;  // only used where the line separator is not "\n"
     const std::string_view bytes = encode_for_file(content, scratch);
-    const std::string_view name = paths::name_of(resolved);
+    const std::string_view name = os::name_of(resolved);
     std::string diff = unified_diff(difflib::split_lines(original), difflib::split_lines(content),
                                     "a/" + std::string(name), "b/" + std::string(name));
     write_whole_file(resolved, bytes, false);

@@ -1,10 +1,9 @@
 // find_files: the entries below a directory that match a glob pattern at any depth (Path.rglob),
 // streamed so that the walk stops as soon as the limit is reached.
 #include "common/text.h"
-#include "scrivel/fileio.h"
 #include "scrivel/guard.h"
+#include "platform/os.h"
 #include "scrivel/ops/ops.h"
-#include "scrivel/path.h"
 #include "scrivel/walk/entry_record.h"
 #include "scrivel/walk/walker.h"
 
@@ -12,10 +11,10 @@ namespace talmek::scrivel {
 
 Value find_files(std::string_view path, std::string_view pattern, std::int64_t max_results) {
   return guarded([&]() -> Value {
-    const std::string resolved = resolve_path(path);
+    const std::string resolved = os::resolve(path);
     // No directory test: a file simply has nothing below it.
-    if (!path_exists(resolved)) return fail_record("Directory not found: " + std::string(path));
-    const std::string root = os_path(resolved);
+    if (!os::exists_text(resolved)) return fail_record("Directory not found: " + std::string(path));
+    const os::OsPath root = os::os_path(resolved);
     const walk::RGlob glob = walk::RGlob::compile(pattern);
     Array matches;
     std::string os_entry;
@@ -23,7 +22,7 @@ Value find_files(std::string_view path, std::string_view pattern, std::int64_t m
         root,
         [&](std::string_view p, walk::EntryKind kind, const walk::Status& status) {
           if (!status.known) os_entry.assign(p);
-          matches.push_back(walk::entry_record(text::fsdecode(p), os_entry, kind, status));
+          matches.push_back(walk::entry_record(os::to_text(p), os_entry, kind, status));
           // Tested after adding, so a limit of 0 or less still answers the first match.
           return static_cast<std::int64_t>(matches.size()) < max_results;
         },

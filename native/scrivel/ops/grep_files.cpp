@@ -10,18 +10,14 @@
 // buffer and its matches are mapped back to lines (a match that strays over a line end is
 // checked again against its line alone); any other pattern (anchors, word boundaries,
 // lookarounds) runs line by line, each line its own subject, as Python's re.search(line) sees it.
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
-#include "common/os_error.h"
 #include "common/text.h"
+#include "platform/os.h"
 #include "scrivel/fileio.h"
 #include "scrivel/guard.h"
 #include "scrivel/ops/ops.h"
-#include "scrivel/path.h"
 #include "scrivel/search/lines.h"
 #include "scrivel/search/literal.h"
 #include "scrivel/search/regex.h"
@@ -212,19 +208,11 @@ class Grep {
 };
 
 // Path.is_file(): a regular file, links followed.
-bool is_regular_file(const std::string& p, walk::EntryKind kind) {
+bool is_regular_file(const os::OsPath& p, walk::EntryKind kind) {
   if (kind == walk::EntryKind::Regular) return true;
   if (kind != walk::EntryKind::Symlink && kind != walk::EntryKind::Unknown) return false;
-  struct stat st;
-  return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool is_access_denied(const OpError& e) {
-  // The guard's wording carries the errno; access denied is the one read failure that skips.
-  static const std::string eacces = "[Errno " + std::to_string(EACCES) + "] ";
-  static const std::string eperm = "[Errno " + std::to_string(EPERM) + "] ";
-  const std::string_view m = e.what();
-  return m.starts_with(eacces) || m.starts_with(eperm);
+  os::Stat st;
+  return !os::stat(p, st) && st.is_regular();
 }
 
 }  // namespace
@@ -232,24 +220,27 @@ bool is_access_denied(const OpError& e) {
 Value grep_files(std::string_view path, std::string_view regex, std::string_view file_pattern,
                  std::int64_t max_results, std::int64_t context_lines) {
   return guarded([&]() -> Value {
-    const std::string resolved = resolve_path(path);
-    if (!path_exists(resolved)) return fail_record("Directory not found: " + std::string(path));
-    const std::string root = os_path(resolved);
+    const std::string resolved = os::resolve(path);
+    if (!os::exists_text(resolved)) return fail_record("Directory not found: " + std::string(path));
+    const os::OsPath root = os::os_path(resolved);
     const search::Regex re(regex);
     const walk::RGlob glob = walk::RGlob::compile(file_pattern);
 
     Grep grep(re, max_results, context_lines);
-    std::string os_file, decoded;
+    os::OsPath os_file;
+    std::string decoded;
     ReadBuffer content;
     glob.walk(root, [&](std::string_view p, walk::EntryKind kind, const walk::Status&) {
       os_file.assign(p);
       if (!is_regular_file(os_file, kind)) return true;
-      const std::string file_text = text::fsdecode(p);
+      const std::string file_text = os::to_text(p);
       std::string_view buf;
       try {
         buf = read_whole_file(file_text, content);
-      } catch (const OpError& e) {
-        if (is_access_denied(e)) return true;  // skipped without a trace, no limit check
+      } catch (const os::Failure& f) {
+        // PermissionError is the one read failure that skips the file: without a trace, and
+        // without the limit check.
+        if (f.error().is(os::ErrorKind::PermissionDenied)) return true;
         throw;
       }
       std::size_t first = 0;

@@ -1,16 +1,11 @@
 // list_dir: a directory's entries, flat or the whole tree below it (Path.iterdir / rglob("*")),
 // sorted as Python sorts paths, filtered by an fnmatch pattern on the final name.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <optional>
 
-#include "common/os_error.h"
-#include "common/text.h"
+#include "platform/os.h"
 #include "scrivel/guard.h"
 #include "scrivel/ops/ops.h"
-#include "scrivel/path.h"
-#include "scrivel/platform.h"
 #include "scrivel/walk/entry_record.h"
 #include "scrivel/walk/fnmatch.h"
 #include "scrivel/walk/walker.h"
@@ -21,42 +16,20 @@ namespace {
 
 struct Candidate {
   std::string rel;  // text, relative to the listed directory
-  std::string os;   // full path, OS bytes
+  std::string os;   // full path, OS form
   walk::EntryKind kind;
   walk::Status status;
 };
-
-// The order of Python's path type: component by component, each by code point (the UTF-8 form
-// of our text compares bytewise in code point order). Comparing whole texts with the separator
-// counted below every other character gives exactly that, since names never hold it.
-bool path_less(const std::string& a, const std::string& b) {
-  static_assert(!platform::kCaseInsensitiveNames, "Windows folds case before comparing");
-  const std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    auto ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[i]);
-    if (ca == cb) continue;
-    if (ca == static_cast<unsigned char>(platform::kSep)) ca = 0;
-    if (cb == static_cast<unsigned char>(platform::kSep)) cb = 0;
-    return ca < cb;
-  }
-  return a.size() < b.size();
-}
-
-std::string_view final_name(std::string_view p) {
-  const std::size_t slash = p.rfind('/');
-  return slash == std::string_view::npos ? p : p.substr(slash + 1);
-}
 
 }  // namespace
 
 Value list_dir(std::string_view path, bool recursive, std::optional<std::string_view> pattern) {
   return guarded([&]() -> Value {
-    const std::string resolved = resolve_path(path);
-    const std::string root = os_path(resolved);
-    struct stat st;
-    if (::stat(root.c_str(), &st) != 0)
-      return fail_record("Directory not found: " + std::string(path));
-    if (!S_ISDIR(st.st_mode)) return fail_record("Not a directory: " + std::string(path));
+    const std::string resolved = os::resolve(path);
+    const os::OsPath root = os::os_path(resolved);
+    os::Stat st;
+    if (os::stat(root, st)) return fail_record("Directory not found: " + std::string(path));
+    if (!st.is_dir()) return fail_record("Not a directory: " + std::string(path));
 
     std::optional<walk::NameMatcher> filter;
     if (pattern && !pattern->empty()) filter.emplace(*pattern);
@@ -66,30 +39,29 @@ Value list_dir(std::string_view path, bool recursive, std::optional<std::string_
     // looks at each name alone. It spares the status queries of the entries it drops.
     std::vector<Candidate> found;
     std::string base = root;
-    if (base.back() != '/') base += '/';
+    if (!os::is_sep(base.back())) base += os::kSep;
     if (recursive) {
       const walk::RGlob all = walk::RGlob::compile("*");
       all.walk(
           root,
           [&](std::string_view p, walk::EntryKind kind, const walk::Status& status) {
-            if (passes(final_name(p)))
-              found.push_back({text::fsdecode(p.substr(base.size())),
+            if (passes(os::name_of(p)))
+              found.push_back({os::to_text(p.substr(base.size())),
                                status.known ? std::string() : std::string(p), kind, status});
             return true;
           },
           true);
     } else {
-      walk::DirEntries entries;
-      int err = 0;
-      if (!walk::read_dir(root, entries, &err, true)) throw_os_error(err, resolved);
+      os::DirEntries entries;
+      if (const os::Error e = os::read_dir(root, entries, true)) throw os::Failure(e, resolved);
       for (const auto& item : entries.items) {
         const std::string_view name = entries.name(item);
         if (passes(name))
-          found.push_back({text::fsdecode(name), std::string(), item.kind, item.status});
+          found.push_back({os::to_text(name), std::string(), item.kind, item.status});
       }
     }
     std::sort(found.begin(), found.end(),
-              [](const Candidate& a, const Candidate& b) { return path_less(a.rel, b.rel); });
+              [](const Candidate& a, const Candidate& b) { return os::path_less(a.rel, b.rel); });
 
     Array list;
     list.reserve(found.size());

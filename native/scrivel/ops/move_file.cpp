@@ -5,8 +5,7 @@
 // into itself"). We check that before creating the destination's parents, so that the failed
 // request does not leave new, empty directories inside the source.
 #include "common/os_error.h"
-#include "common/paths.h"
-#include "scrivel/fileio.h"
+#include "platform/os.h"
 #include "scrivel/guard.h"
 #include "scrivel/ops/ops.h"
 #include "scrivel/ops/transfer.h"
@@ -18,12 +17,12 @@ namespace talmek::scrivel {
 Value move_file(std::string_view src, std::string_view dst) {
   return guarded([&]() -> Value {
     return transfer(src, dst, [](const Transfer& t) {
-      const std::string_view parent = paths::parent_of(t.dst_path);
-      if (S_ISDIR(t.src_st.st_mode) && t.src_path != t.dst_path &&
+      const std::string_view parent = os::parent_of(t.dst_path);
+      if (t.src_st.is_dir() && t.src_path != t.dst_path &&
           tree::destinsrc(t.src_path, t.dst_path)) {
-        if (!path_exists(parent)) throw OpError(tree::move_into_itself_text(t.os_src, t.os_dst));
+        if (!os::exists_text(parent)) throw OpError(tree::move_into_itself_text(t.os_src, t.os_dst));
       }
-      make_dirs(parent);
+      os::make_dirs(parent);
       tree::move(t.os_src, t.os_dst);
     });
   });

@@ -1,13 +1,11 @@
 // read_file: a text file's content, whole or a range of its lines.
-#include <sys/stat.h>
-
 #include <cstdint>
 
 #include "common/text.h"
 #include "scrivel/fileio.h"
 #include "scrivel/guard.h"
+#include "platform/os.h"
 #include "scrivel/ops/ops.h"
-#include "scrivel/path.h"
 
 namespace talmek::scrivel {
 
@@ -31,12 +29,14 @@ void line_range(std::int64_t total, std::optional<std::int64_t> start_line,
 Value read_file(std::string_view path, std::optional<std::int64_t> start_line,
                 std::optional<std::int64_t> end_line) {
   return guarded([&]() -> Value {
-    const std::string resolved = resolve_path(path);
+    const std::string resolved = os::resolve(path);
     // Path.exists() and Path.is_file(): any failure of stat counts as "not there".
-    struct stat st;
-    if (::stat(os_path(resolved).c_str(), &st) != 0)
+    os::OsPath os_resolved;
+    std::string unusable;
+    os::Stat st;
+    if (!os::to_os_path(resolved, os_resolved, unusable) || os::stat(os_resolved, st))
       return fail_record("File not found: " + std::string(path));
-    if (!S_ISREG(st.st_mode)) return fail_record("Not a file: " + std::string(path));
+    if (!st.is_regular()) return fail_record("Not a file: " + std::string(path));
 
     std::int64_t size = 0;
     std::string content = text::decode_text_file(read_whole_file(resolved, &size));

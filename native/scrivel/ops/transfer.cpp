@@ -1,16 +1,15 @@
 // The shared frame of copy_file and move_file.
 #include "scrivel/ops/transfer.h"
 
-#include "scrivel/path.h"
 
 namespace talmek::scrivel {
 
 bool resolve_transfer(std::string_view src, std::string_view dst, Transfer& t) {
-  t.src_path = resolve_path(src);
-  t.dst_path = resolve_path(dst);
-  t.os_src = os_path(t.src_path);
-  t.os_dst = os_path(t.dst_path);
-  return ::stat(t.os_src.c_str(), &t.src_st) == 0;
+  t.src_path = os::resolve(src);
+  t.dst_path = os::resolve(dst);
+  t.os_src = os::os_path(t.src_path);
+  t.os_dst = os::os_path(t.dst_path);
+  return !os::stat(t.os_src, t.src_st);
 }
 
 Value source_not_found(std::string_view src) {

@@ -2,19 +2,18 @@
 // {"from": ..., "to": ...} result.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <string>
 #include <string_view>
 
+#include "platform/os.h"
 #include "scrivel/json/value.h"
 
 namespace talmek::scrivel {
 
 struct Transfer {
   std::string src_path, dst_path;  // resolved texts
-  std::string os_src, os_dst;      // their OS bytes
-  struct stat src_st;              // the source's stat() (links followed)
+  os::OsPath os_src, os_dst;       // their OS forms
+  os::Stat src_st;                 // the source's status (links followed)
 };
 
 // Resolves src, then dst (a failure of either throws OpError), and stats the source. False when

@@ -1,21 +1,20 @@
 // write_file: replaces a file's content with a text, creating the file and its parents.
-#include "common/paths.h"
 #include "common/text.h"
 #include "scrivel/fileio.h"
 #include "scrivel/guard.h"
+#include "platform/os.h"
 #include "scrivel/ops/ops.h"
-#include "scrivel/path.h"
 
 namespace talmek::scrivel {
 
 Value write_file(std::string_view path, std::string_view content, bool create_dirs) {
   return guarded([&]() -> Value {
-    const std::string resolved = resolve_path(path);
+    const std::string resolved = os::resolve(path);
     // Encoded before anything is touched: content that UTF-8 cannot hold (a lone surrogate)
     // fails with the file and its directories as they were, instead of an emptied file.
     std::string scratch;
     const std::string_view bytes = encode_for_file(content, scratch);
-    if (create_dirs) make_dirs(paths::parent_of(resolved));
+    if (create_dirs) os::make_dirs(os::parent_of(resolved));
     write_whole_file(resolved, bytes, false);
     const std::int64_t size = file_size(resolved);
 

@@ -5,14 +5,16 @@
 // of the needle, the rarest by a rough frequency table of source text, are compared sixteen
 // positions at a time (SSE2); only where both agree is the whole needle compared. Inputs that
 // make the pair agree nearly everywhere (long runs of one byte) would make that quadratic in
-// the needle's length, so once verification fails too often the rest of the call goes to memmem,
-// which is linear whatever the input.
+// the needle's length, so once verification fails too often the rest of the call goes to
+// text::find_bytes (memmem), which is linear whatever the input.
 #pragma once
 
 #include <cstddef>
 #include <cstring>
 #include <string>
 #include <string_view>
+
+#include "common/text.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -40,7 +42,7 @@ class LiteralFinder {
   const std::string& needle() const noexcept { return m_needle; }
 
   // The start of the first occurrence at or after `from`, or hay.size() when there is none.
-  std::size_t find(std::string_view hay, std::size_t from) const noexcept {
+  std::size_t find(std::string_view hay, std::size_t from) const {
     const std::size_t n = hay.size(), m = m_needle.size();
     if (from >= n || m > n - from) return n;
     const char* d = hay.data();
@@ -71,11 +73,11 @@ class LiteralFinder {
   }
 
  private:
-  std::size_t memmem_from(std::string_view hay, std::size_t from) const noexcept {
+  std::size_t memmem_from(std::string_view hay, std::size_t from) const {
     const std::size_t n = hay.size();
     if (from >= n) return n;
-    const void* p = ::memmem(hay.data() + from, n - from, m_needle.data(), m_needle.size());
-    return p ? static_cast<std::size_t>(static_cast<const char*>(p) - hay.data()) : n;
+    const std::size_t at = text::find_bytes(hay, m_needle, from);
+    return at == std::string_view::npos ? n : at;
   }
 
   // How common a byte is in source text, roughly: lower is rarer.

@@ -1,6 +1,7 @@
 // shutil.copy2, copystat and copytree, for the worker's copy and for the cross-device move.
 //
-// Paths are OS bytes (see fd.h); failures throw OpError worded as CPython words them.
+// Paths are in the OS's form (see os_paths.h); failures throw os::Failure, or OpError with
+// shutil's own texts.
 #pragma once
 
 #include <string>

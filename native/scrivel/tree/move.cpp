@@ -1,15 +1,11 @@
 // Port of shutil.move (CPython 3.14) with its default copy function, copy2.
 //
 // Left out: shutil's refusal of immutable sources, which looks at st_flags (BSD and macOS
-// only), and its macOS-only write-permission check. On Linux neither applies.
+// only), and its macOS-only write-permission check. On Linux and Windows neither applies.
 #include "scrivel/tree/move.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "common/os_error.h"
+#include "platform/os.h"
 #include "scrivel/tree/copy.h"
 #include "scrivel/tree/os_paths.h"
 #include "scrivel/tree/rmtree.h"
@@ -18,29 +14,19 @@ namespace talmek::scrivel::tree {
 
 namespace {
 
-bool stat_ok(const std::string& path, struct stat& st, bool follow) noexcept {
-  return (follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) == 0;
-}
-
-bool isdir(const std::string& path) noexcept {
-  struct stat st;
-  return stat_ok(path, st, true) && S_ISDIR(st.st_mode);
-}
-
-bool exists(const std::string& path) noexcept {
-  struct stat st;
-  return stat_ok(path, st, true);
+bool isdir(const os::OsPath& path) noexcept {
+  os::Stat st;
+  return !os::stat(path, st) && st.is_dir();
 }
 
 // os.path.samefile, False on any error.
-bool samefile(const std::string& a, const std::string& b) noexcept {
-  struct stat sa, sb;
-  return stat_ok(a, sa, true) && stat_ok(b, sb, true) && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
+bool samefile(const os::OsPath& a, const os::OsPath& b) noexcept {
+  os::Stat sa, sb;
+  return !os::stat(a, sa) && !os::stat(b, sb) && sa.same_file(sb);
 }
 
-void rename_or_raise(const std::string& src, const std::string& dst) {
-  if (::rename(src.c_str(), dst.c_str()) != 0) raise_os(errno, src, dst);
+void rename_or_raise(const os::OsPath& src, const os::OsPath& dst) {
+  if (const os::Error e = os::rename(src, dst)) os::raise(e, src, dst);
 }
 
 }  // namespace
@@ -59,22 +45,23 @@ std::string move(const std::string& src, const std::string& dst) {
     }
     // _basename, not basename: a trailing separator must not give an empty name.
     real_dst = join(dst, basename(src));
-    if (exists(real_dst))
+    if (os::exists(real_dst))
       throw OpError("Destination path '" + text_of(real_dst) + "' already exists");
   }
-  if (::rename(src.c_str(), real_dst.c_str()) == 0) return real_dst;
-  // Any refused rename (another device, a directory into itself, ...) falls back to a copy.
+  if (!os::rename(src, real_dst)) return real_dst;
+  // Any refused rename (another device, a directory into itself, on Windows a file at the
+  // target, ...) falls back to a copy.
   if (is_link(src)) {
-    const std::string linkto = readlink_bytes(src);
-    if (::symlink(linkto.c_str(), real_dst.c_str()) != 0) raise_os(errno, linkto, real_dst);
-    if (::unlink(src.c_str()) != 0) raise_os(errno, src);
+    const os::OsPath linkto = readlink_path(src);
+    if (const os::Error e = os::symlink(linkto, real_dst)) os::raise(e, linkto, real_dst);
+    if (const os::Error e = os::unlink(src)) os::raise(e, src);
   } else if (isdir(src)) {
     if (destinsrc(src, dst)) throw OpError(move_into_itself_text(src, dst));
     copytree(src, real_dst, /*symlinks=*/true);
     rmtree(src);
   } else {
     copy2(src, real_dst);
-    if (::unlink(src.c_str()) != 0) raise_os(errno, src);
+    if (const os::Error e = os::unlink(src)) os::raise(e, src);
   }
   return real_dst;
 }

@@ -6,10 +6,10 @@
 
 namespace talmek::scrivel::tree {
 
-// Removes the directory `path` (OS bytes, absolute) with everything below it. Symbolic links
+// Removes the directory `path` (OS form, absolute) with everything below it. Symbolic links
 // inside the tree are removed as links and never followed; entries that vanish meanwhile are
-// passed over; the first other failure ends the removal and throws OpError worded as CPython's
-// OSError, naming the full path of the entry concerned. A link at `path` itself is refused.
+// passed over; the first other failure ends the removal and throws os::Failure (CPython's
+// OSError), naming the full path of the entry concerned. A link at `path` itself is refused.
 void rmtree(const std::string& path);
 
 }  // namespace talmek::scrivel::tree

@@ -1,7 +1,7 @@
 // Entry records: one followed status query per entry that is not known to be a directory.
 #include "scrivel/walk/entry_record.h"
 
-#include <sys/stat.h>
+#include "platform/os.h"
 
 namespace talmek::scrivel::walk {
 
@@ -15,10 +15,10 @@ Value entry_record(std::string path_text, const std::string& os_path, EntryKind 
   } else if (!is_dir) {
     // Path.is_dir() and Path.is_file() both answer False when the status query fails (a broken
     // link, an entry that vanished), which makes it a "file" of size 0.
-    struct stat st;
-    if (::stat(os_path.c_str(), &st) == 0) {
-      is_dir = S_ISDIR(st.st_mode);
-      if (S_ISREG(st.st_mode)) size = static_cast<std::int64_t>(st.st_size);
+    os::Stat st;
+    if (!os::stat(os_path, st)) {
+      is_dir = st.is_dir();
+      if (st.is_regular()) size = st.size;
     }
   }
   Object rec;

@@ -5,15 +5,18 @@
 
 #include "common/os_error.h"
 #include "common/text.h"
+#include "platform/os.h"
 
 namespace talmek::scrivel::walk {
 
 namespace {
 
+// The pattern's code points, letter case folded where names ignore it (fnmatch.fnmatch
+// normcases the pattern, and the glob compiles it ignoring case).
 std::u32string to_cps(std::string_view text) {
   std::u32string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) out += text::next_cp(text, i);
+  for (std::size_t i = 0; i < text.size();) out += os::fold_case(text::next_cp(text, i));
   return out;
 }
 
@@ -31,29 +34,6 @@ std::string encode(const std::u32string& cps) {
 
 }  // namespace
 
-void fsdecode_cps(std::string_view bytes, std::u32string& out) {
-  out.clear();
-  for (std::size_t i = 0; i < bytes.size();) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    if (b < 0x80) {  // most names are ASCII: no decoder call for them
-      out += static_cast<char32_t>(b);
-      ++i;
-      continue;
-    }
-    // An invalid sequence escapes only its first byte here; the bytes after it are retried one
-    // by one, which yields CPython's escapes too, since a continuation byte never starts a
-    // sequence.
-    char32_t cp;
-    const std::size_t len = text::utf8_sequence_length(bytes, i, cp);
-    if (len == 0) {
-      out += static_cast<char32_t>(0xDC00 + static_cast<unsigned char>(bytes[i]));
-      ++i;
-    } else {
-      out += cp;
-      i += len;
-    }
-  }
-}
 
 bool NameMatcher::CharSet::contains(char32_t cp) const noexcept {
   bool in = false;
@@ -164,6 +144,8 @@ NameMatcher::NameMatcher(std::string_view pattern_text) {
   std::u32string lit;
   if (t == 1 && m_tokens[0].type == Token::Star) {
     m_kind = Kind::Everything;
+  } else if (os::kCaseInsensitiveNames) {
+    // Names are folded before they are compared: no byte shortcut applies.
   } else if (literal_run(0, t, lit)) {
     m_kind = Kind::Exact;
     m_bytes = encode(lit);
@@ -232,7 +214,11 @@ bool NameMatcher::matches_os_name(std::string_view name) const {
     case Kind::General:
       break;
   }
-  fsdecode_cps(name, m_scratch);
+  m_scratch.clear();
+  os::name_code_points(name, m_scratch);
+  if constexpr (os::kCaseInsensitiveNames) {
+    for (char32_t& c : m_scratch) c = os::fold_case(c);
+  }
   return match_general(m_scratch);
 }
 

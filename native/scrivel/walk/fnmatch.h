@@ -4,7 +4,9 @@
 // fnmatch._translate, so that the odd corners of bracket parsing ("[]a]", "[!]a]", ranges whose
 // ends are reversed, an unclosed "[") come out as CPython reads them. Matching runs over the
 // name's code points; names from the operating system are decoded on the fly the way os.fsdecode
-// decodes them (an undecodable byte b is U+DC00 + b), so no text is built per entry.
+// decodes them (an undecodable byte b is U+DC00 + b), so no text is built per entry. Where the
+// platform's names ignore letter case (Windows), pattern and name are both case-folded first,
+// as fnmatch.fnmatch (os.path.normcase) and the glob (re.IGNORECASE) compare them there.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +22,8 @@ class NameMatcher {
   // message Python's translation raises for the few patterns it cannot translate.
   explicit NameMatcher(std::string_view pattern);
 
-  // fnmatchcase(os.fsdecode(name), pattern) for a name given as the OS's bytes.
+  // fnmatchcase(os.fsdecode(name), pattern) for a name in the OS's form (case folded first
+  // where names ignore case).
   bool matches_os_name(std::string_view name) const;
 
   // True when the pattern is "*": every name matches.
@@ -49,8 +52,5 @@ class NameMatcher {
   std::string m_bytes;  // Exact / Suffix / Prefix: the literal part as name bytes
   mutable std::u32string m_scratch;  // decoded name, reused between calls
 };
-
-// Decodes an OS name like os.fsdecode into `out` (cleared first).
-void fsdecode_cps(std::string_view bytes, std::u32string& out);
 
 }  // namespace talmek::scrivel::walk

@@ -2,128 +2,47 @@
 // directory reader.
 #include "scrivel/walk/walker.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <unordered_set>
 
 #include "common/os_error.h"
-#include "common/text.h"
+#include "platform/os.h"
 
 namespace talmek::scrivel::walk {
 
 namespace {
 
-constexpr char kSep = '/';
+constexpr char kSep = os::kSep;
 constexpr std::string_view kNonRelative = "Non-relative patterns are unsupported";
 
 // glob.magic_check: a component holding one of these is matched against directory entries;
 // any other component is appended to the path as it stands.
 bool has_magic(std::string_view s) { return s.find_first_of("*?[") != std::string_view::npos; }
 
-EntryKind kind_of(unsigned char d_type) {
-  switch (d_type) {
-    case DT_DIR:
-      return EntryKind::Directory;
-    case DT_REG:
-      return EntryKind::Regular;
-    case DT_LNK:
-      return EntryKind::Symlink;
-    case DT_UNKNOWN:
-      return EntryKind::Unknown;
-    default:
-      return EntryKind::Other;
-  }
-}
-
-EntryKind kind_of_mode(mode_t m) {
-  if (S_ISDIR(m)) return EntryKind::Directory;
-  if (S_ISREG(m)) return EntryKind::Regular;
-  if (S_ISLNK(m)) return EntryKind::Symlink;
-  return EntryKind::Other;
-}
-
 // DirEntry.is_dir() with links followed.
-bool is_dir_following(const std::string& path, EntryKind kind) {
+bool is_dir_following(const os::OsPath& path, EntryKind kind) {
   if (kind == EntryKind::Directory) return true;
   if (kind != EntryKind::Symlink && kind != EntryKind::Unknown) return false;
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  os::Stat st;
+  return !os::stat(path, st) && st.is_dir();
+}
+
+// A directory that cannot be opened or read yields nothing, as glob's scandir errors are
+// swallowed.
+bool scan_dir(const os::OsPath& path, os::DirEntries& out, bool with_status) {
+  return !os::read_dir(path, out, with_status);
 }
 
 }  // namespace
-
-bool read_dir(const std::string& path, DirEntries& out, int* error, bool with_status) {
-  out.names.clear();
-  out.items.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    if (error) *error = errno;
-    return false;
-  }
-  DIR* dir = ::fdopendir(fd);
-  if (!dir) {
-    if (error) *error = errno;
-    ::close(fd);
-    return false;
-  }
-  bool ok = true;
-  for (;;) {
-    errno = 0;
-    const struct dirent* d = ::readdir(dir);
-    if (!d) {
-      // A failure part-way drops the whole directory, as a failed list(os.scandir()) does.
-      ok = errno == 0;
-      if (!ok && error) *error = errno;
-      break;
-    }
-    const char* name = d->d_name;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-    const std::size_t len = std::strlen(name);
-    EntryKind kind = kind_of(d->d_type);
-    if (kind == EntryKind::Unknown) {
-      struct stat st;
-      if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) kind = kind_of_mode(st.st_mode);
-    }
-    Status status;
-    if (with_status) {
-      status.known = true;
-      if (kind == EntryKind::Directory) {
-        status.ok = status.is_dir = true;
-      } else {
-        struct stat st;
-        if (::fstatat(fd, name, &st, 0) == 0) {
-          status.ok = true;
-          status.is_dir = S_ISDIR(st.st_mode);
-          status.is_regular = S_ISREG(st.st_mode);
-          if (status.is_regular) status.size = static_cast<std::int64_t>(st.st_size);
-        }
-      }
-    }
-    out.items.push_back({static_cast<std::uint32_t>(out.names.size()),
-                         static_cast<std::uint32_t>(len), kind, status});
-    out.names.append(name, len + 1);
-  }
-  ::closedir(dir);
-  if (!ok) {
-    out.names.clear();
-    out.items.clear();
-  }
-  return ok;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Compiling
 
 RGlob RGlob::compile(std::string_view pattern) {
-  // rglob(p) is glob(os.path.join("**", p)): an absolute p replaces the "**" and is refused.
-  if (!pattern.empty() && pattern[0] == kSep) throw OpError(std::string(kNonRelative));
-  std::string joined = "**/";
-  joined += pattern;
+  // rglob(p) is glob(os.path.join("**", p)): an anchored p replaces the "**" and is refused.
+  if (os::is_anchored(pattern)) throw OpError(std::string(kNonRelative));
+  std::string joined = "**";
+  joined += kSep;
+  for (char c : pattern) joined += os::is_sep(c) ? kSep : c;
 
   std::vector<std::string> parts;
   std::size_t start = 0;
@@ -147,7 +66,7 @@ RGlob RGlob::compile(std::string_view pattern) {
   // Text -> the bytes the OS sees. A component that cannot be encoded can never exist.
   auto os_bytes = [](std::string_view t, bool& ok) {
     std::string out, error;
-    ok = text::fsencode(t, out, error);
+    ok = os::to_os_path(t, out, error);
     return out;
   };
 
@@ -178,7 +97,7 @@ RGlob RGlob::compile(std::string_view pattern) {
       if (i < parts.size()) text += kSep;
       bool ok;
       std::string bytes = os_bytes(text, ok);
-      // An unencodable component names nothing: a NUL byte never reaches a lookup that succeeds.
+      // A component the system cannot take names nothing: a NUL never reaches a lookup.
       g.m_parts.push_back({Part::Literal, ok ? std::move(bytes) : std::string(1, '\0'), nullptr});
       continue;
     }
@@ -230,8 +149,8 @@ class RGlob::Walk {
 
   bool emit_exists(const std::string& path, bool exists) {
     if (!exists) {
-      struct stat st;
-      if (::lstat(path.c_str(), &st) != 0) return true;
+      os::Stat st;
+      if (os::lstat(path, st)) return true;
     }
     return emit(path, EntryKind::Unknown, Status{});
   }
@@ -248,8 +167,8 @@ class RGlob::Walk {
   }
 
   bool select_wildcard(std::size_t idx, std::string& path) {
-    DirEntries entries;
-    if (!read_dir(path, entries, nullptr, m_with_status && idx + 1 == m_parts.size())) return true;
+    os::DirEntries entries;
+    if (!scan_dir(path, entries, m_with_status && idx + 1 == m_parts.size())) return true;
     const Part& part = m_parts[idx];
     const bool dir_only = idx + 1 < m_parts.size();
     const std::size_t len = path.size();
@@ -278,12 +197,12 @@ class RGlob::Walk {
     const bool dir_only = next < m_parts.size();
     if (!select(next, path, exists)) return false;
     std::vector<std::string> stack{path};
-    DirEntries entries;
+    os::DirEntries entries;
     std::string entry;
     while (!stack.empty()) {
       const std::string dir = std::move(stack.back());
       stack.pop_back();
-      if (!read_dir(dir, entries, nullptr, m_with_status && !dir_only)) continue;
+      if (!scan_dir(dir, entries, m_with_status && !dir_only)) continue;
       for (const auto& item : entries.items) {
         const bool is_dir = item.kind == EntryKind::Directory;
         if (!is_dir && dir_only) continue;
@@ -310,7 +229,7 @@ class RGlob::Walk {
   bool select_recursive_then_names(const std::string& root, const NameMatcher* matcher) {
     struct Frame {
       std::string path;
-      DirEntries entries;
+      os::DirEntries entries;
     };
     auto yield_names = [&](Frame& f) {
       std::string& p = f.path;
@@ -327,7 +246,7 @@ class RGlob::Walk {
     };
     std::vector<Frame> stack(1);
     stack[0].path = root;
-    read_dir(root, stack[0].entries, nullptr, m_with_status);
+    scan_dir(root, stack[0].entries, m_with_status);
     if (!yield_names(stack[0])) return false;
     while (!stack.empty()) {
       Frame f = std::move(stack.back());
@@ -339,7 +258,7 @@ class RGlob::Walk {
         child.path = f.path;
         child.path += f.entries.name(item);
         child.path += kSep;
-        read_dir(child.path, child.entries, nullptr, m_with_status);
+        scan_dir(child.path, child.entries, m_with_status);
         if (!yield_names(child)) return false;
         stack.push_back(std::move(child));
       }

@@ -4,8 +4,8 @@
 // components, "." dropped, a trailing separator kept) and builds the chain of selectors of
 // CPython's glob._GlobberBase: a recursive walk for "**", a path append for literal components,
 // a directory scan filtered by a NameMatcher for wildcard components, special handling for ""
-// and "..". Its walk yields the same paths in the same order as Path.rglob (each path once), as
-// OS bytes, to a callback that can stop the walk at any point: nothing is collected up front.
+// and "..". Its walk yields the same paths in the same order as Path.rglob (each path once), in
+// the OS's form, to a callback that can stop the walk at any point: nothing is collected up front.
 //
 // What the walk inherits from rglob: hidden entries are included; "**" does not enter links to
 // directories (they are listed, not entered); a directory that cannot be opened or read is
@@ -20,31 +20,21 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/os.h"
 #include "scrivel/walk/fnmatch.h"
 
 namespace talmek::scrivel::walk {
 
-// What the walk knows about a yielded entry without asking the file system again.
-enum class EntryKind : std::uint8_t {
-  Unknown,    // not from a directory scan (a literal component, the root), or d_type unknown
-  Directory,  // a real directory (not a link)
-  Regular,    // a regular file (not a link)
-  Symlink,
-  Other,
-};
+// What the walk knows about a yielded entry without asking the file system again (Unknown for a
+// path not from a directory scan: a literal component, the root).
+using EntryKind = os::EntryKind;
 
 // The followed status of an entry (Path.is_dir(), Path.is_file(), stat().st_size), when the walk
-// was asked for it and the entry came from a directory scan: queried relative to the open
-// directory, which spares the kernel a lookup of the whole path per entry.
-struct Status {
-  bool known = false;  // false: the sink must ask for itself
-  bool ok = false;     // the query succeeded (a broken link fails it)
-  bool is_dir = false;
-  bool is_regular = false;
-  std::int64_t size = 0;
-};
+// was asked for it and the entry came from a directory scan: queried while the directory is open,
+// which spares the system a lookup of the whole path per entry.
+using Status = os::EntryStatus;
 
-// Called for each yielded path (OS bytes). Return false to stop the walk.
+// Called for each yielded path (in the OS's form). Return false to stop the walk.
 using Sink = std::function<bool(std::string_view path, EntryKind kind, const Status& status)>;
 
 class RGlob {
@@ -53,7 +43,7 @@ class RGlob {
   // pattern ("Non-relative patterns are unsupported") and fnmatch's for a bad component.
   static RGlob compile(std::string_view pattern);
 
-  // Walks below `root` (a resolved absolute path, as OS bytes). Returns false when the sink
+  // Walks below `root` (a resolved absolute path, in the OS's form). Returns false when the sink
   // stopped the walk.
   // With `with_status`, entries from directory scans carry their followed status.
   bool walk(std::string_view root, const Sink& sink, bool with_status = false) const;
@@ -70,26 +60,5 @@ class RGlob {
   enum class Trailing : std::uint8_t { None, Slash, DoubleStar } m_trailing = Trailing::None;
   bool m_dedupe = false;  // an inner "**" can reach one path along several routes
 };
-
-// The entries of one directory, read in one go and closed again (as os.scandir + list() does),
-// so that a deep walk holds no descriptors. Kinds come from d_type, or from lstat when the file
-// system does not fill it in.
-struct DirEntries {
-  std::string names;  // each name followed by '\0'
-  struct Item {
-    std::uint32_t offset;
-    std::uint32_t length;
-    EntryKind kind;
-    Status status;
-  };
-  std::vector<Item> items;
-  std::string_view name(const Item& it) const { return {names.data() + it.offset, it.length}; }
-};
-
-// Reads the directory at `path` (OS bytes); false when it cannot be opened or read, with the
-// errno in *error when asked for.
-// With `with_status`, each entry's followed status is queried while the directory is open.
-bool read_dir(const std::string& path, DirEntries& out, int* error = nullptr,
-              bool with_status = false);
 
 }  // namespace talmek::scrivel::walk

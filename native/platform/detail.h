@@ -1,0 +1,20 @@
+// What the two implementations of the layer share with its common part (not for callers).
+#pragma once
+
+#include <string>
+
+#include "platform/os.h"
+
+namespace talmek::os::detail {
+
+// The system's text for a Windows error code, as CPython shows it after "[WinError N] "
+// (FormatMessageW, trailing white space and dots removed). Only the Windows implementation
+// defines it; POSIX never makes a WinError.
+std::string win_error_text(int code);
+
+#ifdef _WIN32
+// The failure of an os.* call on Windows: [WinError code], with CPython's kind for it.
+Error win_error(unsigned long code) noexcept;
+#endif
+
+}  // namespace talmek::os::detail

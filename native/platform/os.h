@@ -1,0 +1,431 @@
+// The operating system behind one interface: files, status, directories, path resolution, the
+// home directory, renames and removals, the copy primitives, the worker's standard streams, and
+// the platform's rules (separators, letter case of names, path order, line separators).
+//
+// Two implementations sit behind this header: platform/posix/ and platform/windows/. Nothing
+// above this layer (operations, the walker, the tree code, the main loop) includes a system
+// header. The layer holds no Python.h either.
+//
+// Paths. An OsPath is a path in the form the layer hands to the system: on POSIX the bytes that
+// os.fsencode makes of the text (UTF-8, surrogate escapes back to bytes); on Windows the WTF-8
+// form of the UTF-16 path, converted to UTF-16 at each call. WTF-8 and UTF-16 convert into each
+// other exactly, lone surrogates included, and os.fsdecode inverts os.fsencode, so every name the
+// system hands out can be handed back and is found. Paths of the worker are absolute (resolve()
+// makes them so); on Windows the layer passes them to the wide calls in their "\\?\" form, so
+// that long paths work and names are taken as written.
+//
+// Errors. A system failure is a value: Error (the number, the style CPython words it in, its
+// kind). Functions that can fail return one (a false Error is success). Failure, the exception
+// that carries an Error and the path or paths concerned up to the guard of an operation, is
+// worded there, once, as CPython words the OSError it stands for on this platform:
+// "[Errno 2] No such file or directory: 'x'" on POSIX; on Windows "[WinError 2] The system cannot
+// find the file specified: 'x'" for the os.* calls (stat, mkdir, rename, scandir, ...) and
+// "[Errno 2] No such file or directory: 'x'" for open() and for reads and writes of an open file,
+// whose failures CPython takes from the C runtime's errno.
+//
+// Descriptor-relative calls. Dir is an open directory; open_dir_at, stat_at, unlink_at and
+// rmdir_at act on a name inside it without looking the directory's path up again (openat and
+// friends on POSIX; on Windows the directory keeps its path and the calls join the name to it,
+// comparing identities where a swap would matter). Tree removal is written over them, and
+// confinement to allowed roots and race-free deletion build on them: resolve beneath a Dir,
+// open without following links.
+//
+// Ownership: File and Dir own their handle and close it when destroyed. Everything here may be
+// called without the GIL; nothing keeps state between calls except the process-wide streams.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace talmek::os {
+
+// =============================================================================================
+// Platform rules
+
+#ifdef _WIN32
+inline constexpr bool kWindows = true;
+// The separator the platform writes; both "\\" and "/" separate components when paths are read.
+inline constexpr char kSep = '\\';
+// Written for each "\n" of a text written in text mode: to files, and after each reply line.
+inline constexpr std::string_view kLineSeparator = "\r\n";
+// Names match (fnmatch, glob) and sort (PureWindowsPath) without regard to letter case.
+inline constexpr bool kCaseInsensitiveNames = true;
+#else
+inline constexpr bool kWindows = false;
+inline constexpr char kSep = '/';
+inline constexpr std::string_view kLineSeparator = "\n";
+inline constexpr bool kCaseInsensitiveNames = false;
+#endif
+
+// Whether a lone "\r" ends a request line on standard input, as text-mode reading with universal
+// newlines does ("\n", "\r\n" and "\r" all end a line).
+inline constexpr bool kStdinSplitsAtCarriageReturn = true;
+
+// True for a character that separates path components on this platform.
+constexpr bool is_sep(char c) noexcept { return c == '/' || (kWindows && c == '\\'); }
+
+// =============================================================================================
+// Errors
+
+// What a failure means to a caller that reacts to it (Python's OSError subclasses and a few more).
+enum class ErrorKind : std::uint8_t {
+  None,
+  NotFound,          // FileNotFoundError
+  Exists,            // FileExistsError
+  PermissionDenied,  // PermissionError (EACCES, EPERM; on Windows access denied, sharing violation)
+  IsDirectory,       // IsADirectoryError
+  NotDirectory,      // NotADirectoryError
+  NotEmpty,          // a directory that still holds entries
+  CrossDevice,       // a rename across file systems
+  WouldBlock,        // BlockingIOError
+  Interrupted,       // InterruptedError
+  BrokenPipe,        // BrokenPipeError
+  Loop,              // too many levels of links, or a link where none may be
+  InvalidName,       // a path the system cannot take (a NUL, a reserved name or character)
+  Other,
+};
+
+// How CPython words the number: "[Errno N] <C library text>" or "[WinError N] <system text>".
+enum class ErrorStyle : std::uint8_t { Errno, WinError };
+
+struct Error {
+  int code = 0;  // the errno value, or the Windows error code
+  ErrorStyle style = ErrorStyle::Errno;
+  ErrorKind kind = ErrorKind::None;
+
+  explicit operator bool() const noexcept { return code != 0; }
+  bool is(ErrorKind k) const noexcept { return kind == k; }
+
+  // An errno value with its kind.
+  static Error from_errno(int err) noexcept;
+  // The errno-style error of a kind, as the C library numbers it here (NotFound is ENOENT,
+  // IsDirectory EISDIR, Loop ELOOP, ...): for failures the layer's callers detect themselves.
+  static Error of(ErrorKind kind) noexcept;
+};
+
+// CPython's str() of the OSError without a file name: "[Errno 2] No such file or directory",
+// "[WinError 5] Access is denied".
+std::string describe(const Error& e);
+
+// Python's name of the OSError subclass for an error ("FileNotFoundError", "OSError", ...).
+std::string_view python_class(const Error& e) noexcept;
+
+// An operating-system failure on its way to the edge that words it, with the path or paths it
+// concerns (texts, as the caller of the failed call passed them).
+class Failure : public std::exception {
+ public:
+  explicit Failure(Error e) : m_error(e), m_paths(0) {}
+  Failure(Error e, std::string path) : m_error(e), m_path(std::move(path)), m_paths(1) {}
+  Failure(Error e, std::string a, std::string b)
+      : m_error(e), m_path(std::move(a)), m_path2(std::move(b)), m_paths(2) {}
+
+  const Error& error() const noexcept { return m_error; }
+  // str(OSError(...)): "[Errno 2] No such file or directory: 'x'", "... 'a' -> 'b'".
+  std::string message() const;
+  const char* what() const noexcept override;
+
+ private:
+  Error m_error;
+  std::string m_path, m_path2;
+  int m_paths;
+  mutable std::string m_what;  // message(), made when what() is first asked for
+};
+
+// Throws Failure for `e`, naming one or two OS paths (made text for the message).
+[[noreturn]] void raise(Error e, std::string_view os_path);
+[[noreturn]] void raise(Error e, std::string_view os_a, std::string_view os_b);
+// Throws Failure naming no path.
+[[noreturn]] void raise(Error e);
+
+// =============================================================================================
+// Paths as texts and as the system takes them
+
+using OsPath = std::string;
+
+// os.fsencode(text) as the system calls take it. Fails (false, with CPython's message in
+// `error`) for a surrogate that cannot be encoded and for a NUL, which would cut the path short
+// at the system call ("embedded null byte", as open() refuses it).
+bool to_os_path(std::string_view text, OsPath& out, std::string& error);
+// to_os_path, or throws OpError (common/os_error.h) with that message.
+OsPath os_path(std::string_view text);
+// os.fsdecode: the text of an OS path (the identity on Windows, where OS paths are WTF-8).
+std::string to_text(std::string_view os_path);
+
+// The code points of a name from the system (os.fsdecode(name)), appended to `out`.
+void name_code_points(std::string_view os_name, std::u32string& out);
+
+// Letter case folded as names are compared on this platform: on Windows each code point
+// lower-cased (str.lower() for every code point whose lower case is one code point); unchanged
+// on POSIX.
+char32_t fold_case(char32_t cp) noexcept;
+
+// a / b for a directory path and a relative path, with the platform's separator.
+std::string join(std::string_view dir, std::string_view rel);
+// The final component of a normalized path (Path.name).
+std::string_view name_of(std::string_view path) noexcept;
+// The parent of a normalized absolute path (Path.parent), "." for a bare name.
+std::string_view parent_of(std::string_view path) noexcept;
+// True when `path` is the root of its drive or file system (it has no parent of its own).
+bool is_root(std::string_view path) noexcept;
+// Whether `below` is `dir` itself or lies inside it, compared as the platform compares paths
+// (letter case folded on Windows). Both are resolved paths.
+bool contains(std::string_view dir, std::string_view below);
+// True when a and b name the same path as the platform compares paths.
+bool same_path(std::string_view a, std::string_view b);
+// Path ordering of the platform's path type (PurePosixPath / PureWindowsPath): component by
+// component by code point, after lower-casing where names ignore case.
+bool path_less(std::string_view a, std::string_view b);
+
+// True when the text has a drive or a root (splitroot finds one): an anchored glob pattern.
+bool is_anchored(std::string_view text) noexcept;
+// str(Path(text)): separators made the platform's, repeated ones and "." components dropped, the
+// drive and root kept; "" becomes ".".
+std::string normalize(std::string_view text);
+// Path(text).expanduser(): a leading "~" or "~user" component replaced by that home directory,
+// the rest normalized. Throws OpError("Could not determine home directory.") when it cannot be
+// found.
+std::string expand_user(std::string_view text);
+// Path(text).expanduser().resolve(): absolute, "." and ".." removed, links followed, missing
+// components kept as written. Throws OpError or Failure with CPython's messages.
+std::string resolve(std::string_view text);
+// os.path.expanduser(text): the text unchanged when the home directory cannot be found.
+std::string expanduser(std::string_view text);
+// The home directory of the current user (os.path.expanduser("~")), when it can be found.
+std::optional<std::string> home_dir();
+// os.getcwd() as text.
+std::string cwd();
+
+// =============================================================================================
+// Status
+
+enum class FileType : std::uint8_t {
+  Regular,
+  Directory,
+  Symlink,
+  Fifo,
+  CharDevice,
+  BlockDevice,
+  Socket,
+  Other,
+};
+
+struct Stat {
+  FileType type = FileType::Other;
+  std::int64_t size = 0;
+  std::uint64_t dev = 0, ino = 0;  // identity (on Windows: volume serial number, file index)
+  std::uint32_t mode = 0;          // permission bits (on Windows 0o444 or 0o666, as os.stat)
+  std::uint64_t nlink = 0;
+  std::int64_t atime_ns = 0, mtime_ns = 0;
+
+  bool is_dir() const noexcept { return type == FileType::Directory; }
+  bool is_regular() const noexcept { return type == FileType::Regular; }
+  bool same_file(const Stat& o) const noexcept { return dev == o.dev && ino == o.ino; }
+};
+
+// os.stat (links followed) and os.lstat.
+Error stat(const OsPath& path, Stat& st);
+Error lstat(const OsPath& path, Stat& st);
+// Path.exists(): the followed status can be had.
+bool exists(const OsPath& path) noexcept;
+// Path.exists() of a path text; a text the system cannot take does not exist.
+bool exists_text(std::string_view text) noexcept;
+
+// =============================================================================================
+// Files
+
+class File {
+ public:
+  File() noexcept = default;
+  ~File() { close(); }
+  File(File&& o) noexcept : m_h(o.m_h) { o.m_h = kInvalid; }
+  File& operator=(File&& o) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  bool valid() const noexcept { return m_h != kInvalid; }
+  // Closes now; the error of a deferred write is reported here (close(2) can report one).
+  Error close() noexcept;
+
+#ifdef _WIN32
+  using Handle = void*;
+  static inline Handle const kInvalid = reinterpret_cast<void*>(static_cast<std::intptr_t>(-1));
+#else
+  using Handle = int;
+  static constexpr Handle kInvalid = -1;
+#endif
+  Handle handle() const noexcept { return m_h; }
+  void adopt(Handle h) noexcept {
+    close();
+    m_h = h;
+  }
+
+ private:
+  Handle m_h = kInvalid;
+};
+
+enum class Access : std::uint8_t {
+  Read,
+  WriteTruncate,  // created (mode 0666 less the umask) or emptied
+  Append,         // created when missing; every write lands at the end
+  CreateNew,      // created; fails with Exists when something is there
+  ReadWrite,      // an existing file, neither created nor emptied
+};
+
+// Opens a file as open() does. Never blocks on a FIFO or another special file (POSIX opens with
+// O_NONBLOCK and clears it again for a regular file). With `st`, stores the status of what was
+// opened. Errors in the style of open() (errno on both platforms).
+Error open_file(const OsPath& path, Access access, File& f, Stat* st = nullptr);
+
+// The status of an open file.
+Error file_stat(const File& f, Stat& st);
+
+// Reads until end of file, appending to `out`. For a regular file of `size` bytes room is
+// reserved first and the content read straight into the string. Interrupted reads are retried.
+Error read_all(const File& f, std::int64_t size, std::string& out);
+// One read of at most `n` bytes into `buf`; `got` is 0 at end of file.
+Error read_some(const File& f, char* buf, std::size_t n, std::size_t& got);
+// Writes all of `bytes`, retrying interrupted and short writes.
+Error write_all(const File& f, std::string_view bytes);
+// Flushes the file's data and metadata to the device (fsync).
+Error sync(const File& f);
+// Sets the file's length (ftruncate).
+Error set_size(const File& f, std::int64_t size);
+
+// =============================================================================================
+// Directories
+
+// What a directory scan knows of an entry without asking the system again.
+enum class EntryKind : std::uint8_t {
+  Unknown,    // the system did not say (or the path is not from a scan)
+  Directory,  // a real directory (not a link)
+  Regular,    // a regular file (not a link)
+  Symlink,    // a symbolic link (on Windows: any name-surrogate reparse point, junctions included)
+  Other,
+};
+
+// The followed status of a scanned entry (Path.is_dir(), Path.is_file(), stat().st_size), when
+// the scan was asked for it.
+struct EntryStatus {
+  bool known = false;  // false: whoever needs it asks for itself
+  bool ok = false;     // the query succeeded (a broken link fails it)
+  bool is_dir = false;
+  bool is_regular = false;
+  std::int64_t size = 0;
+};
+
+// The entries of one directory, "." and ".." left out, read in one go and closed again (as
+// list(os.scandir()) does), so that a deep walk holds no handles.
+struct DirEntries {
+  std::string names;  // each OS name followed by '\0'
+  struct Item {
+    std::uint32_t offset;
+    std::uint32_t length;
+    EntryKind kind;
+    EntryStatus status;
+  };
+  std::vector<Item> items;
+  std::string_view name(const Item& it) const { return {names.data() + it.offset, it.length}; }
+  void clear() noexcept {
+    names.clear();
+    items.clear();
+  }
+};
+
+// Reads the directory at `path`. A failure part-way drops the whole directory. With
+// `with_status`, each entry's followed status is queried while the directory is open.
+Error read_dir(const OsPath& path, DirEntries& out, bool with_status = false);
+
+// An open directory, for calls relative to it. A Dir that holds no directory (default
+// constructed) stands for none: the calls below then take the name as a whole path.
+class Dir {
+ public:
+  Dir() noexcept = default;
+  ~Dir();
+  Dir(Dir&& o) noexcept;
+  Dir& operator=(Dir&& o) noexcept;
+  Dir(const Dir&) = delete;
+  Dir& operator=(const Dir&) = delete;
+  bool valid() const noexcept;
+
+ private:
+  friend struct DirAccess;
+#ifdef _WIN32
+  void* m_h = reinterpret_cast<void*>(static_cast<std::intptr_t>(-1));
+  std::string m_path;  // its absolute path (WTF-8), for calls the system has no relative form of
+#else
+  int m_fd = -1;
+#endif
+};
+
+// The directory at `path`, links followed.
+Error open_dir(const OsPath& path, Dir& out);
+// The directory `name` inside `parent`; with `nofollow`, a link there fails (Loop) instead of
+// being followed. `st` receives the status of what was opened.
+Error open_dir_at(const Dir& parent, std::string_view name, bool nofollow, Dir& out,
+                  Stat* st = nullptr);
+// The status of `name` inside `dir` (links followed or not), and of `dir` itself.
+Error stat_at(const Dir& dir, std::string_view name, bool follow, Stat& st);
+Error dir_stat(const Dir& dir, Stat& st);
+// The entries of an open directory (names and kinds, no status).
+Error read_dir(const Dir& dir, DirEntries& out);
+// Removes the file or link `name` inside `dir`, or the empty directory `name`.
+Error unlink_at(const Dir& dir, std::string_view name);
+Error rmdir_at(const Dir& dir, std::string_view name);
+
+// =============================================================================================
+// Changing the tree
+
+// Path(text).mkdir(parents=True, exist_ok=True). Throws Failure naming the directory that failed.
+void make_dirs(std::string_view text);
+// os.mkdir(path, 0o777), os.rmdir, os.unlink (a file or a link).
+Error mkdir(const OsPath& path);
+Error rmdir(const OsPath& path);
+Error unlink(const OsPath& path);
+// os.rename: on Windows an existing destination makes it fail, as there.
+Error rename(const OsPath& src, const OsPath& dst);
+// os.symlink(target, link) and os.readlink(path).
+Error symlink(const OsPath& target, const OsPath& link);
+Error readlink(const OsPath& path, OsPath& target);
+
+// =============================================================================================
+// Copy primitives (shutil.copyfile's content copy and copystat's parts)
+
+// shutil.copy2's own call where the system has one (Windows: CopyFile2, content, attributes and
+// times in one call). `handled` false: there is none, or it refused in a way copy2 answers by
+// copying itself (access denied); the caller then copies content and status on its own.
+Error system_copy(const OsPath& src, const OsPath& dst, bool& handled);
+// Copies the rest of `in` to `out` the fastest way the system offers (copy_file_range, then
+// sendfile, then reads and writes on Linux; reads and writes elsewhere). On failure `named` says
+// whether CPython names the two paths in the message (the fast copies do; file objects' reads and
+// writes name none).
+Error copy_data(const File& in, const File& out, bool& named);
+// os.utime(dst, ns=(atime, mtime)) from a status; `follow` false sets a link's own times.
+Error set_times(const OsPath& dst, const Stat& from, bool follow);
+// os.chmod(path, mode): permission bits on POSIX; on Windows the read-only attribute from the
+// owner's write bit, as os.chmod does there.
+Error chmod(const OsPath& path, std::uint32_t mode);
+// shutil._copyxattr: extended attributes copied, the errors it ignores ignored. On failure
+// `failed` is the path the failed call concerned. Nothing to do on Windows.
+Error copy_xattrs(const OsPath& src, const OsPath& dst, bool follow, OsPath& failed);
+
+// =============================================================================================
+// The worker process and its standard streams
+
+// What CPython does before the worker serves: the interrupt signal ignored, and on POSIX the
+// broken-pipe signal ignored too (a write to a closed pipe fails instead of ending the process);
+// on Windows the standard streams in binary mode (the line rules are applied above).
+void prepare_worker_process() noexcept;
+// One read of standard input (waiting when the host handed over a non-blocking one); `got` is 0
+// at end of input.
+Error read_stdin(char* buf, std::size_t n, std::size_t& got) noexcept;
+// All of `data` to standard output, waiting where it is non-blocking.
+Error write_stdout(std::string_view data) noexcept;
+// All of `data` to standard error, failures ignored.
+void write_stderr(std::string_view data) noexcept;
+
+}  // namespace talmek::os

@@ -1,0 +1,594 @@
+// The layer on POSIX (Linux): files, status, directories, tree changes, copy primitives and the
+// standard streams, over the system calls.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "platform/detail.h"
+#include "platform/os.h"
+
+namespace talmek::os {
+
+namespace detail {
+std::string win_error_text(int) { return {}; }
+}  // namespace detail
+
+struct DirAccess {
+  static int fd(const Dir& d) noexcept { return d.m_fd >= 0 ? d.m_fd : AT_FDCWD; }
+  static void set(Dir& d, int fd) noexcept {
+    if (d.m_fd >= 0) ::close(d.m_fd);
+    d.m_fd = fd;
+  }
+};
+
+namespace {
+
+Error last() noexcept { return Error::from_errno(errno); }
+
+FileType type_of(mode_t m) noexcept {
+  if (S_ISREG(m)) return FileType::Regular;
+  if (S_ISDIR(m)) return FileType::Directory;
+  if (S_ISLNK(m)) return FileType::Symlink;
+  if (S_ISFIFO(m)) return FileType::Fifo;
+  if (S_ISCHR(m)) return FileType::CharDevice;
+  if (S_ISBLK(m)) return FileType::BlockDevice;
+  if (S_ISSOCK(m)) return FileType::Socket;
+  return FileType::Other;
+}
+
+void fill(const struct stat& s, Stat& st) noexcept {
+  st.type = type_of(s.st_mode);
+  st.size = static_cast<std::int64_t>(s.st_size);
+  st.dev = static_cast<std::uint64_t>(s.st_dev);
+  st.ino = static_cast<std::uint64_t>(s.st_ino);
+  st.mode = static_cast<std::uint32_t>(s.st_mode & 07777);
+  st.nlink = static_cast<std::uint64_t>(s.st_nlink);
+  st.atime_ns = static_cast<std::int64_t>(s.st_atim.tv_sec) * 1000000000 + s.st_atim.tv_nsec;
+  st.mtime_ns = static_cast<std::int64_t>(s.st_mtim.tv_sec) * 1000000000 + s.st_mtim.tv_nsec;
+}
+
+EntryKind kind_of_dtype(unsigned char d_type) noexcept {
+  switch (d_type) {
+    case DT_DIR:
+      return EntryKind::Directory;
+    case DT_REG:
+      return EntryKind::Regular;
+    case DT_LNK:
+      return EntryKind::Symlink;
+    case DT_UNKNOWN:
+      return EntryKind::Unknown;
+    default:
+      return EntryKind::Other;
+  }
+}
+
+EntryKind kind_of_mode(mode_t m) noexcept {
+  if (S_ISDIR(m)) return EntryKind::Directory;
+  if (S_ISREG(m)) return EntryKind::Regular;
+  if (S_ISLNK(m)) return EntryKind::Symlink;
+  return EntryKind::Other;
+}
+
+bool is_dot_or_dotdot(const char* n) noexcept {
+  return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'));
+}
+
+// Lists an open DIR* into `out`; `fd` is its descriptor, for the status queries. With
+// `resolve_unknown`, an entry whose type the file system does not report is looked up.
+Error scan(DIR* dir, int fd, DirEntries& out, bool with_status, bool resolve_unknown) {
+  for (;;) {
+    errno = 0;
+    const struct dirent* d = ::readdir(dir);
+    if (!d) {
+      if (errno != 0) {
+        const Error e = last();
+        out.clear();
+        return e;
+      }
+      return {};
+    }
+    const char* name = d->d_name;
+    if (is_dot_or_dotdot(name)) continue;
+    const std::size_t len = std::strlen(name);
+    EntryKind kind = kind_of_dtype(d->d_type);
+    if (kind == EntryKind::Unknown && resolve_unknown) {
+      struct stat st;
+      if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) kind = kind_of_mode(st.st_mode);
+    }
+    EntryStatus status;
+    if (with_status) {
+      status.known = true;
+      if (kind == EntryKind::Directory) {
+        status.ok = status.is_dir = true;
+      } else {
+        struct stat st;
+        if (::fstatat(fd, name, &st, 0) == 0) {
+          status.ok = true;
+          status.is_dir = S_ISDIR(st.st_mode);
+          status.is_regular = S_ISREG(st.st_mode);
+          if (status.is_regular) status.size = static_cast<std::int64_t>(st.st_size);
+        }
+      }
+    }
+    out.items.push_back({static_cast<std::uint32_t>(out.names.size()),
+                         static_cast<std::uint32_t>(len), kind, status});
+    out.names.append(name, len + 1);
+  }
+}
+
+// Waits until `fd` is ready, for a descriptor that the host handed over in non-blocking mode.
+void wait_ready(int fd, short events) noexcept {
+  pollfd p{fd, events, 0};
+  while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Status
+
+Error stat(const OsPath& path, Stat& st) {
+  struct stat s;
+  if (::stat(path.c_str(), &s) != 0) return last();
+  fill(s, st);
+  return {};
+}
+
+Error lstat(const OsPath& path, Stat& st) {
+  struct stat s;
+  if (::lstat(path.c_str(), &s) != 0) return last();
+  fill(s, st);
+  return {};
+}
+
+bool exists(const OsPath& path) noexcept {
+  struct stat s;
+  return ::stat(path.c_str(), &s) == 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Files
+
+File& File::operator=(File&& o) noexcept {
+  if (this != &o) {
+    close();
+    m_h = o.m_h;
+    o.m_h = kInvalid;
+  }
+  return *this;
+}
+
+Error File::close() noexcept {
+  if (m_h < 0) return {};
+  const int rc = ::close(m_h);
+  m_h = kInvalid;
+  return rc == 0 ? Error{} : last();
+}
+
+Error open_file(const OsPath& path, Access access, File& f, Stat* st) {
+  int flags = O_CLOEXEC | O_NONBLOCK;
+  switch (access) {
+    case Access::Read:
+      flags |= O_RDONLY;
+      break;
+    case Access::WriteTruncate:
+      flags |= O_WRONLY | O_CREAT | O_TRUNC;
+      break;
+    case Access::Append:
+      flags |= O_WRONLY | O_CREAT | O_APPEND;
+      break;
+    case Access::CreateNew:
+      flags |= O_WRONLY | O_CREAT | O_EXCL;
+      break;
+    case Access::ReadWrite:
+      flags |= O_RDWR;
+      break;
+  }
+  f.adopt(::open(path.c_str(), flags, 0666));
+  if (!f.valid()) return last();
+  struct stat s;
+  if (::fstat(f.handle(), &s) != 0) return last();
+  if (S_ISREG(s.st_mode)) {
+    const int fl = ::fcntl(f.handle(), F_GETFL);
+    if (fl >= 0) ::fcntl(f.handle(), F_SETFL, fl & ~O_NONBLOCK);
+  }
+  if (st) fill(s, *st);
+  return {};
+}
+
+Error file_stat(const File& f, Stat& st) {
+  struct stat s;
+  if (::fstat(f.handle(), &s) != 0) return last();
+  fill(s, st);
+  return {};
+}
+
+Error read_all(const File& f, std::int64_t size, std::string& out) {
+  // One byte more than the size, so that the read that sees the end needs no other buffer.
+  if (size > 0) out.reserve(out.size() + static_cast<std::size_t>(size) + 1);
+  char buf[65536];
+  for (;;) {
+    if (out.capacity() > out.size()) {
+      // Read straight into the string's spare capacity: no copy of the contents.
+      const std::size_t old = out.size();
+      const std::size_t room = out.capacity() - old;
+      out.resize(out.capacity());
+      const ssize_t n = ::read(f.handle(), out.data() + old, room);
+      if (n < 0) {
+        out.resize(old);
+        if (errno == EINTR) continue;
+        return last();
+      }
+      out.resize(old + static_cast<std::size_t>(n));
+      if (n == 0) return {};
+      continue;
+    }
+    const ssize_t n = ::read(f.handle(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last();
+    }
+    if (n == 0) return {};
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+Error read_some(const File& f, char* buf, std::size_t n, std::size_t& got) {
+  for (;;) {
+    const ssize_t r = ::read(f.handle(), buf, n);
+    if (r >= 0) {
+      got = static_cast<std::size_t>(r);
+      return {};
+    }
+    if (errno != EINTR) return last();
+  }
+}
+
+Error write_all(const File& f, std::string_view bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(f.handle(), bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last();
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Error sync(const File& f) { return ::fsync(f.handle()) == 0 ? Error{} : last(); }
+
+Error set_size(const File& f, std::int64_t size) {
+  return ::ftruncate(f.handle(), static_cast<off_t>(size)) == 0 ? Error{} : last();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Directories
+
+Error read_dir(const OsPath& path, DirEntries& out, bool with_status) {
+  out.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return last();
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    const Error e = last();
+    ::close(fd);
+    return e;
+  }
+  const Error e = scan(dir, fd, out, with_status, true);
+  ::closedir(dir);
+  return e;
+}
+
+Dir::~Dir() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+Dir::Dir(Dir&& o) noexcept : m_fd(o.m_fd) { o.m_fd = -1; }
+Dir& Dir::operator=(Dir&& o) noexcept {
+  if (this != &o) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = o.m_fd;
+    o.m_fd = -1;
+  }
+  return *this;
+}
+bool Dir::valid() const noexcept { return m_fd >= 0; }
+
+Error open_dir(const OsPath& path, Dir& out) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return last();
+  DirAccess::set(out, fd);
+  return {};
+}
+
+Error open_dir_at(const Dir& parent, std::string_view name, bool nofollow, Dir& out, Stat* st) {
+  const std::string n(name);
+  const int fd = ::openat(DirAccess::fd(parent), n.c_str(),
+                          O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0));
+  if (fd < 0) return last();
+  DirAccess::set(out, fd);
+  if (st) {
+    struct stat s;
+    if (::fstat(fd, &s) != 0) return last();
+    fill(s, *st);
+  }
+  return {};
+}
+
+Error stat_at(const Dir& dir, std::string_view name, bool follow, Stat& st) {
+  const std::string n(name);
+  struct stat s;
+  if (::fstatat(DirAccess::fd(dir), n.c_str(), &s, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+    return last();
+  fill(s, st);
+  return {};
+}
+
+Error dir_stat(const Dir& dir, Stat& st) {
+  struct stat s;
+  if (::fstat(DirAccess::fd(dir), &s) != 0) return last();
+  fill(s, st);
+  return {};
+}
+
+Error read_dir(const Dir& dir, DirEntries& out) {
+  out.clear();
+  // os.scandir(fd): lists through a duplicate, leaving the directory's own descriptor alone.
+  const int dup = ::fcntl(DirAccess::fd(dir), F_DUPFD_CLOEXEC, 0);
+  if (dup < 0) return last();
+  DIR* d = ::fdopendir(dup);
+  if (!d) {
+    const Error e = last();
+    ::close(dup);
+    return e;
+  }
+  ::rewinddir(d);
+  const Error e = scan(d, dup, out, false, false);
+  ::closedir(d);
+  return e;
+}
+
+Error unlink_at(const Dir& dir, std::string_view name) {
+  const std::string n(name);
+  return ::unlinkat(DirAccess::fd(dir), n.c_str(), 0) == 0 ? Error{} : last();
+}
+
+Error rmdir_at(const Dir& dir, std::string_view name) {
+  const std::string n(name);
+  return ::unlinkat(DirAccess::fd(dir), n.c_str(), AT_REMOVEDIR) == 0 ? Error{} : last();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Changing the tree
+
+Error mkdir(const OsPath& path) { return ::mkdir(path.c_str(), 0777) == 0 ? Error{} : last(); }
+Error rmdir(const OsPath& path) { return ::rmdir(path.c_str()) == 0 ? Error{} : last(); }
+Error unlink(const OsPath& path) { return ::unlink(path.c_str()) == 0 ? Error{} : last(); }
+
+Error rename(const OsPath& src, const OsPath& dst) {
+  return ::rename(src.c_str(), dst.c_str()) == 0 ? Error{} : last();
+}
+
+Error symlink(const OsPath& target, const OsPath& link) {
+  return ::symlink(target.c_str(), link.c_str()) == 0 ? Error{} : last();
+}
+
+Error readlink(const OsPath& path, OsPath& target) {
+  target.assign(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n < 0) return last();
+    if (static_cast<std::size_t>(n) < target.size()) {
+      target.resize(static_cast<std::size_t>(n));
+      return {};
+    }
+    target.resize(target.size() * 2);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Copy primitives
+
+namespace {
+
+constexpr std::size_t kCopyBufsize = 256 * 1024;  // shutil.COPY_BUFSIZE off Windows
+
+// _determine_linux_fastcopy_blocksize: ask for the whole file in one call, 8 MiB at least.
+std::size_t fastcopy_blocksize(int infd) noexcept {
+  struct stat st;
+  if (::fstat(infd, &st) != 0) return std::size_t{1} << 27;
+  return std::max<std::size_t>(static_cast<std::size_t>(st.st_size), std::size_t{1} << 23);
+}
+
+bool nothing_written(int outfd) noexcept { return ::lseek(outfd, 0, SEEK_CUR) == 0; }
+
+// _fastcopy_copy_file_range: false with no error means "give up, try the next way".
+bool fastcopy_copy_file_range(int infd, int outfd, Error& err) {
+  const std::size_t blocksize = fastcopy_blocksize(infd);
+  loff_t offset = 0;
+  for (;;) {
+    loff_t offset_dst = offset;
+    const ssize_t n_copied = ::copy_file_range(infd, nullptr, outfd, &offset_dst, blocksize, 0);
+    if (n_copied < 0) {
+      const int e = errno;
+      if (e == EINTR) continue;
+      if (e != ENOSPC && offset == 0 && nothing_written(outfd)) return false;
+      err = Error::from_errno(e);  // ENOSPC: the file system is full
+      return false;
+    }
+    // copy_file_range may fail silently before copying anything (some pseudo file systems).
+    if (n_copied == 0) return offset != 0;
+    offset += n_copied;
+  }
+}
+
+// _fastcopy_sendfile
+bool fastcopy_sendfile(int infd, int outfd, Error& err) {
+  const std::size_t blocksize = fastcopy_blocksize(infd);
+  off_t offset = 0;
+  for (;;) {
+    off_t at = offset;
+    const ssize_t sent = ::sendfile(outfd, infd, &at, blocksize);
+    if (sent < 0) {
+      const int e = errno;
+      if (e == EINTR) continue;
+      if (e == ENOTSOCK) return false;  // sendfile() only for sockets on this kernel
+      if (e != ENOSPC && offset == 0 && nothing_written(outfd)) return false;
+      err = Error::from_errno(e);
+      return false;
+    }
+    if (sent == 0) return true;  // EOF
+    offset += sent;
+  }
+}
+
+bool xattr_ignored_on_list(int err) noexcept {
+  return err == ENOTSUP || err == ENODATA || err == EINVAL;
+}
+bool xattr_ignored_on_copy(int err) noexcept {
+  return err == EPERM || err == ENOTSUP || err == ENODATA || err == EINVAL || err == EACCES;
+}
+
+// os.listxattr / os.getxattr: size query, then fetch, again while the value keeps growing.
+template <class Call>
+ssize_t sized_call(std::string& buf, Call&& call) {
+  for (;;) {
+    const ssize_t want = call(nullptr, 0);
+    if (want < 0) return want;
+    buf.resize(static_cast<std::size_t>(want));
+    const ssize_t got = call(buf.data(), buf.size());
+    if (got >= 0) {
+      buf.resize(static_cast<std::size_t>(got));
+      return got;
+    }
+    if (errno != ERANGE) return got;
+  }
+}
+
+}  // namespace
+
+Error system_copy(const OsPath&, const OsPath&, bool& handled) {
+  handled = false;
+  return {};
+}
+
+Error copy_data(const File& in, const File& out, bool& named) {
+  // copy_file_range lets the file system share extents; sendfile copies inside the kernel;
+  // plain reads and writes are the last resort.
+  named = true;
+  Error err;
+  if (fastcopy_copy_file_range(in.handle(), out.handle(), err) || err) return err;
+  if (fastcopy_sendfile(in.handle(), out.handle(), err) || err) return err;
+  // copyfileobj: Python's file objects name no path in these errors.
+  named = false;
+  std::unique_ptr<char[]> buf(new char[kCopyBufsize]);
+  for (;;) {
+    std::size_t n = 0;
+    if (const Error e = read_some(in, buf.get(), kCopyBufsize, n)) return e;
+    if (n == 0) return {};
+    if (const Error e = write_all(out, std::string_view(buf.get(), n))) return e;
+  }
+}
+
+Error set_times(const OsPath& dst, const Stat& from, bool follow) {
+  const struct timespec times[2] = {
+      {static_cast<time_t>(from.atime_ns / 1000000000), static_cast<long>(from.atime_ns % 1000000000)},
+      {static_cast<time_t>(from.mtime_ns / 1000000000), static_cast<long>(from.mtime_ns % 1000000000)}};
+  return ::utimensat(AT_FDCWD, dst.c_str(), times, follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0 ? Error{}
+                                                                                          : last();
+}
+
+Error chmod(const OsPath& path, std::uint32_t mode) {
+  return ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0 ? Error{} : last();
+}
+
+Error copy_xattrs(const OsPath& src, const OsPath& dst, bool follow, OsPath& failed) {
+  std::string names;
+  const ssize_t listed = sized_call(names, [&](char* b, std::size_t n) {
+    return follow ? ::listxattr(src.c_str(), b, n) : ::llistxattr(src.c_str(), b, n);
+  });
+  if (listed < 0) {
+    if (xattr_ignored_on_list(errno)) return {};
+    failed = src;
+    return last();
+  }
+  std::string value;
+  for (std::size_t at = 0; at < names.size();) {
+    const char* name = names.c_str() + at;
+    at += std::char_traits<char>::length(name) + 1;
+    const ssize_t got = sized_call(value, [&](char* b, std::size_t n) {
+      return follow ? ::getxattr(src.c_str(), name, b, n) : ::lgetxattr(src.c_str(), name, b, n);
+    });
+    if (got < 0) {
+      if (xattr_ignored_on_copy(errno)) continue;
+      failed = src;
+      return last();
+    }
+    const int rc = follow ? ::setxattr(dst.c_str(), name, value.data(), value.size(), 0)
+                          : ::lsetxattr(dst.c_str(), name, value.data(), value.size(), 0);
+    if (rc != 0 && !xattr_ignored_on_copy(errno)) {
+      failed = dst;
+      return last();
+    }
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// The worker process and its standard streams
+
+void prepare_worker_process() noexcept {
+  ::signal(SIGINT, SIG_IGN);
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+Error read_stdin(char* buf, std::size_t n, std::size_t& got) noexcept {
+  for (;;) {
+    const ssize_t r = ::read(0, buf, n);
+    if (r >= 0) {
+      got = static_cast<std::size_t>(r);
+      return {};
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) {
+      wait_ready(0, POLLIN);
+      continue;
+    }
+    return last();
+  }
+}
+
+namespace {
+Error write_fd(int fd, std::string_view data) noexcept {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) {
+        wait_ready(fd, POLLOUT);
+        continue;
+      }
+      return last();
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+}  // namespace
+
+Error write_stdout(std::string_view data) noexcept { return write_fd(1, data); }
+void write_stderr(std::string_view data) noexcept { (void)write_fd(2, data); }
+
+}  // namespace talmek::os
