@@ -1,6 +1,8 @@
 // The Python edge shared by the agent's built-in tools.
 #include "steerix/tool_io.h"
 
+#include <new>
+
 namespace talmek::steerix::tool_io {
 
 PyObject* input_get(PyObject* tool_input, const char* key, PyObject* default_value) {
@@ -54,7 +56,20 @@ bool take_exception_message(std::string& message) {
     PyErr_Clear();
     message = type_name(exc);
   }
+  // str(MemoryError()) is empty; the outcome should still say what went wrong.
+  if (message.empty() && PyErr_GivenExceptionMatches(exc, PyExc_MemoryError)) message = "out of memory";
   return true;
+}
+
+PyObject* error_outcome_from_pending(std::string_view prefix) {
+  std::string message;
+  try {
+    if (!take_exception_message(message)) return nullptr;
+  } catch (const std::bad_alloc&) {
+    PyErr_Clear();
+    message = "out of memory";
+  }
+  return error_outcome(prefix, message);
 }
 
 namespace {
@@ -78,10 +93,13 @@ PyObject* error_outcome(std::string_view message) {
 }
 
 PyObject* error_outcome(std::string_view prefix, std::string_view rest) {
-  std::string message;
-  message.reserve(prefix.size() + rest.size());
-  message.append(prefix).append(rest);
-  return error_outcome(message);
+  // Joined as Python objects: no C++ allocation that could throw where the caller reports an
+  // allocation failure.
+  Ref a(to_str(prefix));
+  if (!a) return nullptr;
+  Ref b(to_str(rest));
+  if (!b) return nullptr;
+  return outcome("error", "error", PyUnicode_Concat(a.get(), b.get()));
 }
 
 }  // namespace talmek::steerix::tool_io

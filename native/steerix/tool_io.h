@@ -67,10 +67,15 @@ bool str_of(PyObject* obj, std::string& out);
 // The type name that CPython's TypeError texts use ("int", "NoneType").
 inline const char* type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
 
-// The message of the pending exception, as str(exc) gives it, and clears it. Returns false (and
-// leaves the exception set) for exceptions that must not be turned into outcomes: interruptions
-// and anything that is not an ordinary Exception.
+// The message of the pending exception, as str(exc) gives it, and clears it; a MemoryError
+// without a message of its own says "out of memory". Returns false (and leaves the exception
+// set) for exceptions that must not be turned into outcomes: interruptions and anything that is
+// not an ordinary Exception.
 bool take_exception_message(std::string& message);
+
+// error_outcome(prefix + the pending exception's message) when take_exception_message takes it;
+// otherwise nullptr with the exception left set.
+PyObject* error_outcome_from_pending(std::string_view prefix);
 
 // {"type": "text", "text": text} and {"type": "error", "error": message}. New references.
 PyObject* text_outcome(std::string_view text);
