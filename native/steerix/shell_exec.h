@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -26,8 +27,9 @@ class Bytes {
   bool empty() const { return m_size == 0; }
   std::string_view view() const { return {m_data, m_size}; }
 
-  // Room for at least n more bytes at data() + size(). Throws std::bad_alloc.
-  char* spare(std::size_t n);
+  // Room for at least n more bytes at data() + size(), growing to at most `cap` bytes (or just
+  // what is needed when more than that is asked for). Throws std::bad_alloc.
+  char* spare(std::size_t n, std::size_t cap = SIZE_MAX);
   void commit(std::size_t n) { m_size += n; }
   void append(std::string_view s);
   void truncate(std::size_t n) { m_size = n; }
@@ -39,7 +41,10 @@ class Bytes {
 };
 
 struct ShellRun {
-  enum class Status { exited, timed_out, interrupted };
+  // exited: the shell ended and both streams reached their end. The others stopped the command
+  // early and killed everything it started: the timeout ran out, `should_stop` asked for it, or
+  // the output grew past the bound.
+  enum class Status { exited, timed_out, interrupted, output_limit };
   Status status = Status::exited;
   // As subprocess reports it: the exit status, or minus the signal number that ended the shell.
   int exit_code = 0;
@@ -51,15 +56,27 @@ struct ShellRun {
 // both reach their end and the shell has exited. `command` and `cwd` are OS bytes (fsencoded);
 // with no `cwd` the child keeps this process's working directory. Standard input is inherited.
 //
-// The child leads a process group of its own. When `timeout` (counted from the start) runs out,
-// or `should_stop` returns true after a signal interrupted the wait, the whole group is killed
-// with SIGKILL and the shell reaped; whatever had been read is dropped. Background children
-// that keep the pipes open therefore cannot hold the caller past the timeout.
+// The shell is started by a small supervisor process of ours, a child subreaper: whatever the
+// command starts stays below it, also after its parent exits or calls setsid, so the supervisor
+// can find every process the command left. The shell leads a process group of its own, as an
+// interactive shell's job would.
+//
+// The run stops early, and the supervisor kills every process below it until none is left
+// before this returns, when `timeout` (counted from the start) runs out, when `should_stop`
+// returns true (it is asked when a signal interrupts the wait, and every 100 ms while output
+// keeps coming), when the two streams together pass
+// `output_limit` bytes, or when this process runs out of memory (std::bad_alloc, rethrown once
+// all is killed). Whatever had been read is then dropped. Background children that keep the
+// pipes open therefore cannot hold the caller past the timeout, and none outlives it. After an
+// ordinary end, processes that were detached from both pipes (`cmd >/dev/null 2>&1 &`) are left
+// running, as a shell would leave them. If this process dies, the supervisor notices and kills
+// the command's processes too.
 //
 // Throws talmek::OpError, worded as CPython's subprocess words it, when the shell cannot be
-// started (a working directory that does not exist, for one). Does not touch Python: the caller
-// may release the GIL around it; `should_stop` is called without it.
+// started (a working directory that does not exist, no process left under RLIMIT_NPROC). Does
+// not touch Python: the caller may release the GIL around it; `should_stop` is called without it.
 ShellRun run_shell(const std::string& command, const std::optional<std::string>& cwd,
-                   std::chrono::milliseconds timeout, const std::function<bool()>& should_stop);
+                   std::chrono::milliseconds timeout, std::size_t output_limit,
+                   const std::function<bool()>& should_stop);
 
 }  // namespace talmek::steerix

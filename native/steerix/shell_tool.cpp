@@ -9,6 +9,7 @@
 #include "common/os_error.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "steerix/outcome_limit.h"
 #include "steerix/shell_exec.h"
 #include "steerix/tool_io.h"
 #include "steerix/tools.h"
@@ -24,6 +25,12 @@ constexpr std::chrono::seconds kTimeout{30};
 constexpr std::string_view kNoCommand = "No command provided";
 constexpr std::string_view kTimedOut = "Command timed out after 30 seconds";
 constexpr std::string_view kFailed = "Command failed: ";
+constexpr std::string_view kOutOfMemory = "out of memory";
+// The reason given when the output passes kMaxOutcomeBytes.
+constexpr std::string_view kTooMuchOutput =
+    "the output passed 33554432 bytes (32 MiB), more than a request to the model can carry; "
+    "the command and every process it started were killed";
+static_assert(kMaxOutcomeBytes == 33554432);
 
 // Text mode's newline translation, in place: "\r\n" and a lone "\r" become "\n".
 void normalize_newlines_in_place(Bytes& b) {
@@ -96,7 +103,9 @@ std::string os_bytes(std::string_view text) {
 
 }  // namespace
 
-PyObject* run_bash_tool(PyObject* tool_input) {
+namespace {
+
+PyObject* run(PyObject* tool_input) {
   using namespace tool_io;
   Ref command(input_get(tool_input, "command", empty_str()));
   if (!command) return nullptr;
@@ -126,7 +135,7 @@ PyObject* run_bash_tool(PyObject* tool_input) {
       return stop;
     };
     try {
-      run = run_shell(cmd, cwd, kTimeout, should_stop);
+      run = run_shell(cmd, cwd, kTimeout, kMaxOutcomeBytes, should_stop);
     } catch (...) {
       PyEval_RestoreThread(ts);
       throw;
@@ -138,6 +147,8 @@ PyObject* run_bash_tool(PyObject* tool_input) {
         return nullptr;
       case ShellRun::Status::timed_out:
         return error_outcome(kTimedOut);
+      case ShellRun::Status::output_limit:
+        return error_outcome(kFailed, kTooMuchOutput);
       case ShellRun::Status::exited:
         break;
     }
@@ -145,10 +156,25 @@ PyObject* run_bash_tool(PyObject* tool_input) {
   } catch (const OpError& e) {
     return error_outcome(kFailed, e.what());
   } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+    return error_outcome(kFailed, kOutOfMemory);
   } catch (const std::exception& e) {
     return error_outcome(kFailed, e.what());
   }
+}
+
+}  // namespace
+
+PyObject* run_bash_tool(PyObject* tool_input) {
+  // Whatever goes wrong in here is the command's failure, never the task's: only interruptions
+  // (KeyboardInterrupt and other exceptions that are not an Exception) pass through.
+  PyObject* outcome;
+  try {
+    outcome = run(tool_input);
+  } catch (const std::bad_alloc&) {
+    return tool_io::error_outcome(kFailed, kOutOfMemory);
+  }
+  if (outcome || !PyErr_ExceptionMatches(PyExc_Exception)) return outcome;
+  return tool_io::error_outcome_from_pending(kFailed);
 }
 
 }  // namespace talmek::steerix
