@@ -281,6 +281,14 @@ std::optional<std::string> decode_utf8_strict(std::string_view bytes, std::strin
   return std::nullopt;
 }
 
+std::string utf8_decode_error(std::string_view bytes, std::size_t base) {
+  const std::size_t i = valid_run_end(bytes, 0);
+  if (i == bytes.size()) return {};
+  const char* reason;
+  const std::size_t err_len = error_length(bytes, i, reason);
+  return decode_error_message(base + i, err_len, static_cast<unsigned char>(bytes[i]), reason);
+}
+
 bool is_valid_utf8(std::string_view bytes) noexcept {
   return valid_run_end(bytes, 0) == bytes.size();
 }

@@ -43,6 +43,10 @@ std::string decode_utf8_replace(std::string_view bytes);
 // CPython's message, e.g. "'utf-8' codec can't decode byte 0xff in position 3: invalid start byte".
 std::optional<std::string> decode_utf8_strict(std::string_view bytes, std::string& error);
 
+// The message decode_utf8_strict gives for `bytes`, which must not be valid, with positions
+// counted from `base`: for bytes that are one piece of a longer input starting at that offset.
+std::string utf8_decode_error(std::string_view bytes, std::size_t base);
+
 // True when `bytes` is valid strict UTF-8 (no surrogates). Same rules as decode_utf8_strict.
 bool is_valid_utf8(std::string_view bytes) noexcept;
 
