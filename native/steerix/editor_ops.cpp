@@ -3,10 +3,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "common/fd_io.h"
 #include "common/os_error.h"
@@ -17,21 +20,24 @@ namespace talmek::steerix::editor {
 
 namespace {
 
-// Text mode's newline translation, in place.
-void normalize_newlines_in_place(std::string& s) {
-  const char* first = static_cast<const char*>(std::memchr(s.data(), '\r', s.size()));
-  if (!first) return;
-  std::size_t w = static_cast<std::size_t>(first - s.data());
-  for (std::size_t r = w; r < s.size(); ++r) {
+// Text mode's newline translation, in place: "\r\n" and a lone "\r" become "\n". Returns the new
+// length.
+std::size_t normalize_newlines_in_place(char* s, std::size_t n) {
+  const char* first = n ? static_cast<const char*>(std::memchr(s, '\r', n)) : nullptr;
+  if (!first) return n;
+  std::size_t w = static_cast<std::size_t>(first - s);
+  for (std::size_t r = w; r < n; ++r) {
     if (s[r] == '\r') {
       s[w++] = '\n';
-      if (r + 1 < s.size() && s[r + 1] == '\n') ++r;
+      if (r + 1 < n && s[r + 1] == '\n') ++r;
     } else {
       s[w++] = s[r];
     }
   }
-  s.resize(w);
+  return w;
 }
+
+void normalize_newlines_in_place(std::string& s) { s.resize(normalize_newlines_in_place(s.data(), s.size())); }
 
 // Whether a line boundary can start with byte c: only a few control bytes and the lead bytes of
 // U+0085, U+2028 and U+2029 can. Checking this inline first keeps the scan over ordinary text
@@ -81,24 +87,154 @@ void append_number(std::string& out, std::size_t n) {
   out.append(buf, len);
 }
 
+void refuse_device(const struct stat& st) {
+  if (S_ISCHR(st.st_mode)) throw SpecialFile{"character device"};
+  if (S_ISBLK(st.st_mode)) throw SpecialFile{"block device"};
+}
+
+// Opens `path` for reading. Non-blocking, so that a FIFO named as the file fails or reads empty
+// at once instead of stalling the agent. A device is refused on its status before it is opened,
+// since opening one can act by itself (a tape rewinds, a terminal can become the controlling
+// one), and again on what was opened, in case one was put in place in between.
+void open_for_reading(std::string_view path, Fd& fd, struct stat& st) {
+  const std::string os = paths::os_path(path);
+  if (::stat(os.c_str(), &st) == 0) refuse_device(st);
+  if (const int err = open_nonblocking(os.c_str(), O_RDONLY | O_NOCTTY, fd, st))
+    throw_os_error(err, path);
+  refuse_device(st);
+  if (S_ISDIR(st.st_mode)) throw_os_error(EISDIR, path);
+}
+
+// Reads a file that is not a regular one (a FIFO) to its end, or to EAGAIN: a FIFO whose writer
+// has nothing to say yet reads as what it has given so far. More than `limit` bytes throws
+// TooLarge, since a writer such as `yes` would never stop.
+void read_capped(int fd, std::string& out, std::size_t limit, std::string_view path) {
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) return;
+      throw_os_error(errno, path);
+    }
+    if (n == 0) return;
+    const auto got = static_cast<std::size_t>(n);
+    if (got > limit - out.size()) throw TooLarge{limit, true};
+    out.append(buf, got);
+  }
+}
+
+// How many bytes at the end of s[0, n) cannot be decided before more of the file is seen: a
+// "\r" that may begin "\r\n", or a UTF-8 sequence whose lead byte asks for more bytes than
+// follow it. Holding them back means every piece that is checked and split ends on a character
+// boundary and after a complete line end, so the pieces give what the whole text would.
+std::size_t undecided_tail(const char* s, std::size_t n) {
+  if (n == 0) return 0;
+  if (s[n - 1] == '\r') return 1;
+  for (std::size_t k = 1; k <= 4 && k <= n; ++k) {
+    const auto c = static_cast<unsigned char>(s[n - k]);
+    if ((c & 0xC0) == 0x80) continue;  // a continuation byte: the lead is further back
+    const std::size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    return need > k ? k : 0;
+  }
+  return 0;
+}
+
+// The view of a file fed in pieces: lines[lo:hi] of the text's splitlines(), numbered from 1 as
+// f"{n:4d} | {line}" and joined by "\n", appended to `out`, and the number of lines of the text.
+class ViewBuilder {
+ public:
+  // `count_all`: go on splitting past `hi`, for the number of lines.
+  ViewBuilder(std::string& out, std::ptrdiff_t lo, std::ptrdiff_t hi, bool count_all,
+              std::size_t limit)
+      : m_out(out), m_lo(lo), m_hi(hi), m_count_all(count_all), m_limit(limit) {}
+
+  // Takes the raw bytes s[0, n), which begin at byte `base` of the file (`final` for the last
+  // piece), and returns how many bytes at their end it left for the next piece, which must begin
+  // with them. Rewrites s in place. Throws OpError for bytes that do not decode, with the
+  // position in the file, as the whole file's decoding words it; TooLarge past the limit.
+  std::size_t feed(char* s, std::size_t n, std::uint64_t base, bool final) {
+    const std::size_t keep = final ? 0 : undecided_tail(s, n);
+    const std::string_view raw(s, n - keep);
+    if (!text::is_valid_utf8(raw)) throw OpError(text::utf8_decode_error(raw, base));
+    if (m_index < m_hi || m_count_all) split(std::string_view(s, normalize_newlines_in_place(s, n - keep)));
+    if (final && m_in_line) {
+      ++m_index;
+      m_in_line = false;
+    }
+    return keep;
+  }
+
+  std::ptrdiff_t lines() const { return m_index; }
+
+ private:
+  void split(std::string_view t) {
+    std::size_t start = 0;
+    while (start < t.size() && (m_index < m_hi || m_count_all)) {
+      const Break b = next_break(t, start);
+      if (m_index >= m_lo && m_index < m_hi) {
+        if (!m_in_line) {
+          if (m_number) m_out += '\n';
+          append_number(m_out, ++m_number);
+          m_out += " | ";
+        }
+        m_out.append(t.substr(start, b.at - start));
+        if (m_out.size() > m_limit) throw TooLarge{m_limit, false};
+      }
+      if (!b.len) {
+        m_in_line = true;  // the line goes on in the next piece
+        return;
+      }
+      ++m_index;
+      m_in_line = false;
+      start = b.at + b.len;
+    }
+  }
+
+  std::string& m_out;
+  const std::ptrdiff_t m_lo, m_hi;
+  const bool m_count_all;
+  const std::size_t m_limit;
+  std::ptrdiff_t m_index = 0;  // the line being read
+  bool m_in_line = false;      // some of it has been seen
+  std::size_t m_number = 0;    // lines shown so far
+};
+
+constexpr std::size_t kPiece = 65536;
+
+// Feeds the whole file behind `fd`, from where it stands, to `view`.
+void feed_file(int fd, ViewBuilder& view, std::string_view path) {
+  std::unique_ptr<char[]> buf(new char[kPiece + 4]);
+  std::size_t carried = 0;
+  std::uint64_t base = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd, buf.get() + carried, kPiece);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_os_error(errno, path);
+    }
+    const std::size_t have = carried + static_cast<std::size_t>(n);
+    const std::size_t keep = view.feed(buf.get(), have, base, n == 0);
+    if (n == 0) return;
+    std::memmove(buf.get(), buf.get() + have - keep, keep);
+    base += have - keep;
+    carried = keep;
+  }
+}
+
 }  // namespace
 
-std::string read_text(std::string_view path) {
-  const std::string os = paths::os_path(path);
-  // Opened non-blocking so that a FIFO named as the file fails or reads empty at once instead of
-  // stalling the agent.
+std::string read_text(std::string_view path, std::size_t limit) {
   Fd fd;
   struct stat st;
-  if (const int err = open_nonblocking(os.c_str(), O_RDONLY, fd, st)) throw_os_error(err, path);
-  if (S_ISDIR(st.st_mode)) throw_os_error(EISDIR, path);
+  open_for_reading(path, fd, st);
   std::string data;
-  // EAGAIN: a FIFO with a writer that has nothing to say yet reads as what it has given so far.
-  if (const int err = read_all(fd.get(), st, data); err && err != EAGAIN) throw_os_error(err, path);
-  if (!text::is_valid_utf8(data)) {
-    std::string error;
-    text::decode_utf8_strict(data, error);
-    throw OpError(error);
+  if (S_ISREG(st.st_mode)) {
+    if (const int err = read_all(fd.get(), st, data)) throw_os_error(err, path);
+  } else {
+    read_capped(fd.get(), data, limit, path);
   }
+  if (!text::is_valid_utf8(data)) throw OpError(text::utf8_decode_error(data, 0));
   normalize_newlines_in_place(data);
   return data;
 }
@@ -107,10 +243,12 @@ void write_text(std::string_view path, std::string_view t) {
   std::string error;
   if (!text::check_encodable(t, error)) throw OpError(error);
   const std::string os = paths::os_path(path);
-  Fd fd;
   struct stat st;
-  if (const int err = open_nonblocking(os.c_str(), O_WRONLY | O_CREAT | O_TRUNC, fd, st))
+  if (::stat(os.c_str(), &st) == 0) refuse_device(st);
+  Fd fd;
+  if (const int err = open_nonblocking(os.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, fd, st))
     throw_os_error(err, path);
+  refuse_device(st);  // a device put in place since the check above
   // On this platform the line separator is "\n", so the text is written as it is.
   if (const int err = write_all(fd.get(), t)) throw_os_error(err, path);
   if (fd.close_now() != 0) throw_os_error(errno, path);
@@ -152,6 +290,40 @@ void append_numbered_lines(std::string& out, std::string_view content, std::opti
     ++index;
     start = b.at + b.len;
   }
+}
+
+void append_file_view(std::string& out, std::string_view path, std::optional<Range> range,
+                      std::size_t limit) {
+  Fd fd;
+  struct stat st;
+  open_for_reading(path, fd, st);
+  if (!S_ISREG(st.st_mode)) {
+    // A FIFO can be read only once, and only whole: it is held in memory, within the limit.
+    std::string content;
+    read_capped(fd.get(), content, limit, path);
+    if (!text::is_valid_utf8(content)) throw OpError(text::utf8_decode_error(content, 0));
+    normalize_newlines_in_place(content);
+    append_numbered_lines(out, content, range);
+    if (out.size() > limit) throw TooLarge{limit, false};
+    return;
+  }
+  std::ptrdiff_t lo = 0, hi = PTRDIFF_MAX;
+  if (range) {
+    lo = range->lo;
+    hi = range->hi;
+    // Bounds counted from the end need the number of lines first: one pass that only counts.
+    if (lo < 0 || hi < 0) {
+      std::string none;
+      ViewBuilder counter(none, 0, 0, true, limit);
+      feed_file(fd.get(), counter, path);
+      if (::lseek(fd.get(), 0, SEEK_SET) != 0) throw_os_error(errno, path);
+      lo = clamp_bound(lo, counter.lines());
+      hi = clamp_bound(hi, counter.lines());
+    }
+    if (lo >= hi) lo = hi = 0;  // nothing shown, but the file is still read and checked
+  }
+  ViewBuilder view(out, lo, hi, false, limit);
+  feed_file(fd.get(), view, path);
 }
 
 std::optional<std::string> replace_first(std::string_view content, std::string_view old_text,

@@ -12,6 +12,7 @@
 #include "common/paths.h"
 #include "common/text.h"
 #include "steerix/editor_ops.h"
+#include "steerix/outcome_limit.h"
 #include "steerix/tool_io.h"
 #include "steerix/tools.h"
 
@@ -29,6 +30,7 @@ constexpr std::string_view kStringNotFound = "String not found in ";
 constexpr std::string_view kUnknownCommand = "Unknown editor command: ";
 constexpr std::string_view kEditorError = "Editor error: ";
 constexpr std::string_view kUndo = "Undo not supported yet";
+constexpr std::string_view kOutOfMemory = "out of memory";
 constexpr std::size_t kQuotedOldLimit = 100;  // code points of old_str quoted when it is missing
 
 // A failure that the tool reports as "Editor error: " + its message.
@@ -62,6 +64,7 @@ class Call {
   PyObject* insert();
 
  private:
+  std::string view_header(std::optional<editor::Range>& range);
   Ref get(const char* key, PyObject* default_value) {
     return Ref(checked(input_get(m_input, key, default_value)));
   }
@@ -99,13 +102,10 @@ std::ptrdiff_t slice_bound(PyObject* value, long delta) {
   return static_cast<std::ptrdiff_t>(b);
 }
 
-PyObject* Call::view() {
-  if (!paths::path_exists(m_path)) return not_found();
-  const std::string content = editor::read_text(m_path);
+// The header of a view, with the range it shows stored in `range`: view_range read as
+// `if view_range and len(view_range) == 2: start, end = view_range` reads it.
+std::string Call::view_header(std::optional<editor::Range>& range) {
   Ref view_range = get("view_range", Py_None);
-
-  std::optional<editor::Range> range;
-  std::string out;
   const int truth = PyObject_IsTrue(view_range.get());
   if (truth < 0) raise_pending();
   Py_ssize_t length = 0;
@@ -113,6 +113,7 @@ PyObject* Call::view() {
     length = PyObject_Length(view_range.get());
     if (length < 0) raise_pending();
   }
+  std::string out;
   if (truth && length == 2) {
     // Unpacked as `start, end = view_range` would: any iterable of two items.
     Ref items(checked(PySequence_Fast(view_range.get(), "cannot unpack non-iterable object")));
@@ -131,7 +132,28 @@ PyObject* Call::view() {
   }
   out += m_path_text;
   out += ":\n";
-  editor::append_numbered_lines(out, content, range);
+  return out;
+}
+
+PyObject* Call::view() {
+  if (!paths::path_exists(m_path)) return not_found();
+  // The range is needed before the file is read, so that only the lines it shows are kept; a
+  // fault in it is reported only once the whole file has been read and checked, as it would be
+  // if the file were read first.
+  std::optional<editor::Range> range;
+  std::string out;
+  std::optional<EditorFailure> range_fault;
+  try {
+    out = view_header(range);
+  } catch (EditorFailure& e) {
+    range_fault = std::move(e);
+  }
+  if (range_fault) {
+    std::string none;
+    editor::append_file_view(none, m_path, editor::Range{0, 0}, kMaxOutcomeBytes);
+    throw *range_fault;
+  }
+  editor::append_file_view(out, m_path, range, kMaxOutcomeBytes);
   return text_outcome(out);
 }
 
@@ -155,7 +177,7 @@ PyObject* Call::str_replace() {
   if (!paths::path_exists(m_path)) return not_found();
   Ref old_str = get("old_str", empty_str());
   Ref new_str = get("new_str", empty_str());
-  const std::string content = editor::read_text(m_path);
+  const std::string content = editor::read_text(m_path, kMaxOutcomeBytes);
   if (!PyUnicode_Check(old_str.get()))
     throw EditorFailure{"'in <string>' requires string as left operand, not "s +
                         type_name(old_str.get())};
@@ -185,7 +207,7 @@ PyObject* Call::insert() {
   // "new_str"; a null counts as absent.
   Ref new_str = get("insert_text", Py_None);
   if (new_str.get() == Py_None) new_str = get("new_str", empty_str());
-  const std::string content = editor::read_text(m_path);
+  const std::string content = editor::read_text(m_path, kMaxOutcomeBytes);
   if (!PyUnicode_Check(new_str.get()))
     throw EditorFailure{"unsupported operand type(s) for +: '"s + type_name(new_str.get()) +
                         "' and 'str'"};
@@ -207,10 +229,24 @@ bool is_command(PyObject* command, const char* name) {
   return PyUnicode_Check(command) && PyUnicode_EqualToUTF8(command, name);
 }
 
-}  // namespace
+// The message for a file refused or cut short by editor_ops, naming the file as the model did.
+std::string special_message(std::string_view path_text, const editor::SpecialFile& e) {
+  return "`"s.append(path_text).append("` is a ").append(e.kind);
+}
 
-PyObject* run_editor_tool(PyObject* tool_input, bool has_undo) {
-  // Unguarded steps: reading the input, the path check and "~" expansion raise to the caller.
+std::string too_large_message(std::string_view path_text, const editor::TooLarge& e) {
+  const std::string bytes = std::to_string(e.limit) + " bytes";
+  if (e.not_regular)
+    return "`"s.append(path_text).append("` is not a regular file and gave more than ").append(bytes);
+  return "the view of "s.append(path_text)
+      .append(" would pass ")
+      .append(bytes)
+      .append(", more than a request to the model can carry; view fewer lines with view_range");
+}
+
+PyObject* run(PyObject* tool_input, bool has_undo) {
+  // Reading the input, the path check and "~" expansion come first; their faults are outcomes
+  // too (see run_editor_tool), but "No path provided" goes before anything else.
   Ref command(input_get(tool_input, "command", empty_str()));
   if (!command) return nullptr;
   Ref path_value(input_get(tool_input, "path", empty_str()));
@@ -231,8 +267,6 @@ PyObject* run_editor_tool(PyObject* tool_input, bool has_undo) {
   } catch (const OpError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
     return nullptr;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
   }
 
   try {
@@ -249,11 +283,30 @@ PyObject* run_editor_tool(PyObject* tool_input, bool has_undo) {
     return error_outcome(kEditorError, e.message);
   } catch (const OpError& e) {
     return error_outcome(kEditorError, e.what());
+  } catch (const editor::SpecialFile& e) {
+    return error_outcome(kEditorError, special_message(path_text.view(), e));
+  } catch (const editor::TooLarge& e) {
+    return error_outcome(kEditorError, too_large_message(path_text.view(), e));
   } catch (const PythonEscape&) {
     return nullptr;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
   }
+}
+
+}  // namespace
+
+PyObject* run_editor_tool(PyObject* tool_input, bool has_undo) {
+  // Every fault of a call is an outcome the model can act on, never the end of the task: an
+  // allocation failure (std::bad_alloc here, MemoryError from Python), a path that is not text,
+  // a home directory that cannot be found. Only interruptions (KeyboardInterrupt and other
+  // exceptions that are not an Exception) pass through.
+  PyObject* outcome;
+  try {
+    outcome = run(tool_input, has_undo);
+  } catch (const std::bad_alloc&) {
+    return error_outcome(kEditorError, kOutOfMemory);
+  }
+  if (outcome || !PyErr_ExceptionMatches(PyExc_Exception)) return outcome;
+  return error_outcome_from_pending(kEditorError);
 }
 
 }  // namespace talmek::steerix

@@ -4,8 +4,11 @@ View, insert and str_replace are checked against small references written from t
 str.splitlines, slicing and str.replace; error texts against what CPython itself says.
 """
 
+import json
 import os
 import stat
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -190,9 +193,11 @@ def test_common_steps(tool_input, expected):
 
 
 @pytest.mark.parametrize("value", [5, ["x"], True], ids=repr)
-def test_non_text_path_raises(value):
-    with pytest.raises(TypeError):
-        edit({"command": "view", "path": value})
+def test_non_text_path_is_an_outcome(value):
+    # os.path.expanduser's TypeError, as an outcome the model can correct, not the task's end.
+    with pytest.raises(TypeError) as e:
+        os.path.expanduser(value)
+    assert edit({"command": "view", "path": value}) == err(f"Editor error: {e.value}")
 
 
 def test_tilde_path(tmp_path, monkeypatch):
@@ -393,3 +398,179 @@ def test_insert_errors_leave_file(tmp_path, tool_input, message):
         "Editor error: " + message)
     assert p.read_text() == "a\n"
     assert stat.S_ISREG(p.stat().st_mode)
+
+
+# ------------------------------------------------------------------------------------------------
+# Faults: devices, views read piece by piece, bounds, integer edges, memory caps
+
+PIECE = 65536  # how much of a file a view reads at a time
+LIMIT = 32 << 20
+
+
+def _block_device():
+    for entry in os.scandir("/dev"):
+        try:
+            if stat.S_ISBLK(entry.stat().st_mode):
+                return entry.path
+        except OSError:
+            pass
+    return None
+
+
+DEVICES = [pytest.param("/dev/zero", "character device", id="zero"),
+           pytest.param("/dev/null", "character device", id="null"),
+           pytest.param(_block_device(), "block device", id="block",
+                        marks=pytest.mark.skipif(_block_device() is None, reason="no block device"))]
+
+
+@pytest.mark.parametrize("path, kind", DEVICES)
+@pytest.mark.parametrize("tool_input", [
+    {"command": "view"},
+    {"command": "view", "view_range": [1, 2]},
+    {"command": "str_replace", "old_str": "a", "new_str": "b"},
+    {"command": "insert", "insert_line": 0, "new_str": "x"},
+    {"command": "create", "file_text": "x"},
+], ids=lambda t: "-".join(map(str, t.values())))
+def test_devices_are_refused(path, kind, tool_input):
+    assert edit({"path": path, **tool_input}) == err(f"Editor error: `{path}` is a {kind}")
+
+
+def test_device_behind_a_link_is_refused(tmp_path):
+    link = tmp_path / "zero"
+    link.symlink_to("/dev/zero")
+    assert edit({"command": "view", "path": str(link)}) == err(
+        f"Editor error: `{link}` is a character device")
+
+
+@settings(max_examples=200, deadline=None)
+@given(boundary=st.sampled_from([PIECE, 2 * PIECE]), before=st.integers(0, 6), raw=texts,
+       view_range=st.one_of(st.none(), st.tuples(bounds, bounds),
+                            st.tuples(st.integers(-3, 3), st.just(-1))))
+def test_view_across_piece_boundaries(scratch, boundary, before, raw, view_range):
+    # Line ends, CRLF pairs and multi-byte characters land on and around the places where the
+    # view cuts the file into pieces.
+    filler = "".join(f"{i:07}\n" for i in range((boundary - before) // 8))
+    filler += "f" * (boundary - before - len(filler))
+    content = filler + raw * 3
+    write_raw(scratch, content)
+    got = edit({"command": "view", "path": str(scratch), "view_range": view_range})
+    assert got == ok(ref_view(str(scratch), text_mode(content), view_range))
+
+
+@pytest.mark.parametrize("at", [PIECE - 2, PIECE - 1, PIECE, 2 * PIECE - 1])
+@pytest.mark.parametrize("tail", ["\r\nb", "\rb", "\r\r\n", "\u2028b", "é\r\n", "😀\n", "\r"],
+                         ids=repr)
+def test_view_line_end_on_a_piece_boundary(tmp_path, at, tail):
+    p = tmp_path / "f.txt"
+    content = "a" * at + tail + "end"
+    write_raw(p, content)
+    for view_range in (None, [-2, -1], [1, 5]):
+        assert edit({"command": "view", "path": str(p), "view_range": view_range}) == ok(
+            ref_view(str(p), text_mode(content), view_range))
+
+
+@pytest.mark.parametrize("at", [0, PIECE - 3, PIECE - 1, PIECE, PIECE + 1, 3 * PIECE + 7])
+@pytest.mark.parametrize("bad", [b"\xff", b"\xe2\x82x", b"\xf0\x9f\x98", b"\xed\xa0\x80", b"\xc3"],
+                         ids=["invalid-start", "cut-then-ascii", "cut-at-end", "surrogate", "lone-lead"])
+def test_view_decoding_error_anywhere_as_python_words_it(tmp_path, at, bad):
+    p = tmp_path / "bad.txt"
+    p.write_bytes(b"a\r\n" * (at // 3) + b"z" * (at % 3) + bad)
+    with pytest.raises(UnicodeDecodeError) as e:
+        p.read_text()
+    expected = err(f"Editor error: {e.value}")
+    assert edit({"command": "view", "path": str(p)}) == expected
+    assert edit({"command": "view", "path": str(p), "view_range": [1, 1]}) == expected
+    # A bad range is reported after the file, as reading the file first would order them.
+    assert edit({"command": "view", "path": str(p), "view_range": ["1", 2]}) == expected
+
+
+def test_view_range_error_after_a_good_file(tmp_path):
+    p = tmp_path / "f.txt"
+    p.write_text("x\n" * PIECE)
+    assert edit({"command": "view", "path": str(p), "view_range": [1, "2"]}) == err(
+        "Editor error: 'str' object cannot be interpreted as an integer")
+
+
+@pytest.fixture(scope="module")
+def huge(tmp_path_factory):
+    """A file of 5 million empty lines: 5 MB whose whole view would take 50 MB."""
+    p = tmp_path_factory.mktemp("huge") / "lines.txt"
+    p.write_bytes(b"\n" * 5_000_000)
+    return p
+
+
+def test_view_past_the_bound_fails_cleanly(huge):
+    assert edit({"command": "view", "path": str(huge)}) == err(
+        f"Editor error: the view of {huge} would pass 33554432 bytes, more than a request to the "
+        "model can carry; view fewer lines with view_range")
+
+
+@pytest.mark.parametrize("view_range, first", [([4_999_998, 5_000_000], 1), ([-3, -1], 1)])
+def test_view_range_of_a_big_file(huge, view_range, first):
+    got = edit({"command": "view", "path": str(huge), "view_range": view_range})
+    lines = got["text"].split("\n")[1:]
+    assert lines == [f"{i:4d} | " for i in range(first, first + len(lines))] and lines
+
+
+EDGES = st.one_of(st.integers(-2**63 - 3, -2**63 + 3), st.integers(2**63 - 4, 2**63 + 3),
+                  st.integers(-10**30, 10**30), st.sampled_from([-10**30, 10**30]), bounds)
+
+
+@settings(max_examples=300, deadline=None)
+@given(raw=texts, view_range=st.tuples(EDGES, EDGES))
+def test_view_range_integer_edges(scratch, raw, view_range):
+    write_raw(scratch, raw)
+    got = edit({"command": "view", "path": str(scratch), "view_range": list(view_range)})
+    assert got == ok(ref_view(str(scratch), text_mode(raw), view_range))
+
+
+@settings(max_examples=300, deadline=None)
+@given(raw=texts, position=EDGES)
+def test_insert_line_integer_edges(scratch, raw, position):
+    write_raw(scratch, raw)
+    got = edit({"command": "insert", "path": str(scratch), "insert_line": position, "new_str": "N"})
+    try:
+        expected = ref_insert(text_mode(raw), position, "N")
+    except OverflowError as e:  # list.insert takes a C ssize_t, as the tool does
+        assert got == err(f"Editor error: {e}")
+        assert read_raw(scratch) == raw
+    else:
+        assert got == ok(f"Inserted text at line {position} in {scratch}")
+        assert read_raw(scratch) == expected
+
+
+# In a child process under a memory cap on its address space.
+UNDER_CAP = """
+import json, resource, sys
+from talmek.core.steerix import _run_editor_tool as edit
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
+cap = size + int(sys.argv[1]) * 2**20
+resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+path = sys.argv[2]
+print(json.dumps([edit({"command": "view", "path": path, "view_range": [2_000_000, 2_000_002]}),
+                  edit({"command": "view", "path": path}),
+                  edit({"command": "str_replace", "path": path, "old_str": "x", "new_str": "y"})]))
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("TALMEK_SANITIZED")),
+                    reason="the sanitizers reserve more address space than a cap leaves")
+def test_memory_cap_gives_outcomes(tmp_path):
+    # 40 MB of short lines, viewed and edited with 16 MB of room to spare.
+    p = tmp_path / "log.txt"
+    with open(p, "wb") as f:
+        f.writelines(b"line %07d\n" % i for i in range(3_600_000))
+    size = p.stat().st_size
+    r = subprocess.run([sys.executable, "-c", UNDER_CAP, "16", str(p)],
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    by_range, whole, replace = json.loads(r.stdout)
+    assert by_range == ok(f"Lines 2000000-2000002 of {p}:\n"
+                          "   1 | line 1999999\n   2 | line 2000000\n   3 | line 2000001")
+    assert whole["type"] == "error" and whole["error"] in (
+        "Editor error: out of memory",
+        f"Editor error: the view of {p} would pass 33554432 bytes, more than a request to the "
+        "model can carry; view fewer lines with view_range")
+    assert replace == err("Editor error: out of memory")
+    assert p.stat().st_size == size
