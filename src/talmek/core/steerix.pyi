@@ -1,4 +1,4 @@
-"""The talmek desktop agent (native module)."""
+"""The talmek desktop agent."""
 
 import asyncio as asyncio
 import logging as logging
@@ -14,12 +14,17 @@ ToolSetName = Literal["computer_toolset_20260801", "computer_20251124", "compute
 logger: logging.Logger
 
 class ComputerUseEvent:
+    """Event emitted during a computer use task."""
+
     type: str
     data: dict[str, Any]
     def __init__(self, type: str, data: dict[str, Any] | None = None) -> None: ...
-    def to_dict(self) -> dict[str, Any]: ...
+    def to_dict(self) -> dict[str, Any]:
+        """Convert the event to a dictionary: "type" first, then the payload."""
 
 class Steerix:
+    """Computer use agent driving the desktop through the Anthropic API."""
+
     MAX_ITERATIONS: int
     ACTION_DELAY: float
     _api_key: str
@@ -31,22 +36,62 @@ class Steerix:
     _running: bool
     _iteration_count: int
     _tool_set: ToolSetName | None
-    def __init__(self, api_key: str, model: str = "claude-sonnet-4-6", executor: Any = None,
-                 max_iterations: int = 50, *, tool_set: ToolSetName | None = None) -> None: ...
-    def on_event(self, handler: Callable[..., Any]) -> None: ...
-    def _emit(self, event: ComputerUseEvent) -> Coroutine[Any, Any, None]: ...
-    def get_tool_definitions(self) -> list[dict[str, Any]]: ...
-    def _build_system_prompt(self) -> str: ...
-    def run_task(self, user_message: str) -> AsyncIterator[ComputerUseEvent]: ...
-    def _execute_tool(self, tool_name: str, tool_input: dict[str, Any]) -> Coroutine[Any, Any, dict[str, Any]]: ...
-    def _execute_bash(self, tool_input: dict[str, Any]) -> Coroutine[Any, Any, dict[str, Any]]: ...
-    def _execute_text_editor(self, tool_input: dict[str, Any]) -> Coroutine[Any, Any, dict[str, Any]]: ...
-    def _serialize_block(self, block: Any) -> dict[str, Any]: ...
-    def stop(self) -> None: ...
-    @property
-    def is_running(self) -> bool: ...
-    @property
-    def iteration_count(self) -> int: ...
+    def __init__(
+        self,
+        api_key: str,
+        model: str = "claude-sonnet-4-6",
+        executor: Any = None,
+        max_iterations: int = 50,
+        *,
+        tool_set: ToolSetName | None = None,
+    ) -> None: ...
+    def on_event(self, handler: Callable[..., Any]) -> None:
+        """Register an event handler."""
 
-def _run_bash_tool(tool_input: Any) -> dict[str, Any]: ...
-def _run_editor_tool(tool_input: Any) -> dict[str, Any]: ...
+    def _emit(self, event: ComputerUseEvent) -> Coroutine[Any, Any, None]:
+        """Emit an event to all handlers."""
+
+    def get_tool_definitions(self) -> list[dict[str, Any]]:
+        """Get the tool definitions for the Anthropic API.
+
+        Returns the computer use tool plus bash and text editor tools.
+        """
+
+    def _build_system_prompt(self) -> str:
+        """Build the system prompt for computer use."""
+
+    def run_task(self, user_message: str) -> AsyncIterator[ComputerUseEvent]:
+        """Run a computer use task from a user message.
+
+        Yields ComputerUseEvent objects for the UI to display.
+        """
+
+    def _execute_tool(
+        self, tool_name: str, tool_input: dict[str, Any]
+    ) -> Coroutine[Any, Any, dict[str, Any]]:
+        """Execute a tool call and return the result."""
+
+    def _execute_bash(self, tool_input: dict[str, Any]) -> Coroutine[Any, Any, dict[str, Any]]:
+        """Execute a bash command."""
+
+    def _execute_text_editor(
+        self, tool_input: dict[str, Any]
+    ) -> Coroutine[Any, Any, dict[str, Any]]:
+        """Execute a text editor command."""
+
+    def _serialize_block(self, block: Any) -> dict[str, Any]:
+        """Serialize an API content block to a dict for message history."""
+
+    def stop(self) -> None:
+        """Stop the current task."""
+
+    @property
+    def is_running(self) -> bool:
+        """Whether a task has started and not been stopped."""
+
+    @property
+    def iteration_count(self) -> int:
+        """The current iteration number."""
+
+def _run_bash_tool(tool_input: Any, /) -> dict[str, Any]: ...
+def _run_editor_tool(tool_input: Any, /) -> dict[str, Any]: ...

@@ -18,7 +18,10 @@ def append_file(path: str, content: str) -> dict[str, Any]:
     """Append content to a file."""
 
 def edit_file(path: str, edits: list[dict[str, Any]]) -> dict[str, Any]:
-    """Apply find/replace edits to a file."""
+    """Apply find/replace edits to a file.
+
+    edits: [{"find": "old", "replace": "new", "all": false}]
+    """
 
 def delete_file(path: str) -> dict[str, Any]:
     """Delete a file or directory."""
