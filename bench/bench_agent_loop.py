@@ -19,13 +19,11 @@ import statistics
 import sys
 import time
 import types
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+import common  # noqa: F401 - puts the tests' support package on the path
+from support.fake_anthropic import response, text, tool_use
 
-from support.fake_anthropic import response, text, tool_use  # noqa: E402
-
-from talmek.core.steerix import ComputerUseEvent, Steerix  # noqa: E402
+from talmek.core.steerix import ComputerUseEvent, Steerix
 
 
 class ScriptedPackage:

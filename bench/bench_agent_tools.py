@@ -26,38 +26,26 @@ import sys
 import tempfile
 import time
 
+import common  # noqa: F401 - puts the tests' support package on the path
+from support import reference
+
 from talmek.core.steerix import _run_bash_tool, _run_editor_tool
 
 
 def py_view(path, view_range=None):
     with open(path) as f:
-        lines = f.read().splitlines()
-    if view_range and len(view_range) == 2:
-        start, end = view_range
-        lines = lines[start - 1:end]
-        header = f"Lines {start}-{end} of {path}:\n"
-    else:
-        header = f"Contents of {path}:\n"
-    return header + "\n".join(f"{i + 1:4d} | {line}" for i, line in enumerate(lines))
+        return reference.editor_view(path, f.read(), view_range)
 
 
 def py_insert(path, position, new_str):
     with open(path) as f:
-        lines = f.read().splitlines(keepends=True)
-    lines.insert(position, new_str + "\n")
+        text = reference.editor_insert(f.read(), position, new_str)
     with open(path, "w") as f:
-        f.write("".join(lines))
+        f.write(text)
 
 
 def py_bash(command):
-    r = subprocess.run(command, shell=True, capture_output=True, text=True, timeout=30,
-                       cwd=os.path.expanduser("~"))
-    text = r.stdout
-    if r.stderr:
-        text += f"\nSTDERR:\n{r.stderr}"
-    if r.returncode:
-        text += f"\n(exit code: {r.returncode})"
-    return text or "(no output)"
+    return reference.bash_tool(command)["text"]
 
 
 def timed(fn):

@@ -15,7 +15,6 @@ Then peak RSS (/usr/bin/time -v) of one diff-20k in a fresh process, each way.
 """
 
 import argparse
-import difflib
 import json
 import os
 import random
@@ -29,6 +28,10 @@ from pathlib import Path
 from talmek.workers import scrivel
 
 from common import native_command
+from support import reference
+
+# The baseline worker process finds the tests' references as this process does.
+TESTS_ENV = {**os.environ, "PYTHONPATH": str(Path(__file__).resolve().parent.parent / "tests")}
 
 # ---------------------------------------------------------------------------------------------
 # Workload data: source-code-like lines, with the blank and closing lines that make real files
@@ -88,10 +91,7 @@ def median_time(fn, runs, clock=time.process_time):
 
 
 def python_diff(a, b):
-    pa, pb = Path(a).resolve(), Path(b).resolve()
-    la = pa.read_text(encoding="utf-8", errors="replace").splitlines(keepends=True)
-    lb = pb.read_text(encoding="utf-8", errors="replace").splitlines(keepends=True)
-    return "".join(difflib.unified_diff(la, lb, str(pa), str(pb)))
+    return reference.diff_files(a, b)["result"]["diff"]
 
 
 def bench_diff(name, a_lines, b_lines, runs, workdir):
@@ -111,36 +111,10 @@ def bench_diff(name, a_lines, b_lines, runs, workdir):
 # ---------------------------------------------------------------------------------------------
 # Workers over JSON lines
 
+# The baseline worker answers "edit" with the tests' reference edit_file.
 BASELINE_WORKER = r'''
-import difflib, json, sys
-from pathlib import Path
-
-def edit_file(path, edits):
-    try:
-        p = Path(path).expanduser().resolve()
-        if not p.exists():
-            return {"success": False, "error": f"File not found: {path}"}
-        original = content = p.read_text(encoding="utf-8")
-        changes = 0
-        for edit in edits:
-            find = edit.get("find", "")
-            replace = edit.get("replace", "")
-            if not find:
-                continue
-            if find not in content:
-                return {"success": False, "error": f"Text not found in file: {find[:100]!r}"}
-            if edit.get("all", False):
-                changes += content.count(find)
-                content = content.replace(find, replace)
-            else:
-                content = content.replace(find, replace, 1)
-                changes += 1
-        p.write_text(content, encoding="utf-8")
-        diff = difflib.unified_diff(original.splitlines(keepends=True),
-                                    content.splitlines(keepends=True), f"a/{p.name}", f"b/{p.name}")
-        return {"success": True, "result": {"path": str(p), "changes": changes, "diff": "".join(diff)}}
-    except Exception as e:
-        return {"success": False, "error": str(e)}
+import json, sys
+from support.reference import edit_file
 
 for line in sys.stdin:
     line = line.strip()
@@ -153,9 +127,11 @@ for line in sys.stdin:
     print(json.dumps(edit_file(cmd.get("path", ""), cmd.get("edits", []))), flush=True)
 '''
 
+
 class Worker:
-    def __init__(self, argv):
-        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    def __init__(self, argv, env=None):
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                     env=env)
 
     def ask(self, request):
         self.proc.stdin.write(json.dumps(request) + "\n")
@@ -191,7 +167,7 @@ def bench_edit(runs, workdir):
 
     native_argv = native_command()
     native_kind = os.path.basename(native_argv[0])
-    workers = {"baseline": Worker([sys.executable, "-c", BASELINE_WORKER]), "native": Worker(native_argv)}
+    workers = {"baseline": Worker([sys.executable, "-c", BASELINE_WORKER], env=TESTS_ENV), "native": Worker(native_argv)}
     times = {"baseline": [], "native": []}
     replies = {}
     try:

@@ -19,7 +19,6 @@ import argparse
 import json
 import os
 import random
-import re
 import resource
 import shutil
 import statistics
@@ -28,6 +27,7 @@ import time
 from pathlib import Path
 
 from common import native_command
+from support import reference
 
 GREP_ROOT = Path("/tmp/scrivel-bench-grep")
 WALK_ROOT = Path("/tmp/scrivel-bench-walk")
@@ -79,36 +79,20 @@ def make_walk_tree():
 
 
 # ---------------------------------------------------------------------------------------------
-# Baselines
+# Baselines: the tests' references (tests/support/reference.py)
 
 
 def py_grep(root, regex, context):
-    pattern = re.compile(regex)
-    out = []
-    for fp in Path(root).rglob("*"):
-        if not fp.is_file():
-            continue
-        lines = fp.read_text(encoding="utf-8", errors="replace").splitlines()
-        for i, line in enumerate(lines):
-            if pattern.search(line):
-                out.append({"file": str(fp), "line_number": i + 1, "line": line,
-                            "context_before": lines[max(0, i - context):i],
-                            "context_after": lines[i + 1:i + 1 + context]})
-    return out
-
-
-def py_record(p, shown):
-    return {"path": shown, "type": "dir" if p.is_dir() else "file",
-            "size": p.stat().st_size if p.is_file() else 0}
+    return reference.grep_files(root, regex, max_results=10**9, context_lines=context)[
+        "result"]["matches"]
 
 
 def py_list(root):
-    base = Path(root)
-    return [py_record(p, str(p.relative_to(base))) for p in sorted(base.rglob("*"))]
+    return reference.list_dir(root, True, None)
 
 
 def py_find(root, pattern):
-    return [py_record(p, str(p)) for p in Path(root).rglob(pattern)]
+    return reference.find_files(root, pattern)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -7,12 +7,9 @@ Other benchmark scripts build their own workloads with bench/common.py and call 
 
 import json
 import random
-import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-from common import Workload, main, request  # noqa: E402
+from common import Workload, main, request
 
 READS = 20_000
 FILES = 200

@@ -11,16 +11,13 @@ import tracemalloc
 import types
 import warnings
 import weakref
-from pathlib import Path
 from typing import Any
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from support.fake_anthropic import FakeAnthropic, Response, text, tool_use
 
-from support.fake_anthropic import FakeAnthropic, Response, text, tool_use  # noqa: E402
-
-from talmek.core.steerix import ComputerUseEvent, Steerix  # noqa: E402
+from talmek.core.steerix import ComputerUseEvent, Steerix
 
 TASK = {"role": "user", "content": "t"}
 

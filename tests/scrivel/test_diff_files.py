@@ -1,10 +1,8 @@
 """diff_files on real files: headers, hunks, line ends, lenient decoding and the failure records."""
 
-import difflib
 import os
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -12,24 +10,8 @@ from hypothesis import strategies as st
 
 from talmek.workers import scrivel
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-from support.filesystems import write  # noqa: E402
-
-
-def reference_diff(file_a, file_b):
-    """The behaviour being reproduced, written plainly with pathlib and difflib."""
-    try:
-        pa = Path(file_a).expanduser().resolve()
-        pb = Path(file_b).expanduser().resolve()
-        if not pa.exists():
-            return {"success": False, "error": f"File not found: {file_a}"}
-        if not pb.exists():
-            return {"success": False, "error": f"File not found: {file_b}"}
-        a = pa.read_text(encoding="utf-8", errors="replace").splitlines(keepends=True)
-        b = pb.read_text(encoding="utf-8", errors="replace").splitlines(keepends=True)
-        return {"success": True, "result": {"diff": "".join(difflib.unified_diff(a, b, str(pa), str(pb)))}}
-    except Exception as e:
-        return {"success": False, "error": str(e)}
+from support.filesystems import write
+from support.reference import diff_files as reference_diff
 
 
 def numbered(changed=()):

@@ -1,10 +1,8 @@
 """edit_file on real files: the edit rules, all-or-nothing failures, and the diff of the change."""
 
-import difflib
 import os
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -12,41 +10,8 @@ from hypothesis import strategies as st
 
 from talmek.workers import scrivel
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-from support.filesystems import write  # noqa: E402
-
-
-def reference_edit(path, edits):
-    """The behaviour being reproduced, written plainly with pathlib, str and difflib."""
-    try:
-        p = Path(path).expanduser().resolve()
-        if not p.exists():
-            return {"success": False, "error": f"File not found: {path}"}
-        original = content = p.read_text(encoding="utf-8")
-        changes = 0
-        for edit in edits:
-            find = edit.get("find", "")
-            replace = edit.get("replace", "")
-            if not find:
-                continue
-            if find not in content:
-                return {"success": False, "error": f"Text not found in file: {find[:100]!r}"}
-            if edit.get("all", False):
-                changes += content.count(find)
-                content = content.replace(find, replace)
-            else:
-                content = content.replace(find, replace, 1)
-                changes += 1
-        p.write_text(content, encoding="utf-8")
-        diff = difflib.unified_diff(
-            original.splitlines(keepends=True),
-            content.splitlines(keepends=True),
-            f"a/{p.name}",
-            f"b/{p.name}",
-        )
-        return {"success": True, "result": {"path": str(p), "changes": changes, "diff": "".join(diff)}}
-    except Exception as e:
-        return {"success": False, "error": str(e)}
+from support.filesystems import write
+from support.reference import edit_file as reference_edit
 
 
 # (id, file text, edits, changes, final file text, diff shown)

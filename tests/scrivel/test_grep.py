@@ -11,34 +11,9 @@ from hypothesis import strategies as st
 
 from talmek.workers import scrivel
 
+from support.reference import grep_files as ref_grep
+
 from .test_list_find import run_without_dac_override
-
-
-def ref_grep(root, regex, file_pattern="*", max_results=100, context_lines=0):
-    """What grep_files answers, written with pathlib and re."""
-    pattern = re.compile(regex)
-    matches = []
-    for fp in Path(root).resolve().rglob(file_pattern):
-        if not fp.is_file():
-            continue
-        try:
-            lines = fp.read_text(encoding="utf-8", errors="replace").splitlines()
-        except PermissionError:
-            continue
-        for i, line in enumerate(lines):
-            if pattern.search(line):
-                matches.append({
-                    "file": str(fp),
-                    "line_number": i + 1,
-                    "line": line,
-                    "context_before": lines[max(0, i - context_lines):i],
-                    "context_after": lines[i + 1:i + 1 + context_lines],
-                })
-                if len(matches) >= max_results:
-                    break
-        if len(matches) >= max_results:
-            break
-    return {"success": True, "result": {"matches": matches, "count": len(matches)}}
 
 
 @pytest.fixture

@@ -10,32 +10,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from support.reference import find_files as ref_find
+from support.reference import list_dir as ref_list
+
 from talmek.workers import scrivel
-
-# ---------------------------------------------------------------------------------------------
-# References: what the operations must answer, computed with the standard library.
-
-
-def ref_record(p: Path, shown: str) -> dict:
-    size = p.stat().st_size if p.is_file() else 0
-    return {"path": shown, "type": "dir" if p.is_dir() else "file", "size": size}
-
-
-def ref_find(root: Path, pattern: str) -> list:
-    # rglob can reach one path twice through an inner "**"; each path is reported once.
-    seen = dict.fromkeys(str(p) for p in root.resolve().rglob(pattern))
-    return [ref_record(Path(p), p) for p in seen]
-
-
-def ref_list(root: Path, recursive: bool, pattern) -> list:
-    base = root.resolve()
-    items = sorted(base.rglob("*")) if recursive else sorted(base.iterdir())
-    out = []
-    for p in items:
-        if pattern and not fnmatch.fnmatch(p.name, pattern):
-            continue
-        out.append(ref_record(p, str(p.relative_to(base)) if recursive else p.name))
-    return out
 
 
 def found(record) -> list:

@@ -1,11 +1,9 @@
 """copy_file on real file systems, compared with shutil.copy2 and shutil.copytree."""
 
 import os
-import pathlib
 import shutil
 import socket
 import stat
-import sys
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -13,9 +11,8 @@ from hypothesis import strategies as st
 
 from talmek.workers import scrivel
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
-from support.filesystems import REFUSED, error_of, read_only, reads_any_file  # noqa: E402
-from support.records import fail, ok  # noqa: E402
+from support.filesystems import REFUSED, error_of, read_only, reads_any_file
+from support.records import fail, ok
 
 
 def snapshot(root):

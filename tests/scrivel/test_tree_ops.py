@@ -4,15 +4,13 @@ import os
 import pathlib
 import shutil
 import stat
-import sys
 
 import pytest
 
 from talmek.workers import scrivel
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
-from support.filesystems import REFUSED, error_of, read_only  # noqa: E402
-from support.records import fail, ok  # noqa: E402
+from support.filesystems import REFUSED, error_of, read_only
+from support.records import fail, ok
 
 
 def make_tree(root):

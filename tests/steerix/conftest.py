@@ -1,14 +1,8 @@
-import sys
-from pathlib import Path
-
 import pytest
 
-# The shared fakes live in tests/support.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-
-from support.executors import RecordingExecutor  # noqa: E402
-from support.fake_anthropic import FakeAnthropic  # noqa: E402
-from support.agents import FastSteerix  # noqa: E402
+from support.executors import RecordingExecutor
+from support.fake_anthropic import FakeAnthropic
+from support.agents import FastSteerix
 
 
 @pytest.fixture

@@ -15,28 +15,14 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from support.reference import editor_insert as ref_insert
+from support.reference import editor_view as ref_view
+
 from talmek.core.steerix import _run_editor_tool as edit
 
 BREAKS = "\n\r\x0b\x0c\x1c\x1d\x1e\x85\u2028\u2029"
 texts = st.text(alphabet=st.sampled_from("ab é€😀" + BREAKS + "\r\n"), max_size=40)
 bounds = st.integers(-8, 12)
-
-
-def ref_view(path_text, content, view_range=None):
-    lines = content.splitlines()
-    if view_range and len(view_range) == 2:
-        start, end = view_range
-        lines = lines[start - 1:end]
-        header = f"Lines {start}-{end} of {path_text}:\n"
-    else:
-        header = f"Contents of {path_text}:\n"
-    return header + "\n".join(f"{i:4d} | {line}" for i, line in enumerate(lines, 1))
-
-
-def ref_insert(content, position, new_str):
-    lines = content.splitlines(keepends=True)
-    lines.insert(position, new_str + "\n")
-    return "".join(lines)
 
 
 def text_mode(raw):

@@ -16,22 +16,9 @@ import time
 
 import pytest
 
+from support.reference import bash_tool as reference
+
 from talmek.core.steerix import _run_bash_tool as run_bash
-
-
-def reference(command):
-    """What the tool answers, spelled out with subprocess (no timeout case)."""
-    cwd = None if command.startswith("cd ") else os.path.expanduser("~")
-    try:
-        r = subprocess.run(command, shell=True, capture_output=True, text=True, timeout=30, cwd=cwd)
-    except Exception as e:  # noqa: BLE001 - every failure is a "Command failed: " outcome
-        return {"type": "error", "error": f"Command failed: {e}"}
-    text = r.stdout
-    if r.stderr:
-        text += f"\nSTDERR:\n{r.stderr}"
-    if r.returncode != 0:
-        text += f"\n(exit code: {r.returncode})"
-    return {"type": "text", "text": text or "(no output)"}
 
 
 @pytest.fixture
