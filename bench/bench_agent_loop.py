@@ -22,7 +22,6 @@ import types
 
 import common  # noqa: F401 - puts the tests' support package on the path
 from support.fake_anthropic import response, text, tool_use
-
 from talmek.core.steerix import ComputerUseEvent, Steerix
 
 

@@ -28,7 +28,6 @@ import time
 
 import common  # noqa: F401 - puts the tests' support package on the path
 from support import reference
-
 from talmek.core.steerix import _run_bash_tool, _run_editor_tool
 
 

@@ -25,10 +25,9 @@ import tempfile
 import time
 from pathlib import Path
 
-from talmek.workers import scrivel
-
 from common import native_command
 from support import reference
+from talmek.workers import scrivel
 
 # The baseline worker process finds the tests' references as this process does.
 TESTS_ENV = {**os.environ, "PYTHONPATH": str(Path(__file__).resolve().parent.parent / "tests")}

@@ -12,8 +12,9 @@ TOOLS = Path(__file__).resolve().parent.parent / "tools"
 
 
 def test_installed_stubs_match_the_modules():
-    proc = subprocess.run([sys.executable, str(TOOLS / "check_stubs.py")],
-                          capture_output=True, text=True, timeout=60)
+    proc = subprocess.run(
+        [sys.executable, str(TOOLS / "check_stubs.py")], capture_output=True, text=True, timeout=60
+    )
     assert proc.returncode == 0, proc.stderr
 
 
@@ -101,20 +102,37 @@ DRIFTS = [
     ("renamed-parameter", "def run(self, task: str)", "def run(self, job: str)", "run: signature"),
     ("changed-default", 'model: str = "m"', 'model: str = "n"', "__init__: signature"),
     ("lost-keyword-only", ", *, roots: list[str] | None = None", "", "__init__: signature"),
-    ("keyword-only-made-positional", "start: int | None = None, *, strict",
-     "start: int | None = None, strict", "plain: signature"),
+    (
+        "keyword-only-made-positional",
+        "start: int | None = None, *, strict",
+        "start: int | None = None, strict",
+        "plain: signature",
+    ),
     ("nanobind-default", "limit: int = 100", "limit: int = 10", "native: signature"),
     ("nanobind-docstring", '"""Find things."""', '"""Finds things."""', "native: docstring"),
-    ("missing-function", 'def native(path: str, limit: int = 100) -> dict[str, Any]:\n'
-     '    """Find things."""', "", "native: the module has it"),
-    ("function-gone", "class Agent:", "def gone() -> None: ...\n\nclass Agent:", "gone: in the stub"),
+    (
+        "missing-function",
+        'def native(path: str, limit: int = 100) -> dict[str, Any]:\n    """Find things."""',
+        "",
+        "native: the module has it",
+    ),
+    (
+        "function-gone",
+        "class Agent:",
+        "def gone() -> None: ...\n\nclass Agent:",
+        "gone: in the stub",
+    ),
     ("class-docstring", '"""An agent."""', '"""A robot."""', "Agent: docstring"),
     ("module-docstring", '"""A module."""\n\nfrom', '"""Another."""\n\nfrom', "docstring differs"),
     ("constant-type", "LIMIT: int", "LIMIT: str", "LIMIT: annotated str"),
     ("instance-attribute", "_key: str", "_secret: str", "_secret: in the stub"),
     ("property-docstring", '"""Whether it runs."""', '"""Busy."""', "busy: docstring"),
-    ("reexport-gone", "from pathlib import Path as Path",
-     "from pathlib import Path as Path\nfrom os import path as path", "path: the stub re-exports"),
+    (
+        "reexport-gone",
+        "from pathlib import Path as Path",
+        "from pathlib import Path as Path\nfrom os import path as path",
+        "path: the stub re-exports",
+    ),
     ("reexport-missing", "from pathlib import Path as Path", "", "Path: the module has it"),
 ]
 

@@ -9,8 +9,9 @@ What must agree, for every module, class, function, method and property:
 - names: every public name of the module or class is in the stub; every name in the stub exists;
   a re-export (`import x as x`, `from m import n as n`) is that very object;
 - signatures: parameter names (but those of positional-only parameters), kinds
-  (positional-only, keyword-only, *args, **kwargs) and default values, from `__nb_signature__` for nanobind functions and from `inspect.signature`
-  (`__text_signature__`) for the C API's; a stub default written `...` stands for any default;
+  (positional-only, keyword-only, *args, **kwargs) and default values, from `__nb_signature__`
+  for nanobind functions and from `inspect.signature` (`__text_signature__`) for the C API's;
+  a stub default written `...` stands for any default;
 - docstrings: the stub carries each docstring exactly as the module does (after cleandoc);
 - attributes: class constants have the annotated builtin type; instance attributes exist on a
   sample instance (SAMPLES below).
@@ -78,7 +79,7 @@ def params_of_ast(args: ast.arguments, defaults_of=None) -> list[tuple]:
         out.append((a.arg, kind, value(args.defaults[i - firsts]) if i >= firsts else NO_DEFAULT))
     if args.vararg:
         out.append((args.vararg.arg, P.VAR_POSITIONAL, NO_DEFAULT))
-    for a, d in zip(args.kwonlyargs, args.kw_defaults):
+    for a, d in zip(args.kwonlyargs, args.kw_defaults, strict=True):
         out.append((a.arg, P.KEYWORD_ONLY, NO_DEFAULT if d is None else value(d)))
     if args.kwarg:
         out.append((args.kwarg.arg, P.VAR_KEYWORD, NO_DEFAULT))
@@ -98,7 +99,7 @@ def nanobind_overloads(obj) -> list[tuple[list[tuple], str | None]] | None:
         except SyntaxError as exc:
             raise Drift(f"cannot read nanobind signature {text!r}: {exc}") from None
 
-        def default(node):
+        def default(node, defaults=defaults):
             if isinstance(node, ast.Name) and node.id.startswith("__nb_default_"):
                 return defaults[int(node.id.removeprefix("__nb_default_").rstrip("_"))]
             return ast.literal_eval(node)
@@ -153,7 +154,7 @@ def show(params) -> str:
 def same_params(stub, live) -> bool:
     if len(stub) != len(live):
         return False
-    for (sn, sk, sd), (ln, lk, ld) in zip(stub, live):
+    for (sn, sk, sd), (ln, lk, ld) in zip(stub, live, strict=True):
         # A positional-only parameter's name is no part of the interface: callers cannot use it.
         if sk != lk or (sn != ln and sk != inspect.Parameter.POSITIONAL_ONLY):
             return False
@@ -180,7 +181,9 @@ class Checker:
     def __init__(self, module_name: str):
         self.module = importlib.import_module(module_name)
         self.name = module_name
-        self.stub_path = Path(self.module.__file__).with_name(module_name.rsplit(".", 1)[1] + ".pyi")
+        self.stub_path = Path(self.module.__file__).with_name(
+            module_name.rsplit(".", 1)[1] + ".pyi"
+        )
         self.problems: list[str] = []
         self.namespace: dict = {}
 
@@ -228,14 +231,18 @@ class Checker:
                 continue  # a plain import for the stub's own annotations, not a re-export
             seen.add(shown)
             if getattr(self.module, shown, None) is not target:
-                self.problem(shown, f"the stub re-exports {ast.unparse(node)!r}, the module "
-                                    f"has {getattr(self.module, shown, '(nothing)')!r}")
+                self.problem(
+                    shown,
+                    f"the stub re-exports {ast.unparse(node)!r}, the module "
+                    f"has {getattr(self.module, shown, '(nothing)')!r}",
+                )
 
     def docstring(self, where: str, stub_doc, live_doc) -> None:
         stub_doc, live_doc = clean(stub_doc), clean(live_doc)
         if stub_doc != live_doc:
-            self.problem(where, f"docstring differs:\n    stub:   {stub_doc!r}\n"
-                                f"    module: {live_doc!r}")
+            self.problem(
+                where, f"docstring differs:\n    stub:   {stub_doc!r}\n    module: {live_doc!r}"
+            )
 
     def function(self, where, live, nodes, *, drop_self) -> None:
         if live is None:
@@ -249,27 +256,35 @@ class Checker:
         except Drift as exc:
             self.problem(where, str(exc))
             return
-        stub_nodes = [n for n in nodes if "overload" in decorators(n) or "typing.overload" in
-                      decorators(n)] or nodes[-1:]
+        stub_nodes = [
+            n for n in nodes if "overload" in decorators(n) or "typing.overload" in decorators(n)
+        ] or nodes[-1:]
         if len(stub_nodes) != len(overloads):
-            self.problem(where, f"{len(stub_nodes)} signatures in the stub, "
-                                f"{len(overloads)} in the module")
+            self.problem(
+                where, f"{len(stub_nodes)} signatures in the stub, {len(overloads)} in the module"
+            )
             return
-        for node, (live_params, live_doc) in zip(stub_nodes, overloads):
+        for node, (live_params, live_doc) in zip(stub_nodes, overloads, strict=True):
             stub_params = params_of_ast(node.args)
             if drop_self and "staticmethod" not in decorators(node):
                 stub_params = stub_params[1:]
             if not same_params(stub_params, live_params):
-                self.problem(where, f"signature differs:\n    stub:   {show(stub_params)}\n"
-                                    f"    module: {show(live_params)}")
+                self.problem(
+                    where,
+                    f"signature differs:\n    stub:   {show(stub_params)}\n"
+                    f"    module: {show(live_params)}",
+                )
             self.docstring(where, ast.get_docstring(node), live_doc)
 
     def klass(self, node: ast.ClassDef) -> None:
         cls = getattr(self.module, node.name, None)
         where = node.name
         if not isinstance(cls, type):
-            self.problem(where, "the stub says class, the module has "
-                                f"{type(cls).__name__ if cls is not None else 'nothing'}")
+            self.problem(
+                where,
+                "the stub says class, the module has "
+                f"{type(cls).__name__ if cls is not None else 'nothing'}",
+            )
             return
         self.docstring(where, ast.get_docstring(node), cls.__doc__)
         seen = set()
@@ -281,7 +296,8 @@ class Checker:
             elif isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name):
                 seen.add(item.target.id)
                 if item.target.id not in vars(cls) and not any(
-                        item.target.id in vars(base) for base in cls.__mro__[1:-1]):
+                    item.target.id in vars(base) for base in cls.__mro__[1:-1]
+                ):
                     if instance is None:
                         instance = self.sample(cls, where)
                         if instance is None:
@@ -300,15 +316,24 @@ class Checker:
                     continue
                 stub_params = params_of_ast(nodes[-1].args)[1:]
                 if not same_params(stub_params, live[0][0]):
-                    self.problem(label, f"signature differs:\n    stub:   {show(stub_params)}\n"
-                                        f"    module: {show(live[0][0])}")
+                    self.problem(
+                        label,
+                        f"signature differs:\n    stub:   {show(stub_params)}\n"
+                        f"    module: {show(live[0][0])}",
+                    )
                 continue
             raw = inspect.getattr_static(cls, name, None)
             if "property" in decorators(nodes[0]):
-                if raw is None or not hasattr(raw, "__get__") or not (
-                        hasattr(raw, "__set__") or isinstance(raw, property)):
-                    self.problem(label, "the stub says property, the module has "
-                                        f"{type(raw).__name__ if raw is not None else 'nothing'}")
+                if (
+                    raw is None
+                    or not hasattr(raw, "__get__")
+                    or not (hasattr(raw, "__set__") or isinstance(raw, property))
+                ):
+                    self.problem(
+                        label,
+                        "the stub says property, the module has "
+                        f"{type(raw).__name__ if raw is not None else 'nothing'}",
+                    )
                     continue
                 doc = raw.__doc__
                 if doc is None and isinstance(raw, property) and raw.fget is not None:
@@ -325,8 +350,11 @@ class Checker:
     def sample(self, cls, where):
         make = SAMPLES.get(f"{self.name}.{cls.__name__}")
         if make is None:
-            self.problem(where, "the stub declares instance attributes; add a sample instance "
-                                "to SAMPLES in tools/check_stubs.py to check them")
+            self.problem(
+                where,
+                "the stub declares instance attributes; add a sample instance "
+                "to SAMPLES in tools/check_stubs.py to check them",
+            )
             return None
         try:
             return make(cls)
@@ -346,7 +374,7 @@ class Checker:
         wanted = BUILTIN_TYPES.get(ast.unparse(node.annotation))
         if wanted is None:
             try:
-                wanted = eval(ast.unparse(node.annotation), dict(self.namespace))  # noqa: S307
+                wanted = eval(ast.unparse(node.annotation), dict(self.namespace))
             except Exception:  # noqa: BLE001 - a generic annotation: existence is enough
                 return
         try:
@@ -354,8 +382,10 @@ class Checker:
         except TypeError:  # typing.Any and its like cannot be checked with isinstance
             wrong = False
         if wrong:
-            self.problem(where, f"annotated {ast.unparse(node.annotation)}, the module has "
-                                f"{type(value).__name__}")
+            self.problem(
+                where,
+                f"annotated {ast.unparse(node.annotation)}, the module has {type(value).__name__}",
+            )
 
 
 def main(argv=None) -> int:

@@ -34,8 +34,9 @@ REQUIRED = [
 
 
 def system_glibc():
-    out = subprocess.run(["getconf", "GNU_LIBC_VERSION"], capture_output=True, text=True,
-                         check=True).stdout.split()
+    out = subprocess.run(
+        ["getconf", "GNU_LIBC_VERSION"], capture_output=True, text=True, check=True
+    ).stdout.split()
     return tuple(int(part) for part in out[1].split("."))
 
 
@@ -50,15 +51,19 @@ def wheel_glibc(name):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("wheel", type=Path)
-    parser.add_argument("--executable", action="store_true",
-                        help="the build defines the native worker executable: require it")
+    parser.add_argument(
+        "--executable",
+        action="store_true",
+        help="the build defines the native worker executable: require it",
+    )
     args = parser.parse_args(argv)
     problems = []
 
     tag, system = wheel_glibc(args.wheel.name), system_glibc()
     if tag > system[:2]:
-        problems.append(f"tag asks for glibc {tag[0]}.{tag[1]}, this system has "
-                        f"{'.'.join(map(str, system))}")
+        problems.append(
+            f"tag asks for glibc {tag[0]}.{tag[1]}, this system has {'.'.join(map(str, system))}"
+        )
 
     with zipfile.ZipFile(args.wheel) as zf, tempfile.TemporaryDirectory() as tmp:
         names = zf.namelist()
@@ -68,8 +73,9 @@ def main(argv=None):
         if not any(n.endswith(".dist-info/licenses/PCRE2-COPYRIGHT") for n in names):
             problems.append("missing PCRE2's licence in the dist-info")
         if any(".libs/" in n for n in names):
-            problems.append("auditwheel grafted libraries: " +
-                            ", ".join(n for n in names if ".libs/" in n))
+            problems.append(
+                "auditwheel grafted libraries: " + ", ".join(n for n in names if ".libs/" in n)
+            )
         scripts = [n for n in names if ".data/scripts/" in n]
         executable = [n for n in scripts if n.endswith("/talmek-scrivel")]
         if args.executable and not executable:
@@ -78,8 +84,10 @@ def main(argv=None):
         console = zf.read(entry_points[0]).decode() if entry_points else ""
         if executable and re.search(r"(?m)^talmek-scrivel\s*=", console):
             # pip writes the entry point's launcher after the data scripts, over the executable.
-            problems.append("a console script named talmek-scrivel would replace the native "
-                            "executable on install: drop it from [project.scripts]")
+            problems.append(
+                "a console script named talmek-scrivel would replace the native "
+                "executable on install: drop it from [project.scripts]"
+            )
 
         elves = []
         for n in names:
@@ -98,8 +106,12 @@ def main(argv=None):
                 problems.append(f"{n} does not load on this system's libraries:\n{text}")
             if "libpcre2" in text:
                 problems.append(f"{n} needs a shared libpcre2 at run time")
-            dynsym = subprocess.run(["nm", "-D", "--defined-only", str(path)],
-                                    capture_output=True, text=True, check=True).stdout
+            dynsym = subprocess.run(
+                ["nm", "-D", "--defined-only", str(path)],
+                capture_output=True,
+                text=True,
+                check=True,
+            ).stdout
             exported = [line.split()[-1] for line in dynsym.splitlines() if " pcre2_" in line]
             if exported:
                 problems.append(f"{n} exports PCRE2's symbols: {', '.join(exported[:3])} ...")
@@ -112,9 +124,11 @@ def main(argv=None):
         print(f"check-wheel: {problem}", file=sys.stderr)
     if problems:
         return 1
-    print(f"check-wheel: {args.wheel.name}: loads on glibc "
-          f"{'.'.join(map(str, system))} (tag asks {tag[0]}.{tag[1]}), {len(elves)} ELF files, "
-          f"PCRE2 inside with JIT" + (", native worker included" if executable else ""))
+    print(
+        f"check-wheel: {args.wheel.name}: loads on glibc "
+        f"{'.'.join(map(str, system))} (tag asks {tag[0]}.{tag[1]}), {len(elves)} ELF files, "
+        f"PCRE2 inside with JIT" + (", native worker included" if executable else "")
+    )
     return 0
 
 

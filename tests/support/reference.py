@@ -54,13 +54,15 @@ def grep_files(root, regex, file_pattern="*", max_results=100, context_lines=0):
             continue
         for i, line in enumerate(lines):
             if pattern.search(line):
-                matches.append({
-                    "file": str(fp),
-                    "line_number": i + 1,
-                    "line": line,
-                    "context_before": lines[max(0, i - context_lines):i],
-                    "context_after": lines[i + 1:i + 1 + context_lines],
-                })
+                matches.append(
+                    {
+                        "file": str(fp),
+                        "line_number": i + 1,
+                        "line": line,
+                        "context_before": lines[max(0, i - context_lines) : i],
+                        "context_after": lines[i + 1 : i + 1 + context_lines],
+                    }
+                )
                 if len(matches) >= max_results:
                     break
         if len(matches) >= max_results:
@@ -128,7 +130,7 @@ def editor_view(path_text, content, view_range=None):
     lines = content.splitlines()
     if view_range and len(view_range) == 2:
         start, end = view_range
-        lines = lines[start - 1:end]
+        lines = lines[start - 1 : end]
         header = f"Lines {start}-{end} of {path_text}:\n"
     else:
         header = f"Contents of {path_text}:\n"

@@ -4,12 +4,19 @@ import asyncio as asyncio
 import logging as logging
 from collections.abc import Coroutine
 from pathlib import Path as Path
-from typing import Any as Any, AsyncIterator as AsyncIterator, Callable as Callable, Literal
+from typing import Any as Any
+from typing import AsyncIterator as AsyncIterator  # noqa: UP035 (the module holds typing's)
+from typing import Callable as Callable  # noqa: UP035 (the module holds typing's)
+from typing import Literal
 
 # The tool sets a host can pin (Steerix(..., tool_set=...)); without a pin the model's own set
 # is used, and a model the agent does not know gets the newest, the first of these.
-ToolSetName = Literal["computer_toolset_20260801", "computer_20251124", "computer_20250124",
-                      "computer_20250124_legacy"]
+ToolSetName = Literal[
+    "computer_toolset_20260801",
+    "computer_20251124",
+    "computer_20250124",
+    "computer_20250124_legacy",
+]
 
 logger: logging.Logger
 

@@ -8,7 +8,9 @@ def main() -> None:
 def handle_command(cmd: dict[str, Any]) -> dict[str, Any]:
     """Route a command to the appropriate handler."""
 
-def read_file(path: str, start_line: int | None = None, end_line: int | None = None) -> dict[str, Any]:
+def read_file(
+    path: str, start_line: int | None = None, end_line: int | None = None
+) -> dict[str, Any]:
     """Read file content, optionally with line range."""
 
 def write_file(path: str, content: str, create_dirs: object = True) -> dict[str, Any]:
