@@ -402,7 +402,9 @@ BOMBS = {
     # The classic one, until the output bound stops everything.
     "output": "bomb() { bomb | bomb & }; bomb; exec yes",
     # One whose members fork for as long as they live, until an interruption stops everything.
-    "interrupt": "bomb() { while :; do bomb & done; }; bomb",
+    # The command's own shell waits in sleep: a shell whose fork fails may give up and exit, and
+    # the command must still be running when the interruption comes.
+    "interrupt": "bomb() { while :; do bomb & done; }; bomb & exec sleep 60",
 }
 
 
