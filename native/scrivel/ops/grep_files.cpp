@@ -244,7 +244,8 @@ Value grep_files(std::string_view path, std::string_view regex, std::string_view
         throw;
       }
       std::size_t first = 0;
-      if (!grep.may_match(buf, first)) return true;
+      // A file dismissed on its raw bytes was still read: the limit check after it is made.
+      if (!grep.may_match(buf, first)) return !grep.limit_reached();
       if (!search::valid_utf8(buf)) {
         first = 0;  // offsets in the raw bytes say nothing about the decoded text
         decoded = text::decode_utf8_replace(buf);
