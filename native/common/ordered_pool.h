@@ -20,6 +20,7 @@
 // throws is carried to the owner and rethrown by the pop() of that job.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -49,7 +50,8 @@ class OrderedPool {
       : m_threads(threads ? threads : 1),
         m_ring(window ? window : 1),
         m_work(std::move(work)),
-        m_start_after(start_after) {}
+        m_start_after(start_after),
+        m_wake_batch(std::max<std::size_t>(2, m_ring.size() / 4)) {}
 
   ~OrderedPool() {
     stop();
@@ -65,22 +67,27 @@ class OrderedPool {
 
   // Gives a job. Precondition: !full().
   void push(Job job) {
+    bool wake;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       Slot& s = m_ring[m_tail % m_ring.size()];
       s.job.emplace(std::move(job));
       ++m_tail;
+      // A sleeping helper is woken for a batch of jobs, not for each: a wake-up costs a system
+      // call and a switch, and where the helper shares a processor with the owner, waking it
+      // for every job makes the two take turns job by job. Jobs that never make a batch are
+      // run by the owner while it waits for results.
+      wake = m_idle > 0 && m_tail - m_next >= m_wake_batch;
     }
     if (m_tail == 1) m_begun = Clock::now();
     maybe_start_helpers();
-    m_work_ready.notify_one();
+    if (wake) m_work_ready.notify_one();
   }
 
   // Whether the oldest job's result is there (pop() would not wait). Owner only.
   bool ready() const {
     if (empty()) return false;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_ring[m_head % m_ring.size()].done;
+    return m_ring[m_head % m_ring.size()].done.load(std::memory_order_acquire);
   }
 
   // The result of the oldest job not yet popped, running jobs meanwhile. Precondition: !empty().
@@ -89,7 +96,7 @@ class OrderedPool {
     maybe_start_helpers();
     std::unique_lock<std::mutex> lock(m_mutex);
     Slot& s = m_ring[m_head % m_ring.size()];
-    while (!s.done) {
+    while (!s.done.load(std::memory_order_relaxed)) {
       if (m_next < m_tail)
         run_one(lock, 0);
       else
@@ -99,7 +106,7 @@ class OrderedPool {
     std::exception_ptr error = std::move(s.error);
     s.result.reset();
     s.error = nullptr;
-    s.done = false;
+    s.done.store(false, std::memory_order_relaxed);
     ++m_head;
     lock.unlock();
     if (error) std::rethrow_exception(error);
@@ -130,7 +137,8 @@ class OrderedPool {
     std::optional<Job> job;
     std::optional<Result> result;
     std::exception_ptr error;
-    bool done = false;
+    // Set under the mutex once `result` or `error` is there; read without it by ready().
+    std::atomic<bool> done{false};
   };
 
   // Runs the oldest job not started, with `lock` held on entry and on return.
@@ -151,14 +159,18 @@ class OrderedPool {
     // The slot cannot have been reused: the owner pops it only once it is done.
     s.result = std::move(result);
     s.error = std::move(error);
-    s.done = true;
+    s.done.store(true, std::memory_order_release);
     if (index == m_head) m_oldest_done.notify_one();
   }
 
   void helper(unsigned worker) {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-      m_work_ready.wait(lock, [&] { return m_stop.load(std::memory_order_relaxed) || m_next < m_tail; });
+      while (!m_stop.load(std::memory_order_relaxed) && m_next >= m_tail) {
+        ++m_idle;
+        m_work_ready.wait(lock);
+        --m_idle;
+      }
       if (m_stop.load(std::memory_order_relaxed)) return;
       run_one(lock, worker);
     }
@@ -186,6 +198,7 @@ class OrderedPool {
   std::vector<Slot> m_ring;
   Work m_work;
   const std::chrono::microseconds m_start_after;
+  const std::size_t m_wake_batch;  // jobs waiting before a sleeping helper is woken
   mutable std::mutex m_mutex;
   std::condition_variable m_work_ready;   // a job was given, or stop
   std::condition_variable m_oldest_done;  // the job the owner waits for is done
@@ -193,6 +206,7 @@ class OrderedPool {
   // m_head change only on the owner thread, under the mutex.
   std::uint64_t m_head = 0, m_next = 0, m_tail = 0;
   std::atomic<bool> m_stop{false};
+  unsigned m_idle = 0;  // helpers asleep on m_work_ready
   std::vector<std::unique_ptr<os::HelperThread>> m_helpers;
   bool m_started = false;
   Clock::time_point m_begun;  // when the first job was given

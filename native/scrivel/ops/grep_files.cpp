@@ -57,7 +57,7 @@ constexpr unsigned kMaxThreads = 16;
 // Files given to the pool and not yet taken back, per thread: enough that no thread waits for
 // work while the walk or the oldest file holds things up, few enough that the outcomes waiting
 // for an older one stay small.
-constexpr std::size_t kWindowPerThread = 8;
+constexpr std::size_t kWindowPerThread = 16;
 
 // Python's slice bounds for a list of n items.
 std::int64_t slice_bound(std::int64_t b, std::int64_t n) {
