@@ -7,7 +7,7 @@
   read   20,000 requests for 4 KB files pipelined through one worker: microseconds per request,
          against the plain json + pathlib worker of bench/baseline_worker.py
   memory peak resident memory (/usr/bin/time -v) of a fresh worker process answering one grep
-         whose reply is about 1.2 GB, against a plain Python grep (pathlib, re, json.dumps) that
+         whose reply is about 1.3 GB, against a plain Python grep (pathlib, re, json.dumps) that
          builds the same reply
 
 Times are wall-clock medians of interleaved runs (the worker's from writing the request to
@@ -190,7 +190,7 @@ def bench_memory():
     if not os.path.exists("/usr/bin/time"):
         print("memory: /usr/bin/time is not installed; skipped")
         return
-    root, regex, ctx = str(bench_search.GREP_ROOT), "", 6
+    root, regex, ctx = str(bench_search.GREP_ROOT), "", 8
     req = json.dumps({"action": "grep", "path": root, "regex": regex, "max_results": 10**9,
                       "context_lines": ctx}) + "\n"
     ours, size = peak_rss(native_command(), req.encode())
