@@ -8,7 +8,7 @@
          against the plain json + pathlib worker of bench/baseline_worker.py
   memory peak resident memory (/usr/bin/time -v) of a fresh worker process answering one grep
          whose reply is about 1.3 GB, against a plain Python grep (pathlib, re, json.dumps) that
-         builds the same reply
+         builds the same reply; and of one read of a 0.5 GB file
 
 Times are wall-clock medians of interleaved runs (the worker's from writing the request to
 reading the whole reply; the peers' for the whole command, start-up included, as a person runs
@@ -200,6 +200,17 @@ def bench_memory():
           f"({ours / size:.2f} x the reply)")
     print(f"  python baseline reply {base_size / 1e9:.2f} GB, peak RSS {base / 1e9:.2f} GB "
           f"({base / base_size:.2f} x the reply)")
+    # A large read: the file's text is the reply's one long string (line ends translated).
+    with tempfile.TemporaryDirectory(prefix="bench-bigread-") as tmp:
+        path = Path(tmp) / "big.txt"
+        with open(path, "w", newline="\r\n") as f:
+            f.writelines("value_index = buffer.handler(token[42])  # a line of source\n"
+                         for _ in range(8_000_000))
+        req = json.dumps({"action": "read", "path": str(path)}) + "\n"
+        ours, size = peak_rss(native_command(), req.encode())
+        print(f"memory: one read of a {path.stat().st_size / 1e9:.2f} GB file with CRLF line ends")
+        print(f"  scrivel         reply {size / 1e9:.2f} GB, peak RSS {ours / 1e9:.2f} GB "
+              f"({ours / size:.2f} x the reply)")
 
 
 def main():
