@@ -19,7 +19,7 @@ from hypothesis import strategies as st
 
 from talmek.workers import scrivel
 
-from conftest import Worker  # noqa: E402
+from tests.conftest import Worker
 
 from .test_grep import ref_grep
 
