@@ -5,8 +5,10 @@ Generates two trees under /tmp (about 3,000 files and 60 MB of source-like text 
 line to reading its reply (the worker's start-up is measured on its own and left out). Times are
 CPU time (the worker's from /proc/<pid>/schedstat, ripgrep's from the children's rusage, the
 baselines' from process_time): the machine is shared, and wall time there measures the
-neighbours as much as the code. Each figure is the median of several runs; only ratios measured
-in this same run are printed:
+neighbours as much as the code. The worker runs on one thread here (TALMEK_SCRIVEL_THREADS=1),
+so that its processor time is all the work it does, against the one-threaded baselines;
+bench_peers.py measures the search on every processor. Each figure is the median of several
+runs; only ratios measured in this same run are printed:
 
   grep      Python baseline (rglob, read_text, splitlines, re.search per line) / worker
             worker / ripgrep (rg -j1, same tree, pattern and context)
@@ -104,7 +106,8 @@ class Worker:
         t0 = time.perf_counter()
         self.proc = subprocess.Popen(
             native_command(),
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=1 << 20)
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=1 << 20,
+            env=dict(os.environ, TALMEK_SCRIVEL_THREADS="1"))
         self.request({"action": "list", "path": "/"})
         self.startup = time.perf_counter() - t0
 

@@ -22,9 +22,10 @@ def worker_command():
 class Worker:
     """One worker process; requests are written and replies read one line at a time."""
 
-    def __init__(self, cwd, env=None):
+    def __init__(self, cwd, env=None, prefix=()):
+        """`prefix`: a command that runs the worker (setpriv and its options, for example)."""
         self.proc = subprocess.Popen(
-            worker_command(),
+            [*prefix, *worker_command()],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,

@@ -369,10 +369,30 @@ std::string normalize_newlines(std::string_view s) {
   return out;
 }
 
+void normalize_newlines_in_place(std::string& s) noexcept {
+  char* d = s.data();
+  const std::size_t n = s.size();
+  const void* p = std::memchr(d, '\r', n);
+  if (!p) return;
+  std::size_t out = static_cast<std::size_t>(static_cast<const char*>(p) - d), i = out;
+  while (i < n) {
+    // s[i] is a carriage return: one line feed for it (and for a line feed after it).
+    d[out++] = '\n';
+    ++i;
+    if (i < n && d[i] == '\n') ++i;
+    const void* next = std::memchr(d + i, '\r', n - i);
+    const std::size_t stop = next ? static_cast<std::size_t>(static_cast<const char*>(next) - d) : n;
+    std::memmove(d + out, d + i, stop - i);
+    out += stop - i;
+    i = stop;
+  }
+  s.resize(out);
+}
+
 std::string decode_text_file(std::string bytes) {
   // A carriage return is never part of a multi-byte sequence, so translating line ends before
   // replacing bad sequences gives what decoding first and translating afterwards gives.
-  if (std::memchr(bytes.data(), '\r', bytes.size())) bytes = normalize_newlines(bytes);
+  normalize_newlines_in_place(bytes);
   if (is_valid_utf8(bytes)) return bytes;
   return decode_utf8_replace(bytes);
 }

@@ -73,10 +73,13 @@ bool fsencode(std::string_view text, std::string& out, std::string& error);
 
 // Text-mode reading: each "\r\n" and each lone "\r" becomes "\n".
 std::string normalize_newlines(std::string_view s);
+// The same inside `s` itself: the text only shrinks, so no second buffer is needed.
+void normalize_newlines_in_place(std::string& s) noexcept;
 
 // A file's bytes as open(path, encoding="utf-8", errors="replace").read() returns them: bad
 // sequences as U+FFFD, line ends translated as above. Takes the bytes by value and hands them
-// back unchanged (no copy) when they are valid UTF-8 without a carriage return.
+// back in the same buffer when they are valid UTF-8 (line ends translated in place), so a large
+// file is held once.
 std::string decode_text_file(std::string bytes);
 
 // Length in bytes of the line boundary that starts at s[i], or 0 when none starts there.

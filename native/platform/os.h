@@ -37,6 +37,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -412,6 +414,35 @@ Error chmod(const OsPath& path, std::uint32_t mode);
 // shutil._copyxattr: extended attributes copied, the errors it ignores ignored. On failure
 // `failed` is the path the failed call concerned. Nothing to do on Windows.
 Error copy_xattrs(const OsPath& src, const OsPath& dst, bool follow, OsPath& failed);
+
+// =============================================================================================
+// Processors and helper threads
+
+// The number of processors the process may run on (its affinity mask, so `taskset`, cgroup
+// cpusets and Windows job or affinity settings are respected), at least 1.
+unsigned usable_cpus() noexcept;
+
+// One joinable helper thread for work that an operation spreads over the processors. It never
+// touches the interpreter. On POSIX it starts with every signal blocked, so that signals keep
+// going to the threads that handle them (the interpreter's main thread, the worker's loop), and
+// with a small stack: helpers run plain loops, never deep recursion.
+class HelperThread {
+ public:
+  HelperThread() noexcept;
+  ~HelperThread();  // joins
+  HelperThread(const HelperThread&) = delete;
+  HelperThread& operator=(const HelperThread&) = delete;
+
+  // Runs `fn` on a new thread. False when the system refuses one (a process or memory limit):
+  // the caller then does the work itself. `fn` must not throw.
+  bool start(std::function<void()> fn) noexcept;
+  // Waits for the thread to end; does nothing when none was started.
+  void join() noexcept;
+
+ private:
+  struct State;  // the system's thread and the function it runs
+  std::unique_ptr<State> m;
+};
 
 // =============================================================================================
 // The worker process and its standard streams

@@ -153,6 +153,23 @@ nb::object to_py(const Value& v, int depth = 0) {
       for (const Member& m : std::get<Object>(s)) out[text_to_py(m.key)] = to_py(m.value, depth + 1);
       return out;
     }
+    case 9: {
+      // A list already in wire form: each piece decoded back (our own encoding of values the
+      // operation built, so it always decodes) and its elements converted.
+      nb::list out;
+      std::string text;
+      for (const std::string& piece : std::get<EncodedList>(s).pieces) {
+        if (piece.empty()) continue;
+        text.assign(1, '[');
+        text += piece;
+        text += ']';
+        Value elements;
+        json::DecodeError err;
+        if (!json::decode(text, elements, err)) throw std::runtime_error("encoded list: " + err.msg);
+        for (const Value& x : elements.as_array()) out.append(to_py(x, depth + 1));
+      }
+      return out;
+    }
     default:
       return text_to_py(std::get<Opaque>(s).str);
   }

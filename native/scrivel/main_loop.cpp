@@ -26,8 +26,10 @@ namespace {
 constexpr std::size_t kReadBlock = 1 << 16;
 
 // Appends the reply to one request text (a whole line, its line end removed) to `out`, with its
-// line feed; appends nothing for a blank line. Sets `quit` after a "quit" request.
-void process_line(std::string_view line, std::string& out, bool& quit) {
+// line feed; appends nothing for a blank line. Sets `quit` after a "quit" request. A long reply
+// goes out through the spill of `out` as it is encoded (the record is complete by then: its
+// bytes only remain to be written).
+void process_line(std::string_view line, json::Output& out, bool& quit) {
   const std::string_view text = text::strip(line);
   if (text.empty()) return;
   Value request;
@@ -35,12 +37,22 @@ void process_line(std::string_view line, std::string& out, bool& quit) {
   if (!json::decode(text, request, err)) {
     json::encode(fail_record("Invalid JSON: " + err.message()), out);
   } else {
-    json::encode(handle_command(request), out);
+    const Value record = handle_command(request);
     quit = is_quit_request(request);
+    json::encode(record, out);
   }
-  out += '\n';
+  out.out += '\n';
 }
 
+void process_line(std::string_view line, std::string& out, bool& quit) {
+  json::Output all{out, nullptr};
+  process_line(line, all, quit);
+}
+
+// A write to the reply stream failed part-way through a reply.
+struct WriteFailed {
+  os::Error error;
+};
 // The diagnostic of a worker that ends on an error, as Python's last line of a traceback.
 int die(std::string_view kind, std::string_view message) {
   std::string line(kind);
@@ -85,6 +97,10 @@ int serve() {
   bool skip_lf = false;  // the last line ended with a "\r" at the end of the input read so far
   bool eof = false;
   std::string reply;
+  // Replies longer than a megabyte are written as they are encoded, never held whole.
+  json::Output stream{reply, [](std::string_view bytes) {
+                        if (const os::Error e = os::write_stdout(bytes)) throw WriteFailed{e};
+                      }};
   try {
     for (;;) {
       const char* data = buf.data();
@@ -127,7 +143,7 @@ int serve() {
       reply.clear();
       bool quit = false;
       if (text::is_valid_utf8(raw)) {
-        process_line(raw, reply, quit);
+        process_line(raw, stream, quit);
       } else {
         std::string codec_error;
         text::decode_utf8_strict(raw, codec_error);
@@ -145,6 +161,8 @@ int serve() {
       if (quit) return 0;
       pos = scan = next;
     }
+  } catch (const WriteFailed& e) {
+    return die(e.error);
   } catch (const ContractError& e) {
     return die(py_error_name(e.py_class()), e.what());
   } catch (const FatalRequestError& e) {

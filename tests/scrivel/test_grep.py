@@ -118,6 +118,20 @@ def test_grep_cases_match_reference(files, regex, pattern, limit, context):
         files, regex, pattern, limit, context)
 
 
+@pytest.mark.parametrize("limit", [0, -1, 1])
+@pytest.mark.parametrize("regex", ["needle", "ne+dle", "^needle"], ids=["literal", "regex", "anchored"])
+def test_limit_below_one_stops_after_the_first_file_read(tmp_path, regex, limit):
+    # The walk yields the top directory's files before entering "sub", so the first file read
+    # has no match; dismissed without a line given to the engine (it lacks the required text),
+    # it still counts as read, and the walk stops after it.
+    for i in range(3):
+        (tmp_path / f"f{i}.txt").write_text("other\n")
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "g.txt").write_text("needle\n")
+    assert scrivel.grep_files(str(tmp_path), regex, "*", limit, 0) == ref_grep(
+        tmp_path, regex, "*", limit, 0)
+
+
 def test_context_at_file_edges_and_adjacent_matches(tmp_path):
     (tmp_path / "f").write_text("m1\nm2\nx\ny\n")
     rec = scrivel.grep_files(str(tmp_path), "m", "*", 100, 1)["result"]["matches"]

@@ -167,6 +167,47 @@ def test_closed_output_ends_the_worker(worker):
     assert "BrokenPipeError" in worker.proc.stderr.read().decode()
 
 
+@pytest.mark.parametrize("kind", ["grep", "read", "list"])
+def test_long_replies_are_written_in_slices_as_json_dumps_writes_them(worker, tmp_path, kind):
+    # Replies of several megabytes leave the worker slice by slice (a grep's records straight
+    # from the pieces they were encoded into); the line is still exactly json.dumps's.
+    root = tmp_path / "tree"
+    for d in range(8):
+        (root / f"d{d}").mkdir(parents=True)
+        for f in range(30):
+            text = "".join(f"needle {d} {f} {i} caf\u00e9 \"q\"\n" for i in range(150))
+            (root / f"d{d}" / f"f{f}.txt").write_text(text)
+    (root / "big.txt").write_text("x\u2028y\n" * 400_000)
+    if kind == "list":  # a reply of many small values
+        (root / "many").mkdir()
+        for i in range(14_000):
+            (root / "many" / f"an entry with a long name {i:05}\u00e9").touch()
+    request = {
+        "grep": {"action": "grep", "path": str(root), "regex": "needle", "max_results": 10**6,
+                 "context_lines": 2},
+        "read": {"action": "read", "path": str(root / "big.txt")},
+        "list": {"action": "list", "path": str(root), "recursive": True},
+    }[kind]
+    worker.send(json.dumps(request))
+    line = read_reply_line(worker)
+    assert len(line) > 1 << 20  # past the size at which replies go out in slices
+    assert line == (json.dumps(scrivel.handle_command(request)) + "\n").encode()
+
+
+def read_reply_line(worker, timeout=30):
+    ready, _, _ = select.select([worker.proc.stdout], [], [], timeout)
+    assert ready, "no reply in time"
+    return worker.reply_line()
+
+
+def test_output_closed_during_a_long_reply_ends_the_worker(worker, tmp_path):
+    (tmp_path / "big.txt").write_text("line\n" * 2_000_000)
+    worker.proc.stdout.close()
+    worker.send(json.dumps({"action": "read", "path": "big.txt"}))
+    assert worker.proc.wait(30) == 1
+    assert "BrokenPipeError" in worker.proc.stderr.read().decode()
+
+
 DEPTH = 200_000
 
 

@@ -201,3 +201,26 @@ def test_contract_errors_end_the_worker(run_wine):
     assert err == "TypeError: read_file() argument 'path' must be str, not int\n"
     status, out, err = run_wine(b"\n   \n")
     assert (status, out, err) == (0, b"", "")
+
+
+def test_grep_on_several_threads_answers_the_serial_reply_in_slices(wine_env, tmp_path):
+    # Helper threads and the processor count are the Windows layer's own; a reply over the size
+    # at which replies go out in slices still ends with one "\r\n" and holds no other.
+    from tests.windows.conftest import WineWorker
+
+    for d in range(6):
+        (tmp_path / f"d{d}").mkdir()
+        for f in range(40):
+            (tmp_path / f"d{d}" / f"f{f}.txt").write_text(
+                "".join(f"Needle {d} {f} {i}\n" if (i + f) % 5 == 0 else f"hay {i}\n" for i in range(200)))
+    request = json.dumps({"action": "grep", "path": ".", "regex": "Needle", "max_results": 10**6,
+                          "context_lines": 2}).encode() + b"\n"
+    lines = []
+    for threads in ("1", "4"):
+        env = dict(wine_env["env"], TALMEK_SCRIVEL_THREADS=threads)
+        w = WineWorker(dict(wine_env, env=env), tmp_path)
+        lines.append(w.request_raw(request))
+        w.close()
+    assert lines[0] == lines[1]
+    assert len(lines[0]) > 1 << 20 and lines[0].endswith(b"\r\n") and lines[0].count(b"\n") == 1
+    assert json.loads(lines[0])["result"]["count"] == 6 * 40 * 40

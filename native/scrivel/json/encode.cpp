@@ -72,6 +72,25 @@ inline std::size_t plain_end(std::string_view t, std::size_t run, std::size_t st
 
 constexpr char kHex[] = "0123456789abcdef";
 
+// The encoder's output: the string appended to and, when the caller gave one, the spill that
+// takes its bytes whenever it holds enough of them.
+struct Sink {
+  std::string& out;
+  const Output* spill;  // null: everything stays in `out`
+
+  void check() {
+    if (spill && out.size() >= spill->spill_at) flush();
+  }
+  void flush() {
+    if (out.empty()) return;
+    spill->spill(out);
+    out.clear();
+  }
+};
+
+// ListBuilder's piece size: pieces are filled to about this before a new one is started.
+constexpr std::size_t kPiece = std::size_t{1} << 20;
+
 // Writes \uXXXX at `o` and returns the position after it.
 inline char* put_u(char* o, char32_t cp) noexcept {
   o[0] = '\\';
@@ -92,7 +111,30 @@ void encode_float(double d, std::string& out) {
     out += py_float_repr(d);
 }
 
-void encode_scalar(const Value& v, std::string& out) {
+void encode_string(std::string_view t, Sink& sink);
+
+void encode_encoded_list(const EncodedList& list, Sink& sink) {
+  std::string& out = sink.out;
+  out += '[';
+  bool first = true;
+  for (const std::string& piece : list.pieces) {
+    if (piece.empty()) continue;
+    if (!first) out += ", ";
+    first = false;
+    if (sink.spill && piece.size() >= sink.spill->spill_at / 4) {
+      // Written as it stands: a reply built of pieces is never copied into one buffer.
+      sink.flush();
+      sink.spill->spill(piece);
+    } else {
+      out += piece;
+      sink.check();
+    }
+  }
+  out += ']';
+}
+
+void encode_scalar(const Value& v, Sink& sink) {
+  std::string& out = sink.out;
   const auto& s = v.storage();
   switch (s.index()) {
     case 0:
@@ -114,7 +156,10 @@ void encode_scalar(const Value& v, std::string& out) {
       encode_float(std::get<double>(s), out);
       break;
     case 5:
-      encode_string(std::get<std::string>(s), out);
+      encode_string(std::get<std::string>(s), sink);
+      break;
+    case 9:
+      encode_encoded_list(std::get<EncodedList>(s), sink);
       break;
     default:
       throw ContractError(PyErrorClass::TypeError,
@@ -122,9 +167,8 @@ void encode_scalar(const Value& v, std::string& out) {
   }
 }
 
-}  // namespace
-
-void encode_string(std::string_view t, std::string& out) {
+void encode_string(std::string_view t, Sink& sink) {
+  std::string& out = sink.out;
   // Escaped into a fixed buffer a slice at a time (an escape is at most six bytes per input
   // byte), then appended in one piece: no per-character growth checks of `out`, and no buffer
   // that grows with the largest file ever sent.
@@ -182,11 +226,13 @@ void encode_string(std::string_view t, std::string& out) {
       }
     }
     out.append(buf, static_cast<std::size_t>(o - buf));
+    sink.check();
   }
   out += '"';
 }
 
-void encode(const Value& root, std::string& out) {
+void encode_value(const Value& root, Sink& sink) {
+  std::string& out = sink.out;
   // Each open container and the index of its next element.
   struct Open {
     const Value* v;
@@ -206,7 +252,7 @@ void encode(const Value& root, std::string& out) {
       out += '{';
       stack.push_back({v, 1});
       const Member& m = v->as_object()[0];
-      encode_string(m.key, out);
+      encode_string(m.key, sink);
       out += ": ";
       v = &m.value;
       continue;
@@ -216,7 +262,8 @@ void encode(const Value& root, std::string& out) {
     else if (v->is_object())
       out += "{}";
     else
-      encode_scalar(*v, out);
+      encode_scalar(*v, sink);
+    sink.check();
     // Move on to the next element, closing every container that is done.
     for (;;) {
       if (stack.empty()) return;
@@ -234,7 +281,7 @@ void encode(const Value& root, std::string& out) {
         if (top.i < o.size()) {
           out += ", ";
           const Member& m = o[top.i++];
-          encode_string(m.key, out);
+          encode_string(m.key, sink);
           out += ": ";
           v = &m.value;
           break;
@@ -244,6 +291,60 @@ void encode(const Value& root, std::string& out) {
       stack.pop_back();
     }
   }
+}
+
+}  // namespace
+
+void encode_string(std::string_view t, std::string& out) {
+  Sink sink{out, nullptr};
+  encode_string(t, sink);
+}
+
+void encode(const Value& v, std::string& out) {
+  Sink sink{out, nullptr};
+  encode_value(v, sink);
+}
+
+void encode(const Value& v, Output& out) {
+  Sink sink{out.out, out.spill ? &out : nullptr};
+  encode_value(v, sink);
+}
+
+std::string& ListBuilder::begin_element() {
+  auto& pieces = m_list.pieces;
+  if (pieces.empty() || pieces.back().size() >= kPiece) {
+    pieces.emplace_back();
+  } else if (!pieces.back().empty()) {
+    pieces.back() += ", ";
+  }
+  return pieces.back();
+}
+
+ListBuilder::Mark ListBuilder::mark() const noexcept {
+  const auto& pieces = m_list.pieces;
+  return {pieces.size(), pieces.empty() ? 0 : pieces.back().size(), m_list.count};
+}
+
+void ListBuilder::truncate(const Mark& m) {
+  auto& pieces = m_list.pieces;
+  pieces.resize(m.pieces);
+  if (!pieces.empty()) pieces.back().resize(m.length);
+  m_list.count = m.count;
+}
+
+void ListBuilder::splice(ListBuilder&& other) {
+  auto& pieces = m_list.pieces;
+  for (std::string& piece : other.m_list.pieces) {
+    if (piece.empty()) continue;
+    if (!pieces.empty() && !pieces.back().empty() && pieces.back().size() + piece.size() < kPiece) {
+      pieces.back() += ", ";
+      pieces.back() += piece;
+    } else {
+      pieces.push_back(std::move(piece));
+    }
+  }
+  m_list.count += other.m_list.count;
+  other.m_list = EncodedList{};
 }
 
 std::string dumps(const Value& v) {

@@ -102,6 +102,8 @@ bool Value::truthy() const noexcept {
       return !std::get<Array>(m_v).empty();
     case 7:
       return !std::get<Object>(m_v).empty();
+    case 9:
+      return std::get<EncodedList>(m_v).count != 0;
     default:
       return std::get<Opaque>(m_v).truthy;
   }
@@ -121,6 +123,7 @@ std::string Value::type_name() const {
     case 5:
       return "str";
     case 6:
+    case 9:
       return "list";
     case 7:
       return "dict";
@@ -130,7 +133,7 @@ std::string Value::type_name() const {
 }
 
 bool Value::hashable() const noexcept {
-  if (is_array() || is_object()) return false;
+  if (is_array() || is_object() || is_encoded_list()) return false;
   if (is_opaque()) return as_opaque().hashable;
   return true;
 }
@@ -215,6 +218,15 @@ Value fail_record(std::string error) {
   o.reserve(2);
   o.push_back(Member{"success", Value(false)});
   o.push_back(Member{"error", Value(std::move(error))});
+  return Value(std::move(o));
+}
+
+Value list_result(std::string_view key, EncodedList items) {
+  const std::size_t count = items.count;
+  Object o;
+  o.reserve(2);
+  o.push_back(Member{std::string(key), Value(std::move(items))});
+  o.push_back(Member{"count", Value(count)});
   return Value(std::move(o));
 }
 

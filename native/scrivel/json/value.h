@@ -26,6 +26,15 @@ struct BigInt {
   std::string digits;
 };
 
+// A list held in wire form: the json.dumps texts of its elements, joined by ", ", in pieces of
+// whole elements (the list's text is "[" + the pieces joined by ", " + "]"). Operations whose
+// results can run to millions of records build these (json::ListBuilder) instead of a tree of
+// values, so that a reply holds its bytes once, and the main loop writes the pieces as they are.
+struct EncodedList {
+  std::vector<std::string> pieces;
+  std::size_t count = 0;
+};
+
 struct Opaque {
   std::string type_name;  // Python's type(x).__name__
   std::string str;        // str(x)
@@ -36,7 +45,7 @@ struct Opaque {
 class Value {
  public:
   using Storage = std::variant<std::monostate, bool, std::int64_t, BigInt, double, std::string,
-                               Array, Object, Opaque>;
+                               Array, Object, Opaque, EncodedList>;
 
   // Defined below, once Member is complete: a constructor body instantiates the variant, and
   // with it the vector of members (clang's library checks refuse an incomplete element there).
@@ -54,6 +63,7 @@ class Value {
   Value(Array a);
   Value(Object o);
   Value(Opaque o);
+  Value(EncodedList l);
 
   Value(const Value&);
   Value& operator=(const Value&);
@@ -73,6 +83,7 @@ class Value {
   bool is_array() const noexcept { return std::holds_alternative<Array>(m_v); }
   bool is_object() const noexcept { return std::holds_alternative<Object>(m_v); }
   bool is_opaque() const noexcept { return std::holds_alternative<Opaque>(m_v); }
+  bool is_encoded_list() const noexcept { return std::holds_alternative<EncodedList>(m_v); }
 
   bool as_bool() const { return std::get<bool>(m_v); }
   double as_double() const { return std::get<double>(m_v); }
@@ -83,6 +94,7 @@ class Value {
   const Object& as_object() const { return std::get<Object>(m_v); }
   Object& as_object() { return std::get<Object>(m_v); }
   const Opaque& as_opaque() const { return std::get<Opaque>(m_v); }
+  const EncodedList& as_encoded_list() const { return std::get<EncodedList>(m_v); }
   const BigInt* as_bigint() const noexcept { return std::get_if<BigInt>(&m_v); }
   // A bool, int64 or BigInt as int64, saturating at the int64 range (slicing and limits behave
   // the same for any integer beyond it).
@@ -128,6 +140,7 @@ inline Value::Value(const char* s) : m_v(std::string(s)) {}
 inline Value::Value(Array a) : m_v(std::move(a)) {}
 inline Value::Value(Object o) : m_v(std::move(o)) {}
 inline Value::Value(Opaque o) : m_v(std::move(o)) {}
+inline Value::Value(EncodedList l) : m_v(std::move(l)) {}
 inline Value::Value(const Value&) = default;
 inline Value& Value::operator=(const Value&) = default;
 inline Value::Value(Value&&) noexcept = default;
@@ -142,5 +155,6 @@ Value fail_record(std::string error);
 
 // The result of an operation that answers a list: {key: items, "count": len(items)}.
 Value list_result(std::string_view key, Array items);
+Value list_result(std::string_view key, EncodedList items);
 
 }  // namespace talmek::scrivel

@@ -3,6 +3,7 @@
 #include "common/text.h"
 #include "scrivel/guard.h"
 #include "platform/os.h"
+#include "scrivel/json/encode.h"
 #include "scrivel/ops/ops.h"
 #include "scrivel/walk/entry_record.h"
 #include "scrivel/walk/walker.h"
@@ -16,18 +17,18 @@ Value find_files(std::string_view path, std::string_view pattern, std::int64_t m
     if (!os::exists_text(resolved)) return fail_record("Directory not found: " + std::string(path));
     const os::OsPath root = os::os_path(resolved);
     const walk::RGlob glob = walk::RGlob::compile(pattern);
-    Array matches;
+    json::ListBuilder matches;  // in wire form as found: a long answer is held once
     std::string os_entry;
     glob.walk(
         root,
         [&](std::string_view p, walk::EntryKind kind, const walk::Status& status) {
           if (!status.known) os_entry.assign(p);
-          matches.push_back(walk::entry_record(os::to_text(p), os_entry, kind, status));
+          matches.add(walk::entry_record(os::to_text(p), os_entry, kind, status));
           // Tested after adding, so a limit of 0 or less still answers the first match.
-          return static_cast<std::int64_t>(matches.size()) < max_results;
+          return static_cast<std::int64_t>(matches.count()) < max_results;
         },
         true);
-    return ok_record(list_result("matches", std::move(matches)));
+    return ok_record(list_result("matches", matches.take()));
   });
 }
 

@@ -5,6 +5,7 @@
 
 #include "platform/os.h"
 #include "scrivel/guard.h"
+#include "scrivel/json/encode.h"
 #include "scrivel/ops/ops.h"
 #include "scrivel/walk/entry_record.h"
 #include "scrivel/walk/fnmatch.h"
@@ -63,10 +64,14 @@ Value list_dir(std::string_view path, bool recursive, std::optional<std::string_
     std::sort(found.begin(), found.end(),
               [](const Candidate& a, const Candidate& b) { return os::path_less(a.rel, b.rel); });
 
-    Array list;
-    list.reserve(found.size());
-    for (Candidate& c : found) list.push_back(walk::entry_record(std::move(c.rel), c.os, c.kind, c.status));
-    return ok_record(list_result("entries", std::move(list)));
+    // Each record is encoded as it is made and its candidate's texts freed: the reply is held
+    // once, in wire form.
+    json::ListBuilder list;
+    for (Candidate& c : found) {
+      list.add(walk::entry_record(std::move(c.rel), c.os, c.kind, c.status));
+      c.os = std::string();
+    }
+    return ok_record(list_result("entries", list.take()));
   });
 }
 

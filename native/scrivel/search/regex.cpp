@@ -5,6 +5,7 @@
 #include <pcre2.h>
 
 #include <cstdio>
+#include <new>
 #include <vector>
 
 #include "common/os_error.h"
@@ -575,14 +576,19 @@ std::string pcre2_message(int code) {
 
 struct Regex::Impl {
   pcre2_code* code = nullptr;
+  ~Impl() {
+    if (code) pcre2_code_free(code);
+  }
+};
+
+struct Matcher::State {
   pcre2_match_data* data = nullptr;
   pcre2_match_context* mctx = nullptr;
   pcre2_jit_stack* stack = nullptr;
-  ~Impl() {
+  ~State() {
     if (data) pcre2_match_data_free(data);
     if (mctx) pcre2_match_context_free(mctx);
     if (stack) pcre2_jit_stack_free(stack);
-    if (code) pcre2_code_free(code);
   }
 };
 
@@ -603,8 +609,14 @@ Regex::Regex(std::string_view pattern) : m(std::make_unique<Impl>()) {
     re_error(t.source(), pcre2_message(err), pos);
   }
   // JIT makes PCRE2 several times faster; without it (an unsupported CPU) the interpreter
-  // gives the same answers, so a failure here is not an error.
+  // gives the same answers, so a failure here is not an error. Compiled here, before any
+  // thread searches: the compiled code is only read from then on.
   pcre2_jit_compile(m->code, PCRE2_JIT_COMPLETE);
+}
+
+Regex::~Regex() = default;
+
+Matcher::Matcher(const Regex& re) : m_re(re), m(std::make_unique<State>()) {
   // Only whether and where the whole match lies is wanted: one pair, whatever the groups.
   m->data = pcre2_match_data_create(1, nullptr);
   m->mctx = pcre2_match_context_create(nullptr);
@@ -615,12 +627,12 @@ Regex::Regex(std::string_view pattern) : m(std::make_unique<Impl>()) {
   if (m->stack) pcre2_jit_stack_assign(m->mctx, nullptr, m->stack);
 }
 
-Regex::~Regex() = default;
+Matcher::~Matcher() = default;
 
-bool Regex::search(std::string_view subject, std::size_t start, std::size_t& begin,
-                   std::size_t& end) const {
-  const int rc = pcre2_match(m->code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(),
-                             start, PCRE2_NO_UTF_CHECK, m->data, m->mctx);
+bool Matcher::search(std::string_view subject, std::size_t start, std::size_t& begin,
+                     std::size_t& end) {
+  const int rc = pcre2_match(m_re.m->code, reinterpret_cast<PCRE2_SPTR>(subject.data()),
+                             subject.size(), start, PCRE2_NO_UTF_CHECK, m->data, m->mctx);
   if (rc >= 0) {
     const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(m->data);
     begin = ov[0];

@@ -18,6 +18,8 @@
 
 namespace talmek::scrivel::search {
 
+// A compiled pattern. Immutable once built: any number of threads may search with it at once,
+// each through its own Matcher.
 class Regex {
  public:
   // re.compile(pattern) with no flags. Throws OpError with a readable description.
@@ -25,13 +27,6 @@ class Regex {
   ~Regex();
   Regex(const Regex&) = delete;
   Regex& operator=(const Regex&) = delete;
-
-  // Searches subject[start:] for the leftmost match; on success sets [begin, end) and returns
-  // true. `subject` must be valid UTF-8 (checked by the caller, so PCRE2 does not recheck it);
-  // the subject's own ends are its ends ("$" and lookarounds see nothing beyond them). Throws
-  // OpError when the match limit is exceeded.
-  bool search(std::string_view subject, std::size_t start, std::size_t& begin,
-              std::size_t& end) const;
 
   // True when whether the pattern matches at a place depends only on the characters it
   // consumes: no anchors, word boundaries or lookarounds. Such a pattern can be run over a
@@ -43,10 +38,34 @@ class Regex {
   const std::string& required_literal() const noexcept { return m_required; }
 
  private:
+  friend class Matcher;
   struct Impl;
   std::unique_ptr<Impl> m;
   bool m_context_free = true;
   std::string m_required;
+};
+
+// What one thread needs to search with a Regex: PCRE2's match data, and the match context with
+// the limits and its own JIT stack. The Regex must outlive it; one Matcher per thread.
+class Matcher {
+ public:
+  explicit Matcher(const Regex& re);
+  ~Matcher();
+  Matcher(const Matcher&) = delete;
+  Matcher& operator=(const Matcher&) = delete;
+
+  const Regex& regex() const noexcept { return m_re; }
+
+  // Searches subject[start:] for the leftmost match; on success sets [begin, end) and returns
+  // true. `subject` must be valid UTF-8 (checked by the caller, so PCRE2 does not recheck it);
+  // the subject's own ends are its ends ("$" and lookarounds see nothing beyond them). Throws
+  // OpError when the match limit is exceeded.
+  bool search(std::string_view subject, std::size_t start, std::size_t& begin, std::size_t& end);
+
+ private:
+  struct State;
+  const Regex& m_re;
+  std::unique_ptr<State> m;
 };
 
 }  // namespace talmek::scrivel::search
