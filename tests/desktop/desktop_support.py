@@ -142,7 +142,6 @@ class BusyDesktop:
     """The busy desktop of busy_desktop.py on the current $DISPLAY, `size` pixels, until closed."""
 
     def __init__(self, python: str, size: tuple[int, int], scratch: Path):
-        sys.path.insert(0, str(BUSY_DESKTOP.parent))
         from busy_desktop import make_photo
         wallpaper, photo = scratch / "wallpaper.png", scratch / "photo.png"
         make_photo(wallpaper, size, seed=1)

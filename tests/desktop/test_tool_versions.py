@@ -8,15 +8,12 @@ import gc
 import io
 import warnings
 import sys
-from pathlib import Path
 
 import pytest
 from desktop_support import SCREEN, BusyDesktop
 from PIL import Image, ImageChops, ImageStat
 
 from talmek.pc.computer_use import TOOL_VERSIONS, ComputerUseExecutor, fit_size
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
 pytestmark = pytest.mark.x11
 
