@@ -338,9 +338,17 @@ struct DirEntries {
   }
 };
 
+// A test of an entry's name (in the OS's form).
+using NameFilter = std::function<bool(std::string_view os_name)>;
+
 // Reads the directory at `path`. A failure part-way drops the whole directory. With
-// `with_status`, each entry's followed status is queried while the directory is open.
-Error read_dir(const OsPath& path, DirEntries& out, bool with_status = false);
+// `with_status`, the followed status of each entry that `only` accepts (of every entry when it
+// is null) is queried while the directory is open, relative to it; the others' status stays
+// unknown. The kinds come from the listing itself wherever the file system reports them (POSIX:
+// getdents64's d_type; Windows: the find data), so a directory, or an entry that `only`
+// refuses, costs no query of its own.
+Error read_dir(const OsPath& path, DirEntries& out, bool with_status = false,
+               const NameFilter* only = nullptr);
 
 // An open directory, for calls relative to it. A Dir that holds no directory (default
 // constructed) stands for none: the calls below then take the name as a whole path.

@@ -295,3 +295,53 @@ def run_without_dac_override(code, *args):
     done = subprocess.run(cmd, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
+
+
+# ---------------------------------------------------------------------------------------------
+# Directories larger than one buffer of the directory reader, and statuses asked only for the
+# names a pattern keeps: the same records as rglob/iterdir, links and broken links included.
+
+
+@pytest.fixture(scope="module")
+def big_dir():
+    d = Path(tempfile.mkdtemp(prefix="scrivel-big-"))
+    top = d / "top"
+    (top / "sub").mkdir(parents=True)
+    stem = "n" * 150
+    for i in range(2500):
+        (top / f"{stem}{i:04d}.{'py' if i % 3 else 'txt'}").write_text("x" * (i % 7))
+    for i in range(40):
+        (top / "sub" / f"{stem}{i:04d}.py").write_text("y" * i)
+    (top / "dir_link.py").symlink_to(top / "sub")
+    (top / "file_link.py").symlink_to(top / "sub" / f"{stem}0001.py")
+    (top / "broken.py").symlink_to(top / "missing")
+    (top / "broken.txt").symlink_to(top / "missing")
+    yield top
+    shutil.rmtree(d, ignore_errors=True)
+
+
+@pytest.mark.parametrize("pattern", ["*", "*.py", "*.txt", "sub/*.py", "n*9.py", "broken*"])
+def test_find_in_a_directory_past_one_listing_buffer(big_dir, pattern):
+    assert found(scrivel.find_files(str(big_dir), pattern, 10**6)) == ref_find(big_dir, pattern)
+
+
+@pytest.mark.parametrize("recursive", [False, True])
+@pytest.mark.parametrize("pattern", [None, "*.py", "broken*"])
+def test_list_a_directory_past_one_listing_buffer(big_dir, recursive, pattern):
+    rec = scrivel.list_dir(str(big_dir), recursive, pattern)
+    expected = ref_list(big_dir, recursive, pattern)
+    assert rec["result"] == {"entries": expected, "count": len(expected)}
+
+
+def test_copy_and_delete_a_directory_past_one_listing_buffer(tmp_path):
+    src = tmp_path / "src"
+    src.mkdir()
+    for i in range(2500):
+        (src / f"{'m' * 150}{i:04d}").write_text(str(i))
+    (src / "link").symlink_to(src / f"{'m' * 150}0007")
+    dst = tmp_path / "copy"
+    assert scrivel.copy_file(str(src), str(dst))["success"]
+    assert sorted(os.listdir(dst)) == sorted(os.listdir(src))
+    assert (dst / "link").read_text() == "7"  # followed, as copytree copies by default
+    assert scrivel.delete_file(str(dst))["success"]
+    assert not os.path.lexists(dst)

@@ -83,46 +83,70 @@ bool is_dot_or_dotdot(const char* n) noexcept {
   return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'));
 }
 
-// Lists an open DIR* into `out`; `fd` is its descriptor, for the status queries. With
-// `resolve_unknown`, an entry whose type the file system does not report is looked up.
-Error scan(DIR* dir, int fd, DirEntries& out, bool with_status, bool resolve_unknown) {
+// getdents64 buffer: one call lists a directory of a few thousand entries; a directory read
+// in one call costs the system two calls (the second sees the end). One per thread (the walk
+// runs on one thread, and a scan never starts another before it ends), allocated once.
+constexpr std::size_t kDirBuffer = 256 * 1024;
+
+char* dir_buffer() {
+  thread_local std::unique_ptr<char[]> buf;
+  if (!buf) buf = std::make_unique_for_overwrite<char[]>(kDirBuffer);
+  return buf.get();
+}
+
+// The followed status of `name` inside the directory `fd`, for a scan's entry of `kind`.
+EntryStatus followed_status(int fd, const char* name, EntryKind kind) noexcept {
+  EntryStatus status;
+  status.known = true;
+  if (kind == EntryKind::Directory) {  // a real directory: d_type said so, no query
+    status.ok = status.is_dir = true;
+    return status;
+  }
+  struct stat st;
+  if (::fstatat(fd, name, &st, 0) == 0) {
+    status.ok = true;
+    status.is_dir = S_ISDIR(st.st_mode);
+    status.is_regular = S_ISREG(st.st_mode);
+    if (status.is_regular) status.size = static_cast<std::int64_t>(st.st_size);
+  }
+  return status;
+}
+
+// Lists the open directory `fd` into `out` straight from getdents64: no DIR stream (whose
+// fdopendir costs a status query and two fcntl calls per directory) and d_type taken as the
+// file system gives it. With `resolve_unknown`, an entry whose type the file system does not
+// report is looked up. With `with_status`, each entry that `only` accepts (every entry when it
+// is null) gets its followed status while the directory is open.
+Error scan(int fd, DirEntries& out, bool with_status, const NameFilter* only,
+           bool resolve_unknown) {
+  char* const buf = dir_buffer();
   for (;;) {
-    errno = 0;
-    const struct dirent* d = ::readdir(dir);
-    if (!d) {
-      if (errno != 0) {
-        const Error e = last();
-        out.clear();
-        return e;
-      }
-      return {};
+    const ssize_t got = ::getdents64(fd, buf, kDirBuffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      const Error e = last();
+      out.clear();
+      return e;
     }
-    const char* name = d->d_name;
-    if (is_dot_or_dotdot(name)) continue;
-    const std::size_t len = std::strlen(name);
-    EntryKind kind = kind_of_dtype(d->d_type);
-    if (kind == EntryKind::Unknown && resolve_unknown) {
-      struct stat st;
-      if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) kind = kind_of_mode(st.st_mode);
-    }
-    EntryStatus status;
-    if (with_status) {
-      status.known = true;
-      if (kind == EntryKind::Directory) {
-        status.ok = status.is_dir = true;
-      } else {
+    if (got == 0) return {};
+    for (std::size_t off = 0; off < static_cast<std::size_t>(got);) {
+      const auto* d = reinterpret_cast<const struct dirent64*>(buf + off);
+      off += d->d_reclen;
+      const char* name = d->d_name;
+      if (is_dot_or_dotdot(name)) continue;
+      const std::size_t len = std::strlen(name);
+      EntryKind kind = kind_of_dtype(d->d_type);
+      if (kind == EntryKind::Unknown && resolve_unknown) {
         struct stat st;
-        if (::fstatat(fd, name, &st, 0) == 0) {
-          status.ok = true;
-          status.is_dir = S_ISDIR(st.st_mode);
-          status.is_regular = S_ISREG(st.st_mode);
-          if (status.is_regular) status.size = static_cast<std::int64_t>(st.st_size);
-        }
+        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) kind = kind_of_mode(st.st_mode);
       }
+      EntryStatus status;
+      if (with_status && (!only || (*only)(std::string_view(name, len))))
+        status = followed_status(fd, name, kind);
+      out.items.push_back({static_cast<std::uint32_t>(out.names.size()),
+                           static_cast<std::uint32_t>(len), kind, status});
+      out.names.append(name, len + 1);
     }
-    out.items.push_back({static_cast<std::uint32_t>(out.names.size()),
-                         static_cast<std::uint32_t>(len), kind, status});
-    out.names.append(name, len + 1);
   }
 }
 
@@ -277,18 +301,12 @@ Error set_size(const File& f, std::int64_t size) {
 // ---------------------------------------------------------------------------------------------
 // Directories
 
-Error read_dir(const OsPath& path, DirEntries& out, bool with_status) {
+Error read_dir(const OsPath& path, DirEntries& out, bool with_status, const NameFilter* only) {
   out.clear();
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return last();
-  DIR* dir = ::fdopendir(fd);
-  if (!dir) {
-    const Error e = last();
-    ::close(fd);
-    return e;
-  }
-  const Error e = scan(dir, fd, out, with_status, true);
-  ::closedir(dir);
+  const Error e = scan(fd, out, with_status, only, true);
+  ::close(fd);
   return e;
 }
 
@@ -345,19 +363,11 @@ Error dir_stat(const Dir& dir, Stat& st) {
 
 Error read_dir(const Dir& dir, DirEntries& out) {
   out.clear();
-  // os.scandir(fd): lists through a duplicate, leaving the directory's own descriptor alone.
-  const int dup = ::fcntl(DirAccess::fd(dir), F_DUPFD_CLOEXEC, 0);
-  if (dup < 0) return last();
-  DIR* d = ::fdopendir(dup);
-  if (!d) {
-    const Error e = last();
-    ::close(dup);
-    return e;
-  }
-  ::rewinddir(d);
-  const Error e = scan(d, dup, out, false, false);
-  ::closedir(d);
-  return e;
+  // os.scandir(fd) lists from the start whatever was read from the descriptor before (it
+  // rewinds a duplicate, which shares the position anyway).
+  const int fd = DirAccess::fd(dir);
+  if (::lseek(fd, 0, SEEK_SET) < 0) return last();
+  return scan(fd, out, false, nullptr, false);
 }
 
 Error unlink_at(const Dir& dir, std::string_view name) {

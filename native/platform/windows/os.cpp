@@ -394,7 +394,7 @@ EntryKind kind_of(const WIN32_FIND_DATAW& d) noexcept {
 
 }  // namespace
 
-Error read_dir(const OsPath& path, DirEntries& out, bool with_status) {
+Error read_dir(const OsPath& path, DirEntries& out, bool with_status, const NameFilter* only) {
   out.clear();
   std::wstring pattern = wide(path);
   if (pattern.empty() || pattern.back() != L'\\') pattern += L'\\';
@@ -415,7 +415,7 @@ Error read_dir(const OsPath& path, DirEntries& out, bool with_status) {
     const std::string name = win::narrow(n);
     const EntryKind kind = kind_of(d);
     EntryStatus status;
-    if (with_status) {
+    if (with_status && (!only || (*only)(name))) {
       status.known = true;
       if (kind == EntryKind::Directory) {
         status.ok = status.is_dir = true;

@@ -27,9 +27,15 @@ bool is_dir_following(const os::OsPath& path, EntryKind kind) {
 }
 
 // A directory that cannot be opened or read yields nothing, as glob's scandir errors are
-// swallowed.
-bool scan_dir(const os::OsPath& path, os::DirEntries& out, bool with_status) {
-  return !os::read_dir(path, out, with_status);
+// swallowed. With `with_status`, only the entries whose names `matcher` accepts (all of them
+// when it is null) get their status: those are the ones the walk yields.
+bool scan_dir(const os::OsPath& path, os::DirEntries& out, bool with_status,
+              const NameMatcher* matcher = nullptr) {
+  if (!with_status || !matcher) return !os::read_dir(path, out, with_status);
+  const os::NameFilter only = [matcher](std::string_view name) {
+    return matcher->matches_os_name(name);
+  };
+  return !os::read_dir(path, out, true, &only);
 }
 
 }  // namespace
@@ -168,8 +174,9 @@ class RGlob::Walk {
 
   bool select_wildcard(std::size_t idx, std::string& path) {
     os::DirEntries entries;
-    if (!scan_dir(path, entries, m_with_status && idx + 1 == m_parts.size())) return true;
     const Part& part = m_parts[idx];
+    if (!scan_dir(path, entries, m_with_status && idx + 1 == m_parts.size(), part.matcher.get()))
+      return true;
     const bool dir_only = idx + 1 < m_parts.size();
     const std::size_t len = path.size();
     for (const auto& item : entries.items) {
@@ -246,7 +253,7 @@ class RGlob::Walk {
     };
     std::vector<Frame> stack(1);
     stack[0].path = root;
-    scan_dir(root, stack[0].entries, m_with_status);
+    scan_dir(root, stack[0].entries, m_with_status, matcher);
     if (!yield_names(stack[0])) return false;
     while (!stack.empty()) {
       Frame f = std::move(stack.back());
@@ -258,7 +265,7 @@ class RGlob::Walk {
         child.path = f.path;
         child.path += f.entries.name(item);
         child.path += kSep;
-        scan_dir(child.path, child.entries, m_with_status);
+        scan_dir(child.path, child.entries, m_with_status, matcher);
         if (!yield_names(child)) return false;
         stack.push_back(std::move(child));
       }
