@@ -5,12 +5,21 @@
 
 #include "platform/os.h"
 
+#ifndef _WIN32
+struct stat;
+#endif
+
 namespace talmek::os::detail {
 
 // The system's text for a Windows error code, as CPython shows it after "[WinError N] "
 // (FormatMessageW, trailing white space and dots removed). Only the Windows implementation
 // defines it; POSIX never makes a WinError.
 std::string win_error_text(int code);
+
+#ifndef _WIN32
+// A Stat from the system's struct stat.
+void fill_status(const struct stat& s, Stat& st) noexcept;
+#endif
 
 #ifdef _WIN32
 // The failure of an os.* call on Windows: [WinError code], with CPython's kind for it.

@@ -144,6 +144,8 @@ class Failure : public std::exception {
 // Throws Failure naming no path.
 [[noreturn]] void raise(Error e);
 
+struct Stat;
+
 // =============================================================================================
 // Paths as texts and as the system takes them
 
@@ -195,6 +197,16 @@ std::string expand_user(std::string_view text);
 // Path(text).expanduser().resolve(): absolute, "." and ".." removed, links followed, missing
 // components kept as written. Throws OpError or Failure with CPython's messages.
 std::string resolve(std::string_view text);
+// resolve(text), with the followed status of the resolved path (os.stat) in `st`, or the
+// failure of that query in `err` (nothing there, for one). Where the resolution itself looked
+// the path up and found no link there, that lookup is the status: no second query.
+std::string resolve(std::string_view text, Stat& st, Error& err);
+// From now on, relative paths resolve against a copy of the working directory instead of asking
+// the system for it each time: for a process in which nothing changes the working directory
+// (the native worker executable). A copy that went stale (the directory renamed or removed
+// since) is noticed where a relative path's first component is not found, and renewed. A
+// directory put at the old name after a rename, holding the names asked for, goes unnoticed.
+void pin_working_directory() noexcept;
 // os.path.expanduser(text): the text unchanged when the home directory cannot be found.
 std::string expanduser(std::string_view text);
 // The home directory of the current user (os.path.expanduser("~")), when it can be found.

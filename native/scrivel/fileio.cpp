@@ -31,7 +31,10 @@ std::string read_whole_file(std::string_view path, std::int64_t* size) {
   if (const os::Error e = os::read_all(f, st.is_regular() ? st.size : 0, data))
     throw os::Failure(e, std::string(path));
   if (size) {
-    if (const os::Error e = os::file_stat(f, st)) throw os::Failure(e, std::string(path));
+    // The status after the read: the one taken at the open while the file still holds what it
+    // held then (as many bytes were read as it had), else asked again.
+    if (!st.is_regular() || static_cast<std::uint64_t>(st.size) != data.size())
+      if (const os::Error e = os::file_stat(f, st)) throw os::Failure(e, std::string(path));
     *size = st.size;
   }
   return data;

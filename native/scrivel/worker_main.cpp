@@ -6,5 +6,7 @@
 
 int main() {
   talmek::os::prepare_worker_process();
+  // Nothing in this process changes its working directory: resolutions need not ask for it.
+  talmek::os::pin_working_directory();
   return talmek::scrivel::serve();
 }

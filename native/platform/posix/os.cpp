@@ -46,16 +46,8 @@ FileType type_of(mode_t m) noexcept {
   return FileType::Other;
 }
 
-void fill(const struct stat& s, Stat& st) noexcept {
-  st.type = type_of(s.st_mode);
-  st.size = static_cast<std::int64_t>(s.st_size);
-  st.dev = static_cast<std::uint64_t>(s.st_dev);
-  st.ino = static_cast<std::uint64_t>(s.st_ino);
-  st.mode = static_cast<std::uint32_t>(s.st_mode & 07777);
-  st.nlink = static_cast<std::uint64_t>(s.st_nlink);
-  st.atime_ns = static_cast<std::int64_t>(s.st_atim.tv_sec) * 1000000000 + s.st_atim.tv_nsec;
-  st.mtime_ns = static_cast<std::int64_t>(s.st_mtim.tv_sec) * 1000000000 + s.st_mtim.tv_nsec;
-}
+void fill(const struct stat& s, Stat& st) noexcept { detail::fill_status(s, st); }
+
 
 EntryKind kind_of_dtype(unsigned char d_type) noexcept {
   switch (d_type) {
@@ -150,6 +142,26 @@ Error scan(int fd, DirEntries& out, bool with_status, const NameFilter* only,
   }
 }
 
+// read(2) of a file opened by open_file: interrupted reads retried, and a regular file that
+// answers EAGAIN after all (its O_NONBLOCK is left on for reading) switched to blocking reads.
+// Anything else (a FIFO) keeps its EAGAIN: it must never make the worker wait.
+ssize_t blocking_read(int fd, char* buf, std::size_t n) noexcept {
+  for (;;) {
+    const ssize_t r = ::read(fd, buf, n);
+    if (r >= 0) return r;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) {
+      struct stat s;
+      const int fl = ::fcntl(fd, F_GETFL);
+      if (::fstat(fd, &s) == 0 && S_ISREG(s.st_mode) && fl >= 0 && (fl & O_NONBLOCK) &&
+          ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) == 0)
+        continue;
+      errno = EAGAIN;
+    }
+    return -1;
+  }
+}
+
 // Waits until `fd` is ready, for a descriptor that the host handed over in non-blocking mode.
 void wait_ready(int fd, short events) noexcept {
   pollfd p{fd, events, 0};
@@ -158,6 +170,19 @@ void wait_ready(int fd, short events) noexcept {
 }
 
 }  // namespace
+
+namespace detail {
+void fill_status(const struct stat& s, Stat& st) noexcept {
+  st.type = type_of(s.st_mode);
+  st.size = static_cast<std::int64_t>(s.st_size);
+  st.dev = static_cast<std::uint64_t>(s.st_dev);
+  st.ino = static_cast<std::uint64_t>(s.st_ino);
+  st.mode = static_cast<std::uint32_t>(s.st_mode & 07777);
+  st.nlink = static_cast<std::uint64_t>(s.st_nlink);
+  st.atime_ns = static_cast<std::int64_t>(s.st_atim.tv_sec) * 1000000000 + s.st_atim.tv_nsec;
+  st.mtime_ns = static_cast<std::int64_t>(s.st_mtim.tv_sec) * 1000000000 + s.st_mtim.tv_nsec;
+}
+}  // namespace detail
 
 // ---------------------------------------------------------------------------------------------
 // Status
@@ -223,10 +248,13 @@ Error open_file(const OsPath& path, Access access, File& f, Stat* st) {
   if (!f.valid()) return last();
   struct stat s;
   if (::fstat(f.handle(), &s) != 0) return last();
-  if (S_ISREG(s.st_mode)) {
-    const int fl = ::fcntl(f.handle(), F_GETFL);
-    if (fl >= 0) ::fcntl(f.handle(), F_SETFL, fl & ~O_NONBLOCK);
-  }
+  // A regular file gets its ordinary blocking mode back, for writers. A reader keeps
+  // O_NONBLOCK, which the system ignores for regular files; should a read still answer EAGAIN
+  // (mandatory locks on old kernels), reads clear it then and wait (see blocking_read).
+  // (F_SETFL sets every status flag it can change: of those, the open asked for O_APPEND at
+  // most.)
+  if (S_ISREG(s.st_mode) && access != Access::Read)
+    ::fcntl(f.handle(), F_SETFL, flags & O_APPEND);
   if (st) fill(s, *st);
   return {};
 }
@@ -248,35 +276,27 @@ Error read_all(const File& f, std::int64_t size, std::string& out) {
       const std::size_t old = out.size();
       const std::size_t room = out.capacity() - old;
       out.resize(out.capacity());
-      const ssize_t n = ::read(f.handle(), out.data() + old, room);
+      const ssize_t n = blocking_read(f.handle(), out.data() + old, room);
       if (n < 0) {
         out.resize(old);
-        if (errno == EINTR) continue;
         return last();
       }
       out.resize(old + static_cast<std::size_t>(n));
       if (n == 0) return {};
       continue;
     }
-    const ssize_t n = ::read(f.handle(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return last();
-    }
+    const ssize_t n = blocking_read(f.handle(), buf, sizeof buf);
+    if (n < 0) return last();
     if (n == 0) return {};
     out.append(buf, static_cast<std::size_t>(n));
   }
 }
 
 Error read_some(const File& f, char* buf, std::size_t n, std::size_t& got) {
-  for (;;) {
-    const ssize_t r = ::read(f.handle(), buf, n);
-    if (r >= 0) {
-      got = static_cast<std::size_t>(r);
-      return {};
-    }
-    if (errno != EINTR) return last();
-  }
+  const ssize_t r = blocking_read(f.handle(), buf, n);
+  if (r < 0) return last();
+  got = static_cast<std::size_t>(r);
+  return {};
 }
 
 Error write_all(const File& f, std::string_view bytes) {

@@ -13,6 +13,7 @@
 
 #include "common/os_error.h"
 #include "common/text.h"
+#include "platform/detail.h"
 #include "platform/os.h"
 
 namespace talmek::os {
@@ -39,17 +40,48 @@ std::string encode_or_throw(std::string_view text) {
   return out;
 }
 
-// os.path.realpath(path) (non-strict) as CPython 3.14 computes it: links followed, missing
-// components kept as written, loops left unresolved.
-std::string realpath(std::string_view filename) {
+// The working directory kept by pin_working_directory(), and whether one is kept.
+bool g_cwd_pinned = false;
+std::string g_cwd;
+
+// The working directory as the resolution of a relative path starts from it: os.getcwd(), or
+// the copy kept since pin_working_directory(). `fresh` asks the system again (and renews the
+// copy).
+std::string working_directory(bool fresh) {
+  if (!g_cwd_pinned) return cwd();
+  if (fresh || g_cwd.empty()) g_cwd = cwd();
+  return g_cwd;
+}
+
+// What the last lstat of a resolution found, for the status of the path it ends at.
+struct LastLookup {
+  std::string path;  // the path looked up (empty: none that the status can be taken from)
+  int error = 0;     // its errno, or 0 with `st` filled
+  struct stat st;
+};
+
+// os.path.realpath(path) (non-strict) as CPython 3.14 computes it, from `start` (the working
+// directory for a relative path, "/" for an absolute one): links followed, missing components
+// kept as written, loops left unresolved. With `stale`, a first lookup that finds nothing sets
+// it and ends the resolution (see realpath). With `last`, the lookup of the resolved path's last
+// component is recorded when it was no link.
+std::string realpath_from(std::string_view filename, std::string start, bool* stale,
+                          LastLookup* last) {
   // The stack of unresolved parts, reversed; nullopt marks a resolved link target, after which
   // the link's own path is popped to fill the cache.
   std::vector<std::optional<std::string>> rest;
   for (std::string_view p : split(filename, '/')) rest.emplace_back(std::string(p));
   std::reverse(rest.begin(), rest.end());
   std::size_t part_count = rest.size();
-  std::string path = (!filename.empty() && filename[0] == '/') ? "/" : cwd();
+  std::string path = std::move(start);
   std::unordered_map<std::string, std::optional<std::string>> seen;
+  if (last) last->path.clear();
+  bool first_lookup = true;
+  // A resolution that looks nothing up below the start (".", "", "..") cannot tell whether a
+  // kept working directory is still right: it is asked for.
+  const auto check_unlooked = [&] {
+    if (stale && first_lookup) *stale = true;
+  };
 
   while (part_count) {
     std::optional<std::string> name = std::move(rest.back());
@@ -73,11 +105,19 @@ std::string realpath(std::string_view filename) {
     if (encoded.find('\0') != std::string::npos)
       throw OpError("lstat: embedded null character in path");
     struct stat st;
-    if (::lstat(encoded.c_str(), &st) != 0) {  // OSError is ignored in non-strict mode
-      path = std::move(newpath);
-      continue;
-    }
-    if (!S_ISLNK(st.st_mode)) {
+    const bool found = ::lstat(encoded.c_str(), &st) == 0;
+    const int err = found ? 0 : errno;
+    // A working directory kept from before that no longer holds what it held (renamed or
+    // removed since) shows here first: the first lookup below it fails. The caller then asks
+    // the system for the working directory, and resolves again if it moved.
+    if (stale && first_lookup && !found && (err == ENOENT || err == ENOTDIR)) *stale = true;
+    first_lookup = false;
+    if (!found || !S_ISLNK(st.st_mode)) {  // OSError is ignored in non-strict mode
+      if (last) {
+        last->path = newpath;
+        last->error = err;
+        if (found) last->st = st;
+      }
       path = std::move(newpath);
       continue;
     }
@@ -110,7 +150,26 @@ std::string realpath(std::string_view filename) {
     for (auto it = parts.rbegin(); it != parts.rend(); ++it) rest.emplace_back(std::string(*it));
     part_count += parts.size();
   }
+  check_unlooked();
   return path;
+}
+
+// os.path.realpath(path) (non-strict) as CPython 3.14 computes it: links followed, missing
+// components kept as written, loops left unresolved. With `last`, records the lookup of the
+// path's last component when it was no link: the status of the resolved path itself.
+std::string realpath(std::string_view filename, LastLookup* last = nullptr) {
+  const bool relative = filename.empty() || filename[0] != '/';
+  if (!relative) return realpath_from(filename, "/", nullptr, last);
+  if (!g_cwd_pinned) return realpath_from(filename, cwd(), nullptr, last);
+  // The kept working directory is checked by the resolution itself (see realpath_from); when
+  // it may have gone stale, the system is asked, and the resolution made again if it moved.
+  const std::string kept = working_directory(false);
+  bool stale = false;
+  std::string path = realpath_from(filename, kept, &stale, last);
+  if (!stale) return path;
+  const std::string now = working_directory(true);
+  if (now == kept) return path;
+  return realpath_from(filename, now, nullptr, last);
 }
 
 }  // namespace
@@ -284,5 +343,23 @@ std::string expand_user(std::string_view text_in) {
 }
 
 std::string resolve(std::string_view text_in) { return realpath(expand_user(text_in)); }
+
+std::string resolve(std::string_view text_in, Stat& st, Error& err) {
+  LastLookup last;
+  std::string path = realpath(expand_user(text_in), &last);
+  if (!last.path.empty() && last.path == path) {
+    // The resolution looked the path itself up, and found no link there (or nothing): the
+    // followed status is what that lookup saw.
+    err = last.error ? Error::from_errno(last.error) : Error{};
+    if (!err) detail::fill_status(last.st, st);
+    return path;
+  }
+  OsPath p;
+  std::string unusable;
+  err = to_os_path(path, p, unusable) ? stat(p, st) : Error::of(ErrorKind::InvalidName);
+  return path;
+}
+
+void pin_working_directory() noexcept { g_cwd_pinned = true; }
 
 }  // namespace talmek::os

@@ -295,4 +295,16 @@ std::string resolve(std::string_view text_in) {
   return realpath(p);
 }
 
+std::string resolve(std::string_view text_in, Stat& st, Error& err) {
+  std::string r = resolve(text_in);
+  OsPath p;
+  std::string unusable;
+  err = to_os_path(r, p, unusable) ? stat(p, st) : Error::of(ErrorKind::InvalidName);
+  return r;
+}
+
+// The working directory is asked for each time: GetFullPathNameW reads it from the process's
+// own block, without a call into the kernel.
+void pin_working_directory() noexcept {}
+
 }  // namespace talmek::os

@@ -12,9 +12,11 @@ namespace talmek::scrivel {
 
 Value find_files(std::string_view path, std::string_view pattern, std::int64_t max_results) {
   return guarded([&]() -> Value {
-    const std::string resolved = os::resolve(path);
+    os::Stat st;
+    os::Error missing;
+    const std::string resolved = os::resolve(path, st, missing);
     // No directory test: a file simply has nothing below it.
-    if (!os::exists_text(resolved)) return fail_record("Directory not found: " + std::string(path));
+    if (missing) return fail_record("Directory not found: " + std::string(path));
     const os::OsPath root = os::os_path(resolved);
     const walk::RGlob glob = walk::RGlob::compile(pattern);
     json::ListBuilder matches;  // in wire form as found: a long answer is held once

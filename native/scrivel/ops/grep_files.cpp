@@ -384,8 +384,10 @@ class Collector {
 Value grep_files(std::string_view path, std::string_view regex, std::string_view file_pattern,
                  std::int64_t max_results, std::int64_t context_lines) {
   return guarded([&]() -> Value {
-    const std::string resolved = os::resolve(path);
-    if (!os::exists_text(resolved)) return fail_record("Directory not found: " + std::string(path));
+    os::Stat st;
+    os::Error missing;
+    const std::string resolved = os::resolve(path, st, missing);
+    if (missing) return fail_record("Directory not found: " + std::string(path));
     const os::OsPath root = os::os_path(resolved);
     const search::Regex re(regex);
     const walk::RGlob glob = walk::RGlob::compile(file_pattern);

@@ -26,10 +26,11 @@ struct Candidate {
 
 Value list_dir(std::string_view path, bool recursive, std::optional<std::string_view> pattern) {
   return guarded([&]() -> Value {
-    const std::string resolved = os::resolve(path);
-    const os::OsPath root = os::os_path(resolved);
     os::Stat st;
-    if (os::stat(root, st)) return fail_record("Directory not found: " + std::string(path));
+    os::Error missing;
+    const std::string resolved = os::resolve(path, st, missing);
+    if (missing) return fail_record("Directory not found: " + std::string(path));
+    const os::OsPath root = os::os_path(resolved);
     if (!st.is_dir()) return fail_record("Not a directory: " + std::string(path));
 
     std::optional<walk::NameMatcher> filter;

@@ -29,13 +29,11 @@ void line_range(std::int64_t total, std::optional<std::int64_t> start_line,
 Value read_file(std::string_view path, std::optional<std::int64_t> start_line,
                 std::optional<std::int64_t> end_line) {
   return guarded([&]() -> Value {
-    const std::string resolved = os::resolve(path);
     // Path.exists() and Path.is_file(): any failure of stat counts as "not there".
-    os::OsPath os_resolved;
-    std::string unusable;
     os::Stat st;
-    if (!os::to_os_path(resolved, os_resolved, unusable) || os::stat(os_resolved, st))
-      return fail_record("File not found: " + std::string(path));
+    os::Error missing;
+    const std::string resolved = os::resolve(path, st, missing);
+    if (missing) return fail_record("File not found: " + std::string(path));
     if (!st.is_regular()) return fail_record("Not a file: " + std::string(path));
 
     std::int64_t size = 0;
