@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -257,7 +259,15 @@ bool path_less(std::string_view a, std::string_view b) {
   // code point order). Comparing whole texts with the separator counted below every other
   // character gives exactly that, since names never hold it.
   const std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
+  std::size_t i = 0;
+  // The common prefix (siblings share their parent's path) eight bytes at a time.
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t wa, wb;
+    std::memcpy(&wa, a.data() + i, 8);
+    std::memcpy(&wb, b.data() + i, 8);
+    if (wa != wb) break;
+  }
+  for (; i < n; ++i) {
     auto ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[i]);
     if (ca == cb) continue;
     if (ca == '/') ca = 0;

@@ -25,7 +25,7 @@ Value find_files(std::string_view path, std::string_view pattern, std::int64_t m
         root,
         [&](std::string_view p, walk::EntryKind kind, const walk::Status& status) {
           if (!status.known) os_entry.assign(p);
-          matches.add(walk::entry_record(os::to_text(p), os_entry, kind, status));
+          walk::add_entry_record(matches, os::to_text(p), os_entry, kind, status);
           // Tested after adding, so a limit of 0 or less still answers the first match.
           return static_cast<std::int64_t>(matches.count()) < max_results;
         },

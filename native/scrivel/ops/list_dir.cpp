@@ -1,6 +1,7 @@
 // list_dir: a directory's entries, flat or the whole tree below it (Path.iterdir / rglob("*")),
 // sorted as Python sorts paths, filtered by an fnmatch pattern on the final name.
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 
 #include "platform/os.h"
@@ -62,14 +63,20 @@ Value list_dir(std::string_view path, bool recursive, std::optional<std::string_
           found.push_back({os::to_text(name), std::string(), item.kind, item.status});
       }
     }
-    std::sort(found.begin(), found.end(),
-              [](const Candidate& a, const Candidate& b) { return os::path_less(a.rel, b.rel); });
+    // Sorted by index: a swap moves four bytes, not a candidate.
+    std::vector<std::uint32_t> order(found.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return os::path_less(found[a].rel, found[b].rel);
+    });
 
     // Each record is encoded as it is made and its candidate's texts freed: the reply is held
     // once, in wire form.
     json::ListBuilder list;
-    for (Candidate& c : found) {
-      list.add(walk::entry_record(std::move(c.rel), c.os, c.kind, c.status));
+    for (const std::uint32_t i : order) {
+      Candidate& c = found[i];
+      walk::add_entry_record(list, c.rel, c.os, c.kind, c.status);
+      c.rel = std::string();
       c.os = std::string();
     }
     return ok_record(list_result("entries", list.take()));

@@ -1,12 +1,15 @@
-// Entry records: one followed status query per entry that is not known to be a directory.
+// Entry records: one followed status query per entry that is not known to be a directory, and
+// the record written straight in wire form (the keys and their order never vary).
 #include "scrivel/walk/entry_record.h"
+
+#include <charconv>
 
 #include "platform/os.h"
 
 namespace talmek::scrivel::walk {
 
-Value entry_record(std::string path_text, const std::string& os_path, EntryKind kind,
-                   const Status& status) {
+void add_entry_record(json::ListBuilder& list, std::string_view path_text,
+                      const std::string& os_path, EntryKind kind, const Status& status) {
   bool is_dir = kind == EntryKind::Directory;
   std::int64_t size = 0;
   if (status.known) {
@@ -21,12 +24,14 @@ Value entry_record(std::string path_text, const std::string& os_path, EntryKind 
       if (st.is_regular()) size = st.size;
     }
   }
-  Object rec;
-  rec.reserve(3);
-  rec.push_back({"path", Value(std::move(path_text))});
-  rec.push_back({"type", Value(is_dir ? "dir" : "file")});
-  rec.push_back({"size", Value(size)});
-  return Value(std::move(rec));
+  std::string& o = list.begin_element();
+  o += "{\"path\": ";
+  json::encode_string(path_text, o);
+  o += is_dir ? ", \"type\": \"dir\", \"size\": " : ", \"type\": \"file\", \"size\": ";
+  char num[24];
+  o.append(num, std::to_chars(num, num + sizeof num, size).ptr);
+  o += '}';
+  list.end_element();
 }
 
 }  // namespace talmek::scrivel::walk
