@@ -8,7 +8,9 @@
 
 #include "common/text.h"
 #include "platform/ntpath.h"
+#include "platform/os.h"
 #include "scrivel/difflib/unified_diff.h"
+#include "scrivel/confine.h"
 #include "scrivel/dispatch.h"
 #include "scrivel/json/decode.h"
 #include "scrivel/json/encode.h"
@@ -228,7 +230,44 @@ nb::object py_handle_command(nb::handle cmd) {
 
 // main(): the worker's life. Reads the process's own descriptors natively; when the host has
 // replaced sys.stdin or sys.stdout, reads and writes through those objects instead.
+// The allowed roots as a host sets them: each a str or os.PathLike (os.fspath), none to clear.
+// A root that cannot be used raises the OSError the system gave for it.
+void set_roots_from(nb::handle roots, bool read_only) {
+  std::vector<std::string> texts;
+  if (!roots.is_none()) {
+    nb::module_ os = nb::module_::import_("os");
+    for (nb::handle r : roots) {
+      nb::object p = os.attr("fspath")(r);
+      if (!PyUnicode_Check(p.ptr()))
+        throw nb::type_error("set_roots() takes directories as str or os.PathLike of str");
+      texts.push_back(text_from(p.ptr()));
+    }
+  }
+  std::string error;
+  int code = 0;
+  if (!set_worker_roots(texts, read_only, error, &code)) {
+    PyErr_SetObject(PyExc_OSError, nb::make_tuple(code, error).ptr());
+    throw nb::python_error();
+  }
+}
+
+// Roots from the environment, if it names any, then the kernel's wall around the roots in force.
+void confine_worker() {
+  WorkerStart start;
+  read_worker_env(start);
+  if (!start.roots.empty()) {
+    std::string error;
+    int code = 0;
+    if (!set_worker_roots(start.roots, start.read_only, error, &code)) {
+      PyErr_SetObject(PyExc_OSError, nb::make_tuple(code, error).ptr());
+      throw nb::python_error();
+    }
+  }
+  restrict_worker_process();
+}
+
 void py_main() {
+  confine_worker();
   nb::module_ signal = nb::module_::import_("signal");
   signal.attr("signal")(signal.attr("SIGINT"), signal.attr("SIG_IGN"));
   nb::module_ sys = nb::module_::import_("sys");
@@ -283,6 +322,43 @@ NB_MODULE(scrivel, m) {
   m.doc() = "The talmek file worker: JSON-lines requests on standard input, one reply per line.";
 
   m.def("main", &py_main, "Run the worker: read JSON commands from stdin, write results to stdout.");
+  m.def(
+      "set_roots",
+      [](nb::handle roots, bool read_only) { set_roots_from(roots, read_only); },
+      "roots"_a.none(), "read_only"_a = false,
+      "Confine every operation of this process to the given directories (an empty list or None: no "
+      "confinement); read_only refuses every change.");
+  m.def(
+      "_main_cli",
+      []() {
+        // talmek-scrivel-py: the native executable's command line, then main().
+        nb::list argv = nb::borrow<nb::list>(nb::module_::import_("sys").attr("argv"));
+        std::vector<std::string> args;
+        for (std::size_t i = 1; i < argv.size(); ++i) {
+          nb::handle a = argv[i];
+          if (!PyUnicode_Check(a.ptr())) throw nb::type_error("sys.argv must hold str");
+          args.push_back(text_from(a.ptr()));
+        }
+        WorkerStart start;
+        std::string error;
+        if (!parse_worker_args(args, start, error)) {
+          PyErr_SetObject(PyExc_SystemExit,
+                          nb::str(("talmek-scrivel-py: " + error + "\n" + kWorkerUsage).c_str()).ptr());
+          throw nb::python_error();
+        }
+        if (!start.roots.empty() || start.read_only) {
+          read_worker_env(start);
+          int code = 0;
+          if (!set_worker_roots(start.roots, start.read_only, error, &code)) {
+            PyErr_SetObject(PyExc_SystemExit,
+                            nb::str(("talmek-scrivel-py: cannot confine to a root: " + error).c_str()).ptr());
+            throw nb::python_error();
+          }
+        }
+        py_main();
+      },
+      "The worker's command line (--root DIR, --read-only), then main().");
+  m.def("_use_openat2", [](bool on) { talmek::os::use_openat2(on); });
   m.def("handle_command", &py_handle_command, "cmd"_a.none(), "Route a command to the appropriate handler.");
 
   m.def("read_file", [](nb::handle path, nb::handle start_line, nb::handle end_line) {
