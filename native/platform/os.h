@@ -271,6 +271,12 @@ class File {
     close();
     m_h = h;
   }
+  // Gives the handle up to the caller, who closes it.
+  Handle release() noexcept {
+    const Handle h = m_h;
+    m_h = kInvalid;
+    return h;
+  }
 
  private:
   Handle m_h = kInvalid;
