@@ -230,6 +230,25 @@ nb::object py_handle_command(nb::handle cmd) {
 
 // main(): the worker's life. Reads the process's own descriptors natively; when the host has
 // replaced sys.stdin or sys.stdout, reads and writes through those objects instead.
+// OSError(code, message): the subclass follows the number (FileNotFoundError, ...).
+[[noreturn]] void raise_os_error(int code, const std::string& message) {
+  PyObject* args = Py_BuildValue("(iN)", code, text_to_py(message).release().ptr());
+  if (args) {
+    PyErr_SetObject(PyExc_OSError, args);
+    Py_DECREF(args);
+  }
+  throw nb::python_error();
+}
+
+// The worker's command line refused: the message on standard error, exit status 2.
+[[noreturn]] void exit_with_usage_error(const std::string& message) {
+  talmek::os::write_stderr("talmek-scrivel-py: " + message + "\n");
+  PyObject* code = PyLong_FromLong(2);
+  PyErr_SetObject(PyExc_SystemExit, code);
+  Py_XDECREF(code);
+  throw nb::python_error();
+}
+
 // The allowed roots as a host sets them: each a str or os.PathLike (os.fspath), none to clear.
 // A root that cannot be used raises the OSError the system gave for it.
 void set_roots_from(nb::handle roots, bool read_only) {
@@ -246,31 +265,36 @@ void set_roots_from(nb::handle roots, bool read_only) {
   std::string error;
   int code = 0;
   if (!set_worker_roots(texts, read_only, error, &code)) {
-    PyErr_SetObject(PyExc_OSError, nb::make_tuple(code, error).ptr());
-    throw nb::python_error();
+    raise_os_error(code, error);
   }
 }
 
 // Roots from the environment, if it names any, then the kernel's wall around the roots in force.
-void confine_worker() {
+// The interpreter's own directories stay readable behind that wall, so that a module imported
+// later (a traceback's, a codec's) still loads; nothing outside the roots becomes writable.
+void confine_worker(nb::module_& sys) {
+  std::vector<std::string> interpreter_dirs;
+  for (const char* name : {"base_prefix", "prefix", "exec_prefix", "base_exec_prefix"}) {
+    nb::object d = sys.attr(name);
+    if (PyUnicode_Check(d.ptr())) interpreter_dirs.push_back(text_from(d.ptr()));
+  }
   WorkerStart start;
   read_worker_env(start);
   if (!start.roots.empty()) {
     std::string error;
     int code = 0;
     if (!set_worker_roots(start.roots, start.read_only, error, &code)) {
-      PyErr_SetObject(PyExc_OSError, nb::make_tuple(code, error).ptr());
-      throw nb::python_error();
+      raise_os_error(code, error);
     }
   }
-  restrict_worker_process();
+  restrict_worker_process(interpreter_dirs);
 }
 
 void py_main() {
-  confine_worker();
   nb::module_ signal = nb::module_::import_("signal");
   signal.attr("signal")(signal.attr("SIGINT"), signal.attr("SIG_IGN"));
   nb::module_ sys = nb::module_::import_("sys");
+  confine_worker(sys);
   nb::object in = sys.attr("stdin"), out = sys.attr("stdout");
   const bool own_streams = !in.is_none() && !out.is_none() && in.is(sys.attr("__stdin__")) &&
                            out.is(sys.attr("__stdout__"));
@@ -342,17 +366,13 @@ NB_MODULE(scrivel, m) {
         WorkerStart start;
         std::string error;
         if (!parse_worker_args(args, start, error)) {
-          PyErr_SetObject(PyExc_SystemExit,
-                          nb::str(("talmek-scrivel-py: " + error + "\n" + kWorkerUsage).c_str()).ptr());
-          throw nb::python_error();
+          exit_with_usage_error(error + "\n" + kWorkerUsage);
         }
         if (!start.roots.empty() || start.read_only) {
           read_worker_env(start);
           int code = 0;
           if (!set_worker_roots(start.roots, start.read_only, error, &code)) {
-            PyErr_SetObject(PyExc_SystemExit,
-                            nb::str(("talmek-scrivel-py: cannot confine to a root: " + error).c_str()).ptr());
-            throw nb::python_error();
+            exit_with_usage_error("cannot confine to a root: " + error);
           }
         }
         py_main();

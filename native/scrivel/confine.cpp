@@ -117,12 +117,13 @@ bool set_worker_roots(const std::vector<std::string>& roots, bool read_only, std
   return true;
 }
 
-void restrict_worker_process() {
+void restrict_worker_process(const std::vector<std::string>& also_readable) {
   const os::Roots* roots = os::active_roots();
   if (!roots) return;
   std::vector<os::SandboxRule> rules;
   const auto use = roots->read_only() ? os::SandboxRule::Use::Read : os::SandboxRule::Use::ReadWrite;
   for (std::size_t i = 0; i < roots->size(); ++i) rules.push_back({roots->path(i), use});
+  for (const std::string& d : also_readable) rules.push_back({d, os::SandboxRule::Use::Read});
   std::string why;
   const os::Sandbox sandbox = os::Sandbox::build(rules, true, true, why);
   int err = 0;

@@ -59,7 +59,8 @@ bool set_worker_roots(const std::vector<std::string>& roots, bool read_only, std
 // When roots are active: restricts this process (its serving thread) with Landlock to them,
 // read-only or read-write as set, no network, no signals or abstract sockets out of it. Where the
 // kernel has no Landlock, says so in one line on standard error and goes on with the checks.
-void restrict_worker_process();
+// `also_readable`: directories that stay readable (the interpreter's, for the Python loop).
+void restrict_worker_process(const std::vector<std::string>& also_readable = {});
 
 // The usage line of the worker's command line.
 extern const char* const kWorkerUsage;
