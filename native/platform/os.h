@@ -524,6 +524,9 @@ class Sandbox {
   // Restricts the calling thread (no_new_privs first, as Landlock requires). Returns 0 or an
   // errno value. Only system calls: safe between fork and exec.
   int apply() const noexcept;
+  // The descriptor a forked child that closes descriptors must keep until it applies the sandbox
+  // (-1: none).
+  int handle() const noexcept { return m_fd; }
 
  private:
   int m_fd = -1;

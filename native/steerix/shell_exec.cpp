@@ -236,9 +236,9 @@ void close_fds(unsigned lo, unsigned hi) {
 }
 
 // Closes every descriptor from 3 up except the three given (all of them 3 or higher).
-void close_all_but(int a, int b, int c) {
-  int keep[3] = {a, b, c};
-  std::sort(keep, keep + 3);
+void close_all_but(int a, int b, int c, int d) {
+  int keep[4] = {a, b, c, d < 0 ? c : d};
+  std::sort(keep, keep + 4);
   unsigned from = 3;
   for (const int k : keep) {
     const auto fd = static_cast<unsigned>(k);
@@ -431,7 +431,7 @@ struct Reaper {
     dfl.sa_handler = SIG_DFL;
     ::sigaction(SIGCHLD, &dfl, nullptr);
   }
-  close_all_but(l.out_w, l.err_w, l.channel);
+  close_all_but(l.out_w, l.err_w, l.channel, l.sandbox ? l.sandbox->handle() : -1);
   ::prctl(PR_SET_NAME, "shell-reaper", 0, 0, 0);
   // Without subreaping (kernels before 3.4) orphans go to init, as they did before.
   ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
