@@ -448,9 +448,19 @@ class Roots {
   // taken as it is); otherwise the final component is taken as written, its parent resolved.
   // Fails with Error::outside(), with Loop when a link keeps appearing on the way, or with the
   // error of opening a missing or unusable parent (NotFound, NotDirectory, PermissionDenied).
-  Error beneath(std::string_view os_path, bool follow, Beneath& out) const;
+  // `check_final`: with `follow`, a final name that is a link is followed here (one status query);
+  // false leaves that to a caller that notices a link itself (an O_NOFOLLOW open fails with Loop)
+  // and then asks again.
+  Error beneath(std::string_view os_path, bool follow, Beneath& out, bool check_final = true) const;
 
   static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+  // The hot path of opening a file (POSIX): an absolute path without "." or ".." that lies inside
+  // a root as written, opened beneath it by one openat2 call with the open flags `flags`, no link
+  // followed anywhere on it. Returns the descriptor or minus the errno, or kNotAtOnce when it
+  // cannot decide (no openat2, a path that needs resolving, a link on it): beneath() then does.
+  static constexpr int kNotAtOnce = -0x10000;
+  int open_at_once(std::string_view os_path, int flags) const noexcept;
 
  private:
   struct Root {
@@ -485,6 +495,20 @@ class ScopedRoots {
 // For tests: false makes beneath() walk component by component even where openat2 exists; true
 // goes back to probing for it.
 void use_openat2(bool on) noexcept;
+
+// For the length of one request on this thread, resolve() gives the same text the same result:
+// the path an operation works on is then the very one its check resolved, and resolution is not
+// made twice. A link swapped in between is met by beneath() instead.
+class ResolveMemo {
+ public:
+  ResolveMemo() noexcept;
+  ~ResolveMemo();
+  ResolveMemo(const ResolveMemo&) = delete;
+  ResolveMemo& operator=(const ResolveMemo&) = delete;
+
+ private:
+  void* m_previous;
+};
 
 // Opens `name` inside `dir` as open_file opens a path, never following a link at `name` (Loop).
 Error open_file_at(const Dir& dir, std::string_view name, Access access, File& f,

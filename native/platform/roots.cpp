@@ -3,7 +3,10 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <utility>
 
+#include "platform/detail.h"
 #include "platform/os.h"
 
 namespace talmek::os {
@@ -52,6 +55,36 @@ const Roots* active_roots() noexcept {
   if (t_scoped_roots) return t_scoped_roots;
   return g_process_roots.load(std::memory_order_acquire);
 }
+
+namespace {
+// A handful of entries: the paths of one request.
+using Memo = std::vector<std::pair<std::string, std::string>>;
+thread_local Memo* t_memo = nullptr;
+}  // namespace
+
+ResolveMemo::ResolveMemo() noexcept : m_previous(t_memo) {
+  t_memo = new (std::nothrow) Memo();
+}
+
+ResolveMemo::~ResolveMemo() {
+  delete t_memo;
+  t_memo = static_cast<Memo*>(m_previous);
+}
+
+namespace detail {
+
+const std::string* remembered(std::string_view text) {
+  if (!t_memo) return nullptr;
+  for (const auto& [key, value] : *t_memo)
+    if (key == text) return &value;
+  return nullptr;
+}
+
+void remember(std::string_view text, const std::string& resolved) {
+  if (t_memo && t_memo->size() < 8) t_memo->emplace_back(std::string(text), resolved);
+}
+
+}  // namespace detail
 
 ScopedRoots::ScopedRoots(const Roots* roots) noexcept : m_previous(t_scoped_roots) {
   t_scoped_roots = roots;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/os.h"
 #include "scrivel/confine.h"
 #include "scrivel/ops/ops.h"
 
@@ -197,6 +198,13 @@ const Entry* lookup_func(std::string_view func) {
   return nullptr;
 }
 
+// Under roots, the check and the operation see one resolution of each path (os::ResolveMemo).
+Value run_entry(const Entry& entry, const Value& args) {
+  if (!os::active_roots()) return entry.run(Args(entry.func, args));
+  const os::ResolveMemo memo;
+  return entry.run(Args(entry.func, args));
+}
+
 }  // namespace
 
 std::string_view py_error_name(PyErrorClass c) noexcept {
@@ -237,13 +245,13 @@ Value handle_command(const Value& cmd) {
                                          action->type_name() + "')");
   const Entry* entry = action->is_string() ? lookup_action(action->as_string()) : nullptr;
   if (!entry) return fail_record("Unknown action: " + action->py_str());
-  return entry->run(Args(entry->func, cmd));
+  return run_entry(*entry, cmd);
 }
 
 Value call_operation(std::string_view func, const Value& args) {
   const Entry* entry = lookup_func(func);
   if (!entry) throw ContractError(PyErrorClass::TypeError, "no operation named " + std::string(func));
-  return entry->run(Args(entry->func, args));
+  return run_entry(*entry, args);
 }
 
 }  // namespace talmek::scrivel

@@ -160,7 +160,26 @@ Error Roots::open(const std::vector<std::string>& texts, bool read_only, Roots& 
   return {};
 }
 
-Error Roots::beneath(std::string_view os_path, bool follow, Beneath& out) const {
+int Roots::open_at_once(std::string_view os_path, int flags) const noexcept {
+  if (g_openat2.load(std::memory_order_relaxed) != 1 || !is_plain_absolute(os_path))
+    return kNotAtOnce;
+  for (const Root& root : m_roots) {
+    if (!contains(root.os, os_path) || os_path.size() == root.os.size()) continue;
+    std::string_view rel = os_path.substr(root.os.size());
+    if (!rel.empty() && rel[0] == '/') rel.remove_prefix(1);
+    const std::string r(rel);
+    OpenHow how{static_cast<std::uint64_t>(flags), 0666,
+                kResolveBeneath | kResolveNoSymlinks | kResolveNoMagiclinks};
+    if (!(flags & O_CREAT)) how.mode = 0;
+    const long fd = ::syscall(kSysOpenat2, DirAccess::fd(root.dir), r.c_str(), &how, sizeof how);
+    if (fd >= 0) return static_cast<int>(fd);
+    if (errno == ELOOP || errno == EXDEV || errno == EAGAIN) return kNotAtOnce;
+    return -errno;
+  }
+  return kNotAtOnce;
+}
+
+Error Roots::beneath(std::string_view os_path, bool follow, Beneath& out, bool check_final) const {
   OsPath candidate;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     // The first attempt takes a plain absolute path as it is: when the open below meets no link,
@@ -204,7 +223,7 @@ Error Roots::beneath(std::string_view os_path, bool follow, Beneath& out) const 
     }
     DirAccess::set(out.dir, d);
     out.name.assign(name);
-    if (follow) {
+    if (follow && (check_final || !fast)) {
       struct stat st;
       if (::fstatat(d, out.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
         continue;  // the final name is a link: follow it by resolving
@@ -216,14 +235,14 @@ Error Roots::beneath(std::string_view os_path, bool follow, Beneath& out) const 
 
 namespace detail {
 
-Error locate(const OsPath& path, bool follow, At& at) {
+Error locate(const OsPath& path, bool follow, At& at, bool lazy) {
   const Roots* roots = active_roots();
   if (!roots) {
     at.name = path.c_str();
     at.nofollow = false;
     return {};
   }
-  if (const Error e = roots->beneath(path, follow, at.where)) return e;
+  if (const Error e = roots->beneath(path, follow, at.where, !(follow && lazy))) return e;
   at.name = at.where.name.c_str();
   at.nofollow = true;
   return {};

@@ -37,8 +37,10 @@ struct At {
   int open_flags() const noexcept { return nofollow ? O_NOFOLLOW : 0; }
 };
 
-// Locates `path` for a call that follows links in its final component (`follow`) or not.
-Error locate(const OsPath& path, bool follow, At& at);
+// Locates `path` for a call that follows links in its final component (`follow`) or not. With
+// `lazy`, a final name that is a link is not looked for: the caller, whose call does not follow
+// it (it fails with ELOOP, or reports a link), then locates again without `lazy`.
+Error locate(const OsPath& path, bool follow, At& at, bool lazy = false);
 
 }  // namespace detail
 

@@ -153,9 +153,13 @@ using detail::locate;
 
 Error stat(const OsPath& path, Stat& st) {
   At at;
-  if (const Error e = locate(path, true, at)) return e;
+  if (const Error e = locate(path, true, at, true)) return e;
   struct stat s;
   if (::fstatat(at.fd(), at.name, &s, at.at_flags(true)) != 0) return last();
+  if (at.nofollow && S_ISLNK(s.st_mode)) {  // a link to follow, beneath the roots
+    if (const Error e = locate(path, true, at)) return e;
+    if (::fstatat(at.fd(), at.name, &s, AT_SYMLINK_NOFOLLOW) != 0) return last();
+  }
   fill(s, st);
   return {};
 }
@@ -199,7 +203,9 @@ Error File::close() noexcept {
 
 namespace {
 
-Error open_file_in(int dir_fd, const char* name, int extra_flags, Access access, File& f, Stat* st) {
+// With `roots`, the whole path (`name`, absolute) is tried beneath them in one call first.
+Error open_file_in(int dir_fd, const char* name, int extra_flags, Access access, File& f, Stat* st,
+                   const Roots* roots = nullptr) {
   int flags = O_CLOEXEC | O_NONBLOCK | extra_flags;
   switch (access) {
     case Access::Read:
@@ -218,7 +224,14 @@ Error open_file_in(int dir_fd, const char* name, int extra_flags, Access access,
       flags |= O_RDWR;
       break;
   }
-  f.adopt(::openat(dir_fd, name, flags, 0666));
+  int fd = roots ? roots->open_at_once(name, flags) : Roots::kNotAtOnce;
+  if (fd == Roots::kNotAtOnce) {
+    if (roots) return Error::of(ErrorKind::Loop);  // the caller goes the long way
+    fd = ::openat(dir_fd, name, flags, 0666);
+  } else if (fd < 0) {
+    return Error::from_errno(-fd);
+  }
+  f.adopt(fd);
   if (!f.valid()) return last();
   struct stat s;
   if (::fstat(f.handle(), &s) != 0) return last();
@@ -233,8 +246,17 @@ Error open_file_in(int dir_fd, const char* name, int extra_flags, Access access,
 }  // namespace
 
 Error open_file(const OsPath& path, Access access, File& f, Stat* st) {
+  if (const Roots* roots = active_roots()) {
+    // One openat2 for the whole path where it is already resolved; Loop means "not decided".
+    const Error e = open_file_in(AT_FDCWD, path.c_str(), O_NOFOLLOW, access, f, st, roots);
+    if (!e.is(ErrorKind::Loop) || f.valid()) return e;
+  }
   At at;
-  if (const Error e = locate(path, true, at)) return e;
+  if (const Error e = locate(path, true, at, true)) return e;
+  const Error e = open_file_in(at.fd(), at.name, at.open_flags(), access, f, st);
+  if (!e || !at.nofollow || !e.is(ErrorKind::Loop)) return e;
+  // O_NOFOLLOW met a link at the final name: follow it, beneath the roots.
+  if (const Error again = locate(path, true, at)) return again;
   return open_file_in(at.fd(), at.name, at.open_flags(), access, f, st);
 }
 

@@ -13,6 +13,7 @@
 
 #include "common/os_error.h"
 #include "common/text.h"
+#include "platform/detail.h"
 #include "platform/os.h"
 
 namespace talmek::os {
@@ -283,6 +284,11 @@ std::string expand_user(std::string_view text_in) {
   return p;
 }
 
-std::string resolve(std::string_view text_in) { return realpath(expand_user(text_in)); }
+std::string resolve(std::string_view text_in) {
+  if (const std::string* known = detail::remembered(text_in)) return *known;
+  std::string resolved = realpath(expand_user(text_in));
+  detail::remember(text_in, resolved);
+  return resolved;
+}
 
 }  // namespace talmek::os

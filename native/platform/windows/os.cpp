@@ -753,4 +753,6 @@ Error open_file_at(const Dir& dir, std::string_view name, Access access, File& f
 
 void use_openat2(bool) noexcept {}
 
+int Roots::open_at_once(std::string_view, int) const noexcept { return kNotAtOnce; }
+
 }  // namespace talmek::os
