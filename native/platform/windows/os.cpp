@@ -723,7 +723,7 @@ Error Roots::open(const std::vector<std::string>& texts, bool read_only, Roots& 
   return {};
 }
 
-Error Roots::beneath(std::string_view os_path, bool follow, Beneath& out) const {
+Error Roots::beneath(std::string_view os_path, bool follow, Beneath& out, bool) const {
   std::string resolved;
   try {
     const std::string p = normalize(os_path);
