@@ -2,7 +2,8 @@
 
 import asyncio as asyncio
 import logging as logging
-from collections.abc import Coroutine
+import os
+from collections.abc import Coroutine, Sequence
 from pathlib import Path as Path
 from typing import Any as Any
 from typing import AsyncIterator as AsyncIterator  # noqa: UP035 (the module holds typing's)
@@ -43,6 +44,8 @@ class Steerix:
     _running: bool
     _iteration_count: int
     _tool_set: ToolSetName | None
+    # The resolved roots the editor and shell tools are confined to (only with roots=).
+    _roots: tuple[str, ...]
     def __init__(
         self,
         api_key: str,
@@ -51,6 +54,7 @@ class Steerix:
         max_iterations: int = 50,
         *,
         tool_set: ToolSetName | None = None,
+        roots: Sequence[str | os.PathLike[str]] | None = None,
     ) -> None: ...
     def on_event(self, handler: Callable[..., Any]) -> None:
         """Register an event handler."""
