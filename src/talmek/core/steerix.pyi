@@ -44,8 +44,6 @@ class Steerix:
     _running: bool
     _iteration_count: int
     _tool_set: ToolSetName | None
-    # The resolved roots the editor and shell tools are confined to (only with roots=).
-    _roots: tuple[str, ...]
     def __init__(
         self,
         api_key: str,
@@ -56,6 +54,7 @@ class Steerix:
         tool_set: ToolSetName | None = None,
         roots: Sequence[str | os.PathLike[str]] | None = None,
     ) -> None: ...
+    # With roots=, the instance also holds _roots: the resolved roots, a tuple of str.
     def on_event(self, handler: Callable[..., Any]) -> None:
         """Register an event handler."""
 
