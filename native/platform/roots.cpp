@@ -62,9 +62,7 @@ using Memo = std::vector<std::pair<std::string, std::string>>;
 thread_local Memo* t_memo = nullptr;
 }  // namespace
 
-ResolveMemo::ResolveMemo() noexcept : m_previous(t_memo) {
-  t_memo = new (std::nothrow) Memo();
-}
+ResolveMemo::ResolveMemo() noexcept : m_previous(t_memo) { t_memo = new (std::nothrow) Memo(); }
 
 ResolveMemo::~ResolveMemo() {
   delete t_memo;

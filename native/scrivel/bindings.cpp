@@ -350,7 +350,8 @@ NB_MODULE(scrivel, m) {
       "set_roots",
       [](nb::handle roots, bool read_only) { set_roots_from(roots, read_only); },
       "roots"_a.none(), "read_only"_a = false,
-      "Confine every operation of this process to the given directories (an empty list or None: no\n"
+      "Confine every operation of this process to the given directories (an empty list or None: "
+      "no\n"
       "confinement); read_only refuses every change. Checks only: Landlock is applied by main().");
   m.def(
       "_main_cli",

@@ -59,7 +59,8 @@ namespace talmek::scrivel {
 
 const char* const kWorkerUsage = "usage: talmek-scrivel [--root DIR]... [--read-only]";
 
-bool parse_worker_args(const std::vector<std::string>& args, WorkerStart& start, std::string& error) {
+bool parse_worker_args(const std::vector<std::string>& args, WorkerStart& start,
+                       std::string& error) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--read-only") {
@@ -121,7 +122,8 @@ void restrict_worker_process(const std::vector<std::string>& also_readable) {
   const os::Roots* roots = os::active_roots();
   if (!roots) return;
   std::vector<os::SandboxRule> rules;
-  const auto use = roots->read_only() ? os::SandboxRule::Use::Read : os::SandboxRule::Use::ReadWrite;
+  const auto use =
+      roots->read_only() ? os::SandboxRule::Use::Read : os::SandboxRule::Use::ReadWrite;
   for (std::size_t i = 0; i < roots->size(); ++i) rules.push_back({roots->path(i), use});
   for (const std::string& d : also_readable) rules.push_back({d, os::SandboxRule::Use::Read});
   std::string why;
@@ -129,7 +131,8 @@ void restrict_worker_process(const std::vector<std::string>& also_readable) {
   int err = 0;
   if (sandbox.abi() > 0 && (err = sandbox.apply()) == 0) return;
   if (err) why = "Landlock could not be applied: " + os::describe(os::Error::from_errno(err));
-  os::write_stderr("talmek-scrivel: " + why + "; the allowed roots are enforced by the worker's own checks alone\n");
+  os::write_stderr("talmek-scrivel: " + why +
+                   "; the allowed roots are enforced by the worker's own checks alone\n");
 }
 
 }  // namespace talmek::scrivel

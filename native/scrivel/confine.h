@@ -47,7 +47,8 @@ struct WorkerStart {
 
 // Reads the command line (the program name left out). False, with a usage message, for an
 // argument it does not know.
-bool parse_worker_args(const std::vector<std::string>& args, WorkerStart& start, std::string& error);
+bool parse_worker_args(const std::vector<std::string>& args, WorkerStart& start,
+                       std::string& error);
 // Fills in from the environment what the command line did not give.
 void read_worker_env(WorkerStart& start);
 

@@ -75,10 +75,12 @@ int set_roots(PyObject* self, PyObject* roots) {
     }
     Ref b = Ref::steal(PyUnicode_AsEncodedString(p.get(), "utf-8", "surrogatepass"));
     if (!b) return -1;
-    texts.emplace_back(PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get())));
+    texts.emplace_back(PyBytes_AS_STRING(b.get()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(b.get())));
   }
   if (texts.empty()) {
-    PyErr_SetString(PyExc_ValueError, "roots must name at least one directory (None: no confinement)");
+    PyErr_SetString(PyExc_ValueError,
+                    "roots must name at least one directory (None: no confinement)");
     return -1;
   }
   std::string error;
@@ -93,8 +95,8 @@ int set_roots(PyObject* self, PyObject* roots) {
   Ref shown = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(resolved.size())));
   if (!shown) return -1;
   for (std::size_t i = 0; i < resolved.size(); ++i) {
-    PyObject* t = PyUnicode_DecodeUTF8(resolved[i].data(), static_cast<Py_ssize_t>(resolved[i].size()),
-                                       "surrogatepass");
+    PyObject* t = PyUnicode_DecodeUTF8(
+        resolved[i].data(), static_cast<Py_ssize_t>(resolved[i].size()), "surrogatepass");
     if (!t) return -1;
     PyTuple_SET_ITEM(shown.get(), static_cast<Py_ssize_t>(i), t);
   }

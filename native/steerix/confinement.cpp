@@ -8,8 +8,8 @@ namespace talmek::steerix {
 namespace {
 
 // The system directories a shell and the usual commands read and run programs from.
-constexpr const char* kSystemDirs[] = {"/usr", "/bin", "/sbin", "/lib", "/lib32", "/lib64",
-                                       "/libx32", "/etc"};
+constexpr const char* kSystemDirs[] = {"/usr",   "/bin",   "/sbin",   "/lib",
+                                       "/lib32", "/lib64", "/libx32", "/etc"};
 
 std::atomic<bool> g_notice_given{false};
 

@@ -113,12 +113,13 @@ bool stat_path(const std::string& os, std::string_view path, struct stat& st) {
 int open_path(const std::string& os, std::string_view path, bool write, Fd& fd, struct stat& st) {
   const os::Roots* roots = os::active_roots();
   if (!roots)
-    return open_nonblocking(os.c_str(), write ? O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY : O_RDONLY | O_NOCTTY,
-                            fd, st);
+    return open_nonblocking(
+        os.c_str(), write ? O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY : O_RDONLY | O_NOCTTY, fd, st);
   os::Beneath where;
   os::File f;
   os::Error e = roots->beneath(os, true, where);
-  if (!e) e = os::open_file_at(where.dir, where.name, write ? os::Access::WriteTruncate : os::Access::Read, f);
+  const os::Access access = write ? os::Access::WriteTruncate : os::Access::Read;
+  if (!e) e = os::open_file_at(where.dir, where.name, access, f);
   if (e.is_outside()) throw OpError(os::Failure(e, std::string(path)).message());
   if (e) return e.code;
   fd.reset(f.release());

@@ -407,8 +407,9 @@ def test_landlock_holds_the_worker_even_where_the_checks_are_not_asked(tree):
     code = ("from talmek.workers import scrivel; scrivel.main()\n"
             f"try:\n open({str(tree / 'out' / 's.txt')!r}).read(); print('LEAK')\n"
             "except PermissionError: print('DENIED')\n")
+    env = {**os.environ, "TALMEK_SCRIVEL_ROOTS": str(tree / "data")}
     done = subprocess.run([sys.executable, "-c", code], input=b"", capture_output=True,
-                          timeout=60, env={**os.environ, "TALMEK_SCRIVEL_ROOTS": str(tree / "data")})
+                          timeout=60, env=env)
     assert done.stdout.strip() == b"DENIED", done.stderr
 
 

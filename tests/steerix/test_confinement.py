@@ -192,7 +192,8 @@ def test_shell_commands_work_inside_their_roots(executor, tree):
     assert run(a._execute_bash({"command": cmd})) == {"type": "text", "text": "hi\nsub\nfine\n"}
     # Unconfined agents are as before.
     free = FastSteerix("k", executor=executor)
-    assert run(free._execute_bash({"command": f"cat {tree / 'out' / 's.txt'}"}))["text"] == "secret\n"
+    outcome = run(free._execute_bash({"command": f"cat {tree / 'out' / 's.txt'}"}))
+    assert outcome["text"] == "secret\n"
 
 
 @needs_landlock

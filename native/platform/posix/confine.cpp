@@ -80,8 +80,8 @@ int open_dir_beneath(int root, const std::string& rel) noexcept {
     if (next >= 0 && (::fstat(next, &st) != 0 || !S_ISDIR(st.st_mode))) {
       err = S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR;
       ::close(next);
-    } else if (next < 0 && err == ENOTDIR && ::fstatat(cur, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-               S_ISLNK(st.st_mode)) {
+    } else if (next < 0 && err == ENOTDIR &&
+               ::fstatat(cur, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
       err = ELOOP;
     }
     ::close(cur);

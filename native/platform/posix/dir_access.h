@@ -32,7 +32,9 @@ struct At {
 
   int fd() const noexcept { return DirAccess::fd(where.dir); }
   // The AT_SYMLINK_NOFOLLOW flag a call with `follow` takes here.
-  int at_flags(bool follow) const noexcept { return (follow && !nofollow) ? 0 : AT_SYMLINK_NOFOLLOW; }
+  int at_flags(bool follow) const noexcept {
+    return (follow && !nofollow) ? 0 : AT_SYMLINK_NOFOLLOW;
+  }
   // O_NOFOLLOW where the name must not be followed.
   int open_flags() const noexcept { return nofollow ? O_NOFOLLOW : 0; }
 };

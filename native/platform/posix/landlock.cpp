@@ -52,8 +52,8 @@ constexpr std::uint64_t kRefer = 1ULL << 13;     // ABI 2: links and renames bet
 constexpr std::uint64_t kTruncate = 1ULL << 14;  // ABI 3
 constexpr std::uint64_t kIoctlDev = 1ULL << 15;  // ABI 5
 
-constexpr std::uint64_t kNetBindTcp = 1ULL << 0;     // ABI 4
-constexpr std::uint64_t kNetConnectTcp = 1ULL << 1;  // ABI 4
+constexpr std::uint64_t kNetBindTcp = 1ULL << 0;         // ABI 4
+constexpr std::uint64_t kNetConnectTcp = 1ULL << 1;      // ABI 4
 constexpr std::uint64_t kScopeAbstractUnix = 1ULL << 0;  // ABI 6
 constexpr std::uint64_t kScopeSignal = 1ULL << 1;        // ABI 6
 
