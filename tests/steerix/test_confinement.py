@@ -184,6 +184,9 @@ def test_shell_commands_cannot_reach_outside_their_roots(executor, tree, command
 
 
 @needs_landlock
+@pytest.mark.skipif(bool(os.environ.get("TALMEK_SANITIZED")),
+                    reason="programs with the preloaded sanitizer runtime need /proc, which the "
+                           "shell's domain does not grant, and end with status 1")
 def test_shell_commands_work_inside_their_roots(executor, tree):
     a = agent(executor, tree / "root")
     cmd = (f"cd {tree / 'root'} && echo hi > b.txt && mkdir -p d/e && mv b.txt d/e/ && "
