@@ -21,6 +21,11 @@ std::string win_error_text(int code);
 void fill_status(const struct stat& s, Stat& st) noexcept;
 #endif
 
+// The result resolve() gave `text` earlier in this request (ResolveMemo), or null.
+const std::string* remembered(std::string_view text);
+// Keeps a result of resolve() for the rest of the request, when a ResolveMemo is active.
+void remember(std::string_view text, const std::string& resolved);
+
 #ifdef _WIN32
 // The failure of an os.* call on Windows: [WinError code], with CPython's kind for it.
 Error win_error(unsigned long code) noexcept;

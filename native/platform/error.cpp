@@ -95,7 +95,16 @@ Error Error::of(ErrorKind kind) noexcept {
   }
 }
 
+Error Error::outside() noexcept {
+  return Error{EACCES, ErrorStyle::Outside, ErrorKind::PermissionDenied};
+}
+
+namespace {
+constexpr std::string_view kOutside = "Path outside the allowed directories";
+}  // namespace
+
 std::string describe(const Error& e) {
+  if (e.style == ErrorStyle::Outside) return std::string(kOutside);
   if (e.style == ErrorStyle::WinError)
     return "[WinError " + std::to_string(e.code) + "] " + detail::win_error_text(e.code);
   return "[Errno " + std::to_string(e.code) + "] " + std::strerror(e.code);
@@ -126,6 +135,11 @@ std::string_view python_class(const Error& e) noexcept {
 
 std::string Failure::message() const {
   std::string out = describe(m_error);
+  // The same words as the refusal of a path an operation was given: the path as it is, unquoted.
+  if (m_error.is_outside()) {
+    if (m_paths >= 1) out.append(": ").append(m_path);
+    return out;
+  }
   if (m_paths >= 1) {
     out += ": ";
     out += text::py_repr(m_path);

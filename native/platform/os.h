@@ -93,7 +93,10 @@ enum class ErrorKind : std::uint8_t {
 };
 
 // How CPython words the number: "[Errno N] <C library text>" or "[WinError N] <system text>".
-enum class ErrorStyle : std::uint8_t { Errno, WinError };
+// Outside is our own refusal of a path that leads out of the allowed roots (see Roots): kind
+// PermissionDenied, so that callers which skip unreadable entries skip it too, and worded
+// "Path outside the allowed directories: <path>".
+enum class ErrorStyle : std::uint8_t { Errno, WinError, Outside };
 
 struct Error {
   int code = 0;  // the errno value, or the Windows error code
@@ -108,6 +111,9 @@ struct Error {
   // The errno-style error of a kind, as the C library numbers it here (NotFound is ENOENT,
   // IsDirectory EISDIR, Loop ELOOP, ...): for failures the layer's callers detect themselves.
   static Error of(ErrorKind kind) noexcept;
+  // The refusal of a path outside every allowed root.
+  static Error outside() noexcept;
+  bool is_outside() const noexcept { return style == ErrorStyle::Outside; }
 };
 
 // CPython's str() of the OSError without a file name: "[Errno 2] No such file or directory",
@@ -277,6 +283,12 @@ class File {
     close();
     m_h = h;
   }
+  // Gives the handle up to the caller, who closes it.
+  Handle release() noexcept {
+    const Handle h = m_h;
+    m_h = kInvalid;
+    return h;
+  }
 
  private:
   Handle m_h = kInvalid;
@@ -398,6 +410,175 @@ Error read_dir(const Dir& dir, DirEntries& out);
 // Removes the file or link `name` inside `dir`, or the empty directory `name`.
 Error unlink_at(const Dir& dir, std::string_view name);
 Error rmdir_at(const Dir& dir, std::string_view name);
+
+// =============================================================================================
+// Confinement to allowed directories
+//
+// Roots holds the allowed directories, each resolved once (links followed: a root named through a
+// link is the directory the link led to then) and held open. A path is allowed when its resolved
+// form (resolve(): links followed, "." and ".." removed) lies inside a root; the check compares
+// whole components, so "/data_evil" does not lie inside "/data".
+//
+// beneath() then opens the path's parent from the root's descriptor without following any link on
+// the way (openat2 with RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS where the kernel has it, otherwise
+// one O_NOFOLLOW open per component), and the caller acts on the final name relative to that
+// directory without following a link there either. A link swapped in after the path was resolved
+// therefore makes the open fail (the path is then resolved again, a few times at most) instead of
+// leading elsewhere. A new file is checked by its parent's resolved path, since it has none yet.
+//
+// While roots are active (set_process_roots for the whole worker; ScopedRoots for one call on one
+// thread, as the agent's editor tool does), every path-based call of this layer (stat, lstat,
+// open_file, read_dir, open_dir, mkdir, rmdir, unlink, rename, symlink, readlink, set_times,
+// chmod, copy_xattrs, and the *_at calls given no directory) goes through beneath(); a path
+// outside every root fails with Error::outside(). The *_at calls given a directory never follow a
+// link at the name while roots are active. Resolution itself only looks at names (lstat,
+// readlink), as the path check must. Without roots every call is exactly the plain system call.
+//
+// On Windows the check is the same (final paths from GetFinalPathNameByHandleW, compared without
+// regard to case), but beneath() opens the parent by its path and the path-based calls are not
+// routed through it: the check there is made once per operation, not per system call.
+
+class Roots;
+
+// The directory a path-based call acts in and the name it acts on there: "." when the path is a
+// root itself.
+struct Beneath {
+  Dir dir;
+  OsPath name;
+};
+
+class Roots {
+ public:
+  // Opens the directories named by `texts` (resolved as resolve() resolves them). On failure
+  // returns the error and sets `failed` to the text that failed; a text that names no directory
+  // fails with NotDirectory, the empty text with NotFound.
+  static Error open(const std::vector<std::string>& texts, bool read_only, Roots& out,
+                    std::string& failed);
+
+  bool read_only() const noexcept { return m_read_only; }
+  std::size_t size() const noexcept { return m_roots.size(); }
+  // The resolved text of root i.
+  const std::string& path(std::size_t i) const { return m_roots[i].text; }
+  // The index of the root that holds `resolved` (a resolved absolute path text), or npos.
+  std::size_t holding(std::string_view resolved) const;
+  // True when `resolved` is one of the roots itself.
+  bool is_root(std::string_view resolved) const;
+
+  // See above. `follow`: links in the final component are followed first (a new file's name is
+  // taken as it is); otherwise the final component is taken as written, its parent resolved.
+  // Fails with Error::outside(), with Loop when a link keeps appearing on the way, or with the
+  // error of opening a missing or unusable parent (NotFound, NotDirectory, PermissionDenied).
+  // `check_final`: with `follow`, a final name that is a link is followed here (one status query);
+  // false leaves that to a caller that notices a link itself (an O_NOFOLLOW open fails with Loop)
+  // and then asks again.
+  Error beneath(std::string_view os_path, bool follow, Beneath& out, bool check_final = true) const;
+
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+  // The hot path of opening a file (POSIX): an absolute path without "." or ".." that lies inside
+  // a root as written, opened beneath it by one openat2 call with the open flags `flags`, no link
+  // followed anywhere on it. Returns the descriptor or minus the errno, or kNotAtOnce when it
+  // cannot decide (no openat2, a path that needs resolving, a link on it): beneath() then does.
+  static constexpr int kNotAtOnce = -0x10000;
+  int open_at_once(std::string_view os_path, int flags) const noexcept;
+
+ private:
+  struct Root {
+    std::string text;  // resolved
+    OsPath os;         // its OS form
+    Dir dir;           // held open for the life of the roots
+  };
+  std::vector<Root> m_roots;
+  bool m_read_only = false;
+};
+
+// The roots of the whole process (the worker's), or none. Roots once set stay alive for the rest
+// of the process, so a call running on another thread keeps what it started with.
+void set_process_roots(Roots roots);
+// The roots the path-based calls honour on this thread: its ScopedRoots, else the process's;
+// null when there are none.
+const Roots* active_roots() noexcept;
+
+// Makes `roots` (borrowed; null: none besides the process's) the active roots of this thread
+// until destroyed.
+class ScopedRoots {
+ public:
+  explicit ScopedRoots(const Roots* roots) noexcept;
+  ~ScopedRoots();
+  ScopedRoots(const ScopedRoots&) = delete;
+  ScopedRoots& operator=(const ScopedRoots&) = delete;
+
+ private:
+  const Roots* m_previous;
+};
+
+// For tests: false makes beneath() walk component by component even where openat2 exists; true
+// goes back to probing for it.
+void use_openat2(bool on) noexcept;
+
+// For the length of one request on this thread, resolve() gives the same text the same result:
+// the path an operation works on is then the very one its check resolved, and resolution is not
+// made twice. A link swapped in between is met by beneath() instead.
+class ResolveMemo {
+ public:
+  ResolveMemo() noexcept;
+  ~ResolveMemo();
+  ResolveMemo(const ResolveMemo&) = delete;
+  ResolveMemo& operator=(const ResolveMemo&) = delete;
+
+ private:
+  void* m_previous;
+};
+
+// Opens `name` inside `dir` as open_file opens a path, never following a link at `name` (Loop).
+Error open_file_at(const Dir& dir, std::string_view name, Access access, File& f,
+                   Stat* st = nullptr);
+
+// ---------------------------------------------------------------------------------------------
+// The kernel's own wall (Landlock, Linux 5.13 and later)
+//
+// A Sandbox is a Landlock ruleset built before it is applied: the paths a process may still use
+// and how. apply() only makes system calls, so a forked child can apply it before exec. Once
+// applied, the calling thread and every process it starts keep it; nothing undoes it.
+
+struct SandboxRule {
+  enum class Use : std::uint8_t { Read, ReadExecute, ReadWrite, ReadWriteExecute };
+  std::string path;  // a text; a path that does not exist is left out
+  Use use;
+};
+
+class Sandbox {
+ public:
+  Sandbox() noexcept = default;
+  ~Sandbox();
+  Sandbox(Sandbox&& o) noexcept : m_fd(o.m_fd), m_abi(o.m_abi) { o.m_fd = -1; }
+  Sandbox& operator=(Sandbox&& o) noexcept;
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
+
+  // Builds the ruleset: everything the kernel's Landlock version can restrict is denied except
+  // what `rules` allow. With `deny_network` and `isolate`, TCP binds and connects (ABI 4) and
+  // signals and abstract sockets towards processes outside the domain (ABI 6) are denied too.
+  // When the system has no Landlock, the sandbox is empty (abi() 0) and `why` says why.
+  static Sandbox build(const std::vector<SandboxRule>& rules, bool deny_network, bool isolate,
+                       std::string& why);
+
+  // The Landlock ABI version the ruleset was built for; 0 when there is none.
+  int abi() const noexcept { return m_abi; }
+  // Restricts the calling thread (no_new_privs first, as Landlock requires). Returns 0 or an
+  // errno value. Only system calls: safe between fork and exec.
+  int apply() const noexcept;
+  // The descriptor a forked child that closes descriptors must keep until it applies the sandbox
+  // (-1: none).
+  int handle() const noexcept { return m_fd; }
+
+ private:
+  int m_fd = -1;
+  int m_abi = 0;
+};
+
+// The Landlock ABI version this kernel offers (0: none), and why not in `why`.
+int landlock_abi(std::string& why) noexcept;
 
 // =============================================================================================
 // Changing the tree

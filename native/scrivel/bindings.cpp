@@ -8,7 +8,9 @@
 
 #include "common/text.h"
 #include "platform/ntpath.h"
+#include "platform/os.h"
 #include "scrivel/difflib/unified_diff.h"
+#include "scrivel/confine.h"
 #include "scrivel/dispatch.h"
 #include "scrivel/json/decode.h"
 #include "scrivel/json/encode.h"
@@ -228,10 +230,71 @@ nb::object py_handle_command(nb::handle cmd) {
 
 // main(): the worker's life. Reads the process's own descriptors natively; when the host has
 // replaced sys.stdin or sys.stdout, reads and writes through those objects instead.
+// OSError(code, message): the subclass follows the number (FileNotFoundError, ...).
+[[noreturn]] void raise_os_error(int code, const std::string& message) {
+  PyObject* args = Py_BuildValue("(iN)", code, text_to_py(message).release().ptr());
+  if (args) {
+    PyErr_SetObject(PyExc_OSError, args);
+    Py_DECREF(args);
+  }
+  throw nb::python_error();
+}
+
+// The worker's command line refused: the message on standard error, exit status 2.
+[[noreturn]] void exit_with_usage_error(const std::string& message) {
+  talmek::os::write_stderr("talmek-scrivel-py: " + message + "\n");
+  PyObject* code = PyLong_FromLong(2);
+  PyErr_SetObject(PyExc_SystemExit, code);
+  Py_XDECREF(code);
+  throw nb::python_error();
+}
+
+// The allowed roots as a host sets them: each a str or os.PathLike (os.fspath), none to clear.
+// A root that cannot be used raises the OSError the system gave for it.
+void set_roots_from(nb::handle roots, bool read_only) {
+  std::vector<std::string> texts;
+  if (!roots.is_none()) {
+    nb::module_ os = nb::module_::import_("os");
+    for (nb::handle r : roots) {
+      nb::object p = os.attr("fspath")(r);
+      if (!PyUnicode_Check(p.ptr()))
+        throw nb::type_error("set_roots() takes directories as str or os.PathLike of str");
+      texts.push_back(text_from(p.ptr()));
+    }
+  }
+  std::string error;
+  int code = 0;
+  if (!set_worker_roots(texts, read_only, error, &code)) {
+    raise_os_error(code, error);
+  }
+}
+
+// Roots from the environment, if it names any, then the kernel's wall around the roots in force.
+// The interpreter's own directories stay readable behind that wall, so that a module imported
+// later (a traceback's, a codec's) still loads; nothing outside the roots becomes writable.
+void confine_worker(nb::module_& sys) {
+  std::vector<std::string> interpreter_dirs;
+  for (const char* name : {"base_prefix", "prefix", "exec_prefix", "base_exec_prefix"}) {
+    nb::object d = sys.attr(name);
+    if (PyUnicode_Check(d.ptr())) interpreter_dirs.push_back(text_from(d.ptr()));
+  }
+  WorkerStart start;
+  read_worker_env(start);
+  if (!start.roots.empty()) {
+    std::string error;
+    int code = 0;
+    if (!set_worker_roots(start.roots, start.read_only, error, &code)) {
+      raise_os_error(code, error);
+    }
+  }
+  restrict_worker_process(interpreter_dirs);
+}
+
 void py_main() {
   nb::module_ signal = nb::module_::import_("signal");
   signal.attr("signal")(signal.attr("SIGINT"), signal.attr("SIG_IGN"));
   nb::module_ sys = nb::module_::import_("sys");
+  confine_worker(sys);
   nb::object in = sys.attr("stdin"), out = sys.attr("stdout");
   const bool own_streams = !in.is_none() && !out.is_none() && in.is(sys.attr("__stdin__")) &&
                            out.is(sys.attr("__stdout__"));
@@ -283,6 +346,40 @@ NB_MODULE(scrivel, m) {
   m.doc() = "The talmek file worker: JSON-lines requests on standard input, one reply per line.";
 
   m.def("main", &py_main, "Run the worker: read JSON commands from stdin, write results to stdout.");
+  m.def(
+      "set_roots",
+      [](nb::handle roots, bool read_only) { set_roots_from(roots, read_only); },
+      "roots"_a.none(), "read_only"_a = false,
+      "Confine every operation of this process to the given directories (an empty list or None: "
+      "no\n"
+      "confinement); read_only refuses every change. Checks only: Landlock is applied by main().");
+  m.def(
+      "_main_cli",
+      []() {
+        // talmek-scrivel-py: the native executable's command line, then main().
+        nb::list argv = nb::borrow<nb::list>(nb::module_::import_("sys").attr("argv"));
+        std::vector<std::string> args;
+        for (std::size_t i = 1; i < argv.size(); ++i) {
+          nb::handle a = argv[i];
+          if (!PyUnicode_Check(a.ptr())) throw nb::type_error("sys.argv must hold str");
+          args.push_back(text_from(a.ptr()));
+        }
+        WorkerStart start;
+        std::string error;
+        if (!parse_worker_args(args, start, error)) {
+          exit_with_usage_error(error + "\n" + kWorkerUsage);
+        }
+        if (!start.roots.empty() || start.read_only) {
+          read_worker_env(start);
+          int code = 0;
+          if (!set_worker_roots(start.roots, start.read_only, error, &code)) {
+            exit_with_usage_error("cannot confine to a root: " + error);
+          }
+        }
+        py_main();
+      },
+      "The worker's command line (--root DIR, --read-only), then main().");
+  m.def("_use_openat2", [](bool on) { talmek::os::use_openat2(on); });
   m.def("handle_command", &py_handle_command, "cmd"_a.none(), "Route a command to the appropriate handler.");
 
   m.def("read_file", [](nb::handle path, nb::handle start_line, nb::handle end_line) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/os.h"
+#include "scrivel/confine.h"
 #include "scrivel/ops/ops.h"
 
 namespace talmek::scrivel {
@@ -88,38 +90,100 @@ struct Entry {
   Value (*run)(const Args&);
 };
 
-// The dispatch table, in the order of the protocol's documentation above.
+// The dispatch table, in the order of the protocol's documentation above. Every argument is read
+// (and so type-checked) before the paths are checked against the allowed roots (refuse(): nothing
+// without roots), so a contract error stays a contract error under roots too.
+using R = PathUse;
 const Entry kTable[] = {
     {"read", "read_file",
      [](const Args& a) {
-       return read_file(a.text("path", ""), a.int_or_none("start_line"), a.int_or_none("end_line"));
+       const auto path = a.text("path", "");
+       const auto start = a.int_or_none("start_line");
+       const auto end = a.int_or_none("end_line");
+       if (auto no = refuse({{path, R::Read}})) return std::move(*no);
+       return read_file(path, start, end);
      }},
     {"write", "write_file",
      [](const Args& a) {
-       return write_file(a.text("path", ""), a.text("content", ""), a.truth("create_dirs", true));
+       const auto path = a.text("path", "");
+       const auto content = a.text("content", "");
+       const bool create_dirs = a.truth("create_dirs", true);
+       if (auto no = refuse({{path, R::Change}})) return std::move(*no);
+       return write_file(path, content, create_dirs);
      }},
     {"append", "append_file",
-     [](const Args& a) { return append_file(a.text("path", ""), a.text("content", "")); }},
-    {"edit", "edit_file", [](const Args& a) { return edit_file(a.text("path", ""), a.list("edits")); }},
-    {"delete", "delete_file", [](const Args& a) { return delete_file(a.text("path", "")); }},
-    {"move", "move_file", [](const Args& a) { return move_file(a.text("src", ""), a.text("dst", "")); }},
-    {"copy", "copy_file", [](const Args& a) { return copy_file(a.text("src", ""), a.text("dst", "")); }},
-    {"mkdir", "make_dir", [](const Args& a) { return make_dir(a.text("path", "")); }},
+     [](const Args& a) {
+       const auto path = a.text("path", "");
+       const auto content = a.text("content", "");
+       if (auto no = refuse({{path, R::Change}})) return std::move(*no);
+       return append_file(path, content);
+     }},
+    {"edit", "edit_file",
+     [](const Args& a) {
+       const auto path = a.text("path", "");
+       const Array& edits = a.list("edits");
+       if (auto no = refuse({{path, R::Change}})) return std::move(*no);
+       return edit_file(path, edits);
+     }},
+    {"delete", "delete_file",
+     [](const Args& a) {
+       const auto path = a.text("path", "");
+       if (auto no = refuse({{path, R::Remove}})) return std::move(*no);
+       return delete_file(path);
+     }},
+    {"move", "move_file",
+     [](const Args& a) {
+       const auto src = a.text("src", "");
+       const auto dst = a.text("dst", "");
+       if (auto no = refuse({{src, R::Move}, {dst, R::Change}})) return std::move(*no);
+       return move_file(src, dst);
+     }},
+    {"copy", "copy_file",
+     [](const Args& a) {
+       const auto src = a.text("src", "");
+       const auto dst = a.text("dst", "");
+       if (auto no = refuse({{src, R::Read}, {dst, R::Change}})) return std::move(*no);
+       return copy_file(src, dst);
+     }},
+    {"mkdir", "make_dir",
+     [](const Args& a) {
+       const auto path = a.text("path", "");
+       if (auto no = refuse({{path, R::Change}})) return std::move(*no);
+       return make_dir(path);
+     }},
     {"list", "list_dir",
      [](const Args& a) {
-       return list_dir(a.text("path", "."), a.truth("recursive", false), a.text_or_none("pattern"));
+       const auto path = a.text("path", ".");
+       const bool recursive = a.truth("recursive", false);
+       const auto pattern = a.text_or_none("pattern");
+       if (auto no = refuse({{path, R::Read}})) return std::move(*no);
+       return list_dir(path, recursive, pattern);
      }},
     {"find", "find_files",
      [](const Args& a) {
-       return find_files(a.text("path", "."), a.text("pattern", "*"), a.integer("max_results", 100));
+       const auto path = a.text("path", ".");
+       const auto pattern = a.text("pattern", "*");
+       const auto max_results = a.integer("max_results", 100);
+       if (auto no = refuse({{path, R::Read}})) return std::move(*no);
+       return find_files(path, pattern, max_results);
      }},
     {"grep", "grep_files",
      [](const Args& a) {
-       return grep_files(a.text("path", "."), a.text("regex", ""), a.text("file_pattern", "*"),
-                         a.integer("max_results", 100), a.integer("context_lines", 0));
+       const auto path = a.text("path", ".");
+       const auto regex = a.text("regex", "");
+       const auto file_pattern = a.text("file_pattern", "*");
+       const auto max_results = a.integer("max_results", 100);
+       const auto context_lines = a.integer("context_lines", 0);
+       if (auto no = refuse({{path, R::Read}})) return std::move(*no);
+       return grep_files(path, regex, file_pattern, max_results, context_lines);
      }},
     {"diff", "diff_files",
-     [](const Args& a) { return diff_files(a.text("file_a", ""), a.text("file_b", "")); }},
+     [](const Args& a) {
+       const auto file_a = a.text("file_a", "");
+       const auto file_b = a.text("file_b", "");
+       if (auto no = refuse({{file_a, R::Read}, {file_b, R::Read}})) return std::move(*no);
+       return diff_files(file_a, file_b);
+     }},
 };
 
 const Entry* lookup_action(std::string_view action) {
@@ -132,6 +196,13 @@ const Entry* lookup_func(std::string_view func) {
   for (const Entry& e : kTable)
     if (func == e.func) return &e;
   return nullptr;
+}
+
+// Under roots, the check and the operation see one resolution of each path (os::ResolveMemo).
+Value run_entry(const Entry& entry, const Value& args) {
+  if (!os::active_roots()) return entry.run(Args(entry.func, args));
+  const os::ResolveMemo memo;
+  return entry.run(Args(entry.func, args));
 }
 
 }  // namespace
@@ -174,13 +245,13 @@ Value handle_command(const Value& cmd) {
                                          action->type_name() + "')");
   const Entry* entry = action->is_string() ? lookup_action(action->as_string()) : nullptr;
   if (!entry) return fail_record("Unknown action: " + action->py_str());
-  return entry->run(Args(entry->func, cmd));
+  return run_entry(*entry, cmd);
 }
 
 Value call_operation(std::string_view func, const Value& args) {
   const Entry* entry = lookup_func(func);
   if (!entry) throw ContractError(PyErrorClass::TypeError, "no operation named " + std::string(func));
-  return entry->run(Args(entry->func, args));
+  return run_entry(*entry, args);
 }
 
 }  // namespace talmek::scrivel

@@ -3,7 +3,12 @@
 // serialize_block.cpp. Also the module's load-time contents.
 #include "steerix/agent.h"
 
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "steerix/async_gen.h"
+#include "steerix/confinement.h"
 #include "steerix/event.h"
 #include "steerix/py.h"
 
@@ -51,17 +56,78 @@ PyObject* default_executor() {
   return PyObject_CallNoArgs(cls.get());
 }
 
+// roots=: the directories the editor and shell tools are confined to, each a str or
+// os.PathLike; kept on the instance as `_roots` (the resolved paths, a tuple) and `_confinement`
+// (a capsule owning the native Confinement). None: no confinement, and neither attribute.
+constexpr const char* kConfinementCapsule = "talmek.core.steerix.Confinement";
+
+int set_roots(PyObject* self, PyObject* roots) {
+  if (roots == Py_None) return 0;  // an unconfined agent's attributes stay as they always were
+  Ref seq = Ref::steal(PySequence_Fast(roots, "roots must be a list of directories"));
+  if (!seq) return -1;
+  std::vector<std::string> texts;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+    Ref p = Ref::steal(PyOS_FSPath(PySequence_Fast_GET_ITEM(seq.get(), i)));
+    if (!p) return -1;
+    if (!PyUnicode_Check(p.get())) {
+      PyErr_SetString(PyExc_TypeError, "roots must be str or os.PathLike of str");
+      return -1;
+    }
+    Ref b = Ref::steal(PyUnicode_AsEncodedString(p.get(), "utf-8", "surrogatepass"));
+    if (!b) return -1;
+    texts.emplace_back(PyBytes_AS_STRING(b.get()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(b.get())));
+  }
+  if (texts.empty()) {
+    PyErr_SetString(PyExc_ValueError,
+                    "roots must name at least one directory (None: no confinement)");
+    return -1;
+  }
+  std::string error;
+  int code = 0;
+  std::shared_ptr<const Confinement> c = Confinement::open(texts, error, code);
+  if (!c) {
+    Ref e = Ref::steal(Py_BuildValue("(is)", code, error.c_str()));
+    if (e) PyErr_SetObject(PyExc_OSError, e.get());
+    return -1;
+  }
+  const std::vector<std::string> resolved = c->paths();
+  Ref shown = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(resolved.size())));
+  if (!shown) return -1;
+  for (std::size_t i = 0; i < resolved.size(); ++i) {
+    PyObject* t = PyUnicode_DecodeUTF8(
+        resolved[i].data(), static_cast<Py_ssize_t>(resolved[i].size()), "surrogatepass");
+    if (!t) return -1;
+    PyTuple_SET_ITEM(shown.get(), static_cast<Py_ssize_t>(i), t);
+  }
+  auto* owned = new std::shared_ptr<const Confinement>(std::move(c));
+  Ref capsule = Ref::steal(PyCapsule_New(owned, kConfinementCapsule, [](PyObject* cap) {
+    delete static_cast<std::shared_ptr<const Confinement>*>(
+        PyCapsule_GetPointer(cap, kConfinementCapsule));
+  }));
+  if (!capsule) {
+    delete owned;
+    return -1;
+  }
+  return PyObject_SetAttrString(self, "_roots", shown.get()) < 0 ||
+                 PyObject_SetAttrString(self, "_confinement", capsule.get()) < 0
+             ? -1
+             : 0;
+}
+
 int steerix_init(PyObject* self, PyObject* args, PyObject* kwds) {
   // The arguments after "$" are keyword-only; further ones join them there.
   static const char* kwlist[] = {"api_key", "model", "executor", "max_iterations", "tool_set",
-                                 nullptr};
+                                 "roots", nullptr};
   PyObject* api_key = nullptr;
   PyObject* model = nullptr;
   PyObject* executor = Py_None;
   PyObject* max_iterations = nullptr;
   PyObject* tool_set = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOO$O:Steerix", const_cast<char**>(kwlist),
-                                   &api_key, &model, &executor, &max_iterations, &tool_set)) {
+  PyObject* roots = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOO$OO:Steerix", const_cast<char**>(kwlist),
+                                   &api_key, &model, &executor, &max_iterations, &tool_set,
+                                   &roots)) {
     return -1;
   }
   if (!PyUnicode_CheckExact(api_key)) {
@@ -97,7 +163,7 @@ int steerix_init(PyObject* self, PyObject* args, PyObject* kwds) {
       PyObject_SetAttr(self, g_names.tool_set, tool_set) < 0) {
     return -1;
   }
-  return 0;
+  return set_roots(self, roots);
 }
 
 int steerix_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -237,7 +303,7 @@ PyType_Slot steerix_slots[] = {
     {Py_tp_doc,
      const_cast<char*>(
          "Steerix(api_key, model='claude-sonnet-4-6', executor=None, max_iterations=50, *, "
-         "tool_set=None)\n"
+         "tool_set=None, roots=None)\n"
          "--\n\nComputer use agent driving the desktop through the Anthropic API.")},
     {Py_tp_new, reinterpret_cast<void*>(steerix_new)},
     {Py_tp_init, reinterpret_cast<void*>(steerix_init)},

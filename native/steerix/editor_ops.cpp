@@ -15,6 +15,7 @@
 #include "common/os_error.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "platform/os.h"
 
 namespace talmek::steerix::editor {
 
@@ -92,15 +93,47 @@ void refuse_device(const struct stat& st) {
   if (S_ISBLK(st.st_mode)) throw SpecialFile{"block device"};
 }
 
+// The status before opening, and the open itself, as the plain calls make them; with active
+// roots (the agent's, for this call: os::ScopedRoots) beneath them, no link followed on the way,
+// and a path that leads out of them refused.
+bool stat_path(const std::string& os, std::string_view path, struct stat& st) {
+  const os::Roots* roots = os::active_roots();
+  if (!roots) return ::stat(os.c_str(), &st) == 0;
+  os::Stat s;
+  if (const os::Error e = os::stat(os, s)) {
+    if (e.is_outside()) throw OpError(os::Failure(e, std::string(path)).message());
+    return false;
+  }
+  st.st_mode = s.type == os::FileType::CharDevice ? S_IFCHR
+               : s.type == os::FileType::BlockDevice ? S_IFBLK
+                                                     : 0;
+  return true;
+}
+
+int open_path(const std::string& os, std::string_view path, bool write, Fd& fd, struct stat& st) {
+  const os::Roots* roots = os::active_roots();
+  if (!roots)
+    return open_nonblocking(
+        os.c_str(), write ? O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY : O_RDONLY | O_NOCTTY, fd, st);
+  os::Beneath where;
+  os::File f;
+  os::Error e = roots->beneath(os, true, where);
+  const os::Access access = write ? os::Access::WriteTruncate : os::Access::Read;
+  if (!e) e = os::open_file_at(where.dir, where.name, access, f);
+  if (e.is_outside()) throw OpError(os::Failure(e, std::string(path)).message());
+  if (e) return e.code;
+  fd.reset(f.release());
+  return ::fstat(fd.get(), &st) == 0 ? 0 : errno;
+}
+
 // Opens `path` for reading. Non-blocking, so that a FIFO named as the file fails or reads empty
 // at once instead of stalling the agent. A device is refused on its status before it is opened,
 // since opening one can act by itself (a tape rewinds, a terminal can become the controlling
 // one), and again on what was opened, in case one was put in place in between.
 void open_for_reading(std::string_view path, Fd& fd, struct stat& st) {
   const std::string os = paths::os_path(path);
-  if (::stat(os.c_str(), &st) == 0) refuse_device(st);
-  if (const int err = open_nonblocking(os.c_str(), O_RDONLY | O_NOCTTY, fd, st))
-    throw_os_error(err, path);
+  if (stat_path(os, path, st)) refuse_device(st);
+  if (const int err = open_path(os, path, false, fd, st)) throw_os_error(err, path);
   refuse_device(st);
   if (S_ISDIR(st.st_mode)) throw_os_error(EISDIR, path);
 }
@@ -244,10 +277,9 @@ void write_text(std::string_view path, std::string_view t) {
   if (!text::check_encodable(t, error)) throw OpError(error);
   const std::string os = paths::os_path(path);
   struct stat st;
-  if (::stat(os.c_str(), &st) == 0) refuse_device(st);
+  if (stat_path(os, path, st)) refuse_device(st);
   Fd fd;
-  if (const int err = open_nonblocking(os.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, fd, st))
-    throw_os_error(err, path);
+  if (const int err = open_path(os, path, true, fd, st)) throw_os_error(err, path);
   refuse_device(st);  // a device put in place since the check above
   // On this platform the line separator is "\n", so the text is written as it is.
   if (const int err = write_all(fd.get(), t)) throw_os_error(err, path);

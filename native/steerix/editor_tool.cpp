@@ -11,6 +11,8 @@
 #include "common/os_error.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "platform/os.h"
+#include "steerix/confinement.h"
 #include "steerix/editor_ops.h"
 #include "steerix/outcome_limit.h"
 #include "steerix/tool_io.h"
@@ -244,7 +246,7 @@ std::string too_large_message(std::string_view path_text, const editor::TooLarge
       .append(", more than a request to the model can carry; view fewer lines with view_range");
 }
 
-PyObject* run(PyObject* tool_input, bool has_undo) {
+PyObject* run(PyObject* tool_input, bool has_undo, const Confinement* confinement) {
   // Reading the input, the path check and "~" expansion come first; their faults are outcomes
   // too (see run_editor_tool), but "No path provided" goes before anything else.
   Ref command(input_get(tool_input, "command", empty_str()));
@@ -270,11 +272,19 @@ PyObject* run(PyObject* tool_input, bool has_undo) {
   }
 
   try {
+    // With roots, the four file commands refuse a path outside them, and their file calls are
+    // made beneath the roots for the length of the call.
+    std::optional<std::string> refused;
+    if (confinement) refused = confinement->refuse(path_text.view(), path);
+    const os::ScopedRoots scope(confinement ? &confinement->roots() : nullptr);
     Call call(tool_input, std::string(path_text.view()), std::move(path));
-    if (is_command(command.get(), "view")) return call.view();
-    if (is_command(command.get(), "create")) return call.create();
-    if (is_command(command.get(), "str_replace")) return call.str_replace();
-    if (is_command(command.get(), "insert")) return call.insert();
+    auto file_command = [&](PyObject* (Call::*run_it)()) {
+      return refused ? error_outcome(*refused) : (call.*run_it)();
+    };
+    if (is_command(command.get(), "view")) return file_command(&Call::view);
+    if (is_command(command.get(), "create")) return file_command(&Call::create);
+    if (is_command(command.get(), "str_replace")) return file_command(&Call::str_replace);
+    if (is_command(command.get(), "insert")) return file_command(&Call::insert);
     if (has_undo && is_command(command.get(), "undo_edit")) return text_outcome(kUndo);
     std::string shown;
     if (!str_of(command.get(), shown)) raise_pending();
@@ -294,14 +304,14 @@ PyObject* run(PyObject* tool_input, bool has_undo) {
 
 }  // namespace
 
-PyObject* run_editor_tool(PyObject* tool_input, bool has_undo) {
+PyObject* run_editor_tool(PyObject* tool_input, bool has_undo, const Confinement* confinement) {
   // Every fault of a call is an outcome the model can act on, never the end of the task: an
   // allocation failure (std::bad_alloc here, MemoryError from Python), a path that is not text,
   // a home directory that cannot be found. Only interruptions (KeyboardInterrupt and other
   // exceptions that are not an Exception) pass through.
   PyObject* outcome;
   try {
-    outcome = run(tool_input, has_undo);
+    outcome = run(tool_input, has_undo, confinement);
   } catch (const std::bad_alloc&) {
     return error_outcome(kEditorError, kOutOfMemory);
   }

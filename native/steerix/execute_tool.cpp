@@ -4,6 +4,7 @@
 
 #include "steerix/agent.h"
 #include "steerix/async_gen.h"
+#include "steerix/confinement.h"
 #include "steerix/py.h"
 #include "steerix/tool_sets.h"
 #include "steerix/tools.h"
@@ -126,31 +127,52 @@ class ExecuteToolFrame final : public SlotFrame<3> {
   bool m_awaiting = false;
 };
 
-// A coroutine that runs one synchronous tool when first resumed.
-class ToolFrame final : public SlotFrame<1> {
+// The agent's confinement (Steerix(..., roots=...)), read through the instance as `_confinement`:
+// null when it has none. Shared, so that the call keeps it while it runs.
+bool confinement_of(PyObject* self, std::shared_ptr<const Confinement>& out) {
+  Ref cap = Ref::steal(PyObject_GetAttrString(self, "_confinement"));
+  if (!cap) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;
+  }
+  if (cap.get() == Py_None) return true;
+  void* p = PyCapsule_GetPointer(cap.get(), "talmek.core.steerix.Confinement");
+  if (!p) return false;
+  out = *static_cast<std::shared_ptr<const Confinement>*>(p);
+  return true;
+}
+
+// The shell tool, under the agent's confinement when it has one.
+class BashFrame final : public SlotFrame<1> {
  public:
-  using Fn = PyObject* (*)(PyObject*);
-  ToolFrame(Fn fn, PyObject* input) : m_fn(fn) { set(0, Py_NewRef(input)); }
+  BashFrame(PyObject* input, std::shared_ptr<const Confinement> c) : m_confinement(std::move(c)) {
+    set(0, Py_NewRef(input));
+  }
   Step resume(PyObject* value) override {
     if (!value) return step_error();
-    return step_return(m_fn(slot(0)));
+    return step_return(run_bash_tool_within(slot(0), m_confinement.get()));
   }
 
  private:
-  Fn m_fn;
+  std::shared_ptr<const Confinement> m_confinement;
 };
 
 // The same for the editor, whose commands depend on the version the agent offers.
 class EditorFrame final : public SlotFrame<1> {
  public:
-  EditorFrame(PyObject* input, bool has_undo) : m_has_undo(has_undo) { set(0, Py_NewRef(input)); }
+  EditorFrame(PyObject* input, bool has_undo, std::shared_ptr<const Confinement> c)
+      : m_has_undo(has_undo), m_confinement(std::move(c)) {
+    set(0, Py_NewRef(input));
+  }
   Step resume(PyObject* value) override {
     if (!value) return step_error();
-    return step_return(run_editor_tool(slot(0), m_has_undo));
+    return step_return(run_editor_tool(slot(0), m_has_undo, m_confinement.get()));
   }
 
  private:
   bool m_has_undo;
+  std::shared_ptr<const Confinement> m_confinement;
 };
 
 }  // namespace
@@ -160,15 +182,20 @@ PyObject* execute_tool(PyObject* self, PyObject* tool_name, PyObject* tool_input
                        TALMEK_STR("Steerix._execute_tool"));
 }
 
-PyObject* execute_bash(PyObject*, PyObject* tool_input) {
-  return new_coroutine(std::make_unique<ToolFrame>(run_bash_tool, tool_input),
+PyObject* execute_bash(PyObject* self, PyObject* tool_input) {
+  std::shared_ptr<const Confinement> confinement;
+  if (!confinement_of(self, confinement)) return nullptr;
+  return new_coroutine(std::make_unique<BashFrame>(tool_input, std::move(confinement)),
                        TALMEK_STR("Steerix._execute_bash"));
 }
 
 PyObject* execute_text_editor(PyObject* self, PyObject* tool_input) {
   ModelTraits traits{};
   if (!agent_traits(self, traits)) return nullptr;
-  return new_coroutine(std::make_unique<EditorFrame>(tool_input, traits.tools->editor_undo),
+  std::shared_ptr<const Confinement> confinement;
+  if (!confinement_of(self, confinement)) return nullptr;
+  return new_coroutine(std::make_unique<EditorFrame>(tool_input, traits.tools->editor_undo,
+                                                     std::move(confinement)),
                        TALMEK_STR("Steerix._execute_text_editor"));
 }
 

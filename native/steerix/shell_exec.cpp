@@ -57,6 +57,7 @@
 #include "common/fd_io.h"
 #include "common/os_error.h"
 #include "common/text.h"
+#include "platform/os.h"
 
 extern char** environ;
 
@@ -148,6 +149,7 @@ struct Report {
 };
 constexpr int kStageChdir = 1;
 constexpr int kStageExec = 2;
+constexpr int kStageSandbox = 3;
 
 // What this process tells the supervisor, one byte. Anything but kRelease means kill.
 constexpr char kRelease = 'r';
@@ -157,6 +159,7 @@ constexpr char kKill = 'k';
 struct Launch {
   char* const* argv;
   const char* cwd;
+  const os::Sandbox* sandbox;  // applied by the shell before exec; null: none
   int out_w, err_w, channel;
   sigset_t caller_mask;  // the mask the shell gets back
   bool sigchld_ignored = false;
@@ -201,6 +204,12 @@ bool is_plain(const struct sigaction& sa, void (*which)(int)) {
   }
   ::sigprocmask(SIG_SETMASK, &l.caller_mask, nullptr);
   if (l.cwd && ::chdir(l.cwd) != 0) shell_fail(l, kStageChdir);
+  if (l.sandbox) {
+    if (const int err = l.sandbox->apply()) {
+      errno = err;
+      shell_fail(l, kStageSandbox);
+    }
+  }
   ::execve(kShell, l.argv, environ);
   shell_fail(l, kStageExec);
 }
@@ -227,9 +236,9 @@ void close_fds(unsigned lo, unsigned hi) {
 }
 
 // Closes every descriptor from 3 up except the three given (all of them 3 or higher).
-void close_all_but(int a, int b, int c) {
-  int keep[3] = {a, b, c};
-  std::sort(keep, keep + 3);
+void close_all_but(int a, int b, int c, int d) {
+  int keep[4] = {a, b, c, d < 0 ? c : d};
+  std::sort(keep, keep + 4);
   unsigned from = 3;
   for (const int k : keep) {
     const auto fd = static_cast<unsigned>(k);
@@ -422,7 +431,7 @@ struct Reaper {
     dfl.sa_handler = SIG_DFL;
     ::sigaction(SIGCHLD, &dfl, nullptr);
   }
-  close_all_but(l.out_w, l.err_w, l.channel);
+  close_all_but(l.out_w, l.err_w, l.channel, l.sandbox ? l.sandbox->handle() : -1);
   ::prctl(PR_SET_NAME, "shell-reaper", 0, 0, 0);
   // Without subreaping (kernels before 3.4) orphans go to init, as they did before.
   ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
@@ -542,7 +551,7 @@ std::size_t drain(Fd& fd, Bytes& sink, std::size_t room) {
 
 ShellRun run_shell(const std::string& command, const std::optional<std::string>& cwd,
                    std::chrono::milliseconds timeout, std::size_t output_limit,
-                   const std::function<bool()>& should_stop) {
+                   const std::function<bool()>& should_stop, const os::Sandbox* sandbox) {
   // Everything the supervisor and the shell need is prepared before fork: they must not allocate.
   std::string sh = kShell, dash_c = "-c", cmd = command;
   char* const argv[] = {sh.data(), dash_c.data(), cmd.data(), nullptr};
@@ -551,8 +560,8 @@ ShellRun run_shell(const std::string& command, const std::optional<std::string>&
   make_pipe(out_r, out_w);
   make_pipe(err_r, err_w);
   make_channel(channel, their_channel);
-  Launch launch{argv, cwd ? cwd->c_str() : nullptr, out_w.get(), err_w.get(), their_channel.get(),
-                {}};
+  Launch launch{argv,         cwd ? cwd->c_str() : nullptr, sandbox, out_w.get(), err_w.get(),
+                their_channel.get(), {}};
 
   // All signals are blocked across the fork, so that none runs a handler of the host in the
   // supervisor before it has settled; this thread gets its own mask back at once.
@@ -580,6 +589,9 @@ ShellRun run_shell(const std::string& command, const std::optional<std::string>&
   if (first.kind == Report::exec_failed) {
     supervisor.release();
     // subprocess names the working directory when chdir failed, else the program.
+    if (first.stage == kStageSandbox)
+      throw OpError("the shell could not enter the roots' Landlock domain: " +
+                    os_error_message(first.value));
     const std::string what = first.stage == kStageChdir ? text::fsdecode(*cwd) : kShell;
     throw OpError(os_error_message(first.value, what));
   }

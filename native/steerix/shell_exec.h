@@ -9,6 +9,10 @@
 #include <string>
 #include <string_view>
 
+namespace talmek::os {
+class Sandbox;
+}
+
 namespace talmek::steerix {
 
 // A growable byte buffer that the pipes are read straight into, with no bounce buffer and no
@@ -75,8 +79,13 @@ struct ShellRun {
 // Throws talmek::OpError, worded as CPython's subprocess words it, when the shell cannot be
 // started (a working directory that does not exist, no process left under RLIMIT_NPROC). Does
 // not touch Python: the caller may release the GIL around it; `should_stop` is called without it.
+//
+// With `sandbox` (borrowed, built), the shell applies it to itself just before exec, so the
+// command and everything it starts run inside that Landlock domain; the supervisor stays outside
+// it and can still end them. A shell that cannot apply it does not run: OpError.
 ShellRun run_shell(const std::string& command, const std::optional<std::string>& cwd,
                    std::chrono::milliseconds timeout, std::size_t output_limit,
-                   const std::function<bool()>& should_stop);
+                   const std::function<bool()>& should_stop,
+                   const os::Sandbox* sandbox = nullptr);
 
 }  // namespace talmek::steerix

@@ -9,6 +9,7 @@
 #include "common/os_error.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "steerix/confinement.h"
 #include "steerix/outcome_limit.h"
 #include "steerix/shell_exec.h"
 #include "steerix/tool_io.h"
@@ -105,7 +106,7 @@ std::string os_bytes(std::string_view text) {
 
 namespace {
 
-PyObject* run(PyObject* tool_input) {
+PyObject* run(PyObject* tool_input, const Confinement* confinement) {
   using namespace tool_io;
   Ref command(input_get(tool_input, "command", empty_str()));
   if (!command) return nullptr;
@@ -135,7 +136,10 @@ PyObject* run(PyObject* tool_input) {
       return stop;
     };
     try {
-      run = run_shell(cmd, cwd, kTimeout, kMaxOutcomeBytes, should_stop);
+      run = run_shell(cmd, cwd, kTimeout, kMaxOutcomeBytes, should_stop,
+                      confinement && confinement->shell_sandbox().abi() > 0
+                          ? &confinement->shell_sandbox()
+                          : nullptr);
     } catch (...) {
       PyEval_RestoreThread(ts);
       throw;
@@ -164,12 +168,14 @@ PyObject* run(PyObject* tool_input) {
 
 }  // namespace
 
-PyObject* run_bash_tool(PyObject* tool_input) {
+PyObject* run_bash_tool(PyObject* tool_input) { return run_bash_tool_within(tool_input, nullptr); }
+
+PyObject* run_bash_tool_within(PyObject* tool_input, const Confinement* confinement) {
   // Whatever goes wrong in here is the command's failure, never the task's: only interruptions
   // (KeyboardInterrupt and other exceptions that are not an Exception) pass through.
   PyObject* outcome;
   try {
-    outcome = run(tool_input);
+    outcome = run(tool_input, confinement);
   } catch (const std::bad_alloc&) {
     return tool_io::error_outcome(kFailed, kOutOfMemory);
   }

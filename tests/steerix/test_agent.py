@@ -334,8 +334,9 @@ def test_event_round_trips_through_pickle_and_copy():
 def test_signatures():
     import inspect
 
-    assert str(inspect.signature(Steerix)) == \
-        "(api_key, model='claude-sonnet-4-6', executor=None, max_iterations=50, *, tool_set=None)"
+    assert str(inspect.signature(Steerix)) == (
+        "(api_key, model='claude-sonnet-4-6', executor=None, max_iterations=50, *, tool_set=None, "
+        "roots=None)")
     assert str(inspect.signature(ComputerUseEvent)) == "(type, data=None)"
     assert list(inspect.signature(Steerix._execute_tool).parameters) == ["self", "tool_name", "tool_input"]
 

@@ -224,3 +224,37 @@ def test_grep_on_several_threads_answers_the_serial_reply_in_slices(wine_env, tm
     assert lines[0] == lines[1]
     assert len(lines[0]) > 1 << 20 and lines[0].endswith(b"\r\n") and lines[0].count(b"\n") == 1
     assert json.loads(lines[0])["result"]["count"] == 6 * 40 * 40
+
+
+# ---------------------------------------------------------------------------------------------
+# Allowed roots: the check by final paths, letter case ignored as Windows compares paths
+
+
+def test_roots_under_wine(wine_env, tmp_path):
+    import subprocess
+
+    from tests.windows.conftest import EXE, TIMEOUT
+
+    root, evil = tmp_path / "data", tmp_path / "data_evil"
+    root.mkdir()
+    evil.mkdir()
+    (evil / "s.txt").write_text("secret\n")
+    win_root = windows_path(root)
+    requests = [
+        {"action": "write", "path": "a.txt", "content": "x\n"},
+        {"action": "read", "path": win_root.upper() + "\\A.TXT"},  # case folded: inside
+        {"action": "read", "path": windows_path(evil / "s.txt")},
+        {"action": "read", "path": "..\\data_evil\\s.txt"},
+        {"action": "list", "path": "sub/../.."},
+        {"action": "write", "path": windows_path(evil / "n.txt"), "content": "pwned"},
+    ]
+    data = "".join(json.dumps(r) + "\n" for r in requests).encode()
+    done = subprocess.run([wine_env["wine"], str(EXE), "--root", win_root], input=data,
+                          capture_output=True, cwd=root, env=wine_env["env"], timeout=TIMEOUT)
+    replies = [json.loads(line) for line in done.stdout.splitlines()]
+    assert [r["success"] for r in replies] == [True, True, False, False, False, False], replies
+    assert all(r["error"].startswith("Path outside the allowed directories: ")
+               for r in replies[2:])
+    assert not (evil / "n.txt").exists()
+    # No Landlock on Windows: said once on standard error, and the checks go on alone.
+    assert b"Landlock" in done.stderr

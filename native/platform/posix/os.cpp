@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "platform/detail.h"
+#include "platform/posix/dir_access.h"
 #include "platform/os.h"
 
 namespace talmek::os {
@@ -23,13 +24,6 @@ namespace detail {
 std::string win_error_text(int) { return {}; }
 }  // namespace detail
 
-struct DirAccess {
-  static int fd(const Dir& d) noexcept { return d.m_fd >= 0 ? d.m_fd : AT_FDCWD; }
-  static void set(Dir& d, int fd) noexcept {
-    if (d.m_fd >= 0) ::close(d.m_fd);
-    d.m_fd = fd;
-  }
-};
 
 namespace {
 
@@ -104,13 +98,31 @@ EntryStatus followed_status(int fd, const char* name, EntryKind kind) noexcept {
   return status;
 }
 
+// The followed status of a link (or an entry of unknown type) asked through the active roots,
+// so that a link out of them reads as a broken one.
+EntryStatus confined_status(const OsPath& entry_path) {
+  EntryStatus status;
+  status.known = true;
+  Stat st;
+  if (!stat(entry_path, st)) {
+    status.ok = true;
+    status.is_dir = st.is_dir();
+    status.is_regular = st.is_regular();
+    if (status.is_regular) status.size = st.size;
+  }
+  return status;
+}
+
 // Lists the open directory `fd` into `out` straight from getdents64: no DIR stream (whose
 // fdopendir costs a status query and two fcntl calls per directory) and d_type taken as the
 // file system gives it. With `resolve_unknown`, an entry whose type the file system does not
 // report is looked up. With `with_status`, each entry that `only` accepts (every entry when it
-// is null) gets its followed status while the directory is open.
+// is null) gets its followed status while the directory is open; with active roots, that of a
+// link is asked through them (`dir_path` is the directory's path).
 Error scan(int fd, DirEntries& out, bool with_status, const NameFilter* only,
-           bool resolve_unknown) {
+           bool resolve_unknown, const OsPath* dir_path = nullptr) {
+  const bool confined = with_status && dir_path && active_roots();
+  OsPath entry_path;
   char* const buf = dir_buffer();
   for (;;) {
     const ssize_t got = ::getdents64(fd, buf, kDirBuffer);
@@ -133,8 +145,15 @@ Error scan(int fd, DirEntries& out, bool with_status, const NameFilter* only,
         if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) kind = kind_of_mode(st.st_mode);
       }
       EntryStatus status;
-      if (with_status && (!only || (*only)(std::string_view(name, len))))
-        status = followed_status(fd, name, kind);
+      if (with_status && (!only || (*only)(std::string_view(name, len)))) {
+        if (confined && kind != EntryKind::Directory && kind != EntryKind::Regular &&
+            kind != EntryKind::Other) {
+          entry_path = join(*dir_path, std::string_view(name, len));
+          status = confined_status(entry_path);
+        } else {
+          status = followed_status(fd, name, kind);
+        }
+      }
       out.items.push_back({static_cast<std::uint32_t>(out.names.size()),
                            static_cast<std::uint32_t>(len), kind, status});
       out.names.append(name, len + 1);
@@ -187,23 +206,40 @@ void fill_status(const struct stat& s, Stat& st) noexcept {
 // ---------------------------------------------------------------------------------------------
 // Status
 
+// Every path-based call below acts through detail::locate: without roots on the path itself
+// (AT_FDCWD, the plain call), with roots beneath one of them.
+using detail::At;
+using detail::locate;
+
 Error stat(const OsPath& path, Stat& st) {
+  At at;
+  if (const Error e = locate(path, true, at, true)) return e;
   struct stat s;
-  if (::stat(path.c_str(), &s) != 0) return last();
+  if (::fstatat(at.fd(), at.name, &s, at.at_flags(true)) != 0) return last();
+  if (at.nofollow && S_ISLNK(s.st_mode)) {  // a link to follow, beneath the roots
+    if (const Error e = locate(path, true, at)) return e;
+    if (::fstatat(at.fd(), at.name, &s, AT_SYMLINK_NOFOLLOW) != 0) return last();
+  }
   fill(s, st);
   return {};
 }
 
 Error lstat(const OsPath& path, Stat& st) {
+  At at;
+  if (const Error e = locate(path, false, at)) return e;
   struct stat s;
-  if (::lstat(path.c_str(), &s) != 0) return last();
+  if (::fstatat(at.fd(), at.name, &s, AT_SYMLINK_NOFOLLOW) != 0) return last();
   fill(s, st);
   return {};
 }
 
 bool exists(const OsPath& path) noexcept {
-  struct stat s;
-  return ::stat(path.c_str(), &s) == 0;
+  try {
+    Stat st;
+    return !stat(path, st);
+  } catch (...) {
+    return false;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -225,8 +261,12 @@ Error File::close() noexcept {
   return rc == 0 ? Error{} : last();
 }
 
-Error open_file(const OsPath& path, Access access, File& f, Stat* st) {
-  int flags = O_CLOEXEC | O_NONBLOCK;
+namespace {
+
+// With `roots`, the whole path (`name`, absolute) is tried beneath them in one call first.
+Error open_file_in(int dir_fd, const char* name, int extra_flags, Access access, File& f, Stat* st,
+                   const Roots* roots = nullptr) {
+  int flags = O_CLOEXEC | O_NONBLOCK | extra_flags;
   switch (access) {
     case Access::Read:
       flags |= O_RDONLY;
@@ -244,7 +284,14 @@ Error open_file(const OsPath& path, Access access, File& f, Stat* st) {
       flags |= O_RDWR;
       break;
   }
-  f.adopt(::open(path.c_str(), flags, 0666));
+  int fd = roots ? roots->open_at_once(name, flags) : Roots::kNotAtOnce;
+  if (fd == Roots::kNotAtOnce) {
+    if (roots) return Error::of(ErrorKind::Loop);  // the caller goes the long way
+    fd = ::openat(dir_fd, name, flags, 0666);
+  } else if (fd < 0) {
+    return Error::from_errno(-fd);
+  }
+  f.adopt(fd);
   if (!f.valid()) return last();
   struct stat s;
   if (::fstat(f.handle(), &s) != 0) return last();
@@ -257,6 +304,28 @@ Error open_file(const OsPath& path, Access access, File& f, Stat* st) {
     ::fcntl(f.handle(), F_SETFL, flags & O_APPEND);
   if (st) fill(s, *st);
   return {};
+}
+
+}  // namespace
+
+Error open_file(const OsPath& path, Access access, File& f, Stat* st) {
+  if (const Roots* roots = active_roots()) {
+    // One openat2 for the whole path where it is already resolved; Loop means "not decided".
+    const Error e = open_file_in(AT_FDCWD, path.c_str(), O_NOFOLLOW, access, f, st, roots);
+    if (!e.is(ErrorKind::Loop) || f.valid()) return e;
+  }
+  At at;
+  if (const Error e = locate(path, true, at, true)) return e;
+  const Error e = open_file_in(at.fd(), at.name, at.open_flags(), access, f, st);
+  if (!e || !at.nofollow || !e.is(ErrorKind::Loop)) return e;
+  // O_NOFOLLOW met a link at the final name: follow it, beneath the roots.
+  if (const Error again = locate(path, true, at)) return again;
+  return open_file_in(at.fd(), at.name, at.open_flags(), access, f, st);
+}
+
+Error open_file_at(const Dir& dir, std::string_view name, Access access, File& f, Stat* st) {
+  const std::string n(name);
+  return open_file_in(DirAccess::fd(dir), n.c_str(), O_NOFOLLOW, access, f, st);
 }
 
 Error file_stat(const File& f, Stat& st) {
@@ -323,9 +392,11 @@ Error set_size(const File& f, std::int64_t size) {
 
 Error read_dir(const OsPath& path, DirEntries& out, bool with_status, const NameFilter* only) {
   out.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  At at;
+  if (const Error e = locate(path, true, at)) return e;
+  const int fd = ::openat(at.fd(), at.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.open_flags());
   if (fd < 0) return last();
-  const Error e = scan(fd, out, with_status, only, true);
+  const Error e = scan(fd, out, with_status, only, true, &path);
   ::close(fd);
   return e;
 }
@@ -345,15 +416,33 @@ Dir& Dir::operator=(Dir&& o) noexcept {
 bool Dir::valid() const noexcept { return m_fd >= 0; }
 
 Error open_dir(const OsPath& path, Dir& out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  At at;
+  if (const Error e = locate(path, true, at)) return e;
+  const int fd = ::openat(at.fd(), at.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.open_flags());
   if (fd < 0) return last();
   DirAccess::set(out, fd);
   return {};
 }
 
+// The *_at calls given no directory take the name as a whole path, through the roots when they
+// are active; given a directory, they never follow a link at the name while roots are active.
+namespace {
+bool relative_to_roots(const Dir& dir) noexcept { return !dir.valid() && active_roots(); }
+}  // namespace
+
 Error open_dir_at(const Dir& parent, std::string_view name, bool nofollow, Dir& out, Stat* st) {
-  const std::string n(name);
-  const int fd = ::openat(DirAccess::fd(parent), n.c_str(),
+  std::string n(name);
+  At at;
+  int dir_fd = DirAccess::fd(parent);
+  if (relative_to_roots(parent)) {
+    if (const Error e = locate(n, !nofollow, at)) return e;
+    dir_fd = at.fd();
+    n = at.name;
+    nofollow = true;
+  } else if (active_roots()) {
+    nofollow = true;
+  }
+  const int fd = ::openat(dir_fd, n.c_str(),
                           O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0));
   if (fd < 0) return last();
   DirAccess::set(out, fd);
@@ -366,7 +455,9 @@ Error open_dir_at(const Dir& parent, std::string_view name, bool nofollow, Dir& 
 }
 
 Error stat_at(const Dir& dir, std::string_view name, bool follow, Stat& st) {
-  const std::string n(name);
+  std::string n(name);
+  if (relative_to_roots(dir)) return follow ? stat(n, st) : lstat(n, st);
+  if (active_roots()) follow = false;
   struct stat s;
   if (::fstatat(DirAccess::fd(dir), n.c_str(), &s, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
     return last();
@@ -392,33 +483,56 @@ Error read_dir(const Dir& dir, DirEntries& out) {
 
 Error unlink_at(const Dir& dir, std::string_view name) {
   const std::string n(name);
+  if (relative_to_roots(dir)) return unlink(n);
   return ::unlinkat(DirAccess::fd(dir), n.c_str(), 0) == 0 ? Error{} : last();
 }
 
 Error rmdir_at(const Dir& dir, std::string_view name) {
   const std::string n(name);
+  if (relative_to_roots(dir)) return rmdir(n);
   return ::unlinkat(DirAccess::fd(dir), n.c_str(), AT_REMOVEDIR) == 0 ? Error{} : last();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Changing the tree
 
-Error mkdir(const OsPath& path) { return ::mkdir(path.c_str(), 0777) == 0 ? Error{} : last(); }
-Error rmdir(const OsPath& path) { return ::rmdir(path.c_str()) == 0 ? Error{} : last(); }
-Error unlink(const OsPath& path) { return ::unlink(path.c_str()) == 0 ? Error{} : last(); }
+Error mkdir(const OsPath& path) {
+  At at;
+  if (const Error e = locate(path, false, at)) return e;
+  return ::mkdirat(at.fd(), at.name, 0777) == 0 ? Error{} : last();
+}
+
+Error rmdir(const OsPath& path) {
+  At at;
+  if (const Error e = locate(path, false, at)) return e;
+  return ::unlinkat(at.fd(), at.name, AT_REMOVEDIR) == 0 ? Error{} : last();
+}
+
+Error unlink(const OsPath& path) {
+  At at;
+  if (const Error e = locate(path, false, at)) return e;
+  return ::unlinkat(at.fd(), at.name, 0) == 0 ? Error{} : last();
+}
 
 Error rename(const OsPath& src, const OsPath& dst) {
-  return ::rename(src.c_str(), dst.c_str()) == 0 ? Error{} : last();
+  At a, b;
+  if (const Error e = locate(src, false, a)) return e;
+  if (const Error e = locate(dst, false, b)) return e;
+  return ::renameat(a.fd(), a.name, b.fd(), b.name) == 0 ? Error{} : last();
 }
 
 Error symlink(const OsPath& target, const OsPath& link) {
-  return ::symlink(target.c_str(), link.c_str()) == 0 ? Error{} : last();
+  At at;
+  if (const Error e = locate(link, false, at)) return e;
+  return ::symlinkat(target.c_str(), at.fd(), at.name) == 0 ? Error{} : last();
 }
 
 Error readlink(const OsPath& path, OsPath& target) {
+  At at;
+  if (const Error e = locate(path, false, at)) return e;
   target.assign(256, '\0');
   for (;;) {
-    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    const ssize_t n = ::readlinkat(at.fd(), at.name, target.data(), target.size());
     if (n < 0) return last();
     if (static_cast<std::size_t>(n) < target.size()) {
       target.resize(static_cast<std::size_t>(n));
@@ -536,22 +650,55 @@ Error set_times(const OsPath& dst, const Stat& from, bool follow) {
   const struct timespec times[2] = {
       {static_cast<time_t>(from.atime_ns / 1000000000), static_cast<long>(from.atime_ns % 1000000000)},
       {static_cast<time_t>(from.mtime_ns / 1000000000), static_cast<long>(from.mtime_ns % 1000000000)}};
-  return ::utimensat(AT_FDCWD, dst.c_str(), times, follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0 ? Error{}
-                                                                                          : last();
+  At at;
+  if (const Error e = locate(dst, follow, at)) return e;
+  return ::utimensat(at.fd(), at.name, times, at.at_flags(follow)) == 0 ? Error{} : last();
 }
 
 Error chmod(const OsPath& path, std::uint32_t mode) {
-  return ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0 ? Error{} : last();
+  At at;
+  if (const Error e = locate(path, true, at)) return e;
+  return ::fchmodat(at.fd(), at.name, static_cast<mode_t>(mode), at.at_flags(true)) == 0 ? Error{}
+                                                                                         : last();
 }
 
-Error copy_xattrs(const OsPath& src, const OsPath& dst, bool follow, OsPath& failed) {
+namespace {
+
+// The path an xattr call without an *at form takes: the path itself, or with roots the final name
+// inside the directory opened beneath them, through /proc/self/fd (which names that very
+// directory, not a path looked up again). `follow` then becomes false.
+Error xattr_path(const OsPath& path, bool& follow, At& at, OsPath& out) {
+  if (const Error e = locate(path, follow, at)) return e;
+  if (!at.nofollow) {
+    out = path;
+    return {};
+  }
+  out = "/proc/self/fd/" + std::to_string(at.fd()) + "/" + at.name;
+  follow = false;
+  return {};
+}
+
+}  // namespace
+
+Error copy_xattrs(const OsPath& src_in, const OsPath& dst_in, bool follow, OsPath& failed) {
+  At src_at, dst_at;
+  OsPath src, dst;
+  bool follow_dst = follow;
+  if (const Error e = xattr_path(src_in, follow, src_at, src)) {
+    failed = src_in;
+    return e;
+  }
+  if (const Error e = xattr_path(dst_in, follow_dst, dst_at, dst)) {
+    failed = dst_in;
+    return e;
+  }
   std::string names;
   const ssize_t listed = sized_call(names, [&](char* b, std::size_t n) {
     return follow ? ::listxattr(src.c_str(), b, n) : ::llistxattr(src.c_str(), b, n);
   });
   if (listed < 0) {
     if (xattr_ignored_on_list(errno)) return {};
-    failed = src;
+    failed = src_in;
     return last();
   }
   std::string value;
@@ -563,13 +710,13 @@ Error copy_xattrs(const OsPath& src, const OsPath& dst, bool follow, OsPath& fai
     });
     if (got < 0) {
       if (xattr_ignored_on_copy(errno)) continue;
-      failed = src;
+      failed = src_in;
       return last();
     }
-    const int rc = follow ? ::setxattr(dst.c_str(), name, value.data(), value.size(), 0)
+    const int rc = follow_dst ? ::setxattr(dst.c_str(), name, value.data(), value.size(), 0)
                           : ::lsetxattr(dst.c_str(), name, value.data(), value.size(), 0);
     if (rc != 0 && !xattr_ignored_on_copy(errno)) {
-      failed = dst;
+      failed = dst_in;
       return last();
     }
   }

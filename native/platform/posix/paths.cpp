@@ -352,20 +352,32 @@ std::string expand_user(std::string_view text_in) {
   return p;
 }
 
-std::string resolve(std::string_view text_in) { return realpath(expand_user(text_in)); }
+std::string resolve(std::string_view text_in) {
+  if (const std::string* known = detail::remembered(text_in)) return *known;
+  std::string resolved = realpath(expand_user(text_in));
+  detail::remember(text_in, resolved);
+  return resolved;
+}
 
 std::string resolve(std::string_view text_in, Stat& st, Error& err) {
+  OsPath p;
+  std::string unusable;
+  // A path already resolved in this request (by the roots' check) keeps that resolution, so the
+  // operation acts on exactly the path that was checked.
+  if (const std::string* known = detail::remembered(text_in)) {
+    err = to_os_path(*known, p, unusable) ? stat(p, st) : Error::of(ErrorKind::InvalidName);
+    return *known;
+  }
   LastLookup last;
   std::string path = realpath(expand_user(text_in), &last);
-  if (!last.path.empty() && last.path == path) {
+  detail::remember(text_in, path);
+  if (!last.path.empty() && last.path == path && !active_roots()) {
     // The resolution looked the path itself up, and found no link there (or nothing): the
-    // followed status is what that lookup saw.
+    // followed status is what that lookup saw. With roots, the status is asked beneath them.
     err = last.error ? Error::from_errno(last.error) : Error{};
     if (!err) detail::fill_status(last.st, st);
     return path;
   }
-  OsPath p;
-  std::string unusable;
   err = to_os_path(path, p, unusable) ? stat(p, st) : Error::of(ErrorKind::InvalidName);
   return path;
 }

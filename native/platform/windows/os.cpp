@@ -699,4 +699,60 @@ Error write_handle(HANDLE h, std::string_view data) noexcept {
 Error write_stdout(std::string_view data) noexcept { return write_handle(GetStdHandle(STD_OUTPUT_HANDLE), data); }
 void write_stderr(std::string_view data) noexcept { (void)write_handle(GetStdHandle(STD_ERROR_HANDLE), data); }
 
+// ---------------------------------------------------------------------------------------------
+// Confinement: the check by final paths; the parent opened by its path (see os.h)
+
+Error Roots::open(const std::vector<std::string>& texts, bool read_only, Roots& out,
+                  std::string& failed) {
+  out.m_roots.clear();
+  out.m_read_only = read_only;
+  for (const std::string& t : texts) {
+    failed = t;
+    if (t.empty()) return Error::of(ErrorKind::NotFound);
+    Root r;
+    try {
+      r.text = resolve(t);
+    } catch (...) {
+      return Error::of(ErrorKind::InvalidName);
+    }
+    r.os = r.text;
+    if (const Error e = open_dir_handle(r.os, false, r.dir, nullptr)) return e;
+    out.m_roots.push_back(std::move(r));
+  }
+  failed.clear();
+  return {};
+}
+
+Error Roots::beneath(std::string_view os_path, bool follow, Beneath& out, bool) const {
+  std::string resolved;
+  try {
+    const std::string p = normalize(os_path);
+    const std::string_view name = name_of(p);
+    if (follow || is_root(p) || name.empty() || name == "." || name == "..")
+      resolved = resolve(p);
+    else
+      resolved = join(resolve(parent_of(p)), name);
+  } catch (...) {
+    return Error::of(ErrorKind::InvalidName);
+  }
+  if (holding(resolved) == npos) return Error::outside();
+  if (is_root(resolved)) {
+    out.name = ".";
+    return open_dir_handle(resolved, false, out.dir, nullptr);
+  }
+  out.name = std::string(name_of(resolved));
+  return open_dir_handle(std::string(parent_of(resolved)), true, out.dir, nullptr);
+}
+
+Error open_file_at(const Dir& dir, std::string_view name, Access access, File& f, Stat* st) {
+  const std::string path = path_at(dir, name);
+  Stat link;
+  if (!lstat(path, link) && link.type == FileType::Symlink) return Error::of(ErrorKind::Loop);
+  return open_file(path, access, f, st);
+}
+
+void use_openat2(bool) noexcept {}
+
+int Roots::open_at_once(std::string_view, int) const noexcept { return kNotAtOnce; }
+
 }  // namespace talmek::os

@@ -285,7 +285,9 @@ std::string expand_user(std::string_view text_in) {
   return *p;
 }
 
-std::string resolve(std::string_view text_in) {
+namespace {
+
+std::string resolve_now(std::string_view text_in) {
   const std::string p = expand_user(text_in);
   if (const std::optional<std::string> why = ntpath::refusal(p))
     throw OpError("Path refused on Windows, " + *why + ": " + text::py_repr(text_in));
@@ -293,6 +295,15 @@ std::string resolve(std::string_view text_in) {
   if (p.find('\0') != std::string::npos)
     return ntpath::normpath(ntpath::isabs(p) ? p : join(cwd(), p));
   return realpath(p);
+}
+
+}  // namespace
+
+std::string resolve(std::string_view text_in) {
+  if (const std::string* known = detail::remembered(text_in)) return *known;
+  std::string resolved = resolve_now(text_in);
+  detail::remember(text_in, resolved);
+  return resolved;
 }
 
 std::string resolve(std::string_view text_in, Stat& st, Error& err) {

@@ -2,7 +2,8 @@
 
 import asyncio as asyncio
 import logging as logging
-from collections.abc import Coroutine
+import os
+from collections.abc import Coroutine, Sequence
 from pathlib import Path as Path
 from typing import Any as Any
 from typing import AsyncIterator as AsyncIterator  # noqa: UP035 (the module holds typing's)
@@ -51,7 +52,9 @@ class Steerix:
         max_iterations: int = 50,
         *,
         tool_set: ToolSetName | None = None,
+        roots: Sequence[str | os.PathLike[str]] | None = None,
     ) -> None: ...
+    # With roots=, the instance also holds _roots: the resolved roots, a tuple of str.
     def on_event(self, handler: Callable[..., Any]) -> None:
         """Register an event handler."""
 

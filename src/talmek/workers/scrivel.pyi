@@ -1,6 +1,12 @@
 """The talmek file worker: JSON-lines requests on standard input, one reply per line."""
 
+import os
+from collections.abc import Iterable
 from typing import Any
+
+def set_roots(roots: Iterable[str | os.PathLike[str]] | None, read_only: bool = False) -> None:
+    """Confine every operation of this process to the given directories (an empty list or None: no
+    confinement); read_only refuses every change. Checks only: Landlock is applied by main()."""
 
 def main() -> None:
     """Run the worker: read JSON commands from stdin, write results to stdout."""
