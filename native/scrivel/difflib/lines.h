@@ -28,7 +28,7 @@ namespace detail {
 constexpr unsigned char k_break = 1, k_unusual = 2;
 constexpr std::array<unsigned char, 256> k_class = [] {
   std::array<unsigned char, 256> t{};
-  for (unsigned char c : {0x0A, 0x0B, 0x0C, 0x0D, 0x1C, 0x1D, 0x1E, 0xC2, 0xE2}) t[c] |= k_break;
+  for (int c : {0x0A, 0x0B, 0x0C, 0x0D, 0x1C, 0x1D, 0x1E, 0xC2, 0xE2}) t[c] |= k_break;
   for (int c = 0x80; c < 0x100; ++c) t[c] |= k_unusual;
   t['\r'] |= k_unusual;
   return t;
