@@ -64,9 +64,10 @@ inline constexpr std::string_view kLineSeparator = "\n";
 inline constexpr bool kCaseInsensitiveNames = false;
 #endif
 
-// Whether a lone "\r" ends a request line on standard input, as text-mode reading with universal
-// newlines does ("\n", "\r\n" and "\r" all end a line).
-inline constexpr bool kStdinSplitsAtCarriageReturn = true;
+// Whether a lone "\r" ends a request line on standard input. CPython's sys.stdin reads with
+// newline=None on Windows (universal newlines: "\n", "\r\n" and "\r" all end a line) but with
+// newline="\n" on POSIX, where a lone "\r" stays inside its line (and is white space to json).
+inline constexpr bool kStdinSplitsAtCarriageReturn = kWindows;
 
 // True for a character that separates path components on this platform.
 constexpr bool is_sep(char c) noexcept { return c == '/' || (kWindows && c == '\\'); }
@@ -398,6 +399,72 @@ Error read_dir(const Dir& dir, DirEntries& out);
 // Removes the file or link `name` inside `dir`, or the empty directory `name`.
 Error unlink_at(const Dir& dir, std::string_view name);
 Error rmdir_at(const Dir& dir, std::string_view name);
+
+// =============================================================================================
+// Writes that leave the old content or the new one
+
+// The directory that holds `path` (links in it followed) and the name of the entry inside it:
+// the (directory, name) pair the writes below take. A path without a separator names an entry of
+// the working directory (`dir` then holds none). A last component that is empty, "." or ".."
+// names a directory: IsDirectory, as open() for writing fails on one.
+Error open_parent(const OsPath& path, Dir& dir, std::string& name);
+
+// The new content of one file, written so that a failure or a killed process leaves the old
+// content or the new one, never a mix.
+//
+// Where it can, begin() creates a temporary file beside the target, which takes the target's
+// owner and group, permission bits, extended attributes and ACLs; commit() flushes it to the
+// device and renames it over the target. A missing target is created the same way (permission
+// bits 0666 less the umask, as open() creates one). Where the rename would lose something a
+// caller may rely on (the file has other hard links, its owner or group or one of its attributes
+// cannot be given to a new file, the directory takes no new file, the target is a mount point),
+// the file is written in place instead, but only after room for `size` bytes has been reserved,
+// so that a full disk fails before anything is overwritten; commit() then cuts it to what was
+// written and flushes it. A target that is not a regular file (a FIFO, /dev/null) is opened and
+// written as open(path, "w") would.
+//
+// A link at `name` is followed to its target, which is what gets replaced (the link stays), as
+// open() writes through a link; with `follow` false a link there fails with Loop instead (for
+// callers that resolved the path themselves beneath a root). Not committed, the temporary file
+// is removed when the Replacement goes; a file written in place keeps what was written.
+class Replacement {
+ public:
+  Replacement() = default;
+  ~Replacement();
+  Replacement(const Replacement&) = delete;
+  Replacement& operator=(const Replacement&) = delete;
+
+  // Starts the replacement of `name` inside `dir`; `size` is the length of the new content
+  // (room reserved for it where the file is written in place). Errors in open()'s style.
+  Error begin(const Dir& dir, std::string_view name, std::int64_t size, bool follow = true);
+  // Where the new content goes, written from its start (write_all, copy_data).
+  const File& file() const noexcept { return m_file; }
+  // Makes the new content the file's. `size_after` receives the file's size.
+  Error commit(std::int64_t* size_after = nullptr);
+  // Whether begin() chose to write the file itself (for tests and measurements).
+  bool in_place() const noexcept { return m_in_place; }
+
+ private:
+  void abandon() noexcept;
+  Dir m_followed;                // the directory a followed link led to
+  const Dir* m_dir = nullptr;    // the directory of the target
+  std::string m_name, m_temp;    // the target's name; the temporary file's, "" when in place
+  File m_file;
+  File m_original;               // the target, while its metadata must be given again at commit
+  bool m_in_place = false;
+  bool m_restore = false;        // set-user-ID bits or capabilities, which writing clears
+  bool m_committed = false;
+};
+
+// Replaces the content of `name` inside `dir` with `bytes` through a Replacement.
+Error replace_file(const Dir& dir, std::string_view name, std::string_view bytes,
+                   std::int64_t* size_after = nullptr, bool follow = true);
+
+// Appends `bytes` to `name` inside `dir` (created when missing, as open(path, "a") does). Room
+// for them is reserved first, so a full disk fails with the file as it was; a write that fails
+// later cuts the file back to its old length. `size_after` receives the file's size.
+Error append_file(const Dir& dir, std::string_view name, std::string_view bytes,
+                  std::int64_t* size_after = nullptr);
 
 // =============================================================================================
 // Changing the tree

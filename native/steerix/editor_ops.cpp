@@ -15,6 +15,7 @@
 #include "common/os_error.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "platform/os.h"
 
 namespace talmek::steerix::editor {
 
@@ -245,13 +246,13 @@ void write_text(std::string_view path, std::string_view t) {
   const std::string os = paths::os_path(path);
   struct stat st;
   if (::stat(os.c_str(), &st) == 0) refuse_device(st);
-  Fd fd;
-  if (const int err = open_nonblocking(os.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, fd, st))
-    throw_os_error(err, path);
-  refuse_device(st);  // a device put in place since the check above
-  // On this platform the line separator is "\n", so the text is written as it is.
-  if (const int err = write_all(fd.get(), t)) throw_os_error(err, path);
-  if (fd.close_now() != 0) throw_os_error(errno, path);
+  // The old content or the new one survives a full disk or a kill: the worker's safe write. On
+  // this platform the line separator is "\n", so the text is written as it is.
+  os::Dir dir;
+  std::string name;
+  os::Error e = os::open_parent(os, dir, name);
+  if (!e) e = os::replace_file(dir, name, t);
+  if (e) throw_os_error(e.code, path);
 }
 
 void make_parent_dirs(std::string_view path) {

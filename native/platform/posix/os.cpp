@@ -16,6 +16,7 @@
 
 #include "platform/detail.h"
 #include "platform/os.h"
+#include "platform/posix/dir_access.h"
 
 namespace talmek::os {
 
@@ -23,13 +24,6 @@ namespace detail {
 std::string win_error_text(int) { return {}; }
 }  // namespace detail
 
-struct DirAccess {
-  static int fd(const Dir& d) noexcept { return d.m_fd >= 0 ? d.m_fd : AT_FDCWD; }
-  static void set(Dir& d, int fd) noexcept {
-    if (d.m_fd >= 0) ::close(d.m_fd);
-    d.m_fd = fd;
-  }
-};
 
 namespace {
 

@@ -23,6 +23,7 @@
 #include "common/text.h"
 #include "platform/detail.h"
 #include "platform/os.h"
+#include "platform/windows/dir_access.h"
 #include "platform/windows/wide.h"
 
 namespace talmek::os {
@@ -447,16 +448,6 @@ Error read_dir(const OsPath& path, DirEntries& out, bool with_status, const Name
   }
   return {};
 }
-
-struct DirAccess {
-  static HANDLE handle(const Dir& d) noexcept { return d.m_h; }
-  static const std::string& path(const Dir& d) noexcept { return d.m_path; }
-  static void set(Dir& d, HANDLE h, std::string path) noexcept {
-    if (d.m_h != INVALID_HANDLE_VALUE) CloseHandle(d.m_h);
-    d.m_h = h;
-    d.m_path = std::move(path);
-  }
-};
 
 Dir::~Dir() {
   if (m_h != INVALID_HANDLE_VALUE) CloseHandle(m_h);
