@@ -24,6 +24,8 @@ void fill_status(const struct stat& s, Stat& st) noexcept;
 #ifdef _WIN32
 // The failure of an os.* call on Windows: [WinError code], with CPython's kind for it.
 Error win_error(unsigned long code) noexcept;
+// The failure of open() or of a read or write on Windows: the C runtime's errno for the code.
+Error crt_error(unsigned long code) noexcept;
 #endif
 
 }  // namespace talmek::os::detail

@@ -148,6 +148,7 @@ Error last_crt() noexcept { return crt(GetLastError()); }
 namespace detail {
 
 Error win_error(unsigned long code) noexcept { return win_err(code); }
+Error crt_error(unsigned long code) noexcept { return crt(code); }
 
 std::string win_error_text(int code) {
   wchar_t* buf = nullptr;
