@@ -435,8 +435,10 @@ class Replacement {
   Replacement& operator=(const Replacement&) = delete;
 
   // Starts the replacement of `name` inside `dir`; `size` is the length of the new content
-  // (room reserved for it where the file is written in place). Errors in open()'s style.
-  Error begin(const Dir& dir, std::string_view name, std::int64_t size, bool follow = true);
+  // (room reserved for it where the file is written in place). With `in_place`, the file is
+  // written in place whatever could be kept. Errors in open()'s style.
+  Error begin(const Dir& dir, std::string_view name, std::int64_t size, bool follow = true,
+              bool in_place = false);
   // Where the new content goes, written from its start (write_all, copy_data).
   const File& file() const noexcept { return m_file; }
   // Makes the new content the file's. `size_after` receives the file's size.
@@ -450,13 +452,16 @@ class Replacement {
   const Dir* m_dir = nullptr;    // the directory of the target
   std::string m_name, m_temp;    // the target's name; the temporary file's, "" when in place
   File m_file;
-  File m_original;               // the target, while its metadata must be given again at commit
+  File m_original;               // the target, while its metadata is read
   bool m_in_place = false;
-  bool m_restore = false;        // set-user-ID bits or capabilities, which writing clears
+  bool m_replace = false;        // the target exists (Windows: replaced rather than renamed onto)
   bool m_committed = false;
 };
 
-// Replaces the content of `name` inside `dir` with `bytes` through a Replacement.
+// Replaces the content of `name` inside `dir` with `bytes` through a Replacement. When the disk
+// has no room for the temporary file, the file is written in place if its reserved room takes
+// the new content (a full disk still lets a file shrink or keep its length, as an in-place write
+// does); otherwise the error is ENOSPC with the file as it was.
 Error replace_file(const Dir& dir, std::string_view name, std::string_view bytes,
                    std::int64_t* size_after = nullptr, bool follow = true);
 
@@ -491,7 +496,7 @@ Error system_copy(const OsPath& src, const OsPath& dst, bool& handled);
 // Copies the rest of `in` to `out` the fastest way the system offers (copy_file_range, then
 // sendfile, then reads and writes on Linux; reads and writes elsewhere). On failure `named` says
 // whether CPython names the two paths in the message (the fast copies do; file objects' reads and
-// writes name none).
+// writes name none). `out` is left positioned after what was written.
 Error copy_data(const File& in, const File& out, bool& named);
 // os.utime(dst, ns=(atime, mtime)) from a status; `follow` false sets a link's own times.
 Error set_times(const OsPath& dst, const Stat& from, bool follow);

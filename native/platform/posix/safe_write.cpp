@@ -16,8 +16,8 @@
 // - In place, the new length is reserved first with fallocate(FALLOC_FL_KEEP_SIZE), so that
 //   ENOSPC and EDQUOT come before the first byte is overwritten; a file system without it gets
 //   posix_fallocate, which glibc emulates by touching each block that is not allocated yet.
-// - A write by an unprivileged process clears set-user-ID bits and file capabilities; those are
-//   given to the temporary file again just before the rename.
+// - The metadata is given to the temporary file before the content is written, so that writing
+//   clears set-user-ID bits and file capabilities exactly where an in-place write clears them.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -220,7 +220,8 @@ void Replacement::abandon() noexcept {
   m_temp.clear();
 }
 
-Error Replacement::begin(const Dir& dir, std::string_view name, std::int64_t size, bool follow) {
+Error Replacement::begin(const Dir& dir, std::string_view name, std::int64_t size, bool follow,
+                         bool force_in_place) {
   m_dir = &dir;
   m_name.assign(name);
   struct stat st;
@@ -252,7 +253,7 @@ Error Replacement::begin(const Dir& dir, std::string_view name, std::int64_t siz
     if (!m_file.valid()) return last();
     return {};
   }
-  if (exists && st.st_nlink > 1) return in_place();
+  if (force_in_place || (exists && st.st_nlink > 1)) return in_place();
   if (exists) {
     struct stat dst;
     if (::fstat(dfd, &dst) == 0 && dst.st_dev != st.st_dev) return in_place();  // a mount point
@@ -294,9 +295,7 @@ Error Replacement::begin(const Dir& dir, std::string_view name, std::int64_t siz
       !copy_xattrs_exactly(m_original.handle(), names, tfd))
     return give_up();
   if (::fchmod(tfd, ost.st_mode & 07777) != 0) return give_up();
-  // Writing clears these again; commit() restores them.
-  m_restore = (ost.st_mode & (S_ISUID | S_ISGID)) != 0 || has_name(names, "security.capability");
-  if (!m_restore) m_original.close();
+  m_original.close();
   return {};
 }
 
@@ -315,14 +314,6 @@ Error Replacement::commit(std::int64_t* size_after) {
     m_committed = true;
     return {};
   }
-  if (m_restore) {
-    struct stat ost;
-    std::string names;
-    if (::fstat(m_original.handle(), &ost) != 0 || !list_xattrs(m_original.handle(), names) ||
-        !copy_xattrs_exactly(m_original.handle(), names, fd) || ::fchmod(fd, ost.st_mode & 07777) != 0)
-      return last();
-    m_original.close();
-  }
   if (::fsync(fd) != 0 || ::fstat(fd, &st) != 0) return last();
   if (const Error e = m_file.close()) return e;
   const int dfd = DirAccess::fd(*m_dir);
@@ -335,8 +326,16 @@ Error Replacement::commit(std::int64_t* size_after) {
 
 Error replace_file(const Dir& dir, std::string_view name, std::string_view bytes,
                    std::int64_t* size_after, bool follow) {
+  const auto size = static_cast<std::int64_t>(bytes.size());
+  {
+    Replacement r;
+    if (const Error e = r.begin(dir, name, size, follow)) return e;
+    const Error e = write_all(r.file(), bytes);
+    if (!e) return r.commit(size_after);
+    if (r.in_place() || !(e.code == ENOSPC || e.code == EDQUOT)) return e;
+  }  // the temporary file is gone, and the room it took
   Replacement r;
-  if (const Error e = r.begin(dir, name, static_cast<std::int64_t>(bytes.size()), follow)) return e;
+  if (const Error e = r.begin(dir, name, size, follow, /*in_place=*/true)) return e;
   if (const Error e = write_all(r.file(), bytes)) return e;
   return r.commit(size_after);
 }

@@ -106,7 +106,8 @@ void Replacement::abandon() noexcept {
   m_temp.clear();
 }
 
-Error Replacement::begin(const Dir& dir, std::string_view name, std::int64_t size, bool follow) {
+Error Replacement::begin(const Dir& dir, std::string_view name, std::int64_t size, bool follow,
+                         bool force_in_place) {
   m_dir = &dir;
   m_name = path_at(dir, name);  // on Windows the target's whole path
   Stat st;
@@ -135,7 +136,7 @@ Error Replacement::begin(const Dir& dir, std::string_view name, std::int64_t siz
     m_file.adopt(h);
     return {};
   }
-  if (exists && (st.nlink > 1 || !(st.mode & 0200))) return in_place();
+  if (force_in_place || (exists && (st.nlink > 1 || !(st.mode & 0200)))) return in_place();
 
   for (int attempt = 0; attempt < 16; ++attempt) {
     std::string temp = temp_path(m_name, attempt);
@@ -144,7 +145,7 @@ Error Replacement::begin(const Dir& dir, std::string_view name, std::int64_t siz
     if (h != INVALID_HANDLE_VALUE) {
       m_file.adopt(h);
       m_temp = std::move(temp);
-      m_restore = exists;  // commit() replaces rather than renames
+      m_replace = exists;  // commit() replaces rather than renames
       return {};
     }
     if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
@@ -173,12 +174,12 @@ Error Replacement::commit(std::int64_t* size_after) {
   if (const Error e = m_file.close()) return e;
   const std::wstring target = wide(m_name), temp = wide(m_temp);
   BOOL ok = FALSE;
-  if (m_restore) {
+  if (m_replace) {
     ok = ReplaceFileW(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                       nullptr);
   }
   // A target that did not exist, or that went away meanwhile.
-  if (!ok && (!m_restore || GetLastError() == ERROR_FILE_NOT_FOUND))
+  if (!ok && (!m_replace || GetLastError() == ERROR_FILE_NOT_FOUND))
     ok = MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (!ok) return crt_last();
   m_committed = true;
@@ -189,8 +190,16 @@ Error Replacement::commit(std::int64_t* size_after) {
 
 Error replace_file(const Dir& dir, std::string_view name, std::string_view bytes,
                    std::int64_t* size_after, bool follow) {
+  const auto size = static_cast<std::int64_t>(bytes.size());
+  {
+    Replacement r;
+    if (const Error e = r.begin(dir, name, size, follow)) return e;
+    const Error e = write_all(r.file(), bytes);
+    if (!e) return r.commit(size_after);
+    if (r.in_place() || !(e.code == ENOSPC)) return e;
+  }  // the temporary file is gone, and the room it took
   Replacement r;
-  if (const Error e = r.begin(dir, name, static_cast<std::int64_t>(bytes.size()), follow)) return e;
+  if (const Error e = r.begin(dir, name, size, follow, /*in_place=*/true)) return e;
   if (const Error e = write_all(r.file(), bytes)) return e;
   return r.commit(size_after);
 }
