@@ -387,6 +387,10 @@ class Dir {
 
 // The directory at `path`, links followed.
 Error open_dir(const OsPath& path, Dir& out);
+// The directory at the absolute `path`, no component of which may be a link (Loop where one is;
+// openat2 with RESOLVE_NO_SYMLINKS, or one component at a time with O_NOFOLLOW): a resolved path
+// whose directory is swapped for a link afterwards fails instead of leading somewhere else.
+Error open_dir_nofollow(const OsPath& path, Dir& out);
 // The directory `name` inside `parent`; with `nofollow`, a link there fails (Loop) instead of
 // being followed. `st` receives the status of what was opened.
 Error open_dir_at(const Dir& parent, std::string_view name, bool nofollow, Dir& out,

@@ -20,6 +20,7 @@
 //   clears set-user-ID bits and file capabilities exactly where an in-place write clears them.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -208,6 +209,40 @@ Error open_parent(const OsPath& path, Dir& dir, std::string& name) {
     return {};
   }
   return open_dir(slash == 0 ? std::string("/") : path.substr(0, slash), dir);
+}
+
+Error open_dir_nofollow(const OsPath& path, Dir& out) {
+  if (path.empty() || path[0] != '/') return err(EINVAL);
+#ifdef SYS_openat2
+  struct {
+    std::uint64_t flags, mode, resolve;
+  } how{O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0, 0x04 /* RESOLVE_NO_SYMLINKS */};
+  const long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+  if (fd >= 0) {
+    DirAccess::set(out, static_cast<int>(fd));
+    return {};
+  }
+  if (errno != ENOSYS && errno != EPERM && errno != EINVAL) return last();  // EPERM: a seccomp filter
+#endif
+  // One component at a time from the root, each opened without following a link.
+  const int root = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (root < 0) return last();
+  Dir at;
+  DirAccess::set(at, root);
+  for (std::size_t i = 1; i < path.size();) {
+    std::size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    if (j > i) {
+      const std::string part = path.substr(i, j - i);
+      const int next = ::openat(DirAccess::fd(at), part.c_str(),
+                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (next < 0) return last();
+      DirAccess::set(at, next);
+    }
+    i = j + 1;
+  }
+  out = std::move(at);
+  return {};
 }
 
 Replacement::~Replacement() { abandon(); }

@@ -96,6 +96,27 @@ Error open_parent(const OsPath& path, Dir& dir, std::string& name) {
   return {};
 }
 
+Error open_dir_nofollow(const OsPath& path, Dir& out) {
+  // Each directory from the drive down is opened without following a reparse point, and held
+  // while the next is opened below it.
+  const std::size_t root = path.size() >= 3 && path[1] == ':' ? 3 : 0;
+  if (root == 0) return Error::of(ErrorKind::InvalidName);
+  Dir at;
+  if (const Error e = open_dir_at(Dir(), path.substr(0, root), true, at)) return e;
+  for (std::size_t i = root; i < path.size();) {
+    std::size_t j = path.find_first_of("/\\", i);
+    if (j == std::string::npos) j = path.size();
+    if (j > i) {
+      Dir next;
+      if (const Error e = open_dir_at(Dir(), path.substr(0, j), true, next)) return e;
+      at = std::move(next);
+    }
+    i = j + 1;
+  }
+  out = std::move(at);
+  return {};
+}
+
 Replacement::~Replacement() { abandon(); }
 
 void Replacement::abandon() noexcept {
