@@ -24,7 +24,7 @@ REFUSED = "Refusing to delete the home directory or a directory above it: "
 
 
 @pytest.mark.parametrize("spelling", [
-    "~", "~/", "~/.", "~/docs/..", "{home}", "{home}/", "{tmp}/home-link/.", "..",
+    "~", "~/", "~/.", "~/docs/..", "{home}", "{home}/", "{tmp}/home-link/docs/..", "..",
     "~/..", "{tmp}/users", "{tmp}",
 ])
 def test_home_and_above_are_refused(home, tmp_path, spelling, monkeypatch):
