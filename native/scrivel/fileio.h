@@ -15,7 +15,8 @@
 
 namespace talmek::scrivel {
 
-// The whole content of the file at `path` (a resolved path text). Throws os::Failure or OpError.
+// The whole content of the file at `path` (a resolved path text). Throws os::Failure or OpError
+// (a device, as refuse_device() refuses it, before it is opened).
 // With `size`, also stores the file's size as its status reports it once the content is read
 // (the status of the file just read, without walking the path again).
 std::string read_whole_file(std::string_view path, std::int64_t* size = nullptr);
