@@ -21,9 +21,14 @@ from pathlib import Path
 import pytest
 
 from talmek.workers import scrivel
-from conftest import Worker, worker_command
 
 ENOSPC_TEXT = "[Errno 28] No space left on device"
+
+
+def worker_command():
+    """The native worker beside the interpreter, as a host starts it."""
+    script = Path(sys.executable).with_name("talmek-scrivel")
+    return [str(script)] if script.exists() else [sys.executable, "-c", "from talmek.workers import scrivel; scrivel.main()"]
 
 
 # --- a small tmpfs, filled ----------------------------------------------------------------------
@@ -157,10 +162,11 @@ def test_a_worker_killed_during_a_large_write_leaves_the_old_file_or_the_new_one
     outcomes = []
     for delay in (None, 0.0, 0.02, 0.1):
         target.write_bytes(old)
-        w = Worker(tmp_path)
+        proc = subprocess.Popen(worker_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, cwd=tmp_path)
         try:
-            w.proc.stdin.write(line)
-            w.proc.stdin.flush()
+            proc.stdin.write(line)
+            proc.stdin.flush()
             if delay is None:
                 # Until the new content has started to land somewhere beside the target.
                 deadline = time.monotonic() + 20
@@ -170,10 +176,11 @@ def test_a_worker_killed_during_a_large_write_leaves_the_old_file_or_the_new_one
                         break
             else:
                 time.sleep(delay)
-            w.proc.send_signal(signal.SIGKILL)
+            proc.send_signal(signal.SIGKILL)
         finally:
-            w.proc.wait()
-            for s in (w.proc.stdin, w.proc.stdout, w.proc.stderr):
+            proc.kill()
+            proc.wait()
+            for s in (proc.stdin, proc.stdout, proc.stderr):
                 with contextlib.suppress(BrokenPipeError):
                     s.close()
         size = target.stat().st_size
