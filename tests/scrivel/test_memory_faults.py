@@ -24,7 +24,7 @@ def worker_command():
     script = Path(sys.executable).with_name("talmek-scrivel")
     return [str(script)] if script.exists() else [sys.executable, "-c", "from talmek.workers import scrivel; scrivel.main()"]
 
-pytestmark = pytest.mark.skipif(
+capped = pytest.mark.skipif(
     bool(os.environ.get("TALMEK_SANITIZED")),
     reason="AddressSanitizer reserves more address space than any cap leaves",
 )
@@ -50,12 +50,14 @@ def request(**obj):
     return (json.dumps(obj) + "\n").encode()
 
 
+@capped
 def test_a_file_larger_than_memory_is_a_failure_record(tmp_path):
     sparse(tmp_path / "big", b"x\n", 1 << 30)
     status, got = capped_run(request(action="read", path="big") + NOPE + QUIT, tmp_path, 256)
     assert (status, got) == (0, [OOM, NOPE_REPLY, {"success": True, "result": "goodbye"}])
 
 
+@capped
 @pytest.mark.parametrize("start, end, content", [
     (1, 2, "first\nsecond\n"),
     (2, 3, "second\nthird\n"),
@@ -73,6 +75,7 @@ def test_a_line_range_of_a_huge_log_costs_what_it_selects(tmp_path, start, end, 
                                                   "path": str(tmp_path / "log"), "size": 384 << 20}}
 
 
+@capped
 def test_a_request_line_larger_than_memory_gets_one_reply(tmp_path):
     big = b'{"action": "write", "path": "x", "content": "' + b"a" * (256 << 20) + b'"}\n'
     status, got = capped_run(big + NOPE + QUIT, tmp_path, 160)
@@ -80,6 +83,7 @@ def test_a_request_line_larger_than_memory_gets_one_reply(tmp_path):
     assert not (tmp_path / "x").exists()
 
 
+@capped
 def test_a_reply_too_large_to_encode_is_a_failure_record(tmp_path):
     # Control characters are written as \u0001: the reply is six times the file.
     (tmp_path / "ctl").write_bytes(b"\x01" * (48 << 20))
