@@ -84,11 +84,14 @@ def test_a_request_line_larger_than_memory_gets_one_reply(tmp_path):
 
 
 @capped
-def test_a_reply_too_large_to_encode_is_a_failure_record(tmp_path):
-    # Control characters are written as \u0001: the reply is six times the file.
+def test_a_reply_larger_than_the_cap_goes_out_whole(tmp_path):
+    # Control characters are written as \u0001: the reply (288 MB) is six times the file and
+    # more than the cap, and is written as it is encoded.
     (tmp_path / "ctl").write_bytes(b"\x01" * (48 << 20))
     status, got = capped_run(request(action="read", path="ctl") + NOPE + QUIT, tmp_path, 256)
-    assert (status, got) == (0, [OOM, NOPE_REPLY, {"success": True, "result": "goodbye"}])
+    assert status == 0 and len(got) == 3
+    assert got[0]["success"] is True and got[0]["result"]["content"] == "\x01" * (48 << 20)
+    assert got[1:] == [NOPE_REPLY, {"success": True, "result": "goodbye"}]
 
 
 # --- devices --------------------------------------------------------------------------------------

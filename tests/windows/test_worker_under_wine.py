@@ -225,6 +225,7 @@ def test_grep_on_several_threads_answers_the_serial_reply_in_slices(wine_env, tm
     assert len(lines[0]) > 1 << 20 and lines[0].endswith(b"\r\n") and lines[0].count(b"\n") == 1
     assert json.loads(lines[0])["result"]["count"] == 6 * 40 * 40
 
+
 # --- writes that leave the old content or the new one ---------------------------------------------
 
 
