@@ -100,7 +100,8 @@ Error open_dir_nofollow(const OsPath& path, Dir& out) {
   // Each directory from the drive down is opened without following a reparse point, and held
   // while the next is opened below it.
   const std::size_t root = path.size() >= 3 && path[1] == ':' ? 3 : 0;
-  if (root == 0) return Error::of(ErrorKind::InvalidName);
+  // A UNC path (\\server\share\...): its share is opened as it is, without the walk.
+  if (root == 0) return open_dir(path, out);
   Dir at;
   if (const Error e = open_dir_at(Dir(), path.substr(0, root), true, at)) return e;
   for (std::size_t i = root; i < path.size();) {
