@@ -29,6 +29,8 @@ void remember(std::string_view text, const std::string& resolved);
 #ifdef _WIN32
 // The failure of an os.* call on Windows: [WinError code], with CPython's kind for it.
 Error win_error(unsigned long code) noexcept;
+// The failure of open() or of a read or write on Windows: the C runtime's errno for the code.
+Error crt_error(unsigned long code) noexcept;
 #endif
 
 }  // namespace talmek::os::detail

@@ -64,9 +64,10 @@ inline constexpr std::string_view kLineSeparator = "\n";
 inline constexpr bool kCaseInsensitiveNames = false;
 #endif
 
-// Whether a lone "\r" ends a request line on standard input, as text-mode reading with universal
-// newlines does ("\n", "\r\n" and "\r" all end a line).
-inline constexpr bool kStdinSplitsAtCarriageReturn = true;
+// Whether a lone "\r" ends a request line on standard input. CPython's sys.stdin reads with
+// newline=None on Windows (universal newlines: "\n", "\r\n" and "\r" all end a line) but with
+// newline="\n" on POSIX, where a lone "\r" stays inside its line (and is white space to json).
+inline constexpr bool kStdinSplitsAtCarriageReturn = kWindows;
 
 // True for a character that separates path components on this platform.
 constexpr bool is_sep(char c) noexcept { return c == '/' || (kWindows && c == '\\'); }
@@ -398,6 +399,10 @@ class Dir {
 
 // The directory at `path`, links followed.
 Error open_dir(const OsPath& path, Dir& out);
+// The directory at the absolute `path`, no component of which may be a link (Loop where one is;
+// openat2 with RESOLVE_NO_SYMLINKS, or one component at a time with O_NOFOLLOW): a resolved path
+// whose directory is swapped for a link afterwards fails instead of leading somewhere else.
+Error open_dir_nofollow(const OsPath& path, Dir& out);
 // The directory `name` inside `parent`; with `nofollow`, a link there fails (Loop) instead of
 // being followed. `st` receives the status of what was opened.
 Error open_dir_at(const Dir& parent, std::string_view name, bool nofollow, Dir& out,
@@ -581,6 +586,77 @@ class Sandbox {
 int landlock_abi(std::string& why) noexcept;
 
 // =============================================================================================
+// Writes that leave the old content or the new one
+
+// The directory that holds `path` (links in it followed) and the name of the entry inside it:
+// the (directory, name) pair the writes below take. A path without a separator names an entry of
+// the working directory (`dir` then holds none). A last component that is empty, "." or ".."
+// names a directory: IsDirectory, as open() for writing fails on one.
+Error open_parent(const OsPath& path, Dir& dir, std::string& name);
+
+// The new content of one file, written so that a failure or a killed process leaves the old
+// content or the new one, never a mix.
+//
+// Where it can, begin() creates a temporary file beside the target, which takes the target's
+// owner and group, permission bits, extended attributes and ACLs; commit() flushes it to the
+// device and renames it over the target. A missing target is created the same way (permission
+// bits 0666 less the umask, as open() creates one). Where the rename would lose something a
+// caller may rely on (the file has other hard links, its owner or group or one of its attributes
+// cannot be given to a new file, the directory takes no new file, the target is a mount point),
+// the file is written in place instead, but only after room for `size` bytes has been reserved,
+// so that a full disk fails before anything is overwritten; commit() then cuts it to what was
+// written and flushes it. A target that is not a regular file (a FIFO, /dev/null) is opened and
+// written as open(path, "w") would.
+//
+// A link at `name` is followed to its target, which is what gets replaced (the link stays), as
+// open() writes through a link; with `follow` false a link there fails with Loop instead (for
+// callers that resolved the path themselves beneath a root). Not committed, the temporary file
+// is removed when the Replacement goes; a file written in place keeps what was written.
+class Replacement {
+ public:
+  Replacement() = default;
+  ~Replacement();
+  Replacement(const Replacement&) = delete;
+  Replacement& operator=(const Replacement&) = delete;
+
+  // Starts the replacement of `name` inside `dir`; `size` is the length of the new content
+  // (room reserved for it where the file is written in place). With `in_place`, the file is
+  // written in place whatever could be kept. Errors in open()'s style.
+  Error begin(const Dir& dir, std::string_view name, std::int64_t size, bool follow = true,
+              bool in_place = false);
+  // Where the new content goes, written from its start (write_all, copy_data).
+  const File& file() const noexcept { return m_file; }
+  // Makes the new content the file's. `size_after` receives the file's size.
+  Error commit(std::int64_t* size_after = nullptr);
+  // Whether begin() chose to write the file itself (for tests and measurements).
+  bool in_place() const noexcept { return m_in_place; }
+
+ private:
+  void abandon() noexcept;
+  Dir m_followed;                // the directory a followed link led to
+  const Dir* m_dir = nullptr;    // the directory of the target
+  std::string m_name, m_temp;    // the target's name; the temporary file's, "" when in place
+  File m_file;
+  File m_original;               // the target, while its metadata is read
+  bool m_in_place = false;
+  bool m_replace = false;        // the target exists (Windows: replaced rather than renamed onto)
+  bool m_committed = false;
+};
+
+// Replaces the content of `name` inside `dir` with `bytes` through a Replacement. When the disk
+// has no room for the temporary file, the file is written in place if its reserved room takes
+// the new content (a full disk still lets a file shrink or keep its length, as an in-place write
+// does); otherwise the error is ENOSPC with the file as it was.
+Error replace_file(const Dir& dir, std::string_view name, std::string_view bytes,
+                   std::int64_t* size_after = nullptr, bool follow = true);
+
+// Appends `bytes` to `name` inside `dir` (created when missing, as open(path, "a") does). Room
+// for them is reserved first, so a full disk fails with the file as it was; a write that fails
+// later cuts the file back to its old length. `size_after` receives the file's size.
+Error append_file(const Dir& dir, std::string_view name, std::string_view bytes,
+                  std::int64_t* size_after = nullptr);
+
+// =============================================================================================
 // Changing the tree
 
 // Path(text).mkdir(parents=True, exist_ok=True). Throws Failure naming the directory that failed.
@@ -605,7 +681,7 @@ Error system_copy(const OsPath& src, const OsPath& dst, bool& handled);
 // Copies the rest of `in` to `out` the fastest way the system offers (copy_file_range, then
 // sendfile, then reads and writes on Linux; reads and writes elsewhere). On failure `named` says
 // whether CPython names the two paths in the message (the fast copies do; file objects' reads and
-// writes name none).
+// writes name none). `out` is left positioned after what was written.
 Error copy_data(const File& in, const File& out, bool& named);
 // os.utime(dst, ns=(atime, mtime)) from a status; `follow` false sets a link's own times.
 Error set_times(const OsPath& dst, const Stat& from, bool follow);

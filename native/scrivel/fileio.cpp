@@ -13,19 +13,30 @@ namespace talmek::scrivel {
 namespace {
 
 // Opens `path` for reading; a directory fails as open() fails on it (EISDIR where the system
-// opens directories for reading at all).
+// opens directories for reading at all), a device as refuse_device() refuses it.
 void open_for_read(std::string_view path, const os::OsPath& p, os::File& f, os::Stat& st) {
   if (const os::Error e = os::open_file(p, os::Access::Read, f, &st))
     throw os::Failure(e, std::string(path));
   if (st.is_dir()) throw os::Failure(os::Error::of(os::ErrorKind::IsDirectory), std::string(path));
+  refuse_device(path, st);
 }
 
 }  // namespace
+
+void refuse_device(std::string_view path, const os::Stat& st) {
+  const char* kind = st.type == os::FileType::CharDevice    ? "character device"
+                     : st.type == os::FileType::BlockDevice ? "block device"
+                                                            : nullptr;
+  // In the words of shutil's SpecialFileError for a named pipe.
+  if (kind) throw OpError("`" + std::string(path) + "` is a " + kind);
+}
 
 std::string read_whole_file(std::string_view path, std::int64_t* size) {
   const os::OsPath p = os::os_path(path);
   os::File f;
   os::Stat st;
+  // A device is refused before it is opened: opening one can act by itself (a tape rewinds).
+  if (!os::stat(p, st)) refuse_device(path, st);
   open_for_read(path, p, f, st);
   std::string data;
   if (const os::Error e = os::read_all(f, st.is_regular() ? st.size : 0, data))
@@ -93,19 +104,15 @@ std::string encode_for_file(std::string_view t) {
   return std::string(bytes);
 }
 
-void write_whole_file(std::string_view path, std::string_view bytes, bool append) {
+std::int64_t write_whole_file(std::string_view path, std::string_view bytes, bool append) {
   const os::OsPath p = os::os_path(path);
-  os::File f;
-  const os::Access access = append ? os::Access::Append : os::Access::WriteTruncate;
-  if (const os::Error e = os::open_file(p, access, f)) throw os::Failure(e, std::string(path));
-  if (const os::Error e = os::write_all(f, bytes)) throw os::Failure(e, std::string(path));
-  if (const os::Error e = f.close()) throw os::Failure(e, std::string(path));
-}
-
-std::int64_t file_size(std::string_view path) {
-  os::Stat st;
-  if (const os::Error e = os::stat(os::os_path(path), st)) throw os::Failure(e, std::string(path));
-  return st.size;
+  os::Dir dir;
+  std::string name;
+  std::int64_t size = 0;
+  os::Error e = os::open_parent(p, dir, name);
+  if (!e) e = append ? os::append_file(dir, name, bytes, &size) : os::replace_file(dir, name, bytes, &size);
+  if (e) throw os::Failure(e, std::string(path));
+  return size;
 }
 
 }  // namespace talmek::scrivel

@@ -11,9 +11,12 @@
 #include <string>
 #include <string_view>
 
+#include "platform/os.h"
+
 namespace talmek::scrivel {
 
-// The whole content of the file at `path` (a resolved path text). Throws os::Failure or OpError.
+// The whole content of the file at `path` (a resolved path text). Throws os::Failure or OpError
+// (a device, as refuse_device() refuses it, before it is opened).
 // With `size`, also stores the file's size as its status reports it once the content is read
 // (the status of the file just read, without walking the path again).
 std::string read_whole_file(std::string_view path, std::int64_t* size = nullptr);
@@ -43,11 +46,15 @@ std::string encode_for_file(std::string_view text);
 // "\n" as it is, otherwise the translated bytes held in `scratch`. Throws OpError as above.
 std::string_view encode_for_file(std::string_view text, std::string& scratch);
 
-// Writes `bytes` to `path`, creating it (mode 0666 less the umask) and truncating it, or
-// appending to it. Throws os::Failure.
-void write_whole_file(std::string_view path, std::string_view bytes, bool append);
+// Writes `bytes` as the whole new content of `path` (os::replace_file: the old content or the new
+// one survives any failure), or at its end (os::append_file: nothing of them stays when it
+// fails). A missing file is created (mode 0666 less the umask). Returns the file's size after
+// the write. Throws os::Failure.
+std::int64_t write_whole_file(std::string_view path, std::string_view bytes, bool append);
 
-// os.stat(path).st_size (links followed). Throws os::Failure.
-std::int64_t file_size(std::string_view path);
+// A character or block device is refused by the operations that read or copy whole contents:
+// reading one may never end (/dev/zero) or read a whole disk. Throws OpError
+// ("`<path>` is a character device") for one; anything else passes.
+void refuse_device(std::string_view path, const os::Stat& st);
 
 }  // namespace talmek::scrivel

@@ -3,6 +3,8 @@
 
 #include <exception>
 #include <new>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "common/os_error.h"
@@ -10,6 +12,9 @@
 #include "scrivel/json/value.h"
 
 namespace talmek::scrivel {
+
+// The failure record's text for an allocation that failed (Python's MemoryError has none).
+inline constexpr std::string_view kOutOfMemory = "Out of memory";
 
 // Runs body() and returns its record; a failure thrown inside becomes a failure record. This is
 // the edge where a system failure (os::Failure, an error value with its paths) is worded, as
@@ -20,12 +25,12 @@ Value guarded(Body&& body) noexcept {
   try {
     return std::forward<Body>(body)();
   } catch (const std::bad_alloc&) {
-    return fail_record("Out of memory");
+    return fail_record(std::string(kOutOfMemory));
   } catch (const os::Failure& f) {
     try {
       return fail_record(f.message());
     } catch (const std::bad_alloc&) {
-      return fail_record("Out of memory");
+      return fail_record(std::string(kOutOfMemory));
     }
   } catch (const std::exception& e) {
     return fail_record(e.what());

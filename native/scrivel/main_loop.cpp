@@ -9,6 +9,7 @@
 // values and the operation's result.
 #include "scrivel/main_loop.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "common/text.h"
 #include "platform/os.h"
 #include "scrivel/dispatch.h"
+#include "scrivel/guard.h"
 #include "scrivel/json/decode.h"
 #include "scrivel/json/encode.h"
 
@@ -44,9 +46,22 @@ void process_line(std::string_view line, json::Output& out, bool& quit) {
   out.out += '\n';
 }
 
+// The reply to a request that ran out of memory anywhere (its decoding, a check of its
+// arguments, the encoding of a large result) before any of its reply went out: one failure
+// record, as the guard words one.
+void out_of_memory(std::string& out) {
+  std::string().swap(out);  // what the reply had grown to goes first
+  json::encode(fail_record(std::string(kOutOfMemory)), out);
+  out += '\n';
+}
+
 void process_line(std::string_view line, std::string& out, bool& quit) {
   json::Output all{out, nullptr};
-  process_line(line, all, quit);
+  try {
+    process_line(line, all, quit);
+  } catch (const std::bad_alloc&) {
+    out_of_memory(out);  // the request and its result are gone by now
+  }
 }
 
 // A write to the reply stream failed part-way through a reply.
@@ -96,9 +111,14 @@ int serve() {
   std::size_t len = 0, pos = 0, scan = 0;
   bool skip_lf = false;  // the last line ended with a "\r" at the end of the input read so far
   bool eof = false;
+  // A line longer than memory can hold: its bytes are read and dropped up to its end, and it is
+  // answered as a request that ran out of memory, so the replies stay paired with the requests.
+  bool dropping = false;
   std::string reply;
   // Replies longer than a megabyte are written as they are encoded, never held whole.
-  json::Output stream{reply, [](std::string_view bytes) {
+  bool spilled = false;  // some of the current reply has gone out
+  json::Output stream{reply, [&spilled](std::string_view bytes) {
+                        spilled = true;
                         if (const os::Error e = os::write_stdout(bytes)) throw WriteFailed{e};
                       }};
   try {
@@ -113,8 +133,16 @@ int serve() {
           len -= pos;
           pos = 0;
         }
+        if (dropping) len = 0;
         scan = len;
-        if (buf.size() - len < kReadBlock / 2) buf.resize(buf.size() * 2);
+        if (buf.size() - len < kReadBlock / 2) {
+          try {
+            buf.resize(buf.size() * 2);
+          } catch (const std::bad_alloc&) {
+            dropping = true;
+            len = scan = 0;
+          }
+        }
         std::size_t n = 0;
         if (const os::Error e = os::read_stdin(buf.data() + len, buf.size() - len, n)) return die(e);
         if (n == 0) eof = true;
@@ -125,7 +153,7 @@ int serve() {
         len += n;
         continue;
       }
-      if (end == len && end == pos) return 0;  // end of input after a complete line
+      if (end == len && end == pos && !dropping) return 0;  // end of input after a complete line
       const std::string_view raw(data + pos, end - pos);
       // A lone "\r" ends its line at once: a host that ends requests with "\r" is answered
       // without waiting for the byte that would tell "\r" from "\r\n".
@@ -141,9 +169,20 @@ int serve() {
         }
       }
       reply.clear();
+      spilled = false;
       bool quit = false;
-      if (text::is_valid_utf8(raw)) {
-        process_line(raw, stream, quit);
+      const bool dropped = dropping;
+      if (dropping) {
+        dropping = false;
+        out_of_memory(reply);
+      } else if (text::is_valid_utf8(raw)) {
+        try {
+          process_line(raw, stream, quit);
+        } catch (const std::bad_alloc&) {
+          // Part of the reply is out: the line cannot get a whole one, and the worker ends.
+          if (spilled) throw;
+          out_of_memory(reply);
+        }
       } else {
         std::string codec_error;
         text::decode_utf8_strict(raw, codec_error);
@@ -160,6 +199,15 @@ int serve() {
       }
       if (quit) return 0;
       pos = scan = next;
+      if (dropped) {
+        // The buffer grew as large as memory let it: back to its first size, with what
+        // follows the dropped line.
+        std::vector<char> fresh(std::max(kReadBlock, 2 * (len - pos)));
+        std::memcpy(fresh.data(), buf.data() + pos, len - pos);
+        buf.swap(fresh);
+        len -= pos;
+        pos = scan = 0;
+      }
     }
   } catch (const WriteFailed& e) {
     return die(e.error);

@@ -278,12 +278,23 @@ void write_text(std::string_view path, std::string_view t) {
   const std::string os = paths::os_path(path);
   struct stat st;
   if (stat_path(os, path, st)) refuse_device(st);
-  Fd fd;
-  if (const int err = open_path(os, path, true, fd, st)) throw_os_error(err, path);
-  refuse_device(st);  // a device put in place since the check above
-  // On this platform the line separator is "\n", so the text is written as it is.
-  if (const int err = write_all(fd.get(), t)) throw_os_error(err, path);
-  if (fd.close_now() != 0) throw_os_error(errno, path);
+  // The old content or the new one survives a full disk or a kill: the worker's safe write. On
+  // this platform the line separator is "\n", so the text is written as it is. With active
+  // roots the file's directory is opened beneath them, and the name's own link (already followed
+  // there, within the roots) is not followed again.
+  os::Error e;
+  if (const os::Roots* roots = os::active_roots()) {
+    os::Beneath where;
+    e = roots->beneath(os, true, where);
+    if (e.is_outside()) throw OpError(os::Failure(e, std::string(path)).message());
+    if (!e) e = os::replace_file(where.dir, where.name, t, nullptr, /*follow=*/false);
+  } else {
+    os::Dir dir;
+    std::string name;
+    e = os::open_parent(os, dir, name);
+    if (!e) e = os::replace_file(dir, name, t);
+  }
+  if (e) throw_os_error(e.code, path);
 }
 
 void make_parent_dirs(std::string_view path) {

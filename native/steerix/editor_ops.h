@@ -32,8 +32,9 @@ struct TooLarge {
 std::string read_text(std::string_view path, std::size_t limit);
 
 // open(path, "w").write(text), except that text that cannot be encoded fails before the file is
-// opened, so a failed write never empties an existing file, and a device (SpecialFile) is refused
-// before it is opened.
+// opened, a device (SpecialFile) is refused before it is opened, and the file is replaced as
+// os::replace_file replaces it: a full disk or a killed process leaves the old content or the
+// new one, never an emptied or half-written file.
 void write_text(std::string_view path, std::string_view text);
 
 // Path(path).parent.mkdir(parents=True, exist_ok=True).

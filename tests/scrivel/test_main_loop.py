@@ -5,6 +5,7 @@ import json
 import os
 import select
 import signal
+import subprocess
 import sys
 
 import pytest
@@ -130,11 +131,47 @@ def test_each_reply_comes_before_the_next_line_is_read(worker):
         assert read_reply(worker)["error"] == f"File not found: missing{i}"
 
 
-def test_a_lone_carriage_return_ends_a_request_at_once(worker):
-    worker.send(b'{"action": "nope"}\r')
-    assert read_reply(worker)["error"] == "Unknown action: nope"
-    # The line feed that may follow belongs to the same line end.
+def cpython_replies(data):
+    """The replies of a worker written in Python over CPython's own sys.stdin: the lines it
+    iterates (on POSIX split at "\n" only), stripped, decoded by json.loads, dispatched."""
+    code = "import sys, json; print(json.dumps([l.strip() for l in sys.stdin if l.strip()]))"
+    done = subprocess.run([sys.executable, "-c", code], input=data, capture_output=True, check=True)
+    out = []
+    for line in json.loads(done.stdout):
+        try:
+            request = json.loads(line)
+        except json.JSONDecodeError as e:
+            out.append({"success": False, "error": f"Invalid JSON: {e}"})
+        else:
+            out.append(scrivel.handle_command(request))
+    return out
+
+
+# A carriage return is JSON white space: alone it stays inside its line, so one request line
+# still gets one reply and the replies stay paired with the requests.
+CARRIAGE_RETURNS = [
+    b'{"action":\r"nope"}\n{"action": "nope2"}\n',
+    b'{"action": "nope"}\r{"action": "nope2"}\n{"action": "nope3"}\n',
+    b'{"action": "nope"}\r\n{"action": "nope2"}\r',
+    b'\r\r\n\r{"action": "nope"}\r\r\n\r',
+    b'{"action": "nope",\r\r "x": 1}',
+]
+
+
+@pytest.mark.skipif(os.name == "nt", reason="Windows reads standard input with universal newlines")
+@pytest.mark.parametrize("data", CARRIAGE_RETURNS, ids=range(len(CARRIAGE_RETURNS)))
+def test_lines_end_where_cpythons_stdin_ends_them(run, data):
+    status, out, err = run(data)
+    assert (status, err) == (0, "")
+    assert replies(out) == cpython_replies(data)
+
+
+def test_a_lone_carriage_return_waits_for_the_line_feed(worker):
+    worker.send(b'{"action":\r"nope"}\r')
+    ready, _, _ = select.select([worker.proc.stdout], [], [], 0.3)
+    assert not ready  # the line has not ended yet
     worker.send(b'\n{"action": "nope2"}\r\n')
+    assert read_reply(worker)["error"] == "Unknown action: nope"
     assert read_reply(worker)["error"] == "Unknown action: nope2"
     worker.send(QUIT)
     assert read_reply(worker)["result"] == "goodbye"
@@ -287,7 +324,7 @@ def test_lines_split_across_reads(worker, tmp_path):
     # character are cut at every awkward place.
     (tmp_path / "é.txt").write_text("x")
     pieces = [b'{"action": "read", "pa', b'th": "\xc3', b'\xa9.txt"}\r', b"\n", b"\r", b"\r\n",
-              b'{"action": "nope"}\r', b'{"action": "quit"}\n']
+              b'{"action": "nope"}\r', b"\n", b'{"action": "quit"}\n']
     for piece in pieces:
         worker.proc.stdin.write(piece)
         worker.proc.stdin.flush()

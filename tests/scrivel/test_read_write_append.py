@@ -90,6 +90,18 @@ def test_read_equals_python_text_mode(tmp_path, data, start, end):
     assert result["size"] == len(data)
 
 
+@settings(max_examples=200, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=BYTES, pad=st.integers(0, 6), start=BOUND, end=BOUND)
+def test_a_range_read_in_pieces_equals_python_text_mode(tmp_path, data, pad, start, end):
+    # A range is read 64 KiB at a time: line ends, "\r\n" pairs and multi-byte sequences cut
+    # by a piece's end read as the whole text reads them.
+    data = b"a\n" * 1000 + b"b" * (65536 - 2000 - pad) + data
+    path = tmp_path / "f.bin"
+    path.write_bytes(data)
+    result = ok(scrivel.read_file(str(path), start if start or end else 1, end))
+    assert (result["content"], result["total_lines"]) == python_read(data, start if start or end else 1, end)
+
+
 @pytest.mark.parametrize(
     "data,content,total",
     [

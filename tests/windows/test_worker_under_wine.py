@@ -258,3 +258,33 @@ def test_roots_under_wine(wine_env, tmp_path):
     assert not (evil / "n.txt").exists()
     # No Landlock on Windows: said once on standard error, and the checks go on alone.
     assert b"Landlock" in done.stderr
+
+# --- writes that leave the old content or the new one ---------------------------------------------
+
+
+def test_replacing_a_file_leaves_nothing_beside_it(wine_worker, tmp_path):
+    (tmp_path / "f.txt").write_bytes(b"old\r\n" * 1000)
+    for request in ({"action": "write", "path": "f.txt", "content": "new\n"},
+                    {"action": "edit", "path": "f.txt", "edits": [{"find": "new", "replace": "newer"}]},
+                    {"action": "append", "path": "f.txt", "content": "more\n"}):
+        assert wine_worker.request(request)["success"] is True
+    assert (tmp_path / "f.txt").read_bytes() == b"newer\r\nmore\r\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.txt"]
+
+
+def test_a_hard_linked_file_is_written_in_place(wine_worker, tmp_path):
+    import os
+
+    (tmp_path / "f.txt").write_bytes(b"old\r\n")
+    os.link(tmp_path / "f.txt", tmp_path / "g.txt")
+    assert wine_worker.request({"action": "write", "path": "f.txt", "content": "new\n"})["success"] is True
+    assert (tmp_path / "g.txt").read_bytes() == b"new\r\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f.txt", "g.txt"]
+
+
+def test_a_copy_onto_a_file_replaces_it(wine_worker, tmp_path):
+    (tmp_path / "a.txt").write_bytes(b"a\r\n")
+    (tmp_path / "b.txt").write_bytes(b"bbbbbbbb\r\n")
+    assert wine_worker.request({"action": "copy", "src": "a.txt", "dst": "b.txt"})["success"] is True
+    assert (tmp_path / "b.txt").read_bytes() == b"a\r\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.txt", "b.txt"]

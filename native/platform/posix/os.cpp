@@ -17,6 +17,7 @@
 #include "platform/detail.h"
 #include "platform/posix/dir_access.h"
 #include "platform/os.h"
+#include "platform/posix/dir_access.h"
 
 namespace talmek::os {
 
@@ -573,7 +574,9 @@ bool fastcopy_copy_file_range(int infd, int outfd, Error& err) {
       return false;
     }
     // copy_file_range may fail silently before copying anything (some pseudo file systems).
-    if (n_copied == 0) return offset != 0;
+    // The copy wrote at explicit offsets: the destination's position is put after what it
+    // wrote, as the other ways leave it (a file written in place is cut there).
+    if (n_copied == 0) return offset != 0 && ::lseek(outfd, offset, SEEK_SET) == offset;
     offset += n_copied;
   }
 }

@@ -23,6 +23,7 @@
 #include "common/text.h"
 #include "platform/detail.h"
 #include "platform/os.h"
+#include "platform/windows/dir_access.h"
 #include "platform/windows/wide.h"
 
 namespace talmek::os {
@@ -147,6 +148,7 @@ Error last_crt() noexcept { return crt(GetLastError()); }
 namespace detail {
 
 Error win_error(unsigned long code) noexcept { return win_err(code); }
+Error crt_error(unsigned long code) noexcept { return crt(code); }
 
 std::string win_error_text(int code) {
   wchar_t* buf = nullptr;
@@ -447,16 +449,6 @@ Error read_dir(const OsPath& path, DirEntries& out, bool with_status, const Name
   }
   return {};
 }
-
-struct DirAccess {
-  static HANDLE handle(const Dir& d) noexcept { return d.m_h; }
-  static const std::string& path(const Dir& d) noexcept { return d.m_path; }
-  static void set(Dir& d, HANDLE h, std::string path) noexcept {
-    if (d.m_h != INVALID_HANDLE_VALUE) CloseHandle(d.m_h);
-    d.m_h = h;
-    d.m_path = std::move(path);
-  }
-};
 
 Dir::~Dir() {
   if (m_h != INVALID_HANDLE_VALUE) CloseHandle(m_h);

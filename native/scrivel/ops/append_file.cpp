@@ -13,8 +13,7 @@ Value append_file(std::string_view path, std::string_view content) {
     // Encoded before the file is opened, so a text that cannot be written leaves it untouched.
     std::string scratch;
     const std::string_view bytes = encode_for_file(content, scratch);
-    write_whole_file(resolved, bytes, true);
-    const std::int64_t size = file_size(resolved);
+    const std::int64_t size = write_whole_file(resolved, bytes, true);
 
     Object result;
     result.reserve(2);

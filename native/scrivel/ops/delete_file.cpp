@@ -10,7 +10,15 @@
 //   resolved as usual (links and ".." in the parent behave as they do for every operation).
 // - "." and ".." (or "/") name the working directory or one of its ancestors: removing it would
 //   take the worker's own directory with it, and "/" everything. Such a directory is refused
-//   like the empty path.
+//   like the empty path. So are the home directory ("~", by any spelling) and its ancestors,
+//   whose removal takes every file of the user.
+// - Between resolving the path and removing it, a directory on the way could be swapped for a
+//   link, and a removal by path would follow it elsewhere. The directory that holds the entry is
+//   opened with no link allowed in any component of the resolved path, and the entry is removed
+//   relative to that descriptor: a swap makes the removal fail (ELOOP) instead.
+#include <memory>
+#include <optional>
+
 #include "common/os_error.h"
 #include "platform/os.h"
 #include "scrivel/guard.h"
@@ -24,6 +32,33 @@ namespace {
 constexpr std::string_view kNoPath = "No path provided";
 constexpr std::string_view kNotFound = "Not found: ";
 constexpr std::string_view kHoldsCwd = "Refusing to delete the working directory or a directory above it: ";
+constexpr std::string_view kHoldsHome = "Refusing to delete the home directory or a directory above it: ";
+
+// True when `dir` (a resolved path) is the home directory or one of its ancestors.
+bool holds_home_directory(std::string_view dir) {
+  const std::optional<std::string> home = os::home_dir();
+  if (!home) return false;
+  try {
+    return os::contains(dir, os::resolve(*home));
+  } catch (const std::exception&) {
+    return false;  // a home that does not resolve is not below anything
+  }
+}
+
+// Removes the entry at the resolved path `path` (a file or link, or with `tree` a directory and
+// everything below it), relative to its directory opened without following any link.
+void remove_beneath(const std::string& path, bool tree) {
+  const os::OsPath p = os::os_path(path);
+  const std::string name(os::name_of(p));
+  auto parent = std::make_shared<os::Dir>();
+  if (const os::Error e = os::open_dir_nofollow(os::OsPath(os::parent_of(p)), *parent))
+    throw os::Failure(e, path);
+  if (tree) {
+    tree::rmtree_at(std::move(parent), p);
+  } else if (const os::Error e = os::unlink_at(*parent, name)) {
+    throw os::Failure(e, path);
+  }
+}
 
 // True when `dir` (a resolved path) is the working directory or one of its ancestors.
 bool holds_working_directory(std::string_view dir) {
@@ -57,7 +92,7 @@ Value delete_file(std::string_view path) {
     const std::string resolved = os::resolve(path);
 
     if (const std::string link = final_link(path); !link.empty()) {
-      if (const os::Error e = os::unlink(os::os_path(link))) throw os::Failure(e, link);
+      remove_beneath(link, false);
       Object result;
       result.push_back({"deleted", Value(link)});
       return ok_record(Value(std::move(result)));
@@ -69,10 +104,9 @@ Value delete_file(std::string_view path) {
       return fail_record(std::string(kNotFound) + std::string(path));
     if (st.is_dir()) {
       if (holds_working_directory(resolved)) return fail_record(std::string(kHoldsCwd) + std::string(path));
-      tree::rmtree(os_resolved);
-    } else if (const os::Error e = os::unlink(os_resolved)) {
-      throw os::Failure(e, resolved);
+      if (holds_home_directory(resolved)) return fail_record(std::string(kHoldsHome) + std::string(path));
     }
+    remove_beneath(resolved, st.is_dir());
     Object result;
     result.push_back({"deleted", Value(resolved)});
     return ok_record(Value(std::move(result)));

@@ -115,7 +115,7 @@ Value edit_file(std::string_view path, const Array& edits) {
     const std::string_view name = os::name_of(resolved);
     std::string diff = unified_diff(difflib::split_lines(original), difflib::split_lines(content),
                                     "a/" + std::string(name), "b/" + std::string(name));
-    write_whole_file(resolved, bytes, false);
+    (void)write_whole_file(resolved, bytes, false);
 
     Object result;
     result.push_back({"path", Value(resolved)});

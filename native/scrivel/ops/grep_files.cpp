@@ -65,9 +65,18 @@ std::int64_t slice_bound(std::int64_t b, std::int64_t n) {
   return std::min(b, n);
 }
 
+// a + b and a - b, held at the int64 range instead of overflowing. Arguments beyond the range
+// arrive saturated; for any list shorter than 2**62 lines the slices then select what Python's
+// unbounded integers select.
 std::int64_t sat_add(std::int64_t a, std::int64_t b) {
   std::int64_t r;
   if (__builtin_add_overflow(a, b, &r)) return b > 0 ? INT64_MAX : INT64_MIN;
+  return r;
+}
+
+std::int64_t sat_sub(std::int64_t a, std::int64_t b) {
+  std::int64_t r;
+  if (__builtin_sub_overflow(a, b, &r)) return b < 0 ? INT64_MAX : INT64_MIN;
   return r;
 }
 
@@ -300,7 +309,7 @@ class FileSearcher {
       const auto n = static_cast<std::int64_t>(m_starts.size());
       const auto li = static_cast<std::int64_t>(i);
       // lines[max(0, i - k):i] and lines[i + 1:i + 1 + k], with Python's slice rules.
-      const std::int64_t b_lo = slice_bound(std::max<std::int64_t>(0, sat_add(li, -m_context)), n);
+      const std::int64_t b_lo = slice_bound(std::max<std::int64_t>(0, sat_sub(li, m_context)), n);
       const std::int64_t b_hi = slice_bound(li, n);
       for (std::int64_t k = b_lo; k < b_hi; ++k) {
         if (k != b_lo) o += ", ";

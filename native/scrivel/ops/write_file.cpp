@@ -15,8 +15,7 @@ Value write_file(std::string_view path, std::string_view content, bool create_di
     std::string scratch;
     const std::string_view bytes = encode_for_file(content, scratch);
     if (create_dirs) os::make_dirs(os::parent_of(resolved));
-    write_whole_file(resolved, bytes, false);
-    const std::int64_t size = file_size(resolved);
+    const std::int64_t size = write_whole_file(resolved, bytes, false);
 
     Object result;
     result.reserve(3);

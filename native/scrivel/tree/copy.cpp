@@ -36,9 +36,37 @@ namespace {
   throw OpError("`" + text_of(path) + "` is a named pipe");
 }
 
+// A device as the source: its content may never end (/dev/zero) or be a whole disk.
+void refuse_device(const os::OsPath& path, const os::Stat& st) {
+  if (st.type == os::FileType::CharDevice)
+    throw OpError("`" + text_of(path) + "` is a character device");
+  if (st.type == os::FileType::BlockDevice) throw OpError("`" + text_of(path) + "` is a block device");
+}
+
+// The content of `in` into the file at `dst` through an os::Replacement: the old content or the
+// new one survives a failure. `size` is the source's length, reserved where dst is written in
+// place.
+void replace_with_copy(const os::File& in, const os::OsPath& dst, std::int64_t size,
+                       const os::OsPath& src) {
+  os::Dir dir;
+  std::string name;
+  os::Replacement out;
+  os::Error e = os::open_parent(dst, dir, name);
+  if (!e) e = out.begin(dir, name, size);
+  if (e) os::raise(e, dst);
+  bool named = false;
+  if (const os::Error c = os::copy_data(in, out.file(), named)) {
+    if (named) os::raise(c, src, dst);
+    os::raise(c);
+  }
+  if (const os::Error c = out.commit()) os::raise(c, dst);
+}
+
 // shutil.copyfile(src, dst) with follow_symlinks=True. `src_st` is the source's status when the
-// caller already holds it (os.DirEntry's cached stat), else nullptr.
-void copyfile(const os::OsPath& src, const os::OsPath& dst, const os::Stat* src_st) {
+// caller already holds it (os.DirEntry's cached stat), else nullptr. With `replace`, the
+// destination is written through an os::Replacement (a single file copied onto a file that may
+// exist); without, it is opened as copyfile opens it (a new file inside a tree being copied).
+void copyfile(const os::OsPath& src, const os::OsPath& dst, const os::Stat* src_st, bool replace) {
   os::Stat sst, dst_st;
   if (!src_st && !os::stat(src, sst)) src_st = &sst;
   const bool dst_ok = !os::stat(dst, dst_st);
@@ -48,12 +76,18 @@ void copyfile(const os::OsPath& src, const os::OsPath& dst, const os::Stat* src_
                   " are the same file");
   }
   if (src_st && src_st->type == os::FileType::Fifo) raise_named_pipe(src);
+  if (src_st) refuse_device(src, *src_st);
   if (dst_ok && dst_st.type == os::FileType::Fifo) raise_named_pipe(dst);
 
   os::File fsrc;
   os::Stat st;
   if (const os::Error e = os::open_file(src, os::Access::Read, fsrc, &st)) os::raise(e, src);
   if (st.type == os::FileType::Fifo) raise_named_pipe(src);
+  refuse_device(src, st);
+  if (replace && (!dst_ok || dst_st.is_regular())) {
+    replace_with_copy(fsrc, dst, st.size, src);
+    return;
+  }
 
   os::File fdst;
   if (const os::Error e = os::open_file(dst, os::Access::WriteTruncate, fdst, &st)) {
@@ -218,7 +252,7 @@ std::string copy2(const std::string& src, const std::string& dst) {
   bool handled = false;
   if (const os::Error e = os::system_copy(src, target, handled)) os::raise(e, src, target);
   if (handled) return target;
-  copyfile(src, target, nullptr);
+  copyfile(src, target, nullptr, /*replace=*/true);
   copystat_with(src, target, true, nullptr);
   return target;
 }
@@ -261,7 +295,7 @@ void copytree(const std::string& src, const std::string& dst, bool symlinks) {
         if (!handled) {
           os::Stat st;
           const bool have = !os::stat(srcname, st);
-          copyfile(srcname, dstname, have ? &st : nullptr);
+          copyfile(srcname, dstname, have ? &st : nullptr, /*replace=*/false);
           copystat_with(srcname, dstname, true, have ? &st : nullptr);
         }
       }
