@@ -31,7 +31,9 @@ def read_file(path, start_line=None, end_line=None):
         if start_line is not None or end_line is not None:
             first = max((start_line - 1) if start_line else 0, 0)
             content = "".join(lines[first : end_line if end_line else total])
-        return ok({"content": content, "total_lines": total, "path": str(p), "size": p.stat().st_size})
+        return ok(
+            {"content": content, "total_lines": total, "path": str(p), "size": p.stat().st_size}
+        )
     except Exception as e:
         return fail(str(e))
 

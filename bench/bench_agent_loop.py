@@ -68,8 +68,11 @@ class PyAgent:
         self._iteration_count = 0
 
     def get_tool_definitions(self):
-        return [self._executor.get_tool_definition(), {"type": "bash_20250124", "name": "bash"},
-                {"type": "text_editor_20250124", "name": "str_replace_editor"}]
+        return [
+            self._executor.get_tool_definition(),
+            {"type": "bash_20250124", "name": "bash"},
+            {"type": "text_editor_20250124", "name": "str_replace_editor"},
+        ]
 
     def _build_system_prompt(self):
         return "prompt"
@@ -94,6 +97,7 @@ class PyAgent:
         yield ComputerUseEvent("thinking", {"message": f"Starting task: {user_message}"})
         self._messages = [{"role": "user", "content": user_message}]
         import anthropic
+
         client = anthropic.Anthropic(api_key=self._api_key)
         tools = self.get_tool_definitions()
         system_prompt = self._build_system_prompt()
@@ -102,11 +106,18 @@ class PyAgent:
                 yield ComputerUseEvent("cancelled", {"message": "Task cancelled by user"})
                 return
             self._iteration_count = iteration + 1
-            yield ComputerUseEvent("iteration", {"number": iteration + 1, "max": self._max_iterations})
+            yield ComputerUseEvent(
+                "iteration", {"number": iteration + 1, "max": self._max_iterations}
+            )
             try:
                 resp = client.beta.messages.create(
-                    model=self._model, max_tokens=4096, system=system_prompt, tools=tools,
-                    messages=self._messages, betas=["computer-use-2025-01-24"])
+                    model=self._model,
+                    max_tokens=4096,
+                    system=system_prompt,
+                    tools=tools,
+                    messages=self._messages,
+                    betas=["computer-use-2025-01-24"],
+                )
             except Exception as e:
                 yield ComputerUseEvent("error", {"message": f"Unexpected error: {e}"})
                 return
@@ -116,34 +127,64 @@ class PyAgent:
                 if b.type == "text":
                     yield ComputerUseEvent("text", {"content": b.text})
             if not has_tool_use:
-                yield ComputerUseEvent("done", {"iterations": iteration + 1, "message": "Task completed"})
+                yield ComputerUseEvent(
+                    "done", {"iterations": iteration + 1, "message": "Task completed"}
+                )
                 return
-            self._messages.append({"role": "assistant",
-                                   "content": [self._serialize_block(b) for b in content]})
+            self._messages.append(
+                {"role": "assistant", "content": [self._serialize_block(b) for b in content]}
+            )
             results = []
             for b in content:
                 if b.type != "tool_use":
                     continue
                 name, tool_input, tool_id = b.name, b.input, b.id
-                yield ComputerUseEvent("tool_call", {"id": tool_id, "tool": name, "input": tool_input})
+                yield ComputerUseEvent(
+                    "tool_call", {"id": tool_id, "tool": name, "input": tool_input}
+                )
                 result = await self._execute_tool(name, tool_input)
-                yield ComputerUseEvent("tool_result", {"id": tool_id, "tool": name, "result": result})
+                yield ComputerUseEvent(
+                    "tool_result", {"id": tool_id, "tool": name, "result": result}
+                )
                 kind = result.get("type")
                 if kind == "image":
-                    block = {"type": "tool_result", "tool_use_id": tool_id, "content": [
-                        {"type": "image", "source": {"type": "base64", "media_type": result["media_type"],
-                                                     "data": result["base64"]}}]}
+                    block = {
+                        "type": "tool_result",
+                        "tool_use_id": tool_id,
+                        "content": [
+                            {
+                                "type": "image",
+                                "source": {
+                                    "type": "base64",
+                                    "media_type": result["media_type"],
+                                    "data": result["base64"],
+                                },
+                            }
+                        ],
+                    }
                 elif kind == "error":
-                    block = {"type": "tool_result", "tool_use_id": tool_id,
-                             "content": result.get("error", "Unknown error"), "is_error": True}
+                    block = {
+                        "type": "tool_result",
+                        "tool_use_id": tool_id,
+                        "content": result.get("error", "Unknown error"),
+                        "is_error": True,
+                    }
                 else:
-                    block = {"type": "tool_result", "tool_use_id": tool_id,
-                             "content": result.get("text", str(result))}
+                    block = {
+                        "type": "tool_result",
+                        "tool_use_id": tool_id,
+                        "content": result.get("text", str(result)),
+                    }
                 results.append(block)
                 await asyncio.sleep(self.ACTION_DELAY)
             self._messages.append({"role": "user", "content": results})
-        yield ComputerUseEvent("error", {"message": f"Reached maximum iterations ({self._max_iterations}). "
-                                                    "Task may be incomplete."})
+        yield ComputerUseEvent(
+            "error",
+            {
+                "message": f"Reached maximum iterations ({self._max_iterations}). "
+                "Task may be incomplete."
+            },
+        )
 
 
 class NativeAgent(Steerix):
@@ -154,8 +195,15 @@ class NativeAgent(Steerix):
 
 
 def tools_script():
-    return [response(*[tool_use(f"t{i}_{j}", "computer", {"action": f"a{j}", "coordinate": [i, j]})
-                       for j in range(4)]) for i in range(500)] + [response(text("done"))]
+    return [
+        response(
+            *[
+                tool_use(f"t{i}_{j}", "computer", {"action": f"a{j}", "coordinate": [i, j]})
+                for j in range(4)
+            ]
+        )
+        for i in range(500)
+    ] + [response(text("done"))]
 
 
 async def drain(stream):
@@ -196,8 +244,9 @@ def main():
     args = parser.parse_args()
     makers = {
         "baseline": lambda max_iterations: PyAgent("k", Executor(), max_iterations),
-        "native": lambda max_iterations: NativeAgent("k", executor=Executor(),
-                                                     max_iterations=max_iterations),
+        "native": lambda max_iterations: NativeAgent(
+            "k", executor=Executor(), max_iterations=max_iterations
+        ),
     }
     print(f"{'workload':<12} {'ratio':>7}   (baseline time / native time, median of {args.runs})")
     for name, fn in (("tools-2000", run_tools), ("tasks-2000", run_tasks)):

@@ -81,27 +81,41 @@ print(statistics.median(times))
 
 
 def compare_builds(other_python, runs, host_mbs):
-    workloads = [("bash-small", "echo hi", 200),
-                 ("bash-8mb", "head -c 4194304 /dev/zero | tr '\\0' a; "
-                              "head -c 4194304 /dev/zero | tr '\\0' b >&2", 10)]
+    workloads = [
+        ("bash-small", "echo hi", 200),
+        (
+            "bash-8mb",
+            "head -c 4194304 /dev/zero | tr '\\0' a; head -c 4194304 /dev/zero | tr '\\0' b >&2",
+            10,
+        ),
+    ]
     for host_mb in host_mbs:
         for name, command, calls in workloads:
             this, other = [], []
             for _ in range(runs):
                 for python, sink in ((other_python, other), (sys.executable, this)):
-                    out = subprocess.run([python, "-c", CHILD, command, str(calls), str(host_mb)],
-                                         capture_output=True, text=True, check=True).stdout
+                    out = subprocess.run(
+                        [python, "-c", CHILD, command, str(calls), str(host_mb)],
+                        capture_output=True,
+                        text=True,
+                        check=True,
+                    ).stdout
                     sink.append(float(out))
             ratio = statistics.median(other) / statistics.median(this)
-            print(f"{name:12s} host {host_mb:4d} MB  other/this = {ratio:6.2f}"
-                  f"   (this {statistics.median(this) * 1e3:.2f} ms per call)")
+            print(
+                f"{name:12s} host {host_mb:4d} MB  other/this = {ratio:6.2f}"
+                f"   (this {statistics.median(this) * 1e3:.2f} ms per call)"
+            )
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=7)
-    ap.add_argument("--against", metavar="PYTHON",
-                    help="also compare the shell tool with the build behind this interpreter")
+    ap.add_argument(
+        "--against",
+        metavar="PYTHON",
+        help="also compare the shell tool with the build behind this interpreter",
+    )
     ap.add_argument("--host-mb", type=int, nargs="*", default=[0, 512])
     args = ap.parse_args()
     runs = args.runs
@@ -113,21 +127,38 @@ def main():
             f.writelines(f"    value_{i} = compute(item, {i % 997});\n" for i in range(200_000))
         assert _run_editor_tool({"command": "view", "path": path})["text"] == py_view(path)
 
-        compare("view-200k", lambda: py_view(path),
-                lambda: _run_editor_tool({"command": "view", "path": path}), runs)
-        compare("view-range", lambda: py_view(path, [100_000, 100_050]),
-                lambda: _run_editor_tool({"command": "view", "path": path,
-                                          "view_range": [100_000, 100_050]}), runs)
-        compare("insert-200k", lambda: py_insert(path, 100_000, "x = 1"),
-                lambda: _run_editor_tool({"command": "insert", "path": path,
-                                          "insert_line": 100_000, "new_str": "x = 1"}), runs)
+        compare(
+            "view-200k",
+            lambda: py_view(path),
+            lambda: _run_editor_tool({"command": "view", "path": path}),
+            runs,
+        )
+        compare(
+            "view-range",
+            lambda: py_view(path, [100_000, 100_050]),
+            lambda: _run_editor_tool(
+                {"command": "view", "path": path, "view_range": [100_000, 100_050]}
+            ),
+            runs,
+        )
+        compare(
+            "insert-200k",
+            lambda: py_insert(path, 100_000, "x = 1"),
+            lambda: _run_editor_tool(
+                {"command": "insert", "path": path, "insert_line": 100_000, "new_str": "x = 1"}
+            ),
+            runs,
+        )
 
-    big = ("head -c 4194304 /dev/zero | tr '\\0' a; "
-           "head -c 4194304 /dev/zero | tr '\\0' b >&2")
+    big = "head -c 4194304 /dev/zero | tr '\\0' a; head -c 4194304 /dev/zero | tr '\\0' b >&2"
     assert _run_bash_tool({"command": big})["text"] == py_bash(big)
     compare("bash-8mb", lambda: py_bash(big), lambda: _run_bash_tool({"command": big}), runs)
-    compare("bash-small", lambda: py_bash("echo hi"),
-            lambda: _run_bash_tool({"command": "echo hi"}), runs)
+    compare(
+        "bash-small",
+        lambda: py_bash("echo hi"),
+        lambda: _run_bash_tool({"command": "echo hi"}),
+        runs,
+    )
 
 
 if __name__ == "__main__":

@@ -17,8 +17,9 @@ takes 1.25 times as long.
 import tempfile
 from pathlib import Path
 
-from common import Workload, main as bench_main, native_command, request
 import common
+from common import Workload, native_command, request
+from common import main as bench_main
 
 DEPTH = "p/q/r/s"
 
@@ -44,8 +45,10 @@ def read_small(d):
 
 def write_small(d):
     (d / DEPTH).mkdir(parents=True)
-    return [request({"action": "write", "path": f"{DEPTH}/w{i % 200}.txt", "content": "x" * 100})
-            for i in range(10000)]
+    return [
+        request({"action": "write", "path": f"{DEPTH}/w{i % 200}.txt", "content": "x" * 100})
+        for i in range(10000)
+    ]
 
 
 def list_tree(d):
@@ -73,9 +76,12 @@ WORKLOADS = [
 if __name__ == "__main__":
     # Every workload's directory is made under the temporary directory, which is the root.
     root = str(Path(tempfile.gettempdir()).resolve())
-    contenders = [("confined", native_command() + ["--root", root]),
-                  ("unconfined", native_command())]
+    contenders = [
+        ("confined", native_command() + ["--root", root]),
+        ("unconfined", native_command()),
+    ]
     original = common.compare
     common.compare = lambda workloads, runs=5, contenders=contenders: original(
-        workloads, runs, contenders)
+        workloads, runs, contenders
+    )
     bench_main(WORKLOADS)

@@ -72,11 +72,14 @@ def scattered_changes(rng, lines, changes):
 
 
 def mostly_different(rng, lines, keep=0.1):
-    return [line if rng.random() < keep else code_line(rng, 10**8 + i) for i, line in enumerate(lines)]
+    return [
+        line if rng.random() < keep else code_line(rng, 10**8 + i) for i, line in enumerate(lines)
+    ]
 
 
 # ---------------------------------------------------------------------------------------------
 # Timing
+
 
 def median_time(fn, runs, clock=time.process_time):
     # Processor time of this process: the machine is shared, and wall time would also count
@@ -111,7 +114,7 @@ def bench_diff(name, a_lines, b_lines, runs, workdir):
 # Workers over JSON lines
 
 # The baseline worker answers "edit" with the tests' reference edit_file.
-BASELINE_WORKER = r'''
+BASELINE_WORKER = r"""
 import json, sys
 from support.reference import edit_file
 
@@ -124,13 +127,14 @@ for line in sys.stdin:
         print(json.dumps({"success": True, "result": "goodbye"}), flush=True)
         break
     print(json.dumps(edit_file(cmd.get("path", ""), cmd.get("edits", []))), flush=True)
-'''
+"""
 
 
 class Worker:
     def __init__(self, argv, env=None):
-        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                                     env=env)
+        self.proc = subprocess.Popen(
+            argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env
+        )
 
     def ask(self, request):
         self.proc.stdin.write(json.dumps(request) + "\n")
@@ -160,13 +164,18 @@ def bench_edit(runs, workdir):
         lhs = lines[i].split(" = ")[0].strip()
         edits.append({"find": lhs + " = ", "replace": lhs + "_renamed = "})
     for k in range(1, 6):
-        edits.append({"find": f"compute(data, {k}{k});", "replace": f"compute2(data, {k});", "all": True})
+        edits.append(
+            {"find": f"compute(data, {k}{k});", "replace": f"compute2(data, {k});", "all": True}
+        )
     path = workdir / "big.txt"
     request = {"action": "edit", "path": str(path), "edits": edits}
 
     native_argv = native_command()
     native_kind = os.path.basename(native_argv[0])
-    workers = {"baseline": Worker([sys.executable, "-c", BASELINE_WORKER], env=TESTS_ENV), "native": Worker(native_argv)}
+    workers = {
+        "baseline": Worker([sys.executable, "-c", BASELINE_WORKER], env=TESTS_ENV),
+        "native": Worker(native_argv),
+    }
     times = {"baseline": [], "native": []}
     replies = {}
     try:
@@ -181,13 +190,20 @@ def bench_edit(runs, workdir):
             worker.close()
     assert replies["native"] == replies["baseline"], "edit replies differ"
     assert replies["native"]["success"], replies["native"]
-    return statistics.median(times["baseline"]), statistics.median(times["native"]), native_kind, len(lines)
+    return (
+        statistics.median(times["baseline"]),
+        statistics.median(times["native"]),
+        native_kind,
+        len(lines),
+    )
 
 
 # ---------------------------------------------------------------------------------------------
 # Memory
 
-RSS_NATIVE = "import sys\nfrom talmek.workers import scrivel\nscrivel.diff_files(sys.argv[1], sys.argv[2])\n"
+RSS_NATIVE = (
+    "import sys\nfrom talmek.workers import scrivel\nscrivel.diff_files(sys.argv[1], sys.argv[2])\n"
+)
 RSS_PYTHON = (
     "import sys, difflib\nfrom pathlib import Path\nfrom talmek.workers import scrivel\n"
     "a = Path(sys.argv[1]).read_text().splitlines(keepends=True)\n"
@@ -198,7 +214,9 @@ RSS_IDLE = "import sys\nfrom talmek.workers import scrivel\n"
 
 
 def peak_rss_kib(code, *args):
-    out = subprocess.run(["/usr/bin/time", "-v", sys.executable, "-c", code, *args], capture_output=True, text=True)
+    out = subprocess.run(
+        ["/usr/bin/time", "-v", sys.executable, "-c", code, *args], capture_output=True, text=True
+    )
     for line in out.stderr.splitlines():
         if "Maximum resident set size" in line:
             return int(line.rsplit(":", 1)[1])
@@ -206,7 +224,9 @@ def peak_rss_kib(code, *args):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     ap.add_argument("--runs", type=int, default=7)
     args = ap.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
@@ -227,7 +247,9 @@ def main():
         base, ours, kind, nlines = bench_edit(max(3, args.runs), workdir)
         rows.append((f"edit-5mb (50 edits, {nlines} lines, worker process)", base, ours, 5))
 
-        print(f"median of {args.runs} runs (edit: {max(3, args.runs)}); ratio = baseline time / native time")
+        print(
+            f"median of {args.runs} runs (edit: {max(3, args.runs)}); ratio = baseline time / native time"
+        )
         for name, base, ours, goal in rows:
             ratio = base / ours
             mark = "ok" if ratio >= goal else "BELOW GOAL"
@@ -239,9 +261,13 @@ def main():
         native = peak_rss_kib(RSS_NATIVE, fa, fb)
         python = peak_rss_kib(RSS_PYTHON, fa, fb)
         print("peak RSS of one diff-20k in a fresh interpreter (module imported in all three):")
-        print(f"  interpreter alone {idle / 1024:6.1f} MiB; native diff_files {native / 1024:6.1f} MiB "
-              f"(+{(native - idle) / 1024:.1f}); Python difflib {python / 1024:6.1f} MiB (+{(python - idle) / 1024:.1f})")
-        print(f"  memory ratio (Python's increase / native increase): {(python - idle) / max(1, native - idle):.1f}x")
+        print(
+            f"  interpreter alone {idle / 1024:6.1f} MiB; native diff_files {native / 1024:6.1f} MiB "
+            f"(+{(native - idle) / 1024:.1f}); Python difflib {python / 1024:6.1f} MiB (+{(python - idle) / 1024:.1f})"
+        )
+        print(
+            f"  memory ratio (Python's increase / native increase): {(python - idle) / max(1, native - idle):.1f}x"
+        )
 
 
 if __name__ == "__main__":

@@ -31,9 +31,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import bench_search  # noqa: E402
-from common import baseline_command, native_command, time_stream  # noqa: E402
-from run import prepare_reads  # noqa: E402
+import bench_search
+from common import baseline_command, native_command, time_stream
+from run import prepare_reads
 
 
 class Worker:
@@ -43,8 +43,9 @@ class Worker:
         env = dict(os.environ)
         if threads:
             env["TALMEK_SCRIVEL_THREADS"] = str(threads)
-        self.proc = subprocess.Popen(native_command(), stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, env=env, bufsize=0)
+        self.proc = subprocess.Popen(
+            native_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, bufsize=0
+        )
         self.raw({"action": "list", "path": "/"})
 
     def raw(self, req):
@@ -95,8 +96,13 @@ def bench_grep(runs, cpus):
     workers = {"scrivel": Worker(), "scrivel 1 thread": Worker(threads=1)}
     try:
         for name, regex in (("literal", "needle_marker"), ("regex", r"def \w+_handler\(\w+, ")):
-            req = {"action": "grep", "path": root, "regex": regex, "max_results": 10**9,
-                   "context_lines": 2}
+            req = {
+                "action": "grep",
+                "path": root,
+                "regex": regex,
+                "max_results": 10**9,
+                "context_lines": 2,
+            }
             counts = {json.loads(w.raw(req))["result"]["count"] for w in workers.values()}  # warm
             rg_cmd = lambda j: [rg, f"-j{j}", "-n", "-C", "2", "--no-heading", regex, root]  # noqa: E731
             times = {k: [] for k in (*workers, "rg -j1", f"rg -j{cpus}")}
@@ -144,8 +150,10 @@ def bench_read(runs):
     med = {k: statistics.median(v) for k, v in per.items()}
     print(f"read: {len(lines)} pipelined requests for 4 KB files (a quarter of them a line range)")
     for k, v in per.items():
-        print(f"  {k:18s} median {med[k] * 1e6:6.1f} us/request   runs: "
-              + " ".join(f"{x * 1e6:.1f}" for x in v))
+        print(
+            f"  {k:18s} median {med[k] * 1e6:6.1f} us/request   runs: "
+            + " ".join(f"{x * 1e6:.1f}" for x in v)
+        )
     print(f"  python baseline / scrivel: {med['python baseline'] / med['scrivel']:.2f}")
 
 
@@ -171,8 +179,9 @@ sys.stdout.write(json.dumps({"success": True, "result": {"matches": matches, "co
 def peak_rss(cmd, stdin_bytes=None):
     """(peak resident bytes, bytes written to standard output) of `cmd` under /usr/bin/time -v."""
     with tempfile.TemporaryFile() as err:
-        proc = subprocess.Popen(["/usr/bin/time", "-v", *cmd], stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, stderr=err)
+        proc = subprocess.Popen(
+            ["/usr/bin/time", "-v", *cmd], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err
+        )
         if stdin_bytes:
             proc.stdin.write(stdin_bytes)
         proc.stdin.close()
@@ -191,26 +200,44 @@ def bench_memory():
         print("memory: /usr/bin/time is not installed; skipped")
         return
     root, regex, ctx = str(bench_search.GREP_ROOT), "", 8
-    req = json.dumps({"action": "grep", "path": root, "regex": regex, "max_results": 10**9,
-                      "context_lines": ctx}) + "\n"
+    req = (
+        json.dumps(
+            {
+                "action": "grep",
+                "path": root,
+                "regex": regex,
+                "max_results": 10**9,
+                "context_lines": ctx,
+            }
+        )
+        + "\n"
+    )
     ours, size = peak_rss(native_command(), req.encode())
     base, base_size = peak_rss([sys.executable, "-c", PY_GREP, root, regex, str(ctx)])
     print(f"memory: one grep answering every line with context {ctx}")
-    print(f"  scrivel         reply {size / 1e9:.2f} GB, peak RSS {ours / 1e9:.2f} GB "
-          f"({ours / size:.2f} x the reply)")
-    print(f"  python baseline reply {base_size / 1e9:.2f} GB, peak RSS {base / 1e9:.2f} GB "
-          f"({base / base_size:.2f} x the reply)")
+    print(
+        f"  scrivel         reply {size / 1e9:.2f} GB, peak RSS {ours / 1e9:.2f} GB "
+        f"({ours / size:.2f} x the reply)"
+    )
+    print(
+        f"  python baseline reply {base_size / 1e9:.2f} GB, peak RSS {base / 1e9:.2f} GB "
+        f"({base / base_size:.2f} x the reply)"
+    )
     # A large read: the file's text is the reply's one long string (line ends translated).
     with tempfile.TemporaryDirectory(prefix="bench-bigread-") as tmp:
         path = Path(tmp) / "big.txt"
         with open(path, "w", newline="\r\n") as f:
-            f.writelines("value_index = buffer.handler(token[42])  # a line of source\n"
-                         for _ in range(8_000_000))
+            f.writelines(
+                "value_index = buffer.handler(token[42])  # a line of source\n"
+                for _ in range(8_000_000)
+            )
         req = json.dumps({"action": "read", "path": str(path)}) + "\n"
         ours, size = peak_rss(native_command(), req.encode())
         print(f"memory: one read of a {path.stat().st_size / 1e9:.2f} GB file with CRLF line ends")
-        print(f"  scrivel         reply {size / 1e9:.2f} GB, peak RSS {ours / 1e9:.2f} GB "
-              f"({ours / size:.2f} x the reply)")
+        print(
+            f"  scrivel         reply {size / 1e9:.2f} GB, peak RSS {ours / 1e9:.2f} GB "
+            f"({ours / size:.2f} x the reply)"
+        )
 
 
 def main():
@@ -219,8 +246,10 @@ def main():
     ap.add_argument("--skip-memory", action="store_true")
     args = ap.parse_args()
     cpus = len(os.sched_getaffinity(0))
-    for root, make in ((bench_search.GREP_ROOT, bench_search.make_grep_tree),
-                       (bench_search.WALK_ROOT, bench_search.make_walk_tree)):
+    for root, make in (
+        (bench_search.GREP_ROOT, bench_search.make_grep_tree),
+        (bench_search.WALK_ROOT, bench_search.make_walk_tree),
+    ):
         shutil.rmtree(root, ignore_errors=True)
         make()
     try:

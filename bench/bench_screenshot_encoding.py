@@ -48,6 +48,7 @@ ENCODINGS = [
 
 def psnr(a, b) -> float:
     from PIL import ImageChops, ImageStat
+
     diff = ImageChops.difference(a.convert("RGB"), b.convert("RGB"))
     mse = statistics.mean(v * v for v in ImageStat.Stat(diff).rms)
     return float("inf") if mse == 0 else 10 * math.log10(255 * 255 / mse)
@@ -58,9 +59,10 @@ def grab(screen: tuple[int, int]):
     from PIL import Image
 
     from talmek.pc.computer_use import ComputerUseExecutor
+
     executor = ComputerUseExecutor()
     try:
-        executor.execute_action("cursor_position")       # connects
+        executor.execute_action("cursor_position")  # connects
         return executor._grab((0, 0, *screen), executor.model_size)
     finally:
         executor.close()
@@ -90,8 +92,9 @@ def measure(screen: tuple[int, int], runs: int, save: Path | None) -> None:
     w, h = picture.size
     text_box = (int(w * 0.05) + 40, int(h * 0.06) + 30, int(w * 0.50), int(h * 0.60))
     print(f"\nscreen {screen[0]}x{screen[1]} -> model view {w}x{h}")
-    print(f"{'encoding':<16}{'KB':>8}{'50 steps MB':>13}{'time/PNG':>10}{'PSNR dB':>9}"
-          f"{'text dB':>9}")
+    print(
+        f"{'encoding':<16}{'KB':>8}{'50 steps MB':>13}{'time/PNG':>10}{'PSNR dB':>9}{'text dB':>9}"
+    )
     png_time = None
     for label, options in ENCODINGS:
         times = []
@@ -104,16 +107,18 @@ def measure(screen: tuple[int, int], runs: int, save: Path | None) -> None:
         took = statistics.median(times)
         png_time = png_time or took
         from PIL import Image
+
         decoded = Image.open(io.BytesIO(data))
         fifty = 50 * len(base64.b64encode(data)) / 1e6
-        print(f"{label:<16}{len(data) / 1024:>8.0f}{fifty:>13.1f}{took / png_time:>10.2f}"
-              f"{psnr(picture, decoded):>9.1f}"
-              f"{psnr(picture.crop(text_box), decoded.crop(text_box)):>9.1f}")
+        print(
+            f"{label:<16}{len(data) / 1024:>8.0f}{fifty:>13.1f}{took / png_time:>10.2f}"
+            f"{psnr(picture, decoded):>9.1f}"
+            f"{psnr(picture.crop(text_box), decoded.crop(text_box)):>9.1f}"
+        )
         if save:
             save.mkdir(parents=True, exist_ok=True)
             suffix = {"PNG": "png", "JPEG": "jpg", "WEBP": "webp"}[options["format"]]
-            (save / f"{screen[0]}x{screen[1]}-{label.replace(' ', '_')}.{suffix}").write_bytes(
-                data)
+            (save / f"{screen[0]}x{screen[1]}-{label.replace(' ', '_')}.{suffix}").write_bytes(data)
 
 
 def main() -> None:

@@ -34,9 +34,11 @@ from support import reference
 GREP_ROOT = Path("/tmp/scrivel-bench-grep")
 WALK_ROOT = Path("/tmp/scrivel-bench-walk")
 
-WORDS = ("value index result buffer handler config request response stream token parser "
-         "context window record entry status error offset length module import return self "
-         "data item key name path line count limit match search walk tree node list").split()
+WORDS = (
+    "value index result buffer handler config request response stream token parser "
+    "context window record entry status error offset length module import return self "
+    "data item key name path line count limit match search walk tree node list"
+).split()
 
 
 def source_line(rng):
@@ -85,8 +87,9 @@ def make_walk_tree():
 
 
 def py_grep(root, regex, context):
-    return reference.grep_files(root, regex, max_results=10**9, context_lines=context)[
-        "result"]["matches"]
+    return reference.grep_files(root, regex, max_results=10**9, context_lines=context)["result"][
+        "matches"
+    ]
 
 
 def py_list(root):
@@ -106,8 +109,11 @@ class Worker:
         t0 = time.perf_counter()
         self.proc = subprocess.Popen(
             native_command(),
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=1 << 20,
-            env=dict(os.environ, TALMEK_SCRIVEL_THREADS="1"))
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            bufsize=1 << 20,
+            env=dict(os.environ, TALMEK_SCRIVEL_THREADS="1"),
+        )
         self.request({"action": "list", "path": "/"})
         self.startup = time.perf_counter() - t0
 
@@ -185,13 +191,23 @@ def main():
     cases = [("literal", "needle_marker", 2), ("regex", r"def \w+_handler\(\w+, ", 2)]
     try:
         for name, regex, ctx in cases:
-            req = {"action": "grep", "path": str(GREP_ROOT), "regex": regex,
-                   "max_results": 10**9, "context_lines": ctx}
+            req = {
+                "action": "grep",
+                "path": str(GREP_ROOT),
+                "regex": regex,
+                "max_results": 10**9,
+                "context_lines": ctx,
+            }
             ours, reply = median_worker(w, req, runs)
             base, ref = median_time(lambda: py_grep(GREP_ROOT, regex, ctx), max(3, runs // 2))
-            assert reply["success"] and reply["result"]["count"] == len(ref), (reply.get("error"), len(ref))
-            line = (f"grep {name:8s} ({len(ref)} matches, context {ctx}): "
-                    f"{base / ours:6.1f}x faster than the Python baseline")
+            assert reply["success"] and reply["result"]["count"] == len(ref), (
+                reply.get("error"),
+                len(ref),
+            )
+            line = (
+                f"grep {name:8s} ({len(ref)} matches, context {ctx}): "
+                f"{base / ours:6.1f}x faster than the Python baseline"
+            )
             if rg:
                 cmd = [rg, "-j1", "-n", "-C", str(ctx), "--no-heading", regex, str(GREP_ROOT)]
                 rg_time = median_child(cmd, runs)
@@ -202,14 +218,23 @@ def main():
         ours, reply = median_worker(w, req, runs)
         base, ref = median_time(lambda: py_list(WALK_ROOT), max(3, runs // 2))
         assert reply["result"]["entries"] == ref
-        print(f"list recursive ({len(ref)} entries): {base / ours:6.1f}x faster than the Python baseline")
+        print(
+            f"list recursive ({len(ref)} entries): {base / ours:6.1f}x faster than the Python baseline"
+        )
 
         for pattern in ("*", "*.py"):
-            req = {"action": "find", "path": str(WALK_ROOT), "pattern": pattern, "max_results": 10**9}
+            req = {
+                "action": "find",
+                "path": str(WALK_ROOT),
+                "pattern": pattern,
+                "max_results": 10**9,
+            }
             ours, reply = median_worker(w, req, runs)
             base, ref = median_time(lambda: py_find(WALK_ROOT, pattern), max(3, runs // 2))
             assert reply["result"]["count"] == len(ref)
-            print(f"find {pattern!r:6s} ({len(ref)} matches): {base / ours:6.1f}x faster than the Python baseline")
+            print(
+                f"find {pattern!r:6s} ({len(ref)} matches): {base / ours:6.1f}x faster than the Python baseline"
+            )
         print(f"(worker start-up, not counted above: {w.startup * 1e3:.0f} ms)")
     finally:
         w.close()

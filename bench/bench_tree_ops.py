@@ -69,37 +69,55 @@ def main():
         def fresh_dst():
             return os.path.join(tmp, f"dst{next(counter)}")
 
-        bench("copy-tree", runs, fresh_dst,
-              lambda dst: shutil.copytree(src, dst),
-              lambda dst: checked(scrivel.copy_file(src, dst)))
+        bench(
+            "copy-tree",
+            runs,
+            fresh_dst,
+            lambda dst: shutil.copytree(src, dst),
+            lambda dst: checked(scrivel.copy_file(src, dst)),
+        )
 
         def fresh_tree():
             dst = fresh_dst()
             shutil.copytree(src, dst)
             return dst
 
-        bench("delete-tree", runs, fresh_tree,
-              lambda dst: shutil.rmtree(dst),
-              lambda dst: checked(scrivel.delete_file(dst)))
+        bench(
+            "delete-tree",
+            runs,
+            fresh_tree,
+            lambda dst: shutil.rmtree(dst),
+            lambda dst: checked(scrivel.delete_file(dst)),
+        )
 
         big = os.path.join(tmp, "big")
         with open(big, "wb") as fh:
             fh.write(os.urandom(64 * 1024 * 1024))
-        bench("copy-64mb", runs, fresh_dst,
-              lambda dst: shutil.copy2(big, dst),
-              lambda dst: checked(scrivel.copy_file(big, dst)))
+        bench(
+            "copy-64mb",
+            runs,
+            fresh_dst,
+            lambda dst: shutil.copy2(big, dst),
+            lambda dst: checked(scrivel.copy_file(big, dst)),
+        )
         os.unlink(big)
 
         if work_dir and os.stat(work_dir).st_dev != os.stat(disk).st_dev:
+
             def there_and_back(move):
                 def run(dst):
                     move(dst, os.path.join(disk, "t"))
                     move(os.path.join(disk, "t"), dst)
+
                 return run
 
-            bench("move-xdev", runs, fresh_tree,
-                  there_and_back(shutil.move),
-                  there_and_back(lambda a, b: checked(scrivel.move_file(a, b))))
+            bench(
+                "move-xdev",
+                runs,
+                fresh_tree,
+                there_and_back(shutil.move),
+                there_and_back(lambda a, b: checked(scrivel.move_file(a, b))),
+            )
         else:
             print("move-xdev    skipped: /dev/shm is on the temporary directory's device")
 

@@ -21,7 +21,7 @@ import json
 import tempfile
 from pathlib import Path
 
-from common import Workload, compare, native_command, baseline_command, request
+from common import Workload, baseline_command, compare, native_command, request
 
 
 def prepare_writes(count, files, size):
@@ -29,8 +29,12 @@ def prepare_writes(count, files, size):
         body = ("x" * 63 + "\n") * (size // 64)
         for i in range(files):
             (root / f"f{i}.txt").write_text(body)
-        return [request({"action": "write", "path": f"f{i % files}.txt", "content": body[:-1] + str(i % 10)})
-                for i in range(count)]
+        return [
+            request(
+                {"action": "write", "path": f"f{i % files}.txt", "content": body[:-1] + str(i % 10)}
+            )
+            for i in range(count)
+        ]
 
     return prepare
 
@@ -42,16 +46,28 @@ def prepare_edits(root: Path):
     lines = []
     for i in range(1000):
         # Each edit is undone by the next one on the same file: every request finds its text.
-        find, replace = ("line 7\n", "line seven\n") if (i // 50) % 2 == 0 else ("line seven\n", "line 7\n")
-        lines.append(request({"action": "edit", "path": f"e{i % 50}.txt", "edits": [{"find": find, "replace": replace}]}))
+        find, replace = (
+            ("line 7\n", "line seven\n") if (i // 50) % 2 == 0 else ("line seven\n", "line 7\n")
+        )
+        lines.append(
+            request(
+                {
+                    "action": "edit",
+                    "path": f"e{i % 50}.txt",
+                    "edits": [{"find": find, "replace": replace}],
+                }
+            )
+        )
     return lines
 
 
 def prepare_appends(root: Path):
     for i in range(10):
         (root / f"a{i}.log").write_text("start\n")
-    return [request({"action": "append", "path": f"a{i % 10}.log", "content": "y" * 99 + "\n"})
-            for i in range(5000)]
+    return [
+        request({"action": "append", "path": f"a{i % 10}.log", "content": "y" * 99 + "\n"})
+        for i in range(5000)
+    ]
 
 
 def check_ok(reply: bytes):
@@ -77,7 +93,9 @@ def main():
         tempfile.tempdir = args.dir
     other = [args.against] if args.against else baseline_command()
     chosen = [w for w in WORKLOADS if not args.names or w.name in args.names]
-    results = compare(chosen, runs=args.runs, contenders=[("safe", native_command()), ("in-place", other)])
+    results = compare(
+        chosen, runs=args.runs, contenders=[("safe", native_command()), ("in-place", other)]
+    )
     print("cost of the safe write (its time over the in-place worker's, wall and processor):")
     for name, r in results.items():
         print(f"  {name}: wall {1 / r['wall']:.2f}x, cpu {1 / r['cpu']:.2f}x")

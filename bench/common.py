@@ -15,9 +15,9 @@ import sys
 import tempfile
 import threading
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable
 
 HERE = Path(__file__).resolve().parent
 # The tests' references and fakes (tests/support, imported as `support`) are the baselines and

@@ -22,14 +22,33 @@ def prepare_reads(root: Path):
     Mostly ASCII with an occasional non-ASCII word, as source files are; a non-ASCII-heavy
     variant of this workload is "read-4k-intl".
     """
-    return prepare(root, ["def", "return", "self.value", "for", "in", "if", "None", "=", "()",
-                          "x", "# comment", "    "] * 8 + ["naïve", "“quoted”"])
+    return prepare(
+        root,
+        [
+            "def",
+            "return",
+            "self.value",
+            "for",
+            "in",
+            "if",
+            "None",
+            "=",
+            "()",
+            "x",
+            "# comment",
+            "    ",
+        ]
+        * 8
+        + ["naïve", "“quoted”"],
+    )
 
 
 def prepare_reads_intl(root: Path):
     """As read-4k, with text where one word in six is outside ASCII."""
-    return prepare(root, ["def", "return", "self", "value", "for", "in", "if", "None", "écrit",
-                          "naïve", "=", "()"])
+    return prepare(
+        root,
+        ["def", "return", "self", "value", "for", "in", "if", "None", "écrit", "naïve", "=", "()"],
+    )
 
 
 def prepare(root: Path, words):
@@ -38,7 +57,9 @@ def prepare(root: Path, words):
         text = ""
         while len(text.encode()) < FILE_SIZE:
             text += " ".join(rng.choice(words) for _ in range(rng.randint(3, 10))) + "\n"
-        (root / f"file{i:03}.py").write_bytes(text.encode()[:FILE_SIZE].decode(errors="ignore").encode())
+        (root / f"file{i:03}.py").write_bytes(
+            text.encode()[:FILE_SIZE].decode(errors="ignore").encode()
+        )
     lines = []
     for i in range(READS):
         name = f"file{rng.randrange(FILES):03}.py"

@@ -95,4 +95,3 @@ def in_tmp(tmp_path, monkeypatch):
     """Runs the test with the temporary directory as working directory."""
     monkeypatch.chdir(tmp_path)
     return tmp_path
-

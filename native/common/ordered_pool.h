@@ -7,8 +7,8 @@
 // `window` jobs are given and not yet popped, which bounds the memory held by results that wait
 // for an older one. Helpers start only once the work has gone on for `start_after` with a job
 // waiting for them: starting and joining a thread costs about a tenth of a millisecond, more
-// than many small searches take in all (kStartAfter is the usual delay). When the system refuses a thread the pool runs with
-// fewer (the owner alone, at worst).
+// than many small searches take in all (kStartAfter is the usual delay). When the system refuses a
+// thread the pool runs with fewer (the owner alone, at worst).
 //
 // stop() (and the destructor) drops the jobs not started and sets the flag from stopping(),
 // which long jobs may poll to give up early; jobs under way finish and their results are
@@ -128,9 +128,7 @@ class OrderedPool {
   const std::atomic<bool>& stopping() const noexcept { return m_stop; }
 
   // How many threads work (the owner included): fewer than asked when helpers could not start.
-  unsigned threads_running() const noexcept {
-    return 1 + static_cast<unsigned>(m_helpers.size());
-  }
+  unsigned threads_running() const noexcept { return 1 + static_cast<unsigned>(m_helpers.size()); }
 
  private:
   struct Slot {

@@ -381,7 +381,8 @@ void normalize_newlines_in_place(std::string& s) noexcept {
     ++i;
     if (i < n && d[i] == '\n') ++i;
     const void* next = std::memchr(d + i, '\r', n - i);
-    const std::size_t stop = next ? static_cast<std::size_t>(static_cast<const char*>(next) - d) : n;
+    const std::size_t stop =
+        next ? static_cast<std::size_t>(static_cast<const char*>(next) - d) : n;
     std::memmove(d + out, d + i, stop - i);
     out += stop - i;
     i = stop;
@@ -550,9 +551,8 @@ bool is_printable(char32_t cp) noexcept {
   const auto* first = std::begin(kNonPrintableRanges);
   const auto* last = std::end(kNonPrintableRanges);
   // First range whose end is >= cp.
-  const auto* it = std::lower_bound(first, last, cp, [](const std::uint32_t (&r)[2], char32_t c) {
-    return r[1] < c;
-  });
+  const auto* it = std::lower_bound(
+      first, last, cp, [](const std::uint32_t(&r)[2], char32_t c) { return r[1] < c; });
   return !(it != last && (*it)[0] <= cp);
 }
 

@@ -93,7 +93,8 @@ inline constexpr auto kMayBreak = [] {
   struct Table {
     bool v[256];
   } t{};
-  for (unsigned char c : {'\n', '\v', '\f', '\r', '\x1c', '\x1d', '\x1e', '\xc2', '\xe2'}) t.v[c] = true;
+  for (unsigned char c : {'\n', '\v', '\f', '\r', '\x1c', '\x1d', '\x1e', '\xc2', '\xe2'})
+    t.v[c] = true;
   return t;
 }();
 }  // namespace detail

@@ -293,8 +293,7 @@ std::string expanduser(std::string_view path, const GetEnv& getenv) {
 
 std::optional<std::string> expand_first(std::string_view normalized, const GetEnv& getenv) {
   Parsed parts = parse(normalized);
-  if (!parts.drive.empty() || !parts.root.empty() || parts.tail.empty() ||
-      parts.tail[0][0] != '~')
+  if (!parts.drive.empty() || !parts.root.empty() || parts.tail.empty() || parts.tail[0][0] != '~')
     return std::string(normalized);
   const std::string homedir = expanduser(parts.tail[0], getenv);
   if (!homedir.empty() && homedir[0] == '~') return std::nullopt;
@@ -306,7 +305,8 @@ std::optional<std::string> expand_first(std::string_view normalized, const GetEn
 
 std::optional<std::string> refusal(std::string_view normalized) {
   const Root r = splitroot(normalized);
-  if (starts_with_nocase(r.drive, "\\\\?\\") || starts_with_nocase(r.drive, "//?/")) return std::nullopt;
+  if (starts_with_nocase(r.drive, "\\\\?\\") || starts_with_nocase(r.drive, "//?/"))
+    return std::nullopt;
   static constexpr std::string_view kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
   const std::string tail = with_backslashes(r.tail);
   for (std::string_view name : split(tail)) {

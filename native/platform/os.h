@@ -633,13 +633,13 @@ class Replacement {
 
  private:
   void abandon() noexcept;
-  Dir m_followed;                // the directory a followed link led to
-  const Dir* m_dir = nullptr;    // the directory of the target
-  std::string m_name, m_temp;    // the target's name; the temporary file's, "" when in place
+  Dir m_followed;              // the directory a followed link led to
+  const Dir* m_dir = nullptr;  // the directory of the target
+  std::string m_name, m_temp;  // the target's name; the temporary file's, "" when in place
   File m_file;
-  File m_original;               // the target, while its metadata is read
+  File m_original;  // the target, while its metadata is read
   bool m_in_place = false;
-  bool m_replace = false;        // the target exists (Windows: replaced rather than renamed onto)
+  bool m_replace = false;  // the target exists (Windows: replaced rather than renamed onto)
   bool m_committed = false;
 };
 

@@ -9,8 +9,8 @@
 #include "common/text.h"
 #include "platform/ntpath.h"
 #include "platform/os.h"
-#include "scrivel/difflib/unified_diff.h"
 #include "scrivel/confine.h"
+#include "scrivel/difflib/unified_diff.h"
 #include "scrivel/dispatch.h"
 #include "scrivel/json/decode.h"
 #include "scrivel/json/encode.h"
@@ -152,7 +152,8 @@ nb::object to_py(const Value& v, int depth = 0) {
     }
     case 7: {
       nb::dict out;
-      for (const Member& m : std::get<Object>(s)) out[text_to_py(m.key)] = to_py(m.value, depth + 1);
+      for (const Member& m : std::get<Object>(s))
+        out[text_to_py(m.key)] = to_py(m.value, depth + 1);
       return out;
     }
     case 9: {
@@ -167,7 +168,8 @@ nb::object to_py(const Value& v, int depth = 0) {
         text += ']';
         Value elements;
         json::DecodeError err;
-        if (!json::decode(text, elements, err)) throw std::runtime_error("encoded list: " + err.msg);
+        if (!json::decode(text, elements, err))
+          throw std::runtime_error("encoded list: " + err.msg);
         for (const Value& x : elements.as_array()) out.append(to_py(x, depth + 1));
       }
       return out;
@@ -345,10 +347,10 @@ NB_MODULE(scrivel, m) {
   using namespace talmek::scrivel;
   m.doc() = "The talmek file worker: JSON-lines requests on standard input, one reply per line.";
 
-  m.def("main", &py_main, "Run the worker: read JSON commands from stdin, write results to stdout.");
+  m.def("main", &py_main,
+        "Run the worker: read JSON commands from stdin, write results to stdout.");
   m.def(
-      "set_roots",
-      [](nb::handle roots, bool read_only) { set_roots_from(roots, read_only); },
+      "set_roots", [](nb::handle roots, bool read_only) { set_roots_from(roots, read_only); },
       "roots"_a.none(), "read_only"_a = false,
       "Confine every operation of this process to the given directories (an empty list or None: "
       "no\n"
@@ -380,62 +382,114 @@ NB_MODULE(scrivel, m) {
       },
       "The worker's command line (--root DIR, --read-only), then main().");
   m.def("_use_openat2", [](bool on) { talmek::os::use_openat2(on); });
-  m.def("handle_command", &py_handle_command, "cmd"_a.none(), "Route a command to the appropriate handler.");
+  m.def("handle_command", &py_handle_command, "cmd"_a.none(),
+        "Route a command to the appropriate handler.");
 
-  m.def("read_file", [](nb::handle path, nb::handle start_line, nb::handle end_line) {
-    return call("read_file", {{"path", path}, {"start_line", start_line}, {"end_line", end_line}});
-  }, "path"_a.none(), "start_line"_a.none() = nb::none(), "end_line"_a.none() = nb::none(),
-        "Read file content, optionally with line range.");
-  m.def("write_file", [](nb::handle path, nb::handle content, nb::handle create_dirs) {
-    return call("write_file", {{"path", path}, {"content", content}, {"create_dirs", create_dirs}});
-  }, "path"_a.none(), "content"_a.none(), "create_dirs"_a.none() = true,
-        "Write content to a file, creating directories if needed.");
-  m.def("append_file", [](nb::handle path, nb::handle content) {
-    return call("append_file", {{"path", path}, {"content", content}});
-  }, "path"_a.none(), "content"_a.none(), "Append content to a file.");
-  m.def("edit_file", [](nb::handle path, nb::handle edits) {
-    return call("edit_file", {{"path", path}, {"edits", edits}});
-  }, "path"_a.none(), "edits"_a.none(),
-        "Apply find/replace edits to a file.\n\n    edits: [{\"find\": \"old\", \"replace\": \"new\", \"all\": false}]");
-  m.def("delete_file", [](nb::handle path) { return call("delete_file", {{"path", path}}); },
-        "path"_a.none(), "Delete a file or directory.");
-  m.def("move_file", [](nb::handle src, nb::handle dst) {
-    return call("move_file", {{"src", src}, {"dst", dst}});
-  }, "src"_a.none(), "dst"_a.none(), "Move or rename a file/directory.");
-  m.def("copy_file", [](nb::handle src, nb::handle dst) {
-    return call("copy_file", {{"src", src}, {"dst", dst}});
-  }, "src"_a.none(), "dst"_a.none(), "Copy a file or directory.");
-  m.def("make_dir", [](nb::handle path) { return call("make_dir", {{"path", path}}); }, "path"_a.none(),
-        "Create a directory (and parents).");
-  m.def("list_dir", [](nb::handle path, nb::handle recursive, nb::handle pattern) {
-    return call("list_dir", {{"path", path}, {"recursive", recursive}, {"pattern", pattern}});
-  }, "path"_a.none(), "recursive"_a.none() = false, "pattern"_a.none() = nb::none(), "List directory contents.");
-  m.def("find_files", [](nb::handle path, nb::handle pattern, nb::handle max_results) {
-    return call("find_files", {{"path", path}, {"pattern", pattern}, {"max_results", max_results}});
-  }, "path"_a.none(), "pattern"_a.none(), "max_results"_a.none() = 100, "Find files matching a glob pattern.");
-  m.def("grep_files", [](nb::handle path, nb::handle regex, nb::handle file_pattern,
-                         nb::handle max_results, nb::handle context_lines) {
-    return call("grep_files", {{"path", path}, {"regex", regex}, {"file_pattern", file_pattern},
-                               {"max_results", max_results}, {"context_lines", context_lines}});
-  }, "path"_a.none(), "regex"_a.none(), "file_pattern"_a.none() = "*", "max_results"_a.none() = 100, "context_lines"_a.none() = 0,
-        "Search file contents with regex.");
-  m.def("diff_files", [](nb::handle file_a, nb::handle file_b) {
-    return call("diff_files", {{"file_a", file_a}, {"file_b", file_b}});
-  }, "file_a"_a.none(), "file_b"_a.none(), "Show diff between two files.");
+  m.def(
+      "read_file",
+      [](nb::handle path, nb::handle start_line, nb::handle end_line) {
+        return call("read_file",
+                    {{"path", path}, {"start_line", start_line}, {"end_line", end_line}});
+      },
+      "path"_a.none(), "start_line"_a.none() = nb::none(), "end_line"_a.none() = nb::none(),
+      "Read file content, optionally with line range.");
+  m.def(
+      "write_file",
+      [](nb::handle path, nb::handle content, nb::handle create_dirs) {
+        return call("write_file",
+                    {{"path", path}, {"content", content}, {"create_dirs", create_dirs}});
+      },
+      "path"_a.none(), "content"_a.none(), "create_dirs"_a.none() = true,
+      "Write content to a file, creating directories if needed.");
+  m.def(
+      "append_file",
+      [](nb::handle path, nb::handle content) {
+        return call("append_file", {{"path", path}, {"content", content}});
+      },
+      "path"_a.none(), "content"_a.none(), "Append content to a file.");
+  m.def(
+      "edit_file",
+      [](nb::handle path, nb::handle edits) {
+        return call("edit_file", {{"path", path}, {"edits", edits}});
+      },
+      "path"_a.none(), "edits"_a.none(),
+      "Apply find/replace edits to a file.\n\n    edits: [{\"find\": \"old\", \"replace\": "
+      "\"new\", \"all\": false}]");
+  m.def(
+      "delete_file",
+      [](nb::handle path) {
+        return call("delete_file", {{"path", path}});
+      },
+      "path"_a.none(), "Delete a file or directory.");
+  m.def(
+      "move_file",
+      [](nb::handle src, nb::handle dst) {
+        return call("move_file", {{"src", src}, {"dst", dst}});
+      },
+      "src"_a.none(), "dst"_a.none(), "Move or rename a file/directory.");
+  m.def(
+      "copy_file",
+      [](nb::handle src, nb::handle dst) {
+        return call("copy_file", {{"src", src}, {"dst", dst}});
+      },
+      "src"_a.none(), "dst"_a.none(), "Copy a file or directory.");
+  m.def(
+      "make_dir",
+      [](nb::handle path) {
+        return call("make_dir", {{"path", path}});
+      },
+      "path"_a.none(), "Create a directory (and parents).");
+  m.def(
+      "list_dir",
+      [](nb::handle path, nb::handle recursive, nb::handle pattern) {
+        return call("list_dir", {{"path", path}, {"recursive", recursive}, {"pattern", pattern}});
+      },
+      "path"_a.none(), "recursive"_a.none() = false, "pattern"_a.none() = nb::none(),
+      "List directory contents.");
+  m.def(
+      "find_files",
+      [](nb::handle path, nb::handle pattern, nb::handle max_results) {
+        return call("find_files",
+                    {{"path", path}, {"pattern", pattern}, {"max_results", max_results}});
+      },
+      "path"_a.none(), "pattern"_a.none(), "max_results"_a.none() = 100,
+      "Find files matching a glob pattern.");
+  m.def(
+      "grep_files",
+      [](nb::handle path, nb::handle regex, nb::handle file_pattern, nb::handle max_results,
+         nb::handle context_lines) {
+        return call("grep_files", {{"path", path},
+                                   {"regex", regex},
+                                   {"file_pattern", file_pattern},
+                                   {"max_results", max_results},
+                                   {"context_lines", context_lines}});
+      },
+      "path"_a.none(), "regex"_a.none(), "file_pattern"_a.none() = "*",
+      "max_results"_a.none() = 100, "context_lines"_a.none() = 0,
+      "Search file contents with regex.");
+  m.def(
+      "diff_files",
+      [](nb::handle file_a, nb::handle file_b) {
+        return call("diff_files", {{"file_a", file_a}, {"file_b", file_b}});
+      },
+      "file_a"_a.none(), "file_b"_a.none(), "Show diff between two files.");
 
   // Private hooks for differential tests of the shared text machinery against CPython.
-  m.def("_py_repr", [](nb::handle s) { return text_to_py(talmek::text::py_repr(text_from(s.ptr()))); });
+  m.def("_py_repr",
+        [](nb::handle s) { return text_to_py(talmek::text::py_repr(text_from(s.ptr()))); });
   m.def("_strip", [](nb::handle s) {
     return text_to_py(std::string(talmek::text::strip(text_from(s.ptr()))));
   });
-  m.def("_splitlines", [](nb::handle s, bool keepends) {
-    const std::string t = text_from(s.ptr());
-    nb::list out;
-    talmek::text::for_each_line(t, keepends, [&](std::string_view line) {
-      out.append(text_to_py(std::string(line)));
-    });
-    return out;
-  }, "text"_a.none(), "keepends"_a.none() = false);
+  m.def(
+      "_splitlines",
+      [](nb::handle s, bool keepends) {
+        const std::string t = text_from(s.ptr());
+        nb::list out;
+        talmek::text::for_each_line(
+            t, keepends, [&](std::string_view line) { out.append(text_to_py(std::string(line))); });
+        return out;
+      },
+      "text"_a.none(), "keepends"_a.none() = false);
   m.def("_decode_replace", [](nb::bytes b) {
     return text_to_py(talmek::text::decode_utf8_replace(std::string_view(b.c_str(), b.size())));
   });
@@ -457,16 +511,19 @@ NB_MODULE(scrivel, m) {
     }
     return to_py(v);
   });
-  m.def("_json_dumps", [](nb::handle obj) {
-    const Value v = from_py(obj);
-    std::string out;
-    try {
-      json::encode(v, out);
-    } catch (const ContractError& e) {
-      raise_contract(e.py_class(), e.what());
-    }
-    return text_to_py(out);
-  }, nb::arg().none());
+  m.def(
+      "_json_dumps",
+      [](nb::handle obj) {
+        const Value v = from_py(obj);
+        std::string out;
+        try {
+          json::encode(v, out);
+        } catch (const ContractError& e) {
+          raise_contract(e.py_class(), e.what());
+        }
+        return text_to_py(out);
+      },
+      nb::arg().none());
   m.def("_handle_line", [](nb::handle line) {
     const std::string t = text_from(line.ptr());
     bool quit = false;
@@ -500,12 +557,13 @@ NB_MODULE(scrivel, m) {
   });
   m.def("_ntpath_normpath", [text](nb::handle p) { return text_to_py(ntp::normpath(text(p))); });
   m.def("_ntpath_normalize", [text](nb::handle p) { return text_to_py(ntp::normalize(text(p))); });
-  m.def("_ntpath_parent", [text](nb::handle p) {
-    return text_to_py(std::string(ntp::parent_of(text(p))));
-  });
-  m.def("_ntpath_name", [text](nb::handle p) { return text_to_py(std::string(ntp::name_of(text(p)))); });
+  m.def("_ntpath_parent",
+        [text](nb::handle p) { return text_to_py(std::string(ntp::parent_of(text(p)))); });
+  m.def("_ntpath_name",
+        [text](nb::handle p) { return text_to_py(std::string(ntp::name_of(text(p)))); });
   m.def("_ntpath_normcase", [text](nb::handle p) { return text_to_py(ntp::normcase(text(p))); });
-  m.def("_ntpath_path_less", [text](nb::handle a, nb::handle b) { return ntp::path_less(text(a), text(b)); });
+  m.def("_ntpath_path_less",
+        [text](nb::handle a, nb::handle b) { return ntp::path_less(text(a), text(b)); });
   m.def("_ntpath_expand_user", [text](nb::handle p, nb::dict environ) {
     const ntp::GetEnv getenv = [&](const char* name) -> std::optional<std::string> {
       nb::str key(name);

@@ -66,7 +66,8 @@ class Args {
       if (std::isnan(d))
         throw ContractError(PyErrorClass::ValueError, "cannot convert float NaN to integer");
       if (std::isinf(d))
-        throw ContractError(PyErrorClass::OverflowError, "cannot convert float infinity to integer");
+        throw ContractError(PyErrorClass::OverflowError,
+                            "cannot convert float infinity to integer");
       const double t = std::trunc(d);
       if (t >= 9.2233720368547758e18) return INT64_MAX;
       if (t <= -9.2233720368547758e18) return INT64_MIN;
@@ -76,8 +77,9 @@ class Args {
   }
 
   [[noreturn]] void type_error(const char* name, const char* want, const Value& got) const {
-    throw ContractError(PyErrorClass::TypeError, std::string(m_func) + "() argument '" + name + "' must be " +
-                                         want + ", not " + got.type_name());
+    throw ContractError(PyErrorClass::TypeError, std::string(m_func) + "() argument '" + name +
+                                                     "' must be " + want + ", not " +
+                                                     got.type_name());
   }
 
   const char* m_func;
@@ -241,8 +243,8 @@ Value handle_command(const Value& cmd) {
   }
   if (!action->hashable())
     throw ContractError(PyErrorClass::TypeError, "cannot use '" + action->type_name() +
-                                         "' as a dict key (unhashable type: '" +
-                                         action->type_name() + "')");
+                                                     "' as a dict key (unhashable type: '" +
+                                                     action->type_name() + "')");
   const Entry* entry = action->is_string() ? lookup_action(action->as_string()) : nullptr;
   if (!entry) return fail_record("Unknown action: " + action->py_str());
   return run_entry(*entry, cmd);
@@ -250,7 +252,8 @@ Value handle_command(const Value& cmd) {
 
 Value call_operation(std::string_view func, const Value& args) {
   const Entry* entry = lookup_func(func);
-  if (!entry) throw ContractError(PyErrorClass::TypeError, "no operation named " + std::string(func));
+  if (!entry)
+    throw ContractError(PyErrorClass::TypeError, "no operation named " + std::string(func));
   return run_entry(*entry, args);
 }
 

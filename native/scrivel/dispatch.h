@@ -6,12 +6,10 @@
 //   reply:    {"success": true, "result": <payload>}  or  {"success": false, "error": "<text>"}
 //
 // Actions and their arguments (key = parameter, default when absent):
-//   read   path "", start_line null, end_line null      write  path "", content "", create_dirs true
-//   append path "", content ""                          edit   path "", edits []
-//   delete path ""                                      move   src "", dst ""
-//   copy   src "", dst ""                               mkdir  path ""
-//   list   path ".", recursive false, pattern null
-//   find   path ".", pattern "*", max_results 100
+//   read   path "", start_line null, end_line null      write  path "", content "", create_dirs
+//   true append path "", content ""                          edit   path "", edits [] delete path
+//   ""                                      move   src "", dst "" copy   src "", dst "" mkdir  path
+//   "" list   path ".", recursive false, pattern null find   path ".", pattern "*", max_results 100
 //   grep   path ".", regex "", file_pattern "*", max_results 100, context_lines 0
 //   diff   file_a "", file_b ""
 //   quit   -> {"success": true, "result": "goodbye"}, then the worker stops

@@ -71,7 +71,8 @@ std::string_view read_whole_file(std::string_view path, ReadBuffer& buf) {
   for (;;) {
     if (buf.m_size == buf.m_cap) buf.reserve(buf.m_cap + 65536);
     std::size_t n = 0;
-    if (const os::Error e = os::read_some(f, buf.m_data.get() + buf.m_size, buf.m_cap - buf.m_size, n))
+    if (const os::Error e =
+            os::read_some(f, buf.m_data.get() + buf.m_size, buf.m_cap - buf.m_size, n))
       throw os::Failure(e, std::string(path));
     if (n == 0) break;
     buf.m_size += n;
@@ -110,7 +111,9 @@ std::int64_t write_whole_file(std::string_view path, std::string_view bytes, boo
   std::string name;
   std::int64_t size = 0;
   os::Error e = os::open_parent(p, dir, name);
-  if (!e) e = append ? os::append_file(dir, name, bytes, &size) : os::replace_file(dir, name, bytes, &size);
+  if (!e)
+    e = append ? os::append_file(dir, name, bytes, &size)
+               : os::replace_file(dir, name, bytes, &size);
   if (e) throw os::Failure(e, std::string(path));
   return size;
 }

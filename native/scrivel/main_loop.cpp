@@ -144,7 +144,8 @@ int serve() {
           }
         }
         std::size_t n = 0;
-        if (const os::Error e = os::read_stdin(buf.data() + len, buf.size() - len, n)) return die(e);
+        if (const os::Error e = os::read_stdin(buf.data() + len, buf.size() - len, n))
+          return die(e);
         if (n == 0) eof = true;
         if (skip_lf && n > 0) {
           if (len == 0 && buf[0] == '\n') pos = scan = 1;

@@ -20,7 +20,6 @@ namespace {
 
 const char* const kDefaultModel = "claude-sonnet-4-6";
 
-
 // The fields (_api_key, _model, ...) live in the instance dictionary, as they would for a
 // Python class: vars(agent) shows them, and a subclass may turn any of them into a property.
 struct SteerixObject {
@@ -117,8 +116,8 @@ int set_roots(PyObject* self, PyObject* roots) {
 
 int steerix_init(PyObject* self, PyObject* args, PyObject* kwds) {
   // The arguments after "$" are keyword-only; further ones join them there.
-  static const char* kwlist[] = {"api_key", "model", "executor", "max_iterations", "tool_set",
-                                 "roots", nullptr};
+  static const char* kwlist[] = {"api_key",  "model", "executor", "max_iterations",
+                                 "tool_set", "roots", nullptr};
   PyObject* api_key = nullptr;
   PyObject* model = nullptr;
   PyObject* executor = Py_None;

@@ -38,7 +38,9 @@ std::size_t normalize_newlines_in_place(char* s, std::size_t n) {
   return w;
 }
 
-void normalize_newlines_in_place(std::string& s) { s.resize(normalize_newlines_in_place(s.data(), s.size())); }
+void normalize_newlines_in_place(std::string& s) {
+  s.resize(normalize_newlines_in_place(s.data(), s.size()));
+}
 
 // Whether a line boundary can start with byte c: only a few control bytes and the lead bytes of
 // U+0085, U+2028 and U+2029 can. Checking this inline first keeps the scan over ordinary text
@@ -104,7 +106,7 @@ bool stat_path(const std::string& os, std::string_view path, struct stat& st) {
     if (e.is_outside()) throw OpError(os::Failure(e, std::string(path)).message());
     return false;
   }
-  st.st_mode = s.type == os::FileType::CharDevice ? S_IFCHR
+  st.st_mode = s.type == os::FileType::CharDevice    ? S_IFCHR
                : s.type == os::FileType::BlockDevice ? S_IFBLK
                                                      : 0;
   return true;
@@ -190,7 +192,8 @@ class ViewBuilder {
     const std::size_t keep = final ? 0 : undecided_tail(s, n);
     const std::string_view raw(s, n - keep);
     if (!text::is_valid_utf8(raw)) throw OpError(text::utf8_decode_error(raw, base));
-    if (m_index < m_hi || m_count_all) split(std::string_view(s, normalize_newlines_in_place(s, n - keep)));
+    if (m_index < m_hi || m_count_all)
+      split(std::string_view(s, normalize_newlines_in_place(s, n - keep)));
     if (final && m_in_line) {
       ++m_index;
       m_in_line = false;
@@ -380,7 +383,8 @@ std::optional<std::string> replace_first(std::string_view content, std::string_v
   return out;
 }
 
-std::string insert_line(std::string_view content, std::ptrdiff_t position, std::string_view new_text) {
+std::string insert_line(std::string_view content, std::ptrdiff_t position,
+                        std::string_view new_text) {
   // list.insert clamps like a slice bound; the new line goes before line `position`.
   std::ptrdiff_t target = position;
   if (target < 0) target = clamp_bound(target, static_cast<std::ptrdiff_t>(count_lines(content)));
@@ -391,7 +395,10 @@ std::string insert_line(std::string_view content, std::ptrdiff_t position, std::
   }
   std::string out;
   out.reserve(content.size() + new_text.size() + 1);
-  out.append(content.substr(0, offset)).append(new_text).append("\n").append(content.substr(offset));
+  out.append(content.substr(0, offset))
+      .append(new_text)
+      .append("\n")
+      .append(content.substr(offset));
   return out;
 }
 

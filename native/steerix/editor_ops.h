@@ -64,6 +64,7 @@ std::optional<std::string> replace_first(std::string_view content, std::string_v
 
 // lines = content.splitlines(keepends=True); lines.insert(position, new_text + "\n");
 // "".join(lines).
-std::string insert_line(std::string_view content, std::ptrdiff_t position, std::string_view new_text);
+std::string insert_line(std::string_view content, std::ptrdiff_t position,
+                        std::string_view new_text);
 
 }  // namespace talmek::steerix::editor

@@ -239,7 +239,9 @@ std::string special_message(std::string_view path_text, const editor::SpecialFil
 std::string too_large_message(std::string_view path_text, const editor::TooLarge& e) {
   const std::string bytes = std::to_string(e.limit) + " bytes";
   if (e.not_regular)
-    return "`"s.append(path_text).append("` is not a regular file and gave more than ").append(bytes);
+    return "`"s.append(path_text)
+        .append("` is not a regular file and gave more than ")
+        .append(bytes);
   return "the view of "s.append(path_text)
       .append(" would pass ")
       .append(bytes)

@@ -194,9 +194,9 @@ PyObject* execute_text_editor(PyObject* self, PyObject* tool_input) {
   if (!agent_traits(self, traits)) return nullptr;
   std::shared_ptr<const Confinement> confinement;
   if (!confinement_of(self, confinement)) return nullptr;
-  return new_coroutine(std::make_unique<EditorFrame>(tool_input, traits.tools->editor_undo,
-                                                     std::move(confinement)),
-                       TALMEK_STR("Steerix._execute_text_editor"));
+  return new_coroutine(
+      std::make_unique<EditorFrame>(tool_input, traits.tools->editor_undo, std::move(confinement)),
+      TALMEK_STR("Steerix._execute_text_editor"));
 }
 
 }  // namespace talmek::steerix

@@ -187,17 +187,16 @@ class RunTaskFrame final : public SlotFrame<15> {
         case State::AfterToolCall:
           m_state = State::AfterExecute;
           if (slot(kToolset)) {
-            return step_await(PyObject_CallMethodObjArgs(slot(kSelf), g_names.execute_tool,
-                                                         g_names.s_computer, slot(kCallInput),
-                                                         nullptr));
+            return step_await(PyObject_CallMethodObjArgs(
+                slot(kSelf), g_names.execute_tool, g_names.s_computer, slot(kCallInput), nullptr));
           }
           return step_await(PyObject_CallMethodObjArgs(slot(kSelf), g_names.execute_tool,
                                                        slot(kToolName), slot(kToolInput), nullptr));
         case State::AfterExecute:
           set(kResult, Py_NewRef(value));
           m_state = State::AfterToolResult;
-          return step_yield(tool_event(TALMEK_STR("tool_result"), TALMEK_STR("result"),
-                                       slot(kResult)));
+          return step_yield(
+              tool_event(TALMEK_STR("tool_result"), TALMEK_STR("result"), slot(kResult)));
         case State::AfterToolResult:
           return pause();
         case State::AfterPause:
@@ -375,8 +374,8 @@ class RunTaskFrame final : public SlotFrame<15> {
     if (!max_tokens) return nullptr;
     PyObject* names[7] = {TALMEK_STR("model"), TALMEK_STR("max_tokens"), TALMEK_STR("system"),
                           TALMEK_STR("tools"), g_names.messages_attr};
-    PyObject* args[8] = {nullptr,      model.get(), max_tokens, slot(kSystem),
-                         slot(kTools), history.get()};
+    PyObject* args[8] = {nullptr,       model.get(),  max_tokens,
+                         slot(kSystem), slot(kTools), history.get()};
     Py_ssize_t n = 5;
     Ref betas;
     if (slot(kBeta)) {
@@ -480,9 +479,9 @@ class RunTaskFrame final : public SlotFrame<15> {
         const int shown = PyObject_IsTrue(text.get());
         if (shown < 0) return step_error();
         if (shown) {
-          return step_yield(make_event_kv(g_names.s_text,
-                                          {{g_names.content, text.get()},
-                                           {TALMEK_STR("source"), g_names.s_thinking}}));
+          return step_yield(make_event_kv(
+              g_names.s_text,
+              {{g_names.content, text.get()}, {TALMEK_STR("source"), g_names.s_thinking}}));
         }
       }
     }
@@ -594,9 +593,8 @@ class RunTaskFrame final : public SlotFrame<15> {
                                   {key, value},
                                   {TALMEK_STR("toolset"), slot(kToolset)}});
     }
-    return make_event_kv(type, {{g_names.id, slot(kToolId)},
-                                {TALMEK_STR("tool"), slot(kToolName)},
-                                {key, value}});
+    return make_event_kv(
+        type, {{g_names.id, slot(kToolId)}, {TALMEK_STR("tool"), slot(kToolName)}, {key, value}});
   }
 
   static int type_is(PyObject* block, PyObject* expected) {

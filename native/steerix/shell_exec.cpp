@@ -560,8 +560,8 @@ ShellRun run_shell(const std::string& command, const std::optional<std::string>&
   make_pipe(out_r, out_w);
   make_pipe(err_r, err_w);
   make_channel(channel, their_channel);
-  Launch launch{argv,         cwd ? cwd->c_str() : nullptr, sandbox, out_w.get(), err_w.get(),
-                their_channel.get(), {}};
+  Launch launch{argv,        cwd ? cwd->c_str() : nullptr, sandbox, out_w.get(),
+                err_w.get(), their_channel.get(),          {}};
 
   // All signals are blocked across the fork, so that none runs a handler of the host in the
   // supervisor before it has settled; this thread gets its own mask back at once.
@@ -581,7 +581,8 @@ ShellRun run_shell(const std::string& command, const std::optional<std::string>&
   their_channel.reset();
 
   Report first{};
-  if (!supervisor.receive(first)) throw OpError("the shell's supervisor process ended unexpectedly");
+  if (!supervisor.receive(first))
+    throw OpError("the shell's supervisor process ended unexpectedly");
   if (first.kind == Report::fork_failed) {
     supervisor.release();
     throw OpError(os_error_message(first.value));
@@ -641,7 +642,8 @@ ShellRun run_shell(const std::string& command, const std::optional<std::string>&
       continue;
     }
     // One more byte than the bound is read, so that reaching it tells the bound was passed.
-    for (auto [i, fd, sink] : {std::tuple{out_i, &out_r, &run.out}, std::tuple{err_i, &err_r, &run.err}}) {
+    for (auto [i, fd, sink] :
+         {std::tuple{out_i, &out_r, &run.out}, std::tuple{err_i, &err_r, &run.err}}) {
       if (i < 0 || !fds[i].revents) continue;
       const std::size_t used = run.out.size() + run.err.size();
       drain(*fd, *sink, output_limit - std::min(used, output_limit) + 1);
@@ -650,7 +652,8 @@ ShellRun run_shell(const std::string& command, const std::optional<std::string>&
     }
     if (sup_i >= 0 && fds[sup_i].revents) {
       Report r{};
-      if (!supervisor.receive(r)) throw OpError("the shell's supervisor process ended unexpectedly");
+      if (!supervisor.receive(r))
+        throw OpError("the shell's supervisor process ended unexpectedly");
       if (r.kind == Report::exited) {
         run.exit_code = r.value;
         exited = true;

@@ -85,7 +85,6 @@ struct ShellRun {
 // it and can still end them. A shell that cannot apply it does not run: OpError.
 ShellRun run_shell(const std::string& command, const std::optional<std::string>& cwd,
                    std::chrono::milliseconds timeout, std::size_t output_limit,
-                   const std::function<bool()>& should_stop,
-                   const os::Sandbox* sandbox = nullptr);
+                   const std::function<bool()>& should_stop, const os::Sandbox* sandbox = nullptr);
 
 }  // namespace talmek::steerix

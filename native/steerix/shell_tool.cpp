@@ -114,7 +114,8 @@ PyObject* run(PyObject* tool_input, const Confinement* confinement) {
   if (truth < 0) return nullptr;
   if (!truth) return error_outcome(kNoCommand);
   if (!PyUnicode_Check(command.get()))
-    return error_outcome(kFailed, std::string("command must be str, not ") + type_name(command.get()));
+    return error_outcome(kFailed,
+                         std::string("command must be str, not ") + type_name(command.get()));
   Text command_text;
   if (!command_text.assign(command.get())) return nullptr;
 

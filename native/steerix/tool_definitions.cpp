@@ -109,9 +109,9 @@ PyObject* adapt_definition(PyObject* definition, PyObject* type, const ToolSet& 
     if (zoom < 0) return nullptr;
     if (!zoom) {
       // {"zoom": {"enabled": false}}, merged into a copy of any configs the definition had.
-      Ref configs = Ref::steal(old_configs && PyDict_Check(old_configs.get())
-                                   ? PyDict_Copy(old_configs.get())
-                                   : PyDict_New());
+      Ref configs =
+          Ref::steal(old_configs && PyDict_Check(old_configs.get()) ? PyDict_Copy(old_configs.get())
+                                                                    : PyDict_New());
       if (!configs) return nullptr;
       Ref has_zoom = Ref::steal(lookup(configs.get(), "zoom"));
       if (!has_zoom && PyErr_Occurred()) return nullptr;

@@ -31,7 +31,8 @@ bool Text::assign(PyObject* str) {
   PyObject* bytes = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
   if (!bytes) return false;
   m_owner = Ref(bytes);
-  m_view = std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+  m_view =
+      std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
   return true;
 }
 
@@ -57,7 +58,8 @@ bool take_exception_message(std::string& message) {
     message = type_name(exc);
   }
   // str(MemoryError()) is empty; the outcome should still say what went wrong.
-  if (message.empty() && PyErr_GivenExceptionMatches(exc, PyExc_MemoryError)) message = "out of memory";
+  if (message.empty() && PyErr_GivenExceptionMatches(exc, PyExc_MemoryError))
+    message = "out of memory";
   return true;
 }
 

@@ -39,8 +39,8 @@ class Ref {
 };
 
 // tool_input.get(key, default) as Python code would call it: a plain dict is read directly, any
-// other object through its own get method (so a non-mapping raises as it would there). New reference,
-// or nullptr with an exception set.
+// other object through its own get method (so a non-mapping raises as it would there). New
+// reference, or nullptr with an exception set.
 PyObject* input_get(PyObject* tool_input, const char* key, PyObject* default_value);
 
 // The empty str (borrowed, immortal).

@@ -29,7 +29,7 @@ inline constexpr std::string_view kZoomVersion = "computer_20251124";  // takes 
 
 inline constexpr std::string_view kBashType = "bash_20250124";
 inline constexpr std::string_view kBashName = "bash";
-inline constexpr std::string_view kComputerName = "computer";   // single tool and toolset family
+inline constexpr std::string_view kComputerName = "computer";  // single tool and toolset family
 inline constexpr std::string_view kEditorNameV1 = "str_replace_editor";
 inline constexpr std::string_view kEditorNameV2 = "str_replace_based_edit_tool";
 

@@ -27,7 +27,7 @@ EXIT_DONE, EXIT_ERROR, EXIT_USAGE, EXIT_CANCELLED = 0, 1, 2, 130
 
 def _clip(text: str, limit: int = 100) -> str:
     text = text.replace("\n", "\\n")
-    return text if len(text) <= limit else text[:limit - 1] + "…"
+    return text if len(text) <= limit else text[: limit - 1] + "…"
 
 
 def _point(value: Any) -> str:
@@ -56,12 +56,16 @@ def describe_call(tool: str, tool_input: Any, toolset: str | None = None) -> str
             prep = "to" if "start_coordinate" in tool_input or action == "mouse_move" else "at"
             parts.append(f"{prep} {_point(tool_input['coordinate'])}")
         if action == "scroll":
-            parts.insert(1, f"{tool_input.get('scroll_direction', '?')} "
-                            f"{tool_input.get('scroll_amount', '')}".rstrip())
+            parts.insert(
+                1,
+                f"{tool_input.get('scroll_direction', '?')} "
+                f"{tool_input.get('scroll_amount', '')}".rstrip(),
+            )
         if "text" in tool_input:
             text = tool_input["text"]
-            parts.append(json.dumps(_clip(text, 60), ensure_ascii=False)
-                         if action == "type" else f"[{text}]")
+            parts.append(
+                json.dumps(_clip(text, 60), ensure_ascii=False) if action == "type" else f"[{text}]"
+            )
         if "duration" in tool_input:
             parts.append(f"for {tool_input['duration']} s")
         if "region" in tool_input:
@@ -75,8 +79,10 @@ def describe_call(tool: str, tool_input: Any, toolset: str | None = None) -> str
         command = tool_input.get("command", "")
         line = f"editor: {command} {tool_input.get('path', '')}"
         if command == "str_replace":
-            line += (f"  {json.dumps(_clip(str(tool_input.get('old_str', '')), 40), ensure_ascii=False)}"
-                     f" -> {json.dumps(_clip(str(tool_input.get('new_str', '')), 40), ensure_ascii=False)}")
+            line += (
+                f"  {json.dumps(_clip(str(tool_input.get('old_str', '')), 40), ensure_ascii=False)}"
+                f" -> {json.dumps(_clip(str(tool_input.get('new_str', '')), 40), ensure_ascii=False)}"
+            )
         elif command == "view" and tool_input.get("view_range"):
             line += f" lines {tool_input['view_range']}"
         elif command == "insert":
@@ -98,15 +104,17 @@ def _image_size(data: bytes) -> tuple[int, int] | None:
             bits = int.from_bytes(data[21:25], "little")
             return (bits & 0x3FFF) + 1, ((bits >> 14) & 0x3FFF) + 1
         if chunk == b"VP8X":
-            return (int.from_bytes(data[24:27], "little") + 1,
-                    int.from_bytes(data[27:30], "little") + 1)
+            return (
+                int.from_bytes(data[24:27], "little") + 1,
+                int.from_bytes(data[27:30], "little") + 1,
+            )
         return None
     if data[:2] == b"\xff\xd8":
         i = 2
         while i + 9 <= len(data) and data[i] == 0xFF:
-            marker, length = data[i + 1], int.from_bytes(data[i + 2:i + 4], "big")
+            marker, length = data[i + 1], int.from_bytes(data[i + 2 : i + 4], "big")
             if 0xC0 <= marker <= 0xCF and marker not in (0xC4, 0xC8, 0xCC):
-                h, w = struct.unpack(">HH", data[i + 5:i + 9])
+                h, w = struct.unpack(">HH", data[i + 5 : i + 9])
                 return w, h
             i += 2 + length
     return None
@@ -120,7 +128,7 @@ def describe_result(result: Any, max_lines: int = 6) -> list[str]:
     if kind == "image":
         try:
             data = base64.b64decode(result.get("base64", ""), validate=False)
-        except (ValueError, TypeError):
+        except ValueError, TypeError:
             data = b""
         size = _image_size(data)
         shape = f"{size[0]}x{size[1]} " if size else ""
@@ -131,7 +139,7 @@ def describe_result(result: Any, max_lines: int = 6) -> list[str]:
     text = str(result.get("text", result))
     lines = text.split("\n")
     if len(lines) > 1 and not lines[-1]:
-        lines.pop()      # the final line feed of command output ends a line, adds none
+        lines.pop()  # the final line feed of command output ends a line, adds none
     shown = [_clip(line, 160) for line in lines[:max_lines]]
     if len(lines) > max_lines:
         shown.append(f"… ({len(lines) - max_lines} more lines)")
@@ -149,17 +157,21 @@ def format_event(event: Any) -> list[str]:
         # A thinking model's notes between tool calls come in its thinking: they read as its
         # words, set apart by the label.
         label = "Claude (notes): " if data.get("source") == "thinking" else "Claude: "
-        return [label + line if i == 0 else " " * len(label) + line
-                for i, line in enumerate(str(data.get("content", "")).split("\n"))]
+        return [
+            label + line if i == 0 else " " * len(label) + line
+            for i, line in enumerate(str(data.get("content", "")).split("\n"))
+        ]
     if kind == "tool_call":
-        return ["  → " + describe_call(data.get("tool", ""), data.get("input"),
-                                       data.get("toolset"))]
+        return [
+            "  → " + describe_call(data.get("tool", ""), data.get("input"), data.get("toolset"))
+        ]
     if kind == "tool_result":
         lines = describe_result(data.get("result"))
         return ["  ← " + lines[0]] + ["    " + line for line in lines[1:]]
     if kind == "done":
-        return [f"✔ {data.get('message', 'Task completed')} after "
-                f"{data.get('iterations')} step(s)."]
+        return [
+            f"✔ {data.get('message', 'Task completed')} after {data.get('iterations')} step(s)."
+        ]
     if kind == "cancelled":
         return [f"✖ {data.get('message', 'Task cancelled')}."]
     if kind == "error":
@@ -175,6 +187,7 @@ def _printer(stream) -> Callable[[str], None]:
             enc = stream.encoding or "ascii"
             stream.write(line.encode(enc, "replace").decode(enc) + "\n")
         stream.flush()
+
     return print_line
 
 
@@ -212,15 +225,25 @@ def _parser() -> argparse.ArgumentParser:
         prog="talmek-agent",
         description="Let the talmek desktop agent carry out a task on this computer's display.",
         epilog="The API key is read from ANTHROPIC_API_KEY. Ctrl-C stops the agent after the "
-               "current step; a second Ctrl-C quits at once.")
+        "current step; a second Ctrl-C quits at once.",
+    )
     parser.add_argument("task", nargs="?", help="what the agent should do, in plain words")
-    parser.add_argument("--model", default=DEFAULT_MODEL,
-                        help=f"model identifier (default: {DEFAULT_MODEL})")
-    parser.add_argument("--max-iterations", type=int, default=50, metavar="N",
-                        help="give up after N requests to the model (default: 50)")
-    parser.add_argument("--demo", action="store_true",
-                        help="run a scripted task against a built-in local fake API "
-                             "(no key, no network) on the current display")
+    parser.add_argument(
+        "--model", default=DEFAULT_MODEL, help=f"model identifier (default: {DEFAULT_MODEL})"
+    )
+    parser.add_argument(
+        "--max-iterations",
+        type=int,
+        default=50,
+        metavar="N",
+        help="give up after N requests to the model (default: 50)",
+    )
+    parser.add_argument(
+        "--demo",
+        action="store_true",
+        help="run a scripted task against a built-in local fake API "
+        "(no key, no network) on the current display",
+    )
     return parser
 
 
@@ -235,17 +258,26 @@ def main(argv: list[str] | None = None) -> int:
     try:
         if args.demo:
             from talmek.demo import run_demo
-            return run_demo(lambda agent, task: run_agent(agent, task, print_line), print_line,
-                            args.model, args.max_iterations)
+
+            return run_demo(
+                lambda agent, task: run_agent(agent, task, print_line),
+                print_line,
+                args.model,
+                args.max_iterations,
+            )
         if not args.task:
-            say("talmek-agent: give the task in plain words, for example:\n"
+            say(
+                "talmek-agent: give the task in plain words, for example:\n"
                 '    talmek-agent "Open a terminal and show the date"\n'
-                "or see the whole loop work with: talmek-agent --demo")
+                "or see the whole loop work with: talmek-agent --demo"
+            )
             return EXIT_USAGE
         key = os.environ.get("ANTHROPIC_API_KEY")
         if not key:
-            say("talmek-agent: set ANTHROPIC_API_KEY to your Anthropic API key first "
-                "(or try talmek-agent --demo, which needs none)")
+            say(
+                "talmek-agent: set ANTHROPIC_API_KEY to your Anthropic API key first "
+                "(or try talmek-agent --demo, which needs none)"
+            )
             return EXIT_USAGE
         try:
             from talmek.core.steerix import Steerix
@@ -253,14 +285,18 @@ def main(argv: list[str] | None = None) -> int:
             say(f"talmek-agent: the desktop agent is not available in this installation: {exc}")
             return EXIT_USAGE
         from talmek.pc.computer_use import ComputerUseExecutor
+
         executor = ComputerUseExecutor()
         probe = executor.execute_action("cursor_position")
         if probe["type"] == "error":
-            say(f"talmek-agent: note: {probe['error']}; the agent can still use the shell and "
-                "the text editor")
+            say(
+                f"talmek-agent: note: {probe['error']}; the agent can still use the shell and "
+                "the text editor"
+            )
         try:
-            agent = Steerix(key, model=args.model, executor=executor,
-                            max_iterations=args.max_iterations)
+            agent = Steerix(
+                key, model=args.model, executor=executor, max_iterations=args.max_iterations
+            )
             last = run_agent(agent, args.task, print_line)
         finally:
             executor.close()

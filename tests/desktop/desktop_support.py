@@ -32,10 +32,22 @@ def start_xvfb(size: str) -> tuple[subprocess.Popen, str] | None:
         pytest.skip("Xvfb is not installed (Debian package xvfb)")
     read_end, write_end = os.pipe()
     server = subprocess.Popen(
-        [binary, "-displayfd", str(write_end), "-screen", "0", size, "-nolisten", "tcp",
-         "-noreset"],
-        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-        env=helper_env())
+        [
+            binary,
+            "-displayfd",
+            str(write_end),
+            "-screen",
+            "0",
+            size,
+            "-nolisten",
+            "tcp",
+            "-noreset",
+        ],
+        pass_fds=(write_end,),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+        env=helper_env(),
+    )
     os.close(write_end)
     # Read up to the line feed: Xvfb treats a failed write of it as fatal.
     number = b""
@@ -69,8 +81,9 @@ def stop_xvfb(server: subprocess.Popen) -> None:
 def python_with_tk() -> str | None:
     candidates = [sys.executable, "/usr/bin/python3", shutil.which("python3")]
     for candidate in dict.fromkeys(c for c in candidates if c):
-        probe = subprocess.run([candidate, "-c", "import tkinter"], capture_output=True,
-                               check=False, env=helper_env())
+        probe = subprocess.run(
+            [candidate, "-c", "import tkinter"], capture_output=True, check=False, env=helper_env()
+        )
         if probe.returncode == 0:
             return candidate
     return None
@@ -80,8 +93,13 @@ class TkApp:
     """The running test window: `places` of its widgets, and `state()` of what it has seen."""
 
     def __init__(self, python: str):
-        self.process = subprocess.Popen([python, str(TK_APP)], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, text=True, env=helper_env())
+        self.process = subprocess.Popen(
+            [python, str(TK_APP)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            env=helper_env(),
+        )
         ready = json.loads(self._line(15))
         self.places = {k: v for k, v in ready.items() if k != "ready"}
 
@@ -143,14 +161,26 @@ class BusyDesktop:
 
     def __init__(self, python: str, size: tuple[int, int], scratch: Path):
         from busy_desktop import make_photo
+
         wallpaper, photo = scratch / "wallpaper.png", scratch / "photo.png"
         make_photo(wallpaper, size, seed=1)
         make_photo(photo, (size[0] * 3 // 10, size[1] * 2 // 10), seed=2)
         source = Path(__file__).resolve().parents[2] / "src" / "talmek" / "pc" / "computer_use.py"
         self.process = subprocess.Popen(
-            [python, str(BUSY_DESKTOP), str(size[0]), str(size[1]), str(wallpaper), str(photo),
-             str(source)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-            env=helper_env())
+            [
+                python,
+                str(BUSY_DESKTOP),
+                str(size[0]),
+                str(size[1]),
+                str(wallpaper),
+                str(photo),
+                str(source),
+            ],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            env=helper_env(),
+        )
         ready, _, _ = select.select([self.process.stdout], [], [], 30)
         if not ready or not self.process.stdout.readline():
             self.close()

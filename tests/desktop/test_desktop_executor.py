@@ -25,6 +25,7 @@ def make_executor(xvfb):
         executor = ComputerUseExecutor(max_size=box)
         made.append(executor)
         return executor
+
     yield make
     for executor in made:
         executor.close()
@@ -53,16 +54,22 @@ def near(pixel, colour, tolerance=12):
     return all(abs(a - b) <= tolerance for a, b in zip(pixel, colour))
 
 
-@pytest.mark.parametrize("box, size", [
-    ((1280, 800), (1280, 800)),
-    ((1024, 768), (1024, 640)),
-    ((1366, 768), (1229, 768)),
-    ((4000, 4000), (1280, 800)),   # never enlarged
-])
+@pytest.mark.parametrize(
+    "box, size",
+    [
+        ((1280, 800), (1280, 800)),
+        ((1024, 768), (1024, 640)),
+        ((1366, 768), (1229, 768)),
+        ((4000, 4000), (1280, 800)),  # never enlarged
+    ],
+)
 def test_tool_definition_is_the_screen_fitted_to_the_box(make_executor, box, size):
     assert make_executor(box).get_tool_definition() == {
-        "type": "computer_20250124", "name": "computer",
-        "display_width_px": size[0], "display_height_px": size[1]}
+        "type": "computer_20250124",
+        "name": "computer",
+        "display_width_px": size[0],
+        "display_height_px": size[1],
+    }
 
 
 @BOXES
@@ -88,13 +95,17 @@ def test_double_click(make_executor, tk_app):
     assert tk_app.wait_for(lambda s: s["double_clicks"] == 1)["double_clicks"] == 1
 
 
-@pytest.mark.parametrize("text", [
-    "plain words 123",
-    "Shifted: Hello, World! @#$%^&*()_+{}|:\"<>?~",
-    "Latin-1: wörld ñ ß é",
-    "beyond the keymap: ł € ✓ Ω 日本 😀",
-    "x" * 130,                    # several chunks
-], ids=["ascii", "shifted", "latin1", "remapped", "long"])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "plain words 123",
+        'Shifted: Hello, World! @#$%^&*()_+{}|:"<>?~',
+        "Latin-1: wörld ñ ß é",
+        "beyond the keymap: ł € ✓ Ω 日本 😀",
+        "x" * 130,  # several chunks
+    ],
+    ids=["ascii", "shifted", "latin1", "remapped", "long"],
+)
 def test_typed_text_arrives_in_the_entry(make_executor, tk_app, text):
     executor = make_executor()
     ok(executor.execute_action("left_click", coordinate=list(tk_app.centre("entry"))))
@@ -116,7 +127,7 @@ def test_key_sequences_and_combinations(make_executor, tk_app):
 def test_a_keymap_remap_survives_many_distinct_symbols(make_executor, tk_app):
     # More distinct unmapped symbols than the server has spare keycodes: old bindings are
     # recycled, and every character still arrives.
-    text = "".join(chr(c) for c in range(0x0410, 0x0410 + 40))   # Cyrillic А..
+    text = "".join(chr(c) for c in range(0x0410, 0x0410 + 40))  # Cyrillic А..
     executor = make_executor()
     ok(executor.execute_action("left_click", coordinate=list(tk_app.centre("entry"))))
     ok(executor.execute_action("type", text=text))
@@ -150,13 +161,15 @@ def test_mouse_down_move_up_drags(make_executor, tk_app):
 def test_scroll_scrolls_the_text(make_executor, tk_app):
     executor = make_executor()
     where = list(tk_app.centre("text"))
-    ok(executor.execute_action("scroll", coordinate=where, scroll_direction="down",
-                               scroll_amount=5))
+    ok(
+        executor.execute_action(
+            "scroll", coordinate=where, scroll_direction="down", scroll_amount=5
+        )
+    )
     tk_app.wait_for(lambda s: s["yview"] > 0)
     down = tk_app.settled("yview")["yview"]
     assert down > 0
-    ok(executor.execute_action("scroll", coordinate=where, scroll_direction="up",
-                               scroll_amount=2))
+    ok(executor.execute_action("scroll", coordinate=where, scroll_direction="up", scroll_amount=2))
     tk_app.wait_for(lambda s: s["yview"] < down)
     up = tk_app.settled("yview")["yview"]
     assert 0 < up < down
@@ -178,6 +191,7 @@ def test_screenshot_shows_the_window(make_executor, tk_app, box):
 @pytest.mark.parametrize("point", [(0, 0), (1, 1), (517, 333), "last"])
 def test_scaled_coordinates_land_on_the_right_pixel(make_executor, box, point):
     from Xlib import display
+
     executor = make_executor(box)
     mw, mh = fit_size(*SCREEN, box)
     model = [mw - 1, mh - 1] if point == "last" else list(point)
@@ -199,29 +213,33 @@ def test_hold_key_and_wait(make_executor, tk_app):
     assert tk_app.wait_for(lambda s: s["entry"])["entry"] == "a"
 
 
-@pytest.mark.parametrize("action, kwargs, message", [
-    ("zoom", {}, "Unknown action: zoom"),
-    ("", {}, "Unknown action: "),
-    ("left_click", {"coordinate": [1280, 10]}, "outside the screen"),
-    ("left_click", {"coordinate": [-1, 10]}, "outside the screen"),
-    ("left_click", {"coordinate": [10]}, "must be a list of two numbers"),
-    ("left_click", {"coordinate": "10,10"}, "must be a list of two numbers"),
-    ("left_click", {"coordinate": [True, 1]}, "must be a list of two numbers"),
-    ("mouse_move", {}, "coordinate is required"),
-    ("left_click_drag", {"coordinate": [5, 5]}, "needs start_coordinate"),
-    ("type", {}, "text is required for type"),
-    ("type", {"text": ""}, "must be a non-empty string"),
-    ("type", {"text": 7}, "must be a non-empty string"),
-    ("key", {}, "text is required for key"),
-    ("key", {"text": "ctrl+nosuchkey"}, "Unknown key name: 'nosuchkey'"),
-    ("key", {"text": "ctrl+"}, "Invalid key combination"),
-    ("scroll", {"scroll_direction": "sideways"}, "scroll_direction must be one of"),
-    ("scroll", {"scroll_direction": "up", "scroll_amount": -2}, "scroll_amount must be"),
-    ("wait", {}, "duration (seconds) is required"),
-    ("wait", {"duration": 1000}, "duration for wait must be"),
-    ("hold_key", {"text": "a", "duration": "long"}, "duration for hold_key must be"),
-    ("left_click", {"coordinate": [5, 5], "text": "nosuchmodifier"}, "Unknown key name"),
-], ids=lambda v: v if isinstance(v, str) else None)
+@pytest.mark.parametrize(
+    "action, kwargs, message",
+    [
+        ("zoom", {}, "Unknown action: zoom"),
+        ("", {}, "Unknown action: "),
+        ("left_click", {"coordinate": [1280, 10]}, "outside the screen"),
+        ("left_click", {"coordinate": [-1, 10]}, "outside the screen"),
+        ("left_click", {"coordinate": [10]}, "must be a list of two numbers"),
+        ("left_click", {"coordinate": "10,10"}, "must be a list of two numbers"),
+        ("left_click", {"coordinate": [True, 1]}, "must be a list of two numbers"),
+        ("mouse_move", {}, "coordinate is required"),
+        ("left_click_drag", {"coordinate": [5, 5]}, "needs start_coordinate"),
+        ("type", {}, "text is required for type"),
+        ("type", {"text": ""}, "must be a non-empty string"),
+        ("type", {"text": 7}, "must be a non-empty string"),
+        ("key", {}, "text is required for key"),
+        ("key", {"text": "ctrl+nosuchkey"}, "Unknown key name: 'nosuchkey'"),
+        ("key", {"text": "ctrl+"}, "Invalid key combination"),
+        ("scroll", {"scroll_direction": "sideways"}, "scroll_direction must be one of"),
+        ("scroll", {"scroll_direction": "up", "scroll_amount": -2}, "scroll_amount must be"),
+        ("wait", {}, "duration (seconds) is required"),
+        ("wait", {"duration": 1000}, "duration for wait must be"),
+        ("hold_key", {"text": "a", "duration": "long"}, "duration for hold_key must be"),
+        ("left_click", {"coordinate": [5, 5], "text": "nosuchmodifier"}, "Unknown key name"),
+    ],
+    ids=lambda v: v if isinstance(v, str) else None,
+)
 def test_model_mistakes_are_error_outcomes(make_executor, action, kwargs, message):
     outcome = make_executor().execute_action(action, **kwargs)
     assert outcome["type"] == "error" and message in outcome["error"], outcome
@@ -238,11 +256,15 @@ def test_unknown_key_leaves_nothing_pressed(make_executor, tk_app):
 @pytest.mark.parametrize("display", [None, ":9999"], ids=["unset", "unreachable"])
 def test_without_a_display_every_action_is_an_error(monkeypatch, display):
     monkeypatch.delenv("DISPLAY", raising=False)
-    executor = ComputerUseExecutor(display=display)   # no connection is made here
+    executor = ComputerUseExecutor(display=display)  # no connection is made here
     definition = executor.get_tool_definition()
     assert (definition["name"], definition["type"]) == ("computer", "computer_20250124")
-    for action, kwargs in [("screenshot", {}), ("left_click", {"coordinate": [1, 1]}),
-                           ("type", {"text": "x"}), ("cursor_position", {})]:
+    for action, kwargs in [
+        ("screenshot", {}),
+        ("left_click", {"coordinate": [1, 1]}),
+        ("type", {"text": "x"}),
+        ("cursor_position", {}),
+    ]:
         outcome = executor.execute_action(action, **kwargs)
         assert outcome["type"] == "error" and outcome["error"].startswith("No display"), outcome
     executor.close()
@@ -258,7 +280,7 @@ def test_a_display_that_goes_away_gives_errors_not_exceptions():
         assert decode(ok(executor.execute_action("screenshot"))).size == (320, 200)
     finally:
         stop_xvfb(server)
-    for _ in range(2):   # the broken connection, then the failed reconnection
+    for _ in range(2):  # the broken connection, then the failed reconnection
         outcome = executor.execute_action("screenshot")
         assert outcome["type"] == "error", outcome
     executor.close()
@@ -281,6 +303,7 @@ def test_a_16_bit_display_refuses_screenshots_but_still_clicks():
 
 def test_close_gives_the_bound_keycodes_back(make_executor, tk_app):
     from Xlib import display
+
     executor = make_executor()
     ok(executor.execute_action("left_click", coordinate=list(tk_app.centre("entry"))))
     ok(executor.execute_action("type", text="€"))
@@ -293,6 +316,7 @@ def test_close_gives_the_bound_keycodes_back(make_executor, tk_app):
         keymap = d.get_keyboard_mapping(info.min_keycode, info.max_keycode - info.min_keycode + 1)
         d.close()
         return any(euro in syms for syms in keymap)
+
     assert bound()
     executor.close()
     assert not bound()

@@ -28,8 +28,11 @@ button.place(x=20, y=20, width=120, height=40)
 button.bind("<Button-3>", lambda e: seen.__setitem__("right_clicks", seen["right_clicks"] + 1))
 entry = tk.Entry(root, font=("TkFixedFont", 12))
 entry.place(x=20, y=80, width=300, height=30)
-entry.bind("<Double-Button-1>",
-           lambda e: seen.__setitem__("double_clicks", seen["double_clicks"] + 1), add="+")
+entry.bind(
+    "<Double-Button-1>",
+    lambda e: seen.__setitem__("double_clicks", seen["double_clicks"] + 1),
+    add="+",
+)
 canvas = tk.Canvas(root, background="white", highlightthickness=0)
 canvas.place(x=20, y=130, width=300, height=200)
 square = canvas.create_rectangle(20, 20, 80, 80, fill=SQUARE, outline=SQUARE)
@@ -59,8 +62,7 @@ text.insert("1.0", "".join(f"line {i}\n" for i in range(1, 301)))
 
 
 def place(widget):
-    return [widget.winfo_rootx(), widget.winfo_rooty(), widget.winfo_width(),
-            widget.winfo_height()]
+    return [widget.winfo_rootx(), widget.winfo_rooty(), widget.winfo_width(), widget.winfo_height()]
 
 
 def answer(*_):
@@ -68,15 +70,30 @@ def answer(*_):
     if not line:
         root.destroy()
         return
-    state = dict(seen, entry=entry.get(), square=canvas.coords(square),
-                 yview=text.yview()[0], focus=str(root.focus_get()))
+    state = dict(
+        seen,
+        entry=entry.get(),
+        square=canvas.coords(square),
+        yview=text.yview()[0],
+        focus=str(root.focus_get()),
+    )
     print(json.dumps(state), flush=True)
 
 
 def announce():
     root.update_idletasks()
-    print(json.dumps({"ready": True, "button": place(button), "entry": place(entry),
-                      "canvas": place(canvas), "text": place(text)}), flush=True)
+    print(
+        json.dumps(
+            {
+                "ready": True,
+                "button": place(button),
+                "entry": place(entry),
+                "canvas": place(canvas),
+                "text": place(text),
+            }
+        ),
+        flush=True,
+    )
 
 
 root.tk.createfilehandler(sys.stdin, tk.READABLE, answer)

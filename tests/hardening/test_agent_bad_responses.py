@@ -16,7 +16,6 @@ from typing import Any
 import pytest
 
 from support.fake_anthropic import FakeAnthropic, Response, text, tool_use
-
 from talmek.core.steerix import ComputerUseEvent, Steerix
 
 TASK = {"role": "user", "content": "t"}
@@ -102,42 +101,118 @@ def ns(**attrs) -> types.SimpleNamespace:
 # the fields keep what they reached and the run flag stays up.
 
 USE = tool_use("u1", "computer", {"action": "a"})
-ASSISTANT_USE = {"role": "assistant", "content": [
-    {"type": "tool_use", "id": "u1", "name": "computer", "input": {"action": "a"}}]}
-RESULTS_USE = {"role": "user", "content": [
-    {"type": "tool_result", "tool_use_id": "u1", "content": "ok"}]}
+ASSISTANT_USE = {
+    "role": "assistant",
+    "content": [{"type": "tool_use", "id": "u1", "name": "computer", "input": {"action": "a"}}],
+}
+RESULTS_USE = {
+    "role": "user",
+    "content": [{"type": "tool_result", "tool_use_id": "u1", "content": "ok"}],
+}
 
 BAD_RESPONSES = [
     # (id, responses, events before the escape, exception, message part, history length, count)
-    ("block-without-type", [response(ns(text="x"))],
-     ["thinking", "iteration"], AttributeError, "type", 1, 1),
-    ("second-block-without-type", [response(text("a"), ns(text="x"))],
-     ["thinking", "iteration"], AttributeError, "type", 1, 1),
-    ("text-without-text", [response(text("a"), ns(type="text"))],
-     ["thinking", "iteration", "text"], AttributeError, "text", 1, 1),
-    ("tool-use-without-id", [response(text("a"), ns(type="tool_use", name="computer", input={}))],
-     ["thinking", "iteration", "text"], AttributeError, "id", 1, 1),
-    ("tool-use-without-name", [response(ns(type="tool_use", id="x", input={}))],
-     ["thinking", "iteration"], AttributeError, "name", 1, 1),
-    ("tool-use-without-input", [response(ns(type="tool_use", id="x", name="computer"))],
-     ["thinking", "iteration"], AttributeError, "input", 1, 1),
-    ("response-without-content", [ns(stop_reason="end_turn")],
-     ["thinking", "iteration"], AttributeError, "content", 1, 1),
-    ("content-not-iterable", [ns(content=None)],
-     ["thinking", "iteration"], TypeError, "not iterable", 1, 1),
-    ("second-response-without-content", [response(USE), ns()],
-     ["thinking", "iteration", "tool_call", "tool_result", "iteration"], AttributeError,
-     "content", 3, 2),
-    ("second-response-text-without-text", [response(USE), response(ns(type="text"))],
-     ["thinking", "iteration", "tool_call", "tool_result", "iteration"], AttributeError,
-     "text", 3, 2),
+    (
+        "block-without-type",
+        [response(ns(text="x"))],
+        ["thinking", "iteration"],
+        AttributeError,
+        "type",
+        1,
+        1,
+    ),
+    (
+        "second-block-without-type",
+        [response(text("a"), ns(text="x"))],
+        ["thinking", "iteration"],
+        AttributeError,
+        "type",
+        1,
+        1,
+    ),
+    (
+        "text-without-text",
+        [response(text("a"), ns(type="text"))],
+        ["thinking", "iteration", "text"],
+        AttributeError,
+        "text",
+        1,
+        1,
+    ),
+    (
+        "tool-use-without-id",
+        [response(text("a"), ns(type="tool_use", name="computer", input={}))],
+        ["thinking", "iteration", "text"],
+        AttributeError,
+        "id",
+        1,
+        1,
+    ),
+    (
+        "tool-use-without-name",
+        [response(ns(type="tool_use", id="x", input={}))],
+        ["thinking", "iteration"],
+        AttributeError,
+        "name",
+        1,
+        1,
+    ),
+    (
+        "tool-use-without-input",
+        [response(ns(type="tool_use", id="x", name="computer"))],
+        ["thinking", "iteration"],
+        AttributeError,
+        "input",
+        1,
+        1,
+    ),
+    (
+        "response-without-content",
+        [ns(stop_reason="end_turn")],
+        ["thinking", "iteration"],
+        AttributeError,
+        "content",
+        1,
+        1,
+    ),
+    (
+        "content-not-iterable",
+        [ns(content=None)],
+        ["thinking", "iteration"],
+        TypeError,
+        "not iterable",
+        1,
+        1,
+    ),
+    (
+        "second-response-without-content",
+        [response(USE), ns()],
+        ["thinking", "iteration", "tool_call", "tool_result", "iteration"],
+        AttributeError,
+        "content",
+        3,
+        2,
+    ),
+    (
+        "second-response-text-without-text",
+        [response(USE), response(ns(type="text"))],
+        ["thinking", "iteration", "tool_call", "tool_result", "iteration"],
+        AttributeError,
+        "text",
+        3,
+        2,
+    ),
 ]
 
 
-@pytest.mark.parametrize("responses, before, exc, part, history, count",
-                         [c[1:] for c in BAD_RESPONSES], ids=[c[0] for c in BAD_RESPONSES])
-def test_malformed_responses_escape_and_end_the_stream(fake, responses, before, exc, part,
-                                                       history, count):
+@pytest.mark.parametrize(
+    "responses, before, exc, part, history, count",
+    [c[1:] for c in BAD_RESPONSES],
+    ids=[c[0] for c in BAD_RESPONSES],
+)
+def test_malformed_responses_escape_and_end_the_stream(
+    fake, responses, before, exc, part, history, count
+):
     fake.script += responses
     executor = Executor()
     agent = Quick("k", executor=executor)
@@ -181,25 +256,56 @@ OUTCOMES = [
     ("str", Executor("text"), ["tool_call"], TypeError, "must return a dict, not str"),
     ("int", Executor(3), ["tool_call"], TypeError, "must return a dict, not int"),
     ("none", NoneExecutor(), ["tool_call", "tool_result"], AttributeError, "get"),
-    ("image-without-media-type", Executor(image(base64="QQ==")), ["tool_call", "tool_result"],
-     KeyError, "media_type"),
-    ("image-without-base64", Executor(image(media_type="image/png")),
-     ["tool_call", "tool_result"], KeyError, "base64"),
-    ("image-without-either", Executor(image()), ["tool_call", "tool_result"], KeyError,
-     "media_type"),
-    ("executor-value-error", Executor(ValueError("no display"), raises=True), ["tool_call"],
-     ValueError, "no display"),
-    ("executor-base-exception", Executor(Abort("user gone"), raises=True), ["tool_call"],
-     Abort, "user gone"),
+    (
+        "image-without-media-type",
+        Executor(image(base64="QQ==")),
+        ["tool_call", "tool_result"],
+        KeyError,
+        "media_type",
+    ),
+    (
+        "image-without-base64",
+        Executor(image(media_type="image/png")),
+        ["tool_call", "tool_result"],
+        KeyError,
+        "base64",
+    ),
+    (
+        "image-without-either",
+        Executor(image()),
+        ["tool_call", "tool_result"],
+        KeyError,
+        "media_type",
+    ),
+    (
+        "executor-value-error",
+        Executor(ValueError("no display"), raises=True),
+        ["tool_call"],
+        ValueError,
+        "no display",
+    ),
+    (
+        "executor-base-exception",
+        Executor(Abort("user gone"), raises=True),
+        ["tool_call"],
+        Abort,
+        "user gone",
+    ),
 ]
 
 
-@pytest.mark.parametrize("executor, after, exc, part", [c[1:] for c in OUTCOMES],
-                         ids=[c[0] for c in OUTCOMES])
+@pytest.mark.parametrize(
+    "executor, after, exc, part", [c[1:] for c in OUTCOMES], ids=[c[0] for c in OUTCOMES]
+)
 def test_bad_outcomes_escape_after_the_tool_call(fake, executor, after, exc, part):
     first = {"action": "one"}
-    fake.script.append(response(text("go"), tool_use("a", "computer", first),
-                                tool_use("b", "computer", {"action": "two"})))
+    fake.script.append(
+        response(
+            text("go"),
+            tool_use("a", "computer", first),
+            tool_use("b", "computer", {"action": "two"}),
+        )
+    )
     executor.calls = 0
     agent = Quick("k", executor=executor)
 
@@ -215,16 +321,28 @@ def test_bad_outcomes_escape_after_the_tool_call(fake, executor, after, exc, par
     # Only the first tool ran; the assistant message is in, the tool results never were.
     assert executor.calls == 1 and len(fake.calls) == 1
     assert agent._running is True and agent._iteration_count == 1
-    assert agent._messages == [TASK, {"role": "assistant", "content": [
-        {"type": "text", "text": "go"},
-        {"type": "tool_use", "id": "a", "name": "computer", "input": {"action": "one"}},
-        {"type": "tool_use", "id": "b", "name": "computer", "input": {"action": "two"}}]}]
+    assert agent._messages == [
+        TASK,
+        {
+            "role": "assistant",
+            "content": [
+                {"type": "text", "text": "go"},
+                {"type": "tool_use", "id": "a", "name": "computer", "input": {"action": "one"}},
+                {"type": "tool_use", "id": "b", "name": "computer", "input": {"action": "two"}},
+            ],
+        },
+    ]
     assert agent._messages[1]["content"][1]["input"] is first
 
 
-@pytest.mark.parametrize("outcome, part", [(["x"], "'list' object has no attribute 'get'"),
-                                           ("s", "'str' object has no attribute 'get'"),
-                                           (7, "'int' object has no attribute 'get'")])
+@pytest.mark.parametrize(
+    "outcome, part",
+    [
+        (["x"], "'list' object has no attribute 'get'"),
+        ("s", "'str' object has no attribute 'get'"),
+        (7, "'int' object has no attribute 'get'"),
+    ],
+)
 def test_non_dict_outcome_of_an_overridden_execute_tool(fake, outcome, part):
     class Own(Quick):
         async def _execute_tool(self, tool_name, tool_input):
@@ -262,8 +380,11 @@ def test_a_mapping_outcome_is_read_through_its_own_methods(fake):
     seen, escaped = run(drive(agent.run_task("t")))
     assert escaped is None and seen[-1] == "done"
     assert agent._messages[2]["content"][0]["content"] == [
-        {"type": "image", "source": {"type": "base64", "media_type": "MEDIA_TYPE",
-                                     "data": "BASE64"}}]
+        {
+            "type": "image",
+            "source": {"type": "base64", "media_type": "MEDIA_TYPE", "data": "BASE64"},
+        }
+    ]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -290,9 +411,11 @@ def test_raising_handler_stops_delivery_and_the_stream_can_be_closed(fake, kind,
         if event.type != at:
             return None
         if kind == "coroutine":
+
             async def later():
                 await asyncio.sleep(0)
                 raise error
+
             return later()
         raise error
 
@@ -322,11 +445,26 @@ def test_raising_handler_stops_delivery_and_the_stream_can_be_closed(fake, kind,
 # ---------------------------------------------------------------------------------------------
 # Closing and throwing into the stream at each event, on a real loop
 
-SCRIPT = [response(text("look"), tool_use("a", "computer", {"action": "one"}),
-                   tool_use("b", "computer", {"action": "two"})),
-          response(text("done"))]
-EVENTS = ["thinking", "iteration", "text", "tool_call", "tool_result", "tool_call",
-          "tool_result", "iteration", "text", "done"]
+SCRIPT = [
+    response(
+        text("look"),
+        tool_use("a", "computer", {"action": "one"}),
+        tool_use("b", "computer", {"action": "two"}),
+    ),
+    response(text("done")),
+]
+EVENTS = [
+    "thinking",
+    "iteration",
+    "text",
+    "tool_call",
+    "tool_result",
+    "tool_call",
+    "tool_result",
+    "iteration",
+    "text",
+    "done",
+]
 
 
 @pytest.mark.parametrize("n", range(0, len(EVENTS)), ids=["created"] + EVENTS[:-1])
@@ -395,7 +533,7 @@ def test_cancel_during_the_pause(fake, tool):
 
     requests, actions = run(go())
     assert (requests, actions) == (1, tool)
-    assert seen == EVENTS[:3 + 2 * tool]
+    assert seen == EVENTS[: 3 + 2 * tool]
     assert len(agent._messages) == 2 and agent._running is True
     gc.collect()
     assert sys.getrefcount(agent) == base
@@ -446,8 +584,10 @@ class Switchboard:
 
 def test_two_agents_side_by_side(monkeypatch):
     def script(tag, n):
-        rounds = [response(text(f"{tag}{i}"), tool_use(f"{tag}-{i}", "computer", {"action": tag}))
-                  for i in range(n)]
+        rounds = [
+            response(text(f"{tag}{i}"), tool_use(f"{tag}-{i}", "computer", {"action": tag}))
+            for i in range(n)
+        ]
         return rounds + [response(text(f"{tag}-end"))]
 
     fakes = {"A": FakeAnthropic(script("A", 3)), "B": FakeAnthropic(script("B", 4))}
@@ -482,22 +622,32 @@ def test_two_agents_side_by_side(monkeypatch):
     for tag, events, n in (("A", a, 3), ("B", b, 4)):
         expected = [("thinking", {"message": f"Starting task: task {tag}"})]
         for i in range(n):
-            expected += [("iteration", {"number": i + 1, "max": 50}),
-                         ("text", {"content": f"{tag}{i}"}),
-                         ("tool_call", {"id": f"{tag}-{i}", "tool": "computer",
-                                        "input": {"action": tag}}),
-                         ("tool_result", {"id": f"{tag}-{i}", "tool": "computer",
-                                          "result": {"type": "text", "text": tag}})]
-        expected += [("iteration", {"number": n + 1, "max": 50}),
-                     ("text", {"content": f"{tag}-end"}),
-                     ("done", {"iterations": n + 1, "message": "Task completed"})]
+            expected += [
+                ("iteration", {"number": i + 1, "max": 50}),
+                ("text", {"content": f"{tag}{i}"}),
+                ("tool_call", {"id": f"{tag}-{i}", "tool": "computer", "input": {"action": tag}}),
+                (
+                    "tool_result",
+                    {
+                        "id": f"{tag}-{i}",
+                        "tool": "computer",
+                        "result": {"type": "text", "text": tag},
+                    },
+                ),
+            ]
+        expected += [
+            ("iteration", {"number": n + 1, "max": 50}),
+            ("text", {"content": f"{tag}-end"}),
+            ("done", {"iterations": n + 1, "message": "Task completed"}),
+        ]
         assert events == expected
         agent = agents[tag]
         assert agent._iteration_count == n + 1 and len(agent._messages) == 1 + 2 * n
         for i in range(n):
             assert agent._messages[1 + 2 * i]["content"][1]["id"] == f"{tag}-{i}"
             assert agent._messages[2 + 2 * i]["content"] == [
-                {"type": "tool_result", "tool_use_id": f"{tag}-{i}", "content": tag}]
+                {"type": "tool_result", "tool_use_id": f"{tag}-{i}", "content": tag}
+            ]
         fake = fakes[tag]
         assert fake.script == [] and len(fake.calls) == n + 1
         assert all(c.kwargs["model"] == "claude-sonnet-4-6" for c in fake.calls)
@@ -512,19 +662,28 @@ ROUNDS = 200
 
 def leak_scenarios():
     """(id, responses, executor outcome or exception, how the consumer ends the stream)."""
+
     def use(inp):
         return response(text("x"), tool_use("i", "computer", inp))
 
     return [
         ("done", lambda inp: [use(inp), response(text("fin"))], None, "drain"),
         ("block-without-type", lambda inp: [use(inp), response(ns(text="x"))], None, "drain"),
-        ("tool-use-without-id", lambda inp: [response(ns(type="tool_use", name="c", input=inp))],
-         None, "drain"),
+        (
+            "tool-use-without-id",
+            lambda inp: [response(ns(type="tool_use", name="c", input=inp))],
+            None,
+            "drain",
+        ),
         ("text-without-text", lambda inp: [use(inp), response(ns(type="text"))], None, "drain"),
         ("no-content", lambda inp: [use(inp), ns()], None, "drain"),
         ("list-outcome", lambda inp: [use(inp)], ["l"], "drain"),
-        ("image-without-base64", lambda inp: [use(inp)], {"type": "image", "media_type": "p"},
-         "drain"),
+        (
+            "image-without-base64",
+            lambda inp: [use(inp)],
+            {"type": "image", "media_type": "p"},
+            "drain",
+        ),
         ("executor-raises", lambda inp: [use(inp)], ValueError("v"), "drain"),
         ("executor-base-exception", lambda inp: [use(inp)], Abort("a"), "drain"),
         ("api-error", lambda inp: [use(inp), RuntimeError("down")], None, "drain"),
@@ -560,8 +719,7 @@ async def one_task(agent, stream_end):
 SCEN = leak_scenarios()
 
 
-@pytest.mark.parametrize("responses, outcome, end", [s[1:] for s in SCEN],
-                         ids=[s[0] for s in SCEN])
+@pytest.mark.parametrize("responses, outcome, end", [s[1:] for s in SCEN], ids=[s[0] for s in SCEN])
 def test_repeated_scenarios_leave_no_references(fake, responses, outcome, end):
     sentinel_input = {"action": "click", "x": 1}
     raises = isinstance(outcome, BaseException)
@@ -637,9 +795,11 @@ def test_memory_does_not_grow_across_many_tasks(fake):
 
     async def tasks(n):
         for i in range(n):
-            fake.script[:] = [response(text("a"), tool_use("i", "computer", inp)),
-                              response(ns(type="text"))] if i % 2 else \
-                [response(tool_use("i", "computer", inp)), response(text("b"))]
+            fake.script[:] = (
+                [response(text("a"), tool_use("i", "computer", inp)), response(ns(type="text"))]
+                if i % 2
+                else [response(tool_use("i", "computer", inp)), response(text("b"))]
+            )
             try:
                 async for _ in agent.run_task("t"):
                     pass
@@ -711,29 +871,95 @@ ODD = [
     #  exception, message part, history length)
     ("delay-text", delay("x"), None, None, ["tool_call", "tool_result"], TypeError, "<=", 2),
     ("delay-none", delay(None), None, None, ["tool_call", "tool_result"], TypeError, "<=", 2),
-    ("delay-nan", delay(float("nan")), None, None, ["tool_call", "tool_result"], ValueError,
-     "NaN", 2),
-    ("executor-stop-async-iteration", Quick, StopAsyncIteration("s"), None, ["tool_call"],
-     RuntimeError, "async generator raised StopAsyncIteration", 2),
-    ("executor-generator-exit", Quick, GeneratorExit("g"), None, ["tool_call"], GeneratorExit,
-     "g", 2),
-    ("executor-cancelled", Quick, asyncio.CancelledError("c"), None, ["tool_call"],
-     asyncio.CancelledError, "c", 2),
-    ("history-replaced-by-none", Quick, lambda a: swap_history(a, None), None,
-     ["tool_call", "tool_result"], AttributeError, "append", None),
-    ("history-replaced-by-tuple", Quick, lambda a: swap_history(a, ()), None,
-     ["tool_call", "tool_result"], AttributeError, "append", 0),
-    ("serialise-interrupted", type("S", (Quick,), {"_serialize_block": serialize_interrupted}),
-     None, None, [], KeyboardInterrupt, "serialise", 1),
-    ("block-type-compare-fails", Quick, None, response(ns(type=BadEq())), [], ZeroDivisionError,
-     "compare", 1),
+    (
+        "delay-nan",
+        delay(float("nan")),
+        None,
+        None,
+        ["tool_call", "tool_result"],
+        ValueError,
+        "NaN",
+        2,
+    ),
+    (
+        "executor-stop-async-iteration",
+        Quick,
+        StopAsyncIteration("s"),
+        None,
+        ["tool_call"],
+        RuntimeError,
+        "async generator raised StopAsyncIteration",
+        2,
+    ),
+    (
+        "executor-generator-exit",
+        Quick,
+        GeneratorExit("g"),
+        None,
+        ["tool_call"],
+        GeneratorExit,
+        "g",
+        2,
+    ),
+    (
+        "executor-cancelled",
+        Quick,
+        asyncio.CancelledError("c"),
+        None,
+        ["tool_call"],
+        asyncio.CancelledError,
+        "c",
+        2,
+    ),
+    (
+        "history-replaced-by-none",
+        Quick,
+        lambda a: swap_history(a, None),
+        None,
+        ["tool_call", "tool_result"],
+        AttributeError,
+        "append",
+        None,
+    ),
+    (
+        "history-replaced-by-tuple",
+        Quick,
+        lambda a: swap_history(a, ()),
+        None,
+        ["tool_call", "tool_result"],
+        AttributeError,
+        "append",
+        0,
+    ),
+    (
+        "serialise-interrupted",
+        type("S", (Quick,), {"_serialize_block": serialize_interrupted}),
+        None,
+        None,
+        [],
+        KeyboardInterrupt,
+        "serialise",
+        1,
+    ),
+    (
+        "block-type-compare-fails",
+        Quick,
+        None,
+        response(ns(type=BadEq())),
+        [],
+        ZeroDivisionError,
+        "compare",
+        1,
+    ),
 ]
 
 
-@pytest.mark.parametrize("cls, outcome, reply, after, exc, part, history",
-                         [c[1:] for c in ODD], ids=[c[0] for c in ODD])
-def test_odd_failures_escape_and_end_the_stream(fake, cls, outcome, reply, after, exc, part,
-                                                history):
+@pytest.mark.parametrize(
+    "cls, outcome, reply, after, exc, part, history", [c[1:] for c in ODD], ids=[c[0] for c in ODD]
+)
+def test_odd_failures_escape_and_end_the_stream(
+    fake, cls, outcome, reply, after, exc, part, history
+):
     fake.script.append(reply or response(USE))
 
     class Odd(Executor):
@@ -766,8 +992,12 @@ def test_reentrant_stream_operations_from_a_tool_are_refused(fake):
 
     class Meddler(Executor):
         def execute_action(self, action, **kwargs):
-            for make in (lambda: stream.__anext__(), lambda: stream.asend(None),
-                         lambda: stream.athrow(Boom()), lambda: stream.aclose()):
+            for make in (
+                lambda: stream.__anext__(),
+                lambda: stream.asend(None),
+                lambda: stream.athrow(Boom()),
+                lambda: stream.aclose(),
+            ):
                 with pytest.raises(RuntimeError, match="already running") as info:
                     make().send(None)
                 refused.append(str(info.value).split("(")[0])
@@ -826,9 +1056,21 @@ def malloc_in_use():
         return None
 
     class MallInfo2(ctypes.Structure):
-        _fields_ = [(name, ctypes.c_size_t) for name in (
-            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-            "fordblks", "keepcost")]
+        _fields_ = [
+            (name, ctypes.c_size_t)
+            for name in (
+                "arena",
+                "ordblks",
+                "smblks",
+                "hblks",
+                "hblkhd",
+                "usmblks",
+                "fsmblks",
+                "uordblks",
+                "fordblks",
+                "keepcost",
+            )
+        ]
 
     libc = ctypes.CDLL(None)
     if not hasattr(libc, "mallinfo2"):
@@ -847,8 +1089,10 @@ def test_native_heap_does_not_grow_across_many_tasks(fake):
 
     async def tasks(n):
         for i in range(n):
-            fake.script[:] = [response(text("a"), tool_use("i", "computer", inp)),
-                              response(text("b"))]
+            fake.script[:] = [
+                response(text("a"), tool_use("i", "computer", inp)),
+                response(text("b")),
+            ]
             stream = (failing if i % 3 == 1 else agent).run_task("t")
             if i % 3 == 2:
                 await anext(stream)
@@ -1012,4 +1256,8 @@ def test_a_block_that_fails_in_the_tool_walk(fake, first_ok):
     assert state(agent)[:2] == (True, 1)
     assert [m["role"] for m in agent._messages] == ["user", "assistant"]
     assert agent._messages[1]["content"][-1] == {
-        "type": "tool_use", "id": "f", "name": "computer", "input": {"action": "fade"}}
+        "type": "tool_use",
+        "id": "f",
+        "name": "computer",
+        "input": {"action": "fade"},
+    }

@@ -26,8 +26,13 @@ ACTIONS = {
     "mkdir": {"path": "text"},
     "list": {"path": "text", "recursive": "truth", "pattern": "text_or_none"},
     "find": {"path": "text", "pattern": "text", "max_results": "int"},
-    "grep": {"path": "text", "regex": "text", "file_pattern": "text", "max_results": "int",
-             "context_lines": "int"},
+    "grep": {
+        "path": "text",
+        "regex": "text",
+        "file_pattern": "text",
+        "max_results": "int",
+        "context_lines": "int",
+    },
     "diff": {"file_a": "text", "file_b": "text"},
 }
 
@@ -164,7 +169,11 @@ def test_handle_command_huge_values(scratch, action, param, kind, name):
 def worker(cwd):
     return subprocess.Popen(
         [sys.executable, "-c", "from talmek.workers import scrivel; scrivel.main()"],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd)
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        cwd=cwd,
+    )
 
 
 @pytest.mark.parametrize("action", list(ACTIONS))

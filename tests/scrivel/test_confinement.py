@@ -83,8 +83,9 @@ class NativeWorker:
         args = [NATIVE] + [a for r in roots for a in ("--root", str(r))]
         if read_only:
             args.append("--read-only")
-        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, cwd=cwd)
+        self.proc = subprocess.Popen(
+            args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd
+        )
 
     def __call__(self, request):
         self.proc.stdin.write(json.dumps(request).encode() + b"\n")
@@ -133,8 +134,10 @@ ESCAPES = [
     ("file-link-read", {"action": "read", "path": "flink"}),
     ("file-link-write", {"action": "write", "path": "flink", "content": "pwned"}),
     ("file-link-append", {"action": "append", "path": "flink", "content": "pwned"}),
-    ("file-link-edit", {"action": "edit", "path": "flink",
-                        "edits": [{"find": "secret", "replace": "pwned"}]}),
+    (
+        "file-link-edit",
+        {"action": "edit", "path": "flink", "edits": [{"find": "secret", "replace": "pwned"}]},
+    ),
     ("file-link-diff", {"action": "diff", "file_a": "a.txt", "file_b": "flink"}),
     ("chain-read", {"action": "read", "path": "c1"}),
     ("chain-write", {"action": "write", "path": "c1", "content": "pwned"}),
@@ -175,7 +178,7 @@ def test_escapes_are_refused_and_touch_nothing(host, tree, case, request_):
     assert reply["success"] is False
     assert reply["error"].startswith(OUTSIDE)
     # The refusal names the path that leads out, exactly as it was passed.
-    named = reply["error"][len(OUTSIDE):]
+    named = reply["error"][len(OUTSIDE) :]
     assert named in [v for k, v in req.items() if k in ("path", "src", "dst", "file_a", "file_b")]
     assert snapshot(tree / "out", tree / "data_evil") == before
 
@@ -234,9 +237,12 @@ def test_paths_inside_work_as_without_roots(host, tree, request_):
 
 def test_the_same_replies_as_without_roots_for_paths_inside(tree, monkeypatch):
     monkeypatch.chdir(tree / "data")
-    reqs = [{"action": "read", "path": "a.txt"}, {"action": "list", "path": ".", "recursive": True},
-            {"action": "grep", "path": ".", "regex": "in", "context_lines": 1},
-            {"action": "find", "path": ".", "pattern": "**/*.txt"}]
+    reqs = [
+        {"action": "read", "path": "a.txt"},
+        {"action": "list", "path": ".", "recursive": True},
+        {"action": "grep", "path": ".", "regex": "in", "context_lines": 1},
+        {"action": "find", "path": ".", "pattern": "**/*.txt"},
+    ]
     free = [scrivel.handle_command(r) for r in reqs]
     scrivel.set_roots([str(tree / "data")])
     try:
@@ -248,8 +254,9 @@ def test_the_same_replies_as_without_roots_for_paths_inside(tree, monkeypatch):
     for f, c in zip(free, confined):
         for r in (f, c):
             if "entries" in r["result"]:
-                r["result"]["entries"] = [e for e in r["result"]["entries"]
-                                          if e["path"] not in out_links]
+                r["result"]["entries"] = [
+                    e for e in r["result"]["entries"] if e["path"] not in out_links
+                ]
         assert f == c
 
 
@@ -262,9 +269,11 @@ def test_without_roots_nothing_is_refused(tree, monkeypatch):
 
 def test_the_root_itself_cannot_be_deleted_or_moved(host, tree):
     h = host()
-    for req in ({"action": "delete", "path": str(tree / "data")},
-                {"action": "delete", "path": "."},
-                {"action": "move", "src": "sub/..", "dst": str(tree / "data" / "x")}):
+    for req in (
+        {"action": "delete", "path": str(tree / "data")},
+        {"action": "delete", "path": "."},
+        {"action": "move", "src": "sub/..", "dst": str(tree / "data" / "x")},
+    ):
         reply = h(req)
         assert reply["success"] is False and "allowed directory itself" in reply["error"], reply
     assert (tree / "data" / "a.txt").exists()
@@ -286,9 +295,12 @@ def test_read_only_refuses_every_change(host, tree, request_):
     before = snapshot(tree)
     h = host(read_only=True)
     reply = h(request_)
-    assert reply == {"success": False,
-                     "error": READ_ONLY + request_.get("path", request_.get("src", ""))
-                     if request_["action"] != "copy" else READ_ONLY + "b.txt"}
+    assert reply == {
+        "success": False,
+        "error": READ_ONLY + request_.get("path", request_.get("src", ""))
+        if request_["action"] != "copy"
+        else READ_ONLY + "b.txt",
+    }
     assert h({"action": "read", "path": "a.txt"})["success"] is True
     assert h({"action": "grep", "path": ".", "regex": "in"})["result"]["count"] >= 1
     assert snapshot(tree) == before
@@ -297,9 +309,11 @@ def test_read_only_refuses_every_change(host, tree, request_):
 def test_nul_bytes_fail_and_touch_nothing(host, tree):
     before = snapshot(tree)
     h = host()
-    for req in ({"action": "read", "path": "a\x00.txt"},
-                {"action": "write", "path": "a.txt\x00/../../out/s.txt", "content": "x"},
-                {"action": "delete", "path": "abs\x00"}):
+    for req in (
+        {"action": "read", "path": "a\x00.txt"},
+        {"action": "write", "path": "a.txt\x00/../../out/s.txt", "content": "x"},
+        {"action": "delete", "path": "abs\x00"},
+    ):
         reply = h(req)
         assert reply["success"] is False and "null" in reply["error"], reply
     assert snapshot(tree) == before
@@ -346,10 +360,12 @@ def test_a_directory_copy_does_not_copy_a_link_out(host, tree):
 # ---------------------------------------------------------------------------------------------
 # Starting the worker
 
+
 def run_worker(cmd, requests, cwd, env=None):
     data = "".join(json.dumps(r) + "\n" for r in requests).encode()
-    done = subprocess.run(cmd, input=data, capture_output=True, cwd=cwd, timeout=60,
-                          env={**os.environ, **(env or {})})
+    done = subprocess.run(
+        cmd, input=data, capture_output=True, cwd=cwd, timeout=60, env={**os.environ, **(env or {})}
+    )
     return done.returncode, [json.loads(l) for l in done.stdout.splitlines()], done.stderr
 
 
@@ -362,12 +378,17 @@ def test_roots_from_the_command_line_or_the_environment(tree, program, how):
         cmd, env = [program, "--root", str(tree / "data"), f"--root={other}"], None
     else:
         cmd, env = [program], {"TALMEK_SCRIVEL_ROOTS": f"{tree / 'data'}{os.pathsep}{other}"}
-    status, replies, err = run_worker(cmd, [
-        {"action": "read", "path": "a.txt"},
-        {"action": "write", "path": str(other / "o.txt"), "content": "o"},
-        {"action": "read", "path": "flink"},
-        {"action": "quit"},
-    ], tree / "data", env)
+    status, replies, err = run_worker(
+        cmd,
+        [
+            {"action": "read", "path": "a.txt"},
+            {"action": "write", "path": str(other / "o.txt"), "content": "o"},
+            {"action": "read", "path": "flink"},
+            {"action": "quit"},
+        ],
+        tree / "data",
+        env,
+    )
     assert status == 0, err
     assert [r["success"] for r in replies] == [True, True, False, True]
     assert replies[2]["error"] == OUTSIDE + "flink"
@@ -377,9 +398,12 @@ def test_roots_from_the_command_line_or_the_environment(tree, program, how):
 
 @pytest.mark.parametrize("program", [NATIVE, PY_LOOP], ids=["native", "talmek-scrivel-py"])
 def test_read_only_from_the_environment_and_bad_roots(tree, program):
-    status, replies, _ = run_worker([program, "--root", str(tree / "data")],
-                                    [{"action": "write", "path": "a.txt", "content": "x"}],
-                                    tree / "data", {"TALMEK_SCRIVEL_READ_ONLY": "1"})
+    status, replies, _ = run_worker(
+        [program, "--root", str(tree / "data")],
+        [{"action": "write", "path": "a.txt", "content": "x"}],
+        tree / "data",
+        {"TALMEK_SCRIVEL_READ_ONLY": "1"},
+    )
     assert status == 0 and replies == [{"success": False, "error": READ_ONLY + "a.txt"}]
     status, replies, err = run_worker([program, "--root", str(tree / "missing")], [], tree)
     assert status == 2 and replies == [] and b"missing" in err
@@ -404,12 +428,15 @@ def test_set_roots_refuses_what_is_not_a_directory(tree):
 def test_landlock_holds_the_worker_even_where_the_checks_are_not_asked(tree):
     # The Python loop under roots: the process itself can no longer open what lies outside,
     # whatever code in it tries (here the interpreter itself, once the loop has ended).
-    code = ("from talmek.workers import scrivel; scrivel.main()\n"
-            f"try:\n open({str(tree / 'out' / 's.txt')!r}).read(); print('LEAK')\n"
-            "except PermissionError: print('DENIED')\n")
+    code = (
+        "from talmek.workers import scrivel; scrivel.main()\n"
+        f"try:\n open({str(tree / 'out' / 's.txt')!r}).read(); print('LEAK')\n"
+        "except PermissionError: print('DENIED')\n"
+    )
     env = {**os.environ, "TALMEK_SCRIVEL_ROOTS": str(tree / "data")}
-    done = subprocess.run([sys.executable, "-c", code], input=b"", capture_output=True,
-                          timeout=60, env=env)
+    done = subprocess.run(
+        [sys.executable, "-c", code], input=b"", capture_output=True, timeout=60, env=env
+    )
     assert done.stdout.strip() == b"DENIED", done.stderr
 
 
@@ -436,8 +463,10 @@ def test_a_link_swapped_in_mid_operation_never_leads_out(tree, monkeypatch, open
     monkeypatch.chdir(data)
     scrivel._use_openat2(openat2)
     scrivel.set_roots([str(data)])
-    racer = subprocess.Popen([sys.executable, "-c", RACER, str(data / "sw"), str(data / "swlink")],
-                             stdout=subprocess.PIPE)
+    racer = subprocess.Popen(
+        [sys.executable, "-c", RACER, str(data / "sw"), str(data / "swlink")],
+        stdout=subprocess.PIPE,
+    )
     try:
         assert racer.stdout.readline() == b"ready\n"
         outcomes = {"ok": 0, "refused": 0, "other": 0}
@@ -445,10 +474,12 @@ def test_a_link_swapped_in_mid_operation_never_leads_out(tree, monkeypatch, open
         for i in range(1500):
             if time.monotonic() > deadline:
                 break
-            for reply in (scrivel.read_file("sw/s.txt"),
-                          scrivel.write_file("sw/w.txt", "x"),
-                          scrivel.list_dir("sw"),
-                          scrivel.grep_files("sw", "secret")):
+            for reply in (
+                scrivel.read_file("sw/s.txt"),
+                scrivel.write_file("sw/w.txt", "x"),
+                scrivel.list_dir("sw"),
+                scrivel.grep_files("sw", "secret"),
+            ):
                 text = json.dumps(reply)
                 assert "secret" not in text.replace('"regex"', "")
                 if reply["success"]:

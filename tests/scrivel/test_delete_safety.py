@@ -23,31 +23,50 @@ def home(tmp_path, monkeypatch):
 REFUSED = "Refusing to delete the home directory or a directory above it: "
 
 
-@pytest.mark.parametrize("spelling", [
-    "~", "~/", "~/.", "~/docs/..", "{home}", "{home}/", "{tmp}/home-link/docs/..", "..",
-    "~/..", "{tmp}/users", "{tmp}",
-])
+@pytest.mark.parametrize(
+    "spelling",
+    [
+        "~",
+        "~/",
+        "~/.",
+        "~/docs/..",
+        "{home}",
+        "{home}/",
+        "{tmp}/home-link/docs/..",
+        "..",
+        "~/..",
+        "{tmp}/users",
+        "{tmp}",
+    ],
+)
 def test_home_and_above_are_refused(home, tmp_path, spelling, monkeypatch):
     monkeypatch.chdir(tmp_path.parent)  # so that the working directory's own rule is not the one
     path = spelling.format(home=home, tmp=tmp_path)
     got = scrivel.delete_file(path)
     assert got["success"] is False
-    assert got["error"] in (REFUSED + path,
-                            "Refusing to delete the working directory or a directory above it: " + path)
+    assert got["error"] in (
+        REFUSED + path,
+        "Refusing to delete the working directory or a directory above it: " + path,
+    )
     assert (home / "docs" / "cv.txt").read_text() == "cv"
 
 
 def test_the_home_rule_does_not_hide_the_working_directory_rule(home):
     got = scrivel.delete_file("~/docs")
-    assert got == {"success": False,
-                   "error": "Refusing to delete the working directory or a directory above it: ~/docs"}
+    assert got == {
+        "success": False,
+        "error": "Refusing to delete the working directory or a directory above it: ~/docs",
+    }
 
 
 @pytest.mark.parametrize("inside", ["~/notes.txt", "~/docs/cv.txt"])
 def test_entries_below_home_are_deleted(home, inside, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     got = scrivel.delete_file(inside)
-    assert got == {"success": True, "result": {"deleted": os.path.realpath(os.path.expanduser(inside))}}
+    assert got == {
+        "success": True,
+        "result": {"deleted": os.path.realpath(os.path.expanduser(inside))},
+    }
     assert not os.path.exists(os.path.expanduser(inside))
 
 

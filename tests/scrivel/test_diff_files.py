@@ -8,10 +8,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from talmek.workers import scrivel
-
 from support.filesystems import write
 from support.reference import diff_files as reference_diff
+from talmek.workers import scrivel
 
 
 def numbered(changed=()):
@@ -47,7 +46,12 @@ CASES = [
     ("empty-against-one-line", b"", b"x\n", "@@ -0,0 +1 @@\n+x\n"),
     ("one-line-against-empty", b"x\n", b"", "@@ -1 +0,0 @@\n-x\n"),
     ("missing-final-line-end", b"a\nb", b"a\nb\n", "@@ -1,2 +1,2 @@\n a\n-b+b\n"),
-    ("invalid-utf8-replaced", b"ok\n\xff\xfe\n", b"ok\n\n", "@@ -1,2 +1,2 @@\n ok\n-\ufffd\ufffd\n+\n"),
+    (
+        "invalid-utf8-replaced",
+        b"ok\n\xff\xfe\n",
+        b"ok\n\n",
+        "@@ -1,2 +1,2 @@\n ok\n-\ufffd\ufffd\n+\n",
+    ),
     ("form-feed-splits", b"a\x0cb\n", b"a\x0cc\n", "@@ -1,2 +1,2 @@\n a\x0c-b\n+c\n"),
     ("bom-is-text", b"\xef\xbb\xbfa\n", b"a\n", "@@ -1 +1 @@\n-\ufeffa\n+a\n"),
 ]
@@ -79,7 +83,9 @@ NEEDS_TRANSLATION = [
 ]
 
 
-@pytest.mark.parametrize("old, new", [c[1:] for c in NEEDS_TRANSLATION], ids=[c[0] for c in NEEDS_TRANSLATION])
+@pytest.mark.parametrize(
+    "old, new", [c[1:] for c in NEEDS_TRANSLATION], ids=[c[0] for c in NEEDS_TRANSLATION]
+)
 def test_files_needing_translation(in_tmp, old, new):
     write("old.txt", old)
     write("new.txt", new)
@@ -112,7 +118,9 @@ FAILURES = [
 ]
 
 
-@pytest.mark.parametrize("file_a, file_b, error", [f[1:] for f in FAILURES], ids=[f[0] for f in FAILURES])
+@pytest.mark.parametrize(
+    "file_a, file_b, error", [f[1:] for f in FAILURES], ids=[f[0] for f in FAILURES]
+)
 def test_failures(in_tmp, file_a, file_b, error):
     write("f", "x\n")
     (in_tmp / "d").mkdir()
@@ -127,8 +135,13 @@ def test_fifo_does_not_block(in_tmp):
     os.mkfifo(in_tmp / "pipe")
     write("f", "x\n")
     code = "from talmek.workers import scrivel\nprint(scrivel.diff_files('f', 'pipe'))\n"
-    out = subprocess.run([sys.executable, "-c", code], cwd=in_tmp, capture_output=True, text=True, timeout=20)
-    expected = {"success": True, "result": {"diff": f"--- {in_tmp / 'f'}\n+++ {in_tmp / 'pipe'}\n@@ -1 +0,0 @@\n-x\n"}}
+    out = subprocess.run(
+        [sys.executable, "-c", code], cwd=in_tmp, capture_output=True, text=True, timeout=20
+    )
+    expected = {
+        "success": True,
+        "result": {"diff": f"--- {in_tmp / 'f'}\n+++ {in_tmp / 'pipe'}\n@@ -1 +0,0 @@\n-x\n"},
+    }
     assert out.stdout == str(expected) + "\n"
 
 
@@ -148,13 +161,38 @@ def test_argument_types(args):
 # Every line boundary of str.splitlines, near misses of the multi-byte ones, bad bytes, and long
 # printable runs (read eight bytes at a time).
 CHUNKS = st.sampled_from(
-    [b"a\n", b"b\n", b"c\n", b"a\r\n", b"\r", b"\xff", b"\xe2\x82", b"\xc3\xa9\n", b"d", b"\t", b"\x0b", b"\x0c"]
-    + [b"\x1c", b"\x1d", b"\x1e", b"\x1f", b"\xc2\x85", b"\xc2\xa0", b"\xe2\x80\xa8", b"\xe2\x80\xa9", b"\xe2\x80\xa7"]
+    [
+        b"a\n",
+        b"b\n",
+        b"c\n",
+        b"a\r\n",
+        b"\r",
+        b"\xff",
+        b"\xe2\x82",
+        b"\xc3\xa9\n",
+        b"d",
+        b"\t",
+        b"\x0b",
+        b"\x0c",
+    ]
+    + [
+        b"\x1c",
+        b"\x1d",
+        b"\x1e",
+        b"\x1f",
+        b"\xc2\x85",
+        b"\xc2\xa0",
+        b"\xe2\x80\xa8",
+        b"\xe2\x80\xa9",
+        b"\xe2\x80\xa7",
+    ]
     + [b"0123456789abcdef", b"a long line of printable text "]
 )
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(st.lists(CHUNKS, max_size=40).map(b"".join), st.lists(CHUNKS, max_size=40).map(b"".join))
 def test_matches_the_reference(in_tmp, old, new):
     write("old", old)
@@ -164,10 +202,14 @@ def test_matches_the_reference(in_tmp, old, new):
 
 # Lines of one length, so that an edited line has the length of the line it replaces: the runs of
 # lines that agree in length and position are then compared as stretches of text.
-SAME_LENGTH_LINES = st.lists(st.sampled_from([b"aaaa\n", b"aaab\n", b"baaa\n", b"\n", b"}}}}\n"]), min_size=1, max_size=400)
+SAME_LENGTH_LINES = st.lists(
+    st.sampled_from([b"aaaa\n", b"aaab\n", b"baaa\n", b"\n", b"}}}}\n"]), min_size=1, max_size=400
+)
 
 
-@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(SAME_LENGTH_LINES, st.data())
 def test_edited_copies_match_the_reference(in_tmp, lines, data):
     edited = list(lines)

@@ -82,7 +82,10 @@ def test_edited_copies(a, data):
         # b of 199 lines keeps its repeated line; of 200 lines it drops it as popular.
         (["p\n"] * 50 + ["u\n"], ["p\n"] * 149 + ["u\n"] + ["p\n"] * 49),
         (["p\n"] * 50 + ["u\n"], ["p\n"] * 150 + ["u\n"] + ["p\n"] * 49),
-        (["q\n"] * 3 + [f"{i}\n" for i in range(300)], [f"{i}\n" for i in range(300)] + ["q\n"] * 4),
+        (
+            ["q\n"] * 3 + [f"{i}\n" for i in range(300)],
+            [f"{i}\n" for i in range(300)] + ["q\n"] * 4,
+        ),
     ],
     ids=[
         "both-empty",
@@ -103,4 +106,9 @@ def test_cases(a, b):
 
 
 def test_names_and_non_ascii_lines():
-    check(["\u00e9t\u00e9\n", "\U0001f600\n"], ["\u00e9t\u00e9\n", "\u2028\n"], "a/\u00fc.txt", "b/x y")
+    check(
+        ["\u00e9t\u00e9\n", "\U0001f600\n"],
+        ["\u00e9t\u00e9\n", "\u2028\n"],
+        "a/\u00fc.txt",
+        "b/x y",
+    )

@@ -9,9 +9,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from talmek.workers import scrivel
-
 from support.reference import grep_files as ref_grep
+from talmek.workers import scrivel
 
 from .test_list_find import run_without_dac_override
 
@@ -25,25 +24,99 @@ def scratch():
 
 # Texts built from pieces that exercise every line boundary, CRLF, invalid UTF-8 and the
 # characters whose classes differ between engines.
-PIECES = st.sampled_from([
-    b"a", b"b", b"ab", b"abc", b"aXb", b" ", b"\t", b"1", b"42", b"\xc3\xa9", b"\xe2\x82\xac", b"_",
-    b"\n", b"\r", b"\r\n", b"\x0b", b"\x0c", b"\x1c", b"\x1d", b"\x1e", b"\x1f", b"\xc2\x85",
-    b"\xe2\x80\xa8", b"\xe2\x80\xa9", b"\xff", b"\xc3", b"\xe2\x80", b"\xed\xa0\x80", b"\xc2\xa0",
-    b"\x00", b"(", b".",
-])
+PIECES = st.sampled_from(
+    [
+        b"a",
+        b"b",
+        b"ab",
+        b"abc",
+        b"aXb",
+        b" ",
+        b"\t",
+        b"1",
+        b"42",
+        b"\xc3\xa9",
+        b"\xe2\x82\xac",
+        b"_",
+        b"\n",
+        b"\r",
+        b"\r\n",
+        b"\x0b",
+        b"\x0c",
+        b"\x1c",
+        b"\x1d",
+        b"\x1e",
+        b"\x1f",
+        b"\xc2\x85",
+        b"\xe2\x80\xa8",
+        b"\xe2\x80\xa9",
+        b"\xff",
+        b"\xc3",
+        b"\xe2\x80",
+        b"\xed\xa0\x80",
+        b"\xc2\xa0",
+        b"\x00",
+        b"(",
+        b".",
+    ]
+)
 TEXTS = st.lists(PIECES, max_size=40).map(b"".join)
 
 PATTERNS = [
-    "a", "ab", "a.c", "^a", "a$", r"\d+", r"\s", r"\w+\s\w", "[^a]", "(a|b)c", r"\ba", "é", "",
-    "x*", "(?i)A", r"a\Z", "a{,2}b", "\ufffd", r"\S\s\S", r"(?<=a)b", r"a(?=b)", r"\x00", r"\(",
-    r"[\s]", r"\W", r"^$", r"\u20ac", "a|^b", r"(a)\1", r"(?P<x>b)(?P=x)", "[.]", r"a\b",
+    "a",
+    "ab",
+    "a.c",
+    "^a",
+    "a$",
+    r"\d+",
+    r"\s",
+    r"\w+\s\w",
+    "[^a]",
+    "(a|b)c",
+    r"\ba",
+    "é",
+    "",
+    "x*",
+    "(?i)A",
+    r"a\Z",
+    "a{,2}b",
+    "\ufffd",
+    r"\S\s\S",
+    r"(?<=a)b",
+    r"a(?=b)",
+    r"\x00",
+    r"\(",
+    r"[\s]",
+    r"\W",
+    r"^$",
+    r"\u20ac",
+    "a|^b",
+    r"(a)\1",
+    r"(?P<x>b)(?P=x)",
+    "[.]",
+    r"a\b",
     # Shapes around the required-text shortcut: quantified, optional and alternated characters.
-    "ab+c", "ab*c", "x?ab", r"^a\w+", "é+b", "a{2}b", "(?i)AB", "b|ab", "(?x) a b # c", r"(?x)a\ b [ ]c", r"a\(?",
-    r"\.a", "a(?:b|c)", "ba{0}b", r"a\Zb",
+    "ab+c",
+    "ab*c",
+    "x?ab",
+    r"^a\w+",
+    "é+b",
+    "a{2}b",
+    "(?i)AB",
+    "b|ab",
+    "(?x) a b # c",
+    r"(?x)a\ b [ ]c",
+    r"a\(?",
+    r"\.a",
+    "a(?:b|c)",
+    "ba{0}b",
+    r"a\Zb",
 ]
 
 
-@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(texts=st.lists(TEXTS, min_size=1, max_size=3), context=st.sampled_from([0, 1, 2, -1, -3]))
 def test_grep_matches_python_re(scratch, texts, context):
     root = scratch / "g"
@@ -53,7 +126,8 @@ def test_grep_matches_python_re(scratch, texts, context):
         (root / f"f{i}.txt").write_bytes(t)
     for regex in PATTERNS:
         assert scrivel.grep_files(str(root), regex, "*", 10**6, context) == ref_grep(
-            root, regex, "*", 10**6, context), regex
+            root, regex, "*", 10**6, context
+        ), regex
 
 
 # The required-text scan compares sixteen positions at a time and hands over to a plain search
@@ -68,17 +142,31 @@ LONG_TEXTS = [
 ]
 
 
-@pytest.mark.parametrize("text", LONG_TEXTS, ids=["offsets", "runs", "repeats", "probes", "mismatches", "breaks"])
-@pytest.mark.parametrize("regex", [
-    r"_handler\(", r"_handler\(\w+, ", "aab", "ab", "b", r"\(_", r"h\(", r"(?:é)é\r?", "a{3}b",
-])
+@pytest.mark.parametrize(
+    "text", LONG_TEXTS, ids=["offsets", "runs", "repeats", "probes", "mismatches", "breaks"]
+)
+@pytest.mark.parametrize(
+    "regex",
+    [
+        r"_handler\(",
+        r"_handler\(\w+, ",
+        "aab",
+        "ab",
+        "b",
+        r"\(_",
+        r"h\(",
+        r"(?:é)é\r?",
+        "a{3}b",
+    ],
+)
 def test_long_texts_around_the_required_text_scan(tmp_path, text, regex):
     for cut in (len(text), len(text) - 1, len(text) - 9, len(text) // 2 + 3):
         shutil.rmtree(tmp_path / "g", ignore_errors=True)
         (tmp_path / "g").mkdir()
         (tmp_path / "g" / "f.txt").write_bytes(text[:cut])
         assert scrivel.grep_files(str(tmp_path / "g"), regex, "*", 10**6, 1) == ref_grep(
-            tmp_path / "g", regex, "*", 10**6, 1)
+            tmp_path / "g", regex, "*", 10**6, 1
+        )
 
 
 @pytest.fixture
@@ -109,17 +197,32 @@ def files(tmp_path):
         ("nothing", "*", 0, 0),
         ("caf.", "*", 100, 0),
     ],
-    ids=["all", "limit-3", "limit-0", "limit-negative", "anchors", "py-context", "empty-regex",
-         "literal-name", "dir-part", "huge-context", "huge-negative-context", "no-match-limit-0",
-         "invalid-utf8"],
+    ids=[
+        "all",
+        "limit-3",
+        "limit-0",
+        "limit-negative",
+        "anchors",
+        "py-context",
+        "empty-regex",
+        "literal-name",
+        "dir-part",
+        "huge-context",
+        "huge-negative-context",
+        "no-match-limit-0",
+        "invalid-utf8",
+    ],
 )
 def test_grep_cases_match_reference(files, regex, pattern, limit, context):
     assert scrivel.grep_files(str(files), regex, pattern, limit, context) == ref_grep(
-        files, regex, pattern, limit, context)
+        files, regex, pattern, limit, context
+    )
 
 
 @pytest.mark.parametrize("limit", [0, -1, 1])
-@pytest.mark.parametrize("regex", ["needle", "ne+dle", "^needle"], ids=["literal", "regex", "anchored"])
+@pytest.mark.parametrize(
+    "regex", ["needle", "ne+dle", "^needle"], ids=["literal", "regex", "anchored"]
+)
 def test_limit_below_one_stops_after_the_first_file_read(tmp_path, regex, limit):
     # The walk yields the top directory's files before entering "sub", so the first file read
     # has no match; dismissed without a line given to the engine (it lacks the required text),
@@ -129,14 +232,17 @@ def test_limit_below_one_stops_after_the_first_file_read(tmp_path, regex, limit)
     (tmp_path / "sub").mkdir()
     (tmp_path / "sub" / "g.txt").write_text("needle\n")
     assert scrivel.grep_files(str(tmp_path), regex, "*", limit, 0) == ref_grep(
-        tmp_path, regex, "*", limit, 0)
+        tmp_path, regex, "*", limit, 0
+    )
 
 
 def test_context_at_file_edges_and_adjacent_matches(tmp_path):
     (tmp_path / "f").write_text("m1\nm2\nx\ny\n")
     rec = scrivel.grep_files(str(tmp_path), "m", "*", 100, 1)["result"]["matches"]
     assert [(m["line_number"], m["context_before"], m["context_after"]) for m in rec] == [
-        (1, [], ["m2"]), (2, ["m1"], ["x"])]
+        (1, [], ["m2"]),
+        (2, ["m1"], ["x"]),
+    ]
     rec = scrivel.grep_files(str(tmp_path), "y", "*", 100, 2)["result"]["matches"]
     assert rec[0]["context_before"] == ["m2", "x"] and rec[0]["context_after"] == []
 
@@ -167,19 +273,37 @@ def test_grep_odd_paths_and_patterns(tmp_path, setup, file_pattern, expected):
 
 def test_missing_directory_reported_before_a_bad_regex(tmp_path):
     assert scrivel.grep_files("nowhere-xyz", "(", "*", 1, 0) == {
-        "success": False, "error": "Directory not found: nowhere-xyz"}
+        "success": False,
+        "error": "Directory not found: nowhere-xyz",
+    }
 
 
 @pytest.mark.parametrize(
     "regex",
-    ["(a", "a)", "[a", "*a", "a**", r"\q", "ab\n(c", r"\x4", r"\u12", "a{3,2}", "(?i)a(?m)b",
-     "x|+", "^*"],
+    [
+        "(a",
+        "a)",
+        "[a",
+        "*a",
+        "a**",
+        r"\q",
+        "ab\n(c",
+        r"\x4",
+        r"\u12",
+        "a{3,2}",
+        "(?i)a(?m)b",
+        "x|+",
+        "^*",
+    ],
 )
 def test_compile_errors_use_python_wording(tmp_path, regex):
     (tmp_path / "f").write_text("a\n")
     with pytest.raises(re.error) as exc:
         re.compile(regex)
-    assert scrivel.grep_files(str(tmp_path), regex, "*", 10, 0) == {"success": False, "error": str(exc.value)}
+    assert scrivel.grep_files(str(tmp_path), regex, "*", 10, 0) == {
+        "success": False,
+        "error": str(exc.value),
+    }
 
 
 @pytest.mark.filterwarnings("ignore:Possible nested set")

@@ -11,15 +11,37 @@ from support.reference import grep_files as ref_grep
 from talmek.workers import scrivel
 
 EDGE = 2**63
-edges = st.sampled_from([0, 1, -1, 2, -2, EDGE - 1, EDGE, EDGE + 1, -EDGE, -EDGE + 1, -EDGE - 1,
-                         2**64, -(2**64), 10**30, -(10**30)])
-integers = edges | st.integers(-(10**30), 10**30) | st.integers(-8, 8) | edges.flatmap(
-    lambda e: st.integers(e - 3, e + 3))
+edges = st.sampled_from(
+    [
+        0,
+        1,
+        -1,
+        2,
+        -2,
+        EDGE - 1,
+        EDGE,
+        EDGE + 1,
+        -EDGE,
+        -EDGE + 1,
+        -EDGE - 1,
+        2**64,
+        -(2**64),
+        10**30,
+        -(10**30),
+    ]
+)
+integers = (
+    edges
+    | st.integers(-(10**30), 10**30)
+    | st.integers(-8, 8)
+    | edges.flatmap(lambda e: st.integers(e - 3, e + 3))
+)
 
 LINES = "m0\nx1\nm2\nx3\nm4\nx5\nm6\n"
 
-settings_ = settings(max_examples=300, deadline=None,
-                     suppress_health_check=[HealthCheck.function_scoped_fixture])
+settings_ = settings(
+    max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 
 
 @pytest.fixture(scope="module")
@@ -33,7 +55,7 @@ def tree(tmp_path_factory):
 def python_range(text, start, end):
     lines = text.splitlines(keepends=True)
     first = max((start - 1) if start else 0, 0)
-    return "".join(lines[first: end if end else len(lines)])
+    return "".join(lines[first : end if end else len(lines)])
 
 
 @settings_
@@ -62,8 +84,13 @@ def test_find_limit_at_the_edges(tree, limit):
 
 @pytest.mark.parametrize("context", [-(2**63), -(10**30), 2**63, 10**30, -(2**63) + 1])
 def test_grep_on_the_wire_with_huge_context(tree, context):
-    request = {"action": "grep", "path": str(tree / "a.txt").rsplit("/", 1)[0], "regex": "m2",
-               "file_pattern": "a.txt", "context_lines": context}
+    request = {
+        "action": "grep",
+        "path": str(tree / "a.txt").rsplit("/", 1)[0],
+        "regex": "m2",
+        "file_pattern": "a.txt",
+        "context_lines": context,
+    }
     got = scrivel.handle_command(request)["result"]["matches"]
     want = ref_grep(tree, "m2", "a.txt", 100, context)["result"]["matches"]
     assert got == want

@@ -12,7 +12,6 @@ from hypothesis import strategies as st
 
 from support.reference import find_files as ref_find
 from support.reference import list_dir as ref_list
-
 from talmek.workers import scrivel
 
 
@@ -25,7 +24,9 @@ def found(record) -> list:
 # Random trees: files, directories, hidden names, links to directories (the root included, so
 # that a walk that wrongly followed links would loop), links to files, broken links.
 
-NAMES = st.sampled_from(["a", "b", ".hid", "x.py", "y.txt", "sub", "[x]", "é.py", "a b", "A", "a-b"])
+NAMES = st.sampled_from(
+    ["a", "b", ".hid", "x.py", "y.txt", "sub", "[x]", "é.py", "a b", "A", "a-b"]
+)
 KINDS = st.sampled_from(["file", "file", "dir", "link_dir", "link_root", "link_file", "broken"])
 TREES = st.lists(st.tuples(st.lists(NAMES, min_size=1, max_size=4), KINDS), max_size=14)
 
@@ -65,9 +66,32 @@ def tree_dir():
 
 
 FIND_PATTERNS = [
-    "*", "*.py", "a", "x.py", "sub/*.py", "*/x.py", "**", ".", "", "[ab]", "[!a]*", "?",
-    "sub/", "*/", "a/**/x.py", "**/a", "sub/**", "..", "*/..", ".hid", "[x]", "é*", "*/*/*",
-    "a/b", "[]x]", "A*",
+    "*",
+    "*.py",
+    "a",
+    "x.py",
+    "sub/*.py",
+    "*/x.py",
+    "**",
+    ".",
+    "",
+    "[ab]",
+    "[!a]*",
+    "?",
+    "sub/",
+    "*/",
+    "a/**/x.py",
+    "**/a",
+    "sub/**",
+    "..",
+    "*/..",
+    ".hid",
+    "[x]",
+    "é*",
+    "*/*/*",
+    "a/b",
+    "[]x]",
+    "A*",
 ]
 
 TREE_SETTINGS = settings(
@@ -84,11 +108,17 @@ def test_find_matches_rglob_on_random_trees(tree_dir, layout):
     build(root, layout)
     for pattern in FIND_PATTERNS:
         # Same paths, same records, and even glob's own walk order.
-        assert found(scrivel.find_files(str(root), pattern, 10**6)) == ref_find(root, pattern), pattern
+        assert found(scrivel.find_files(str(root), pattern, 10**6)) == ref_find(root, pattern), (
+            pattern
+        )
 
 
 @TREE_SETTINGS
-@given(layout=TREES, recursive=st.booleans(), pattern=st.sampled_from([None, "", "*", "*.py", "a*", ".*", "[!a]*", "sub/x"]))
+@given(
+    layout=TREES,
+    recursive=st.booleans(),
+    pattern=st.sampled_from([None, "", "*", "*.py", "a*", ".*", "[!a]*", "sub/x"]),
+)
 def test_list_matches_sorted_rglob_and_fnmatch(tree_dir, layout, recursive, pattern):
     root = tree_dir / "t"
     shutil.rmtree(root, ignore_errors=True)
@@ -105,7 +135,9 @@ NAME_CHARS = st.sampled_from(list("ab-!]^[*?é\\.Z"))
 NAME = st.text(NAME_CHARS, min_size=1, max_size=5).filter(lambda n: n not in (".", ".."))
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(names=st.sets(NAME, min_size=1, max_size=6), pattern=st.text(NAME_CHARS, max_size=7))
 def test_name_filter_is_fnmatch(tree_dir, names, pattern):
     d = tree_dir / "n"
@@ -147,8 +179,18 @@ def test_recursive_listing_keeps_directories_before_lookalike_siblings(tree):
     rec = scrivel.list_dir(str(tree), True, None)
     paths = [e["path"] for e in rec["result"]["entries"]]
     assert paths == [
-        ".hidden", ".hidden/h.py", "B.txt", "a", "a/x", "a-b", "c.txt", "link",
-        "sub", "sub/s.py", "sub/sub", "sub/sub/t.py",
+        ".hidden",
+        ".hidden/h.py",
+        "B.txt",
+        "a",
+        "a/x",
+        "a-b",
+        "c.txt",
+        "link",
+        "sub",
+        "sub/s.py",
+        "sub/sub",
+        "sub/sub/t.py",
     ]
     assert rec["result"]["entries"][3] == {"path": "a", "type": "dir", "size": 0}
     assert rec["result"]["entries"][4] == {"path": "a/x", "type": "file", "size": 5}
@@ -166,7 +208,15 @@ def test_recursive_listing_keeps_directories_before_lookalike_siblings(tree):
         (True, "sub/s.py", []),
         (False, "[!a-c]*", [".hidden", "B.txt", "link", "sub"]),
     ],
-    ids=["flat", "flat-empty-pattern", "flat-txt", "rec-py", "rec-dir-name", "rec-separator", "negated-set"],
+    ids=[
+        "flat",
+        "flat-empty-pattern",
+        "flat-txt",
+        "rec-py",
+        "rec-dir-name",
+        "rec-separator",
+        "negated-set",
+    ],
 )
 def test_list_filters(tree, recursive, pattern, expected):
     rec = scrivel.list_dir(str(tree), recursive, pattern)
@@ -190,12 +240,21 @@ def test_list_failures_name_the_argument(tmp_path, monkeypatch, make, arg, error
 
 def test_list_empty_directory(tmp_path):
     assert scrivel.list_dir(str(tmp_path), True, None) == {
-        "success": True, "result": {"entries": [], "count": 0}}
+        "success": True,
+        "result": {"entries": [], "count": 0},
+    }
 
 
 @pytest.mark.parametrize(
     "pattern, limit, count",
-    [("*.py", 2, 2), ("*.py", 0, 1), ("*.py", -5, 1), ("*.nothing", 0, 0), ("*.py", 100, 3), ("*", 1, 1)],
+    [
+        ("*.py", 2, 2),
+        ("*.py", 0, 1),
+        ("*.py", -5, 1),
+        ("*.nothing", 0, 0),
+        ("*.py", 100, 3),
+        ("*", 1, 1),
+    ],
     ids=["limit", "zero-still-one", "negative-still-one", "no-match", "under-limit", "star"],
 )
 def test_find_limit_tested_after_each_record(tree, pattern, limit, count):
@@ -223,10 +282,18 @@ def test_find_limit_stops_a_large_walk_early(tmp_path):
         ("*.py", [".hidden/h.py", "sub/s.py", "sub/sub/t.py"]),
         ("", [".", ".hidden", "a", "sub", "sub/sub"]),
     ],
-    ids=["dir-part-at-any-depth", "named-link-entered", "named-link-then-dir", "hidden-included", "empty-pattern-directories"],
+    ids=[
+        "dir-part-at-any-depth",
+        "named-link-entered",
+        "named-link-then-dir",
+        "hidden-included",
+        "empty-pattern-directories",
+    ],
 )
 def test_find_patterns(tree, pattern, expected):
-    paths = sorted(os.path.relpath(m["path"], tree) for m in found(scrivel.find_files(str(tree), pattern, 100)))
+    paths = sorted(
+        os.path.relpath(m["path"], tree) for m in found(scrivel.find_files(str(tree), pattern, 100))
+    )
     assert paths == expected
 
 
@@ -240,7 +307,10 @@ def test_find_refuses_absolute_patterns(tree, pattern):
 def test_find_reports_absolute_paths_for_relative_and_home_arguments(tree, monkeypatch):
     monkeypatch.chdir(tree)
     rec = scrivel.find_files("sub", "*.py", 10)
-    assert {m["path"] for m in rec["result"]["matches"]} == {str(tree / "sub/s.py"), str(tree / "sub/sub/t.py")}
+    assert {m["path"] for m in rec["result"]["matches"]} == {
+        str(tree / "sub/s.py"),
+        str(tree / "sub/sub/t.py"),
+    }
     monkeypatch.setenv("HOME", str(tree))
     rec = scrivel.find_files("~/a", "x", 10)
     assert rec["result"]["matches"] == [{"path": str(tree / "a" / "x"), "type": "file", "size": 5}]
@@ -248,9 +318,13 @@ def test_find_reports_absolute_paths_for_relative_and_home_arguments(tree, monke
 
 def test_find_on_a_file_or_missing_path(tree):
     assert scrivel.find_files(str(tree / "c.txt"), "*", 10) == {
-        "success": True, "result": {"matches": [], "count": 0}}
+        "success": True,
+        "result": {"matches": [], "count": 0},
+    }
     assert scrivel.find_files(str(tree / "nope"), "*", 10) == {
-        "success": False, "error": "Directory not found: " + str(tree / "nope")}
+        "success": False,
+        "error": "Directory not found: " + str(tree / "nope"),
+    }
 
 
 def test_undecodable_names_round_trip(tmp_path):
@@ -279,7 +353,10 @@ def test_unreadable_directory_is_skipped_in_walks(tree):
     assert not any("locked" in m["path"] for m in find["result"]["matches"])
     assert find["result"]["count"] == 3
     assert listing["result"]["count"] == 3
-    assert flat == {"success": False, "error": f"[Errno 13] Permission denied: {str(tree / 'locked')!r}"}
+    assert flat == {
+        "success": False,
+        "error": f"[Errno 13] Permission denied: {str(tree / 'locked')!r}",
+    }
 
 
 def run_without_dac_override(code, *args):
@@ -291,7 +368,15 @@ def run_without_dac_override(code, *args):
     if os.geteuid() != 0 or not setpriv:
         pytest.skip("needs root and setpriv to take away the override of file modes")
     caps = "-dac_override,-dac_read_search"
-    cmd = [setpriv, f"--bounding-set={caps}", f"--inh-caps={caps}", sys.executable, "-c", code, *args]
+    cmd = [
+        setpriv,
+        f"--bounding-set={caps}",
+        f"--inh-caps={caps}",
+        sys.executable,
+        "-c",
+        code,
+        *args,
+    ]
     done = subprocess.run(cmd, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)

@@ -43,8 +43,14 @@ INVALID = [
     (b'{"a": 1,}', "Illegal trailing comma before end of object: line 1 column 8 (char 7)"),
     (b'  ["\xc3\xa9\x01"]  ', "Invalid control character at: line 1 column 4 (char 3)"),
     (b"\xff{}", "'utf-8' codec can't decode byte 0xff in position 0: invalid start byte"),
-    (b'{"p": "\xe2\x82"}', "'utf-8' codec can't decode bytes in position 7-8: invalid continuation byte"),
-    (b'{"p": "\xed\xa0\x80"}', "'utf-8' codec can't decode byte 0xed in position 7: invalid continuation byte"),
+    (
+        b'{"p": "\xe2\x82"}',
+        "'utf-8' codec can't decode bytes in position 7-8: invalid continuation byte",
+    ),
+    (
+        b'{"p": "\xed\xa0\x80"}',
+        "'utf-8' codec can't decode byte 0xed in position 7: invalid continuation byte",
+    ),
 ]
 
 
@@ -89,9 +95,18 @@ CONTRACT = [
     (b'"read"', "TypeError: handle_command() argument 'cmd' must be dict, not str"),
     (b"null", "must be dict, not NoneType"),
     (b"7", "must be dict, not int"),
-    (b'{"action": ["read"]}', "TypeError: cannot use 'list' as a dict key (unhashable type: 'list')"),
-    (b'{"action": "read", "path": 1}', "TypeError: read_file() argument 'path' must be str, not int"),
-    (b'{"action": "write", "path": "f", "content": null}', "argument 'content' must be str, not NoneType"),
+    (
+        b'{"action": ["read"]}',
+        "TypeError: cannot use 'list' as a dict key (unhashable type: 'list')",
+    ),
+    (
+        b'{"action": "read", "path": 1}',
+        "TypeError: read_file() argument 'path' must be str, not int",
+    ),
+    (
+        b'{"action": "write", "path": "f", "content": null}',
+        "argument 'content' must be str, not NoneType",
+    ),
     (b'{"action": "read", "path": "f", "start_line": "1"}', "must be int, not str"),
     (b'{"action": "read", "path": "f", "end_line": NaN}', "ValueError: cannot convert float NaN"),
     (b"[" + b"1" * 4301 + b"]", "ValueError: Exceeds the limit (4300 digits) for integer string"),
@@ -117,7 +132,13 @@ def test_non_ascii_content_is_escaped(worker, tmp_path):
 
 def test_dispatch_through_the_wire(worker, tmp_path):
     assert worker.request({}) == {"success": False, "error": "Unknown action: "}
-    for action, text in [(None, "None"), (7, "7"), (1.5, "1.5"), (True, "True"), ("patch", "patch")]:
+    for action, text in [
+        (None, "None"),
+        (7, "7"),
+        (1.5, "1.5"),
+        (True, "True"),
+        ("patch", "patch"),
+    ]:
         assert worker.request({"action": action})["error"] == "Unknown action: " + text
     assert worker.request({"action": "read"}) == {"success": False, "error": "Not a file: "}
     assert worker.request({"action": "write", "path": "empty"})["result"]["size"] == 0
@@ -212,7 +233,7 @@ def test_long_replies_are_written_in_slices_as_json_dumps_writes_them(worker, tm
     for d in range(8):
         (root / f"d{d}").mkdir(parents=True)
         for f in range(30):
-            text = "".join(f"needle {d} {f} {i} caf\u00e9 \"q\"\n" for i in range(150))
+            text = "".join(f'needle {d} {f} {i} caf\u00e9 "q"\n' for i in range(150))
             (root / f"d{d}" / f"f{f}.txt").write_text(text)
     (root / "big.txt").write_text("x\u2028y\n" * 400_000)
     if kind == "list":  # a reply of many small values
@@ -220,8 +241,13 @@ def test_long_replies_are_written_in_slices_as_json_dumps_writes_them(worker, tm
         for i in range(14_000):
             (root / "many" / f"an entry with a long name {i:05}\u00e9").touch()
     request = {
-        "grep": {"action": "grep", "path": str(root), "regex": "needle", "max_results": 10**6,
-                 "context_lines": 2},
+        "grep": {
+            "action": "grep",
+            "path": str(root),
+            "regex": "needle",
+            "max_results": 10**6,
+            "context_lines": 2,
+        },
         "read": {"action": "read", "path": str(root / "big.txt")},
         "list": {"action": "list", "path": str(root), "recursive": True},
     }[kind]
@@ -256,7 +282,11 @@ DEPTH = 200_000
         (b"[" * DEPTH + b"]" * DEPTH, 1, None),
         (b'{"action": "quit", "x": ' + b"[" * DEPTH + b"]" * DEPTH + b"}", 0, "goodbye"),
         (b"[" * DEPTH, 0, "Invalid JSON: Expecting value: line 1 column 200001 (char 200000)"),
-        (b'{"a":' * DEPTH, 0, "Invalid JSON: Expecting value: line 1 column 1000001 (char 1000000)"),
+        (
+            b'{"a":' * DEPTH,
+            0,
+            "Invalid JSON: Expecting value: line 1 column 1000001 (char 1000000)",
+        ),
     ],
     ids=["array", "inside-quit", "unterminated", "objects"],
 )
@@ -323,8 +353,17 @@ def test_lines_split_across_reads(worker, tmp_path):
     # Each piece reaches the worker in its own read: line ends, "\r\n" pairs and a multi-byte
     # character are cut at every awkward place.
     (tmp_path / "é.txt").write_text("x")
-    pieces = [b'{"action": "read", "pa', b'th": "\xc3', b'\xa9.txt"}\r', b"\n", b"\r", b"\r\n",
-              b'{"action": "nope"}\r', b"\n", b'{"action": "quit"}\n']
+    pieces = [
+        b'{"action": "read", "pa',
+        b'th": "\xc3',
+        b'\xa9.txt"}\r',
+        b"\n",
+        b"\r",
+        b"\r\n",
+        b'{"action": "nope"}\r',
+        b"\n",
+        b'{"action": "quit"}\n',
+    ]
     for piece in pieces:
         worker.proc.stdin.write(piece)
         worker.proc.stdin.flush()
@@ -333,8 +372,10 @@ def test_lines_split_across_reads(worker, tmp_path):
     assert (status, err) == (0, "")
     got = replies(out)
     assert got[0]["result"]["content"] == "x"
-    assert got[1:] == [{"success": False, "error": "Unknown action: nope"},
-                       {"success": True, "result": "goodbye"}]
+    assert got[1:] == [
+        {"success": False, "error": "Unknown action: nope"},
+        {"success": True, "result": "goodbye"},
+    ]
 
 
 # --- handle_command as a module function: the same dispatch as the wire ---------------------
@@ -346,7 +387,10 @@ COMMANDS = [
     ({"action": 2.5e16}, {"success": False, "error": "Unknown action: 2.5e+16"}),
     ({"action": (1, 2)}, {"success": False, "error": "Unknown action: (1, 2)"}),
     ({"action": "read"}, {"success": False, "error": "Not a file: "}),
-    ({"action": "read", "path": "nope", "start_line": None}, {"success": False, "error": "File not found: nope"}),
+    (
+        {"action": "read", "path": "nope", "start_line": None},
+        {"success": False, "error": "File not found: nope"},
+    ),
 ]
 
 
@@ -359,7 +403,10 @@ REFUSED = [
     ([], "handle_command() argument 'cmd' must be dict, not list"),
     (type("D", (dict,), {})(action="quit"), "must be dict, not D"),
     ({"action": {}}, "cannot use 'dict' as a dict key (unhashable type: 'dict')"),
-    ({"action": "write", "path": "f", "content": None}, "argument 'content' must be str, not NoneType"),
+    (
+        {"action": "write", "path": "f", "content": None},
+        "argument 'content' must be str, not NoneType",
+    ),
     ({"action": "edit", "path": "f", "edits": {}}, "argument 'edits' must be list, not dict"),
 ]
 

@@ -22,7 +22,12 @@ QUIT = b'{"action": "quit"}\n'
 def worker_command():
     """The native worker beside the interpreter, as a host starts it."""
     script = Path(sys.executable).with_name("talmek-scrivel")
-    return [str(script)] if script.exists() else [sys.executable, "-c", "from talmek.workers import scrivel; scrivel.main()"]
+    return (
+        [str(script)]
+        if script.exists()
+        else [sys.executable, "-c", "from talmek.workers import scrivel; scrivel.main()"]
+    )
+
 
 capped = pytest.mark.skipif(
     bool(os.environ.get("TALMEK_SANITIZED")),
@@ -36,8 +41,9 @@ def capped_run(data, cwd, cap_mb):
     def limit():
         resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
 
-    done = subprocess.run(worker_command(), input=data, capture_output=True, cwd=cwd, timeout=120,
-                          preexec_fn=limit)
+    done = subprocess.run(
+        worker_command(), input=data, capture_output=True, cwd=cwd, timeout=120, preexec_fn=limit
+    )
     return done.returncode, [json.loads(line) for line in done.stdout.splitlines()]
 
 
@@ -58,21 +64,32 @@ def test_a_file_larger_than_memory_is_a_failure_record(tmp_path):
 
 
 @capped
-@pytest.mark.parametrize("start, end, content", [
-    (1, 2, "first\nsecond\n"),
-    (2, 3, "second\nthird\n"),
-    (None, 1, "first\n"),
-    (3, -1, "third\n"),
-    (-5, -2, "first\nsecond\n"),
-])
+@pytest.mark.parametrize(
+    "start, end, content",
+    [
+        (1, 2, "first\nsecond\n"),
+        (2, 3, "second\nthird\n"),
+        (None, 1, "first\n"),
+        (3, -1, "third\n"),
+        (-5, -2, "first\nsecond\n"),
+    ],
+)
 def test_a_line_range_of_a_huge_log_costs_what_it_selects(tmp_path, start, end, content):
     # Three lines and then a hole of NUL bytes three times the cap: one more, huge, line.
     sparse(tmp_path / "log", b"first\nsecond\nthird\n", 384 << 20)
-    status, got = capped_run(request(action="read", path="log", start_line=start, end_line=end) + QUIT,
-                             tmp_path, 128)
+    status, got = capped_run(
+        request(action="read", path="log", start_line=start, end_line=end) + QUIT, tmp_path, 128
+    )
     assert status == 0
-    assert got[0] == {"success": True, "result": {"content": content, "total_lines": 4,
-                                                  "path": str(tmp_path / "log"), "size": 384 << 20}}
+    assert got[0] == {
+        "success": True,
+        "result": {
+            "content": content,
+            "total_lines": 4,
+            "path": str(tmp_path / "log"),
+            "size": 384 << 20,
+        },
+    }
 
 
 @capped
@@ -104,23 +121,32 @@ def device_link(tmp_path):
     return tmp_path / "zero"
 
 
-@pytest.mark.parametrize("name, call", [
-    ("edit", lambda p, d: scrivel.edit_file(p, [])),
-    ("diff", lambda p, d: scrivel.diff_files(str(d / "plain.txt"), p)),
-    ("copy", lambda p, d: scrivel.copy_file(p, str(d / "copy"))),
-    ("copy into a tree", lambda p, d: scrivel.copy_file(str(d), str(d) + "-copy")),
-])
+@pytest.mark.parametrize(
+    "name, call",
+    [
+        ("edit", lambda p, d: scrivel.edit_file(p, [])),
+        ("diff", lambda p, d: scrivel.diff_files(str(d / "plain.txt"), p)),
+        ("copy", lambda p, d: scrivel.copy_file(p, str(d / "copy"))),
+        ("copy into a tree", lambda p, d: scrivel.copy_file(str(d), str(d) + "-copy")),
+    ],
+)
 @pytest.mark.parametrize("spelling", ["/dev/zero", "link"])
-def test_devices_are_refused_by_what_reads_whole_contents(tmp_path, device_link, name, call, spelling):
+def test_devices_are_refused_by_what_reads_whole_contents(
+    tmp_path, device_link, name, call, spelling
+):
     path = "/dev/zero" if spelling == "/dev/zero" else str(device_link)
     got = call(path, tmp_path)
     assert got["success"] is False
     assert "`/dev/zero` is a character device" in got["error"] or (
-        name == "copy into a tree" and "is a character device" in got["error"])
+        name == "copy into a tree" and "is a character device" in got["error"]
+    )
     assert not (tmp_path / "copy").exists()
 
 
 def test_read_refuses_a_device_as_a_non_file_and_grep_skips_it(tmp_path, device_link):
-    assert scrivel.read_file(str(device_link)) == {"success": False, "error": f"Not a file: {device_link}"}
+    assert scrivel.read_file(str(device_link)) == {
+        "success": False,
+        "error": f"Not a file: {device_link}",
+    }
     got = scrivel.grep_files(str(tmp_path), "zero", "*", 100, 0)
     assert [m["file"] for m in got["result"]["matches"]] == [str(tmp_path / "plain.txt")]

@@ -55,8 +55,9 @@ def test_same_replies_status_and_diagnostic_as_the_interpreters_loop(tmp_path, s
 
 
 def test_interrupt_ignored_and_closed_output_is_a_failure_not_a_signal(tmp_path):
-    proc = subprocess.Popen(NATIVE, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, cwd=tmp_path)
+    proc = subprocess.Popen(
+        NATIVE, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path
+    )
     proc.stdin.write(b'{"action": "mkdir", "path": "x"}\n')
     proc.stdin.flush()
     assert proc.stdout.readline().startswith(b'{"success": true')

@@ -73,8 +73,23 @@ def python_read(data, start, end):
 
 
 BYTES = st.lists(
-    st.sampled_from([b"a", b"\n", b"\r", b"\r\n", b"\x0c", b"\x1e", b"\xc2\x85", b"\xe2\x80\xa8",
-                     b"\xff", b"\xe2\x80", b"\xc3\xa9", b"\xed\xa0\x80", b"\x00"]),
+    st.sampled_from(
+        [
+            b"a",
+            b"\n",
+            b"\r",
+            b"\r\n",
+            b"\x0c",
+            b"\x1e",
+            b"\xc2\x85",
+            b"\xe2\x80\xa8",
+            b"\xff",
+            b"\xe2\x80",
+            b"\xc3\xa9",
+            b"\xed\xa0\x80",
+            b"\x00",
+        ]
+    ),
     max_size=20,
 ).map(b"".join)
 BOUND = st.none() | st.integers(-6, 8)
@@ -99,7 +114,9 @@ def test_a_range_read_in_pieces_equals_python_text_mode(tmp_path, data, pad, sta
     path = tmp_path / "f.bin"
     path.write_bytes(data)
     result = ok(scrivel.read_file(str(path), start if start or end else 1, end))
-    assert (result["content"], result["total_lines"]) == python_read(data, start if start or end else 1, end)
+    assert (result["content"], result["total_lines"]) == python_read(
+        data, start if start or end else 1, end
+    )
 
 
 @pytest.mark.parametrize(
@@ -185,7 +202,10 @@ def test_write_failures(in_tmp):
     (in_tmp / "plain").write_text("x")
     assert failed(scrivel.write_file("d", "x")) == f"[Errno 21] Is a directory: '{in_tmp / 'd'}'"
     # Path.mkdir(exist_ok=True) re-raises EEXIST when the parent exists but is not a directory.
-    assert failed(scrivel.write_file("plain/f", "x")) == f"[Errno 17] File exists: '{in_tmp / 'plain'}'"
+    assert (
+        failed(scrivel.write_file("plain/f", "x"))
+        == f"[Errno 17] File exists: '{in_tmp / 'plain'}'"
+    )
     assert failed(scrivel.write_file("plain/f", "x", False)) == (
         f"[Errno 20] Not a directory: '{in_tmp / 'plain/f'}'"
     )
@@ -209,7 +229,10 @@ def test_unencodable_content_leaves_the_file_untouched(in_tmp, op, exists):
         target.write_text("keep")
     func = scrivel.write_file if op == "write" else scrivel.append_file
     error = failed(func("dir/f.txt", "a\ud800b"))
-    assert error == "'utf-8' codec can't encode character '\\ud800' in position 1: surrogates not allowed"
+    assert (
+        error
+        == "'utf-8' codec can't encode character '\\ud800' in position 1: surrogates not allowed"
+    )
     if exists:
         assert target.read_text() == "keep"
     else:
@@ -252,7 +275,11 @@ BAD_ARGUMENTS = [
     (lambda: scrivel.read_file("f", "2"), TypeError, "must be int, not str"),
     (lambda: scrivel.read_file("f", [1]), TypeError, "must be int, not list"),
     (lambda: scrivel.read_file("f", math.nan), ValueError, "cannot convert float NaN to integer"),
-    (lambda: scrivel.read_file("f", None, math.inf), OverflowError, "cannot convert float infinity"),
+    (
+        lambda: scrivel.read_file("f", None, math.inf),
+        OverflowError,
+        "cannot convert float infinity",
+    ),
     (lambda: scrivel.write_file("f", None), TypeError, "argument 'content' must be str"),
     (lambda: scrivel.write_file(type("S", (str,), {})("f"), "x"), TypeError, "must be str, not S"),
     (lambda: scrivel.append_file("f", b"x"), TypeError, "must be str, not bytes"),
@@ -274,8 +301,26 @@ def test_arguments_by_name(in_tmp):
 
 
 LINE_PIECES = st.sampled_from(
-    ["word ", "x" * 15, "\n", "\r", "\r\n", "\v", "\f", "\x1c", "\x1d", "\x1e", "\x85", "\u2028",
-     "\u2029", "\t", "é", "“", "\x00", "\xa0"]
+    [
+        "word ",
+        "x" * 15,
+        "\n",
+        "\r",
+        "\r\n",
+        "\v",
+        "\f",
+        "\x1c",
+        "\x1d",
+        "\x1e",
+        "\x85",
+        "\u2028",
+        "\u2029",
+        "\t",
+        "é",
+        "“",
+        "\x00",
+        "\xa0",
+    ]
 )
 
 

@@ -3,7 +3,6 @@ through the module functions and through the native executable (whose working di
 kept from one request to the next), including a working directory renamed or removed under it."""
 
 import json
-import os
 import subprocess
 import sys
 from pathlib import Path
@@ -31,9 +30,29 @@ def layout(root: Path) -> None:
 
 # Relative shapes: plain, through links, with "..", through a file, missing at either end.
 SHAPES = [
-    "f.txt", "d", "to_file", "to_dir", "to_link", "broken", "loop", "abs_to_file", "missing",
-    "missing/x", "f.txt/x", "f.txt/..", "d/../f.txt", "to_dir/../f.txt", "to_dir/g.txt",
-    "to_dir/..", "missing/..", "./d/./g.txt", "", ".", "d/", "loop/x", "broken/..",
+    "f.txt",
+    "d",
+    "to_file",
+    "to_dir",
+    "to_link",
+    "broken",
+    "loop",
+    "abs_to_file",
+    "missing",
+    "missing/x",
+    "f.txt/x",
+    "f.txt/..",
+    "d/../f.txt",
+    "to_dir/../f.txt",
+    "to_dir/g.txt",
+    "to_dir/..",
+    "missing/..",
+    "./d/./g.txt",
+    "",
+    ".",
+    "d/",
+    "loop/x",
+    "broken/..",
 ]
 
 
@@ -44,8 +63,15 @@ def ref_read(arg: str) -> dict:
     if not p.is_file():
         return {"success": False, "error": "Not a file: " + arg}
     text = p.read_text(encoding="utf-8", errors="replace")
-    return {"success": True, "result": {"content": text, "total_lines": len(text.splitlines()),
-                                        "path": str(p), "size": p.stat().st_size}}
+    return {
+        "success": True,
+        "result": {
+            "content": text,
+            "total_lines": len(text.splitlines()),
+            "path": str(p),
+            "size": p.stat().st_size,
+        },
+    }
 
 
 def ref_list(arg: str) -> dict:
@@ -54,8 +80,14 @@ def ref_list(arg: str) -> dict:
         return {"success": False, "error": "Directory not found: " + arg}
     if not p.is_dir():
         return {"success": False, "error": "Not a directory: " + arg}
-    entries = [{"path": c.name, "type": "dir" if c.is_dir() else "file",
-                "size": c.stat().st_size if c.is_file() else 0} for c in sorted(p.iterdir())]
+    entries = [
+        {
+            "path": c.name,
+            "type": "dir" if c.is_dir() else "file",
+            "size": c.stat().st_size if c.is_file() else 0,
+        }
+        for c in sorted(p.iterdir())
+    ]
     return {"success": True, "result": {"entries": entries, "count": len(entries)}}
 
 
@@ -63,8 +95,14 @@ def ref_find(arg: str) -> dict:
     p = Path(arg).expanduser().resolve()
     if not p.exists():
         return {"success": False, "error": "Directory not found: " + arg}
-    matches = [{"path": str(c), "type": "dir" if c.is_dir() else "file",
-                "size": c.stat().st_size if c.is_file() else 0} for c in p.rglob("*.txt")]
+    matches = [
+        {
+            "path": str(c),
+            "type": "dir" if c.is_dir() else "file",
+            "size": c.stat().st_size if c.is_file() else 0,
+        }
+        for c in p.rglob("*.txt")
+    ]
     return {"success": True, "result": {"matches": matches, "count": len(matches)}}
 
 
@@ -94,8 +132,11 @@ def serve(cmd, lines, cwd):
 
 @pytest.mark.parametrize("arg", SHAPES)
 def test_module_functions_resolve_and_test_as_pathlib(tree, arg):
-    calls = {"read": lambda: scrivel.read_file(arg), "list": lambda: scrivel.list_dir(arg),
-             "find": lambda: scrivel.find_files(arg, "*.txt")}
+    calls = {
+        "read": lambda: scrivel.read_file(arg),
+        "list": lambda: scrivel.list_dir(arg),
+        "find": lambda: scrivel.find_files(arg, "*.txt"),
+    }
     for req, ref in requests(arg):
         assert calls[req["action"]]() == ref(arg), req
 

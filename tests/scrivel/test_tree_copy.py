@@ -9,10 +9,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from talmek.workers import scrivel
-
 from support.filesystems import REFUSED, error_of, read_only, reads_any_file
 from support.records import fail, ok
+from talmek.workers import scrivel
 
 
 def snapshot(root):
@@ -263,7 +262,9 @@ def build(path, node):
         build(path / name, child)
 
 
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(tree=st.dictionaries(names, trees, max_size=5))
 def test_copy_then_delete_random_trees(tmp_path, tree):
     root = tmp_path / f"case{len(list(tmp_path.iterdir()))}"

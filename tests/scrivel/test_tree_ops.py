@@ -7,10 +7,9 @@ import stat
 
 import pytest
 
-from talmek.workers import scrivel
-
 from support.filesystems import REFUSED, error_of, read_only
 from support.records import fail, ok
+from talmek.workers import scrivel
 
 
 def make_tree(root):
@@ -85,7 +84,8 @@ def test_delete_refuses_the_working_directory_and_above(in_tmp, arg):
     (in_tmp / "sub").mkdir()
     arg = arg.format(cwd=in_tmp)
     assert scrivel.delete_file(arg) == fail(
-        "Refusing to delete the working directory or a directory above it: " + arg)
+        "Refusing to delete the working directory or a directory above it: " + arg
+    )
     assert (in_tmp / "keep.txt").read_text() == "k"
 
 
@@ -111,7 +111,9 @@ def test_delete_link_to_directory_removes_only_the_link(in_tmp, monkeypatch, arg
 @pytest.mark.parametrize("kind", ["dangling", "loop", "to-file"])
 def test_delete_link_kinds(in_tmp, kind):
     (in_tmp / "file.txt").write_text("f")
-    target = {"dangling": in_tmp / "missing", "loop": in_tmp / "l", "to-file": in_tmp / "file.txt"}[kind]
+    target = {"dangling": in_tmp / "missing", "loop": in_tmp / "l", "to-file": in_tmp / "file.txt"}[
+        kind
+    ]
     (in_tmp / "l").symlink_to(target)
     assert scrivel.delete_file("l") == ok({"deleted": str(in_tmp / "l")})
     assert not os.path.lexists(in_tmp / "l")

@@ -5,7 +5,6 @@ Windows build resolves and sorts paths with) is checked here against them for an
 """
 
 import ntpath
-import os
 from pathlib import PureWindowsPath
 
 import pytest
@@ -20,7 +19,9 @@ from talmek.workers import scrivel
 ALPHABET = st.sampled_from(list("\\/\\/:.~?aAbZz é ßΣΩжЖ") + ["UNC", "C:", "..", "\\\\?\\", "//"])
 texts = st.lists(ALPHABET, max_size=12).map("".join)
 names = st.text(
-    alphabet=st.characters(blacklist_characters="\x00\u0130\u03a3\u03c2", blacklist_categories=["Cs"]),
+    alphabet=st.characters(
+        blacklist_characters="\x00\u0130\u03a3\u03c2", blacklist_categories=["Cs"]
+    ),
     max_size=8,
 )
 
@@ -54,7 +55,9 @@ def test_sorting_matches_pure_windows_path(paths):
     import functools
 
     def cmp(a, b):
-        return -1 if scrivel._ntpath_path_less(a, b) else (1 if scrivel._ntpath_path_less(b, a) else 0)
+        return (
+            -1 if scrivel._ntpath_path_less(a, b) else (1 if scrivel._ntpath_path_less(b, a) else 0)
+        )
 
     paths = [str(PureWindowsPath(p)) for p in paths]  # the worker sorts paths in their str() form
     ours = sorted(paths, key=functools.cmp_to_key(cmp))
@@ -67,7 +70,12 @@ def test_listing_order_is_case_folded():
     # The listing example for Windows: a.txt, B.txt, c (upper case does not sort first), and a
     # directory directly followed by what is below it.
     assert sorted(["c", "B.txt", "a.txt", "a-b", "a\\x"], key=PureWindowsPath) == [
-        "a\\x", "a-b", "a.txt", "B.txt", "c"]
+        "a\\x",
+        "a-b",
+        "a.txt",
+        "B.txt",
+        "c",
+    ]
     assert scrivel._ntpath_path_less("a\\x", "a-b") and scrivel._ntpath_path_less("a.txt", "B.txt")
     assert not scrivel._ntpath_path_less("B.txt", "a.txt")
 
@@ -123,8 +131,19 @@ REFUSED = [
     ("trail ", "ends with a dot or a space"),
     ("dir./x", "ends with a dot or a space"),
 ]
-ACCEPTED = ["C:\\x\\file.txt", "..\\x", ".\\x", "COM0", "CONSOLE", "nullish", "\\\\?\\C:\\x\\NUL",
-            "\\\\?\\C:\\trail.", "C:relative", "a.b.c", "\\\\srv\\share\\x"]
+ACCEPTED = [
+    "C:\\x\\file.txt",
+    "..\\x",
+    ".\\x",
+    "COM0",
+    "CONSOLE",
+    "nullish",
+    "\\\\?\\C:\\x\\NUL",
+    "\\\\?\\C:\\trail.",
+    "C:relative",
+    "a.b.c",
+    "\\\\srv\\share\\x",
+]
 
 
 @pytest.mark.parametrize("path,why", REFUSED)
@@ -140,8 +159,13 @@ def test_ordinary_and_device_form_names_pass(path):
 
 
 @settings(max_examples=300)
-@given(st.lists(names.filter(lambda n: not set(n) & set('*?"<>|/\\') and all(c >= " " for c in n)),
-                min_size=1, max_size=3).map("\\".join))
+@given(
+    st.lists(
+        names.filter(lambda n: not set(n) & set('*?"<>|/\\') and all(c >= " " for c in n)),
+        min_size=1,
+        max_size=3,
+    ).map("\\".join)
+)
 def test_refusal_agrees_with_isreserved_where_only_our_reasons_apply(p):
     # ntpath.isreserved also flags wildcards and control characters, which the system refuses by
     # itself ([WinError 123]); for other names both tests agree.

@@ -28,7 +28,11 @@ ENOSPC_TEXT = "[Errno 28] No space left on device"
 def worker_command():
     """The native worker beside the interpreter, as a host starts it."""
     script = Path(sys.executable).with_name("talmek-scrivel")
-    return [str(script)] if script.exists() else [sys.executable, "-c", "from talmek.workers import scrivel; scrivel.main()"]
+    return (
+        [str(script)]
+        if script.exists()
+        else [sys.executable, "-c", "from talmek.workers import scrivel; scrivel.main()"]
+    )
 
 
 # --- a small tmpfs, filled ----------------------------------------------------------------------
@@ -39,8 +43,10 @@ def small_tmpfs(where, size="2m"):
     if os.geteuid() != 0:
         pytest.skip("mounting a tmpfs needs root")
     where.mkdir()
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size},mode=0777", "tmpfs", str(where)],
-                          capture_output=True)
+    done = subprocess.run(
+        ["mount", "-t", "tmpfs", "-o", f"size={size},mode=0777", "tmpfs", str(where)],
+        capture_output=True,
+    )
     if done.returncode != 0:
         pytest.skip(f"cannot mount a tmpfs here: {done.stderr.decode().strip()}")
     try:
@@ -95,9 +101,15 @@ def _editor(command, **keys):
 
 WRITES = [
     ("write", lambda p: scrivel.write_file(str(p), NEW)),
-    ("edit", lambda p: scrivel.edit_file(str(p), [{"find": "old", "replace": "older" * 3, "all": True}])),
+    (
+        "edit",
+        lambda p: scrivel.edit_file(str(p), [{"find": "old", "replace": "older" * 3, "all": True}]),
+    ),
     ("copy onto it", lambda p: scrivel.copy_file(str(p.parent.parent / "new.txt"), str(p))),
-    ("move onto it from another device", lambda p: scrivel.move_file(str(p.parent.parent / "new.txt"), str(p))),
+    (
+        "move onto it from another device",
+        lambda p: scrivel.move_file(str(p.parent.parent / "new.txt"), str(p)),
+    ),
     ("editor create", _editor("create", file_text=NEW)),
     ("editor str_replace", _editor("str_replace", old_str="old line\n", new_str=NEW)),
     ("editor insert", _editor("insert", insert_line=3, new_str=NEW)),
@@ -131,7 +143,9 @@ def test_a_full_disk_leaves_an_append_out(full_fs):
     assert target.read_text() == OLD
 
 
-@pytest.mark.parametrize("content", [OLD[: len(OLD) // 2], OLD.upper()], ids=["shorter", "same length"])
+@pytest.mark.parametrize(
+    "content", [OLD[: len(OLD) // 2], OLD.upper()], ids=["shorter", "same length"]
+)
 def test_a_full_disk_still_takes_content_that_fits_in_the_files_room(full_fs, content):
     # As an in-place write does: the file's own blocks take it.
     target = full_fs / "notes.txt"
@@ -162,8 +176,13 @@ def test_a_worker_killed_during_a_large_write_leaves_the_old_file_or_the_new_one
     outcomes = []
     for delay in (None, 0.0, 0.02, 0.1):
         target.write_bytes(old)
-        proc = subprocess.Popen(worker_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, cwd=tmp_path)
+        proc = subprocess.Popen(
+            worker_command(),
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            cwd=tmp_path,
+        )
         try:
             proc.stdin.write(line)
             proc.stdin.flush()
@@ -202,8 +221,13 @@ def _acl_blob(uid):
     """A POSIX ACL in the kernel's xattr form: user::rw-, user:<uid>:rw-, group::r--, mask::rw-,
     other::r--."""
     undefined = 0xFFFFFFFF
-    entries = [(0x01, 6, undefined), (0x02, 6, uid), (0x04, 4, undefined), (0x10, 6, undefined),
-               (0x20, 4, undefined)]
+    entries = [
+        (0x01, 6, undefined),
+        (0x02, 6, uid),
+        (0x04, 4, undefined),
+        (0x10, 6, undefined),
+        (0x20, 4, undefined),
+    ]
     return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *e) for e in entries)
 
 
@@ -290,8 +314,12 @@ def test_a_link_named_by_the_caller_stays_a_link(tmp_path):
     os.symlink("../real.txt", tmp_path / "sub" / "link.txt")
     from talmek.core.steerix import _run_editor_tool as edit
 
-    assert edit({"command": "create", "path": str(tmp_path / "sub" / "link.txt"),
-                 "file_text": "new\n"})["type"] == "text"
+    assert (
+        edit(
+            {"command": "create", "path": str(tmp_path / "sub" / "link.txt"), "file_text": "new\n"}
+        )["type"]
+        == "text"
+    )
     assert os.readlink(tmp_path / "sub" / "link.txt") == "../real.txt"
     assert (tmp_path / "real.txt").read_text() == "new\n"
     assert sorted(os.listdir(tmp_path / "sub")) == ["link.txt"]
@@ -314,11 +342,24 @@ def _written_in_place_by_nobody(d):
     before = os.stat(target)
     # The native worker: the interpreter may sit where that user cannot read.
     request = json.dumps({"action": "write", "path": str(target), "content": "new\n"}) + "\n"
-    done = subprocess.run(worker_command(), input=request, capture_output=True, text=True,
-                          user=65534, group=65534, extra_groups=[], timeout=60, cwd=d)
+    done = subprocess.run(
+        worker_command(),
+        input=request,
+        capture_output=True,
+        text=True,
+        user=65534,
+        group=65534,
+        extra_groups=[],
+        timeout=60,
+        cwd=d,
+    )
     assert json.loads(done.stdout)["success"] is True, (done.stdout, done.stderr)
     after = os.stat(target)
-    assert (after.st_ino, after.st_uid, after.st_gid) == (before.st_ino, before.st_uid, before.st_gid)
+    assert (after.st_ino, after.st_uid, after.st_gid) == (
+        before.st_ino,
+        before.st_uid,
+        before.st_gid,
+    )
     assert target.read_text() == "new\n"
     assert os.listdir(d) == ["f.txt"]
 
@@ -327,5 +368,8 @@ def test_fifo_and_device_targets_are_written_as_open_writes_them(tmp_path):
     assert scrivel.write_file("/dev/null", "gone")["result"]["size"] == 0
     os.mkfifo(tmp_path / "pipe")
     got = scrivel.write_file(str(tmp_path / "pipe"), "x")
-    assert got == {"success": False, "error": f"[Errno 6] No such device or address: {str(tmp_path / 'pipe')!r}"}
+    assert got == {
+        "success": False,
+        "error": f"[Errno 6] No such device or address: {str(tmp_path / 'pipe')!r}",
+    }
     assert stat.S_ISFIFO(os.stat(tmp_path / "pipe").st_mode)

@@ -1,8 +1,8 @@
 import pytest
 
+from support.agents import FastSteerix
 from support.executors import RecordingExecutor
 from support.fake_anthropic import FakeAnthropic
-from support.agents import FastSteerix
 
 
 @pytest.fixture
@@ -21,4 +21,3 @@ def fake(monkeypatch):
     f = FakeAnthropic([])
     f.install(monkeypatch)
     return f
-

@@ -7,9 +7,9 @@ import typing
 from pathlib import Path
 
 import pytest
+
 from support.executors import RecordingExecutor
 from support.fake_anthropic import Block
-
 from talmek.core import steerix
 from talmek.core.steerix import ComputerUseEvent, Steerix
 from talmek.pc.computer_use import ComputerUseExecutor
@@ -20,25 +20,49 @@ from talmek.pc.computer_use import ComputerUseExecutor
 
 def test_module_contents_in_order():
     names = [n for n in vars(steerix) if not n.startswith("__") and not n.startswith("_run_")]
-    assert names == ["asyncio", "logging", "Any", "AsyncIterator", "Callable", "logger",
-                     "ComputerUseEvent", "Steerix", "Path"]
+    assert names == [
+        "asyncio",
+        "logging",
+        "Any",
+        "AsyncIterator",
+        "Callable",
+        "logger",
+        "ComputerUseEvent",
+        "Steerix",
+        "Path",
+    ]
     assert steerix.Any is typing.Any and steerix.Path is Path
     assert steerix.logger is logging.getLogger("talmek.agent.computer_use")
 
 
 def test_loading_needs_neither_the_client_nor_the_host_module():
-    code = ("import sys; sys.modules['anthropic'] = None; import talmek.core.steerix; "
-            "assert 'talmek.pc.computer_use' not in sys.modules")
+    code = (
+        "import sys; sys.modules['anthropic'] = None; import talmek.core.steerix; "
+        "assert 'talmek.pc.computer_use' not in sys.modules"
+    )
     import subprocess
+
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
 def test_members_in_class_order():
     members = [n for n in vars(Steerix) if not n.startswith("__")]
-    assert members[:14] == ["MAX_ITERATIONS", "ACTION_DELAY", "on_event", "_emit",
-                            "get_tool_definitions", "_build_system_prompt", "run_task",
-                            "_execute_tool", "_execute_bash", "_execute_text_editor",
-                            "_serialize_block", "stop", "is_running", "iteration_count"]
+    assert members[:14] == [
+        "MAX_ITERATIONS",
+        "ACTION_DELAY",
+        "on_event",
+        "_emit",
+        "get_tool_definitions",
+        "_build_system_prompt",
+        "run_task",
+        "_execute_tool",
+        "_execute_bash",
+        "_execute_text_editor",
+        "_serialize_block",
+        "stop",
+        "is_running",
+        "iteration_count",
+    ]
     assert list(vars(Steerix)).index("__init__") == list(vars(Steerix)).index("ACTION_DELAY") + 1
     assert Steerix.MAX_ITERATIONS == 50
     assert type(Steerix.ACTION_DELAY) is float and Steerix.ACTION_DELAY == 0.5
@@ -47,8 +71,12 @@ def test_members_in_class_order():
 def test_documentation():
     assert Steerix.get_tool_definitions.__doc__ == (
         "Get the tool definitions for the Anthropic API.\n\n"
-        "Returns the computer use tool plus bash and text editor tools.")
-    assert Steerix._serialize_block.__doc__ == "Serialize an API content block to a dict for message history."
+        "Returns the computer use tool plus bash and text editor tools."
+    )
+    assert (
+        Steerix._serialize_block.__doc__
+        == "Serialize an API content block to a dict for message history."
+    )
     assert Steerix.stop.__doc__ == "Stop the current task."
 
 
@@ -72,25 +100,43 @@ def test_defaults():
 
 def test_supplied_executor_is_kept_and_host_module_not_imported():
     import subprocess
-    code = ("import talmek.core.steerix as s, sys; ex = object(); a = s.Steerix('k', executor=ex); "
-            "assert a._executor is ex; assert 'talmek.pc.computer_use' not in sys.modules")
+
+    code = (
+        "import talmek.core.steerix as s, sys; ex = object(); a = s.Steerix('k', executor=ex); "
+        "assert a._executor is ex; assert 'talmek.pc.computer_use' not in sys.modules"
+    )
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
-@pytest.mark.parametrize("given, stored", [
-    (3, 3), (3.9, 3), (-2.5, -2), (True, 1), (False, 0), (10**30, 10**30),
-])
+@pytest.mark.parametrize(
+    "given, stored",
+    [
+        (3, 3),
+        (3.9, 3),
+        (-2.5, -2),
+        (True, 1),
+        (False, 0),
+        (10**30, 10**30),
+    ],
+)
 def test_max_iterations_conversion(given, stored):
     agent = Steerix("k", executor=object(), max_iterations=given)
     assert agent._max_iterations == stored and type(agent._max_iterations) is int
 
 
-@pytest.mark.parametrize("kwargs", [
-    {"api_key": 1}, {"api_key": None}, {"api_key": type("S", (str,), {})("k")},
-    {"api_key": "k", "model": b"m"}, {"api_key": "k", "model": None},
-    {"api_key": "k", "max_iterations": "3"}, {"api_key": "k", "max_iterations": None},
-    {"api_key": "k", "max_iterations": [3]},
-])
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"api_key": 1},
+        {"api_key": None},
+        {"api_key": type("S", (str,), {})("k")},
+        {"api_key": "k", "model": b"m"},
+        {"api_key": "k", "model": None},
+        {"api_key": "k", "max_iterations": "3"},
+        {"api_key": "k", "max_iterations": None},
+        {"api_key": "k", "max_iterations": [3]},
+    ],
+)
 def test_constructor_type_checks(kwargs):
     with pytest.raises(TypeError):
         Steerix(executor=object(), **kwargs)
@@ -114,7 +160,12 @@ def test_failing_default_executor_propagates(monkeypatch):
 def test_keyword_construction_and_fields_are_writable():
     ex = RecordingExecutor()
     agent = Steerix(api_key="a", model="m", executor=ex, max_iterations=4)
-    assert (agent._api_key, agent._model, agent._executor, agent._max_iterations) == ("a", "m", ex, 4)
+    assert (agent._api_key, agent._model, agent._executor, agent._max_iterations) == (
+        "a",
+        "m",
+        ex,
+        4,
+    )
     agent._iteration_count = 2.7
     assert agent.iteration_count == 2
     agent._iteration_count = None
@@ -123,9 +174,18 @@ def test_keyword_construction_and_fields_are_writable():
     assert agent.is_running == "yes"
     agent.ACTION_DELAY = 0
     assert agent.ACTION_DELAY == 0 and Steerix.ACTION_DELAY == 0.5
-    assert list(vars(agent)) == ["_api_key", "_model", "_max_iterations", "_executor",
-                                 "_event_handlers", "_messages", "_running", "_iteration_count",
-                                 "_tool_set", "ACTION_DELAY"]
+    assert list(vars(agent)) == [
+        "_api_key",
+        "_model",
+        "_max_iterations",
+        "_executor",
+        "_event_handlers",
+        "_messages",
+        "_running",
+        "_iteration_count",
+        "_tool_set",
+        "ACTION_DELAY",
+    ]
     assert agent._tool_set is None
     with pytest.raises(AttributeError):
         agent.is_running = True
@@ -159,8 +219,10 @@ def test_tool_definitions():
     assert first is not second and ex.definition_calls == 2
     # The default model's editor; the executor's definition (made for computer_20250124, and
     # the executor takes no version) rewritten on a copy for computer_20251124.
-    assert first[1:] == [{"type": "bash_20250124", "name": "bash"},
-                         {"type": "text_editor_20250728", "name": "str_replace_based_edit_tool"}]
+    assert first[1:] == [
+        {"type": "bash_20250124", "name": "bash"},
+        {"type": "text_editor_20250728", "name": "str_replace_based_edit_tool"},
+    ]
     assert first[1] is not second[1] and first[2] is not second[2]
     assert [list(d) for d in first[1:]] == [["type", "name"], ["type", "name"]]
     assert first[0] == {**ex.get_tool_definition(), "type": "computer_20251124"}
@@ -191,7 +253,10 @@ def test_system_prompt():
     assert "\u2014" in lines[9]
     assert prompt.startswith("You are Talmek,")
     assert prompt.endswith("current state of the screen.")
-    assert lines[18] == "- `computer`: Take screenshots, click, type, scroll, and interact with the desktop"
+    assert (
+        lines[18]
+        == "- `computer`: Take screenshots, click, type, scroll, and interact with the desktop"
+    )
     assert lines[20] == "- `str_replace_editor`: View and edit text files"
     assert agent._build_system_prompt() == prompt
     # Other sets change only the line that names the editor.
@@ -205,22 +270,43 @@ def test_system_prompt():
 # Block serialisation
 
 
-@pytest.mark.parametrize("block, expected", [
-    (Block("text", text=""), {"type": "text", "text": ""}),
-    (Block("text", text="hi", id="ignored"), {"type": "text", "text": "hi"}),
-    (Block("tool_use", id="t", name="bash", input={"command": "ls"}),
-     {"type": "tool_use", "id": "t", "name": "bash", "input": {"command": "ls"}}),
-    (Block("tool_use", id="t", name="zoom", input={"region": [0, 0, 9, 9]},
-           toolset_name="computer"),
-     {"type": "tool_use", "id": "t", "name": "zoom", "input": {"region": [0, 0, 9, 9]},
-      "toolset_name": "computer"}),
-    (Block("thinking", text="ignored", thinking="I'll click Save.", signature="c2ln"),
-     {"type": "thinking", "thinking": "I'll click Save.", "signature": "c2ln"}),
-    (Block("thinking", thinking="", signature="c2ln"),
-     {"type": "thinking", "thinking": "", "signature": "c2ln"}),
-    (Block("redacted_thinking", data="ZW5j"), {"type": "redacted_thinking", "data": "ZW5j"}),
-    (Block("server_tool_use", id="s", name="web_search"), {"type": "server_tool_use"}),
-])
+@pytest.mark.parametrize(
+    "block, expected",
+    [
+        (Block("text", text=""), {"type": "text", "text": ""}),
+        (Block("text", text="hi", id="ignored"), {"type": "text", "text": "hi"}),
+        (
+            Block("tool_use", id="t", name="bash", input={"command": "ls"}),
+            {"type": "tool_use", "id": "t", "name": "bash", "input": {"command": "ls"}},
+        ),
+        (
+            Block(
+                "tool_use",
+                id="t",
+                name="zoom",
+                input={"region": [0, 0, 9, 9]},
+                toolset_name="computer",
+            ),
+            {
+                "type": "tool_use",
+                "id": "t",
+                "name": "zoom",
+                "input": {"region": [0, 0, 9, 9]},
+                "toolset_name": "computer",
+            },
+        ),
+        (
+            Block("thinking", text="ignored", thinking="I'll click Save.", signature="c2ln"),
+            {"type": "thinking", "thinking": "I'll click Save.", "signature": "c2ln"},
+        ),
+        (
+            Block("thinking", thinking="", signature="c2ln"),
+            {"type": "thinking", "thinking": "", "signature": "c2ln"},
+        ),
+        (Block("redacted_thinking", data="ZW5j"), {"type": "redacted_thinking", "data": "ZW5j"}),
+        (Block("server_tool_use", id="s", name="web_search"), {"type": "server_tool_use"}),
+    ],
+)
 def test_serialize_block(block, expected):
     d = Steerix("k", executor=object())._serialize_block(block)
     assert d == expected and list(d) == list(expected)
@@ -228,7 +314,9 @@ def test_serialize_block(block, expected):
 
 def test_serialize_tool_use_keeps_the_input_object():
     inp = {"a": 1}
-    d = Steerix("k", executor=object())._serialize_block(Block("tool_use", id="i", name="n", input=inp))
+    d = Steerix("k", executor=object())._serialize_block(
+        Block("tool_use", id="i", name="n", input=inp)
+    )
     assert d["input"] is inp
 
 
@@ -247,10 +335,15 @@ def test_serialize_reads_type_as_the_algorithm_does():
     assert reads == ["type"] * 3
 
 
-@pytest.mark.parametrize("kind, attrs", [
-    ("text", {}), ("tool_use", {"id": "i", "name": "n"}), ("thinking", {"thinking": "t"}),
-    ("redacted_thinking", {}),
-])
+@pytest.mark.parametrize(
+    "kind, attrs",
+    [
+        ("text", {}),
+        ("tool_use", {"id": "i", "name": "n"}),
+        ("thinking", {"thinking": "t"}),
+        ("redacted_thinking", {}),
+    ],
+)
 def test_serialize_missing_attribute(kind, attrs):
     block = type("Partial", (), {"type": kind, **attrs})()
     with pytest.raises(AttributeError):
@@ -261,7 +354,11 @@ def test_serialize_tool_use_without_toolset_name_attribute():
     # Blocks of other clients carry no toolset_name: the dictionary is the plain one.
     block = type("Plain", (), {"type": "tool_use", "id": "i", "name": "n", "input": {}})()
     assert list(Steerix("k", executor=object())._serialize_block(block)) == [
-        "type", "id", "name", "input"]
+        "type",
+        "id",
+        "name",
+        "input",
+    ]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -292,10 +389,18 @@ def test_event_to_dict_order_and_override():
     assert e.type == "x" and d is not e.data
 
 
-@pytest.mark.parametrize("args", [
-    (1,), (None,), (b"x",), (type("S", (str,), {})("x"),),
-    ("x", []), ("x", 1), ("x", type("D", (dict,), {})(a=1)),
-])
+@pytest.mark.parametrize(
+    "args",
+    [
+        (1,),
+        (None,),
+        (b"x",),
+        (type("S", (str,), {})("x"),),
+        ("x", []),
+        ("x", 1),
+        ("x", type("D", (dict,), {})(a=1)),
+    ],
+)
 def test_event_type_checks(args):
     with pytest.raises(TypeError):
         ComputerUseEvent(*args)
@@ -336,9 +441,14 @@ def test_signatures():
 
     assert str(inspect.signature(Steerix)) == (
         "(api_key, model='claude-sonnet-4-6', executor=None, max_iterations=50, *, tool_set=None, "
-        "roots=None)")
+        "roots=None)"
+    )
     assert str(inspect.signature(ComputerUseEvent)) == "(type, data=None)"
-    assert list(inspect.signature(Steerix._execute_tool).parameters) == ["self", "tool_name", "tool_input"]
+    assert list(inspect.signature(Steerix._execute_tool).parameters) == [
+        "self",
+        "tool_name",
+        "tool_input",
+    ]
 
 
 class KeysOnly:
@@ -356,15 +466,19 @@ class BrokenKeys:
         raise AttributeError("inner failure")
 
 
-@pytest.mark.parametrize("data, expected", [
-    ([("a", 1)], "'list' object is not a mapping"),
-    ((1, 2), "'tuple' object is not a mapping"),
-    ("ab", "'str' object is not a mapping"),
-    (None, "'NoneType' object is not a mapping"),
-    (7, "'int' object is not a mapping"),
-    (BrokenKeys(), "'BrokenKeys' object is not a mapping"),
-    (KeysOnly(), {"type": "x", "k": "K"}),
-], ids=["list", "tuple", "str", "none", "int", "keys-raises", "keys-only"])
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        ([("a", 1)], "'list' object is not a mapping"),
+        ((1, 2), "'tuple' object is not a mapping"),
+        ("ab", "'str' object is not a mapping"),
+        (None, "'NoneType' object is not a mapping"),
+        (7, "'int' object is not a mapping"),
+        (BrokenKeys(), "'BrokenKeys' object is not a mapping"),
+        (KeysOnly(), {"type": "x", "k": "K"}),
+    ],
+    ids=["list", "tuple", "str", "none", "int", "keys-raises", "keys-only"],
+)
 def test_to_dict_unpacks_data_as_a_dict_display_does(data, expected):
     # The reference is the interpreter's own {"type": ..., **data}.
     e = ComputerUseEvent("x", {"a": 1})

@@ -73,8 +73,10 @@ EDITOR_ESCAPES = [
     ("dotdot-inner", {"command": "view", "path": "sub/../../out/s.txt"}),
     ("abs-link", {"command": "view", "path": "abs/s.txt"}),
     ("rel-link-create", {"command": "create", "path": "rel/x.txt", "file_text": "pwned"}),
-    ("file-link-replace", {"command": "str_replace", "path": "flink", "old_str": "secret",
-                           "new_str": "pwned"}),
+    (
+        "file-link-replace",
+        {"command": "str_replace", "path": "flink", "old_str": "secret", "new_str": "pwned"},
+    ),
     ("chain-insert", {"command": "insert", "path": "c1", "insert_line": 0, "new_str": "pwned"}),
     ("dangling-create", {"command": "create", "path": "dangling", "file_text": "pwned"}),
     ("new-dirs-through-link", {"command": "create", "path": "abs/d1/d2/x.txt", "file_text": "x"}),
@@ -85,8 +87,9 @@ EDITOR_ESCAPES = [
 
 @pytest.mark.parametrize("case, tool_input", EDITOR_ESCAPES, ids=[c for c, _ in EDITOR_ESCAPES])
 def test_editor_escapes_are_refused(executor, tree, case, tool_input):
-    tool_input = {k: v.replace("@", str(tree)) if isinstance(v, str) else v
-                  for k, v in tool_input.items()}
+    tool_input = {
+        k: v.replace("@", str(tree)) if isinstance(v, str) else v for k, v in tool_input.items()
+    }
     before = snapshot(tree / "out", tree / "root_evil")
     outcome = run(agent(executor, tree / "root")._execute_text_editor(tool_input))
     assert outcome == {"type": "error", "error": OUTSIDE + tool_input["path"]}
@@ -95,13 +98,20 @@ def test_editor_escapes_are_refused(executor, tree, case, tool_input):
 
 def test_editor_inside_works_and_undo_touches_nothing(executor, tree):
     a = agent(executor, tree / "root")
-    assert run(a._execute_text_editor({"command": "create", "path": "sub/n/m.txt",
-                                       "file_text": "x\n"})) == {"type": "text",
-                                                                 "text": "Created sub/n/m.txt"}
-    assert run(a._execute_text_editor({"command": "str_replace", "path": "a.txt",
-                                       "old_str": "one", "new_str": "1"}))["type"] == "text"
+    assert run(
+        a._execute_text_editor({"command": "create", "path": "sub/n/m.txt", "file_text": "x\n"})
+    ) == {"type": "text", "text": "Created sub/n/m.txt"}
+    assert (
+        run(
+            a._execute_text_editor(
+                {"command": "str_replace", "path": "a.txt", "old_str": "one", "new_str": "1"}
+            )
+        )["type"]
+        == "text"
+    )
     assert run(a._execute_text_editor({"command": "view", "path": "a.txt"}))["text"].endswith(
-        "   1 | 1\n   2 | two")
+        "   1 | 1\n   2 | two"
+    )
     # undo_edit (where the model's editor has it) and unknown commands do nothing with the path.
     for command in ("undo_edit", "nope"):
         outcome = run(a._execute_text_editor({"command": command, "path": "/etc"}))
@@ -139,8 +149,9 @@ def test_editor_with_a_link_swapped_in_mid_call(executor, tree):
     (root / "swlink").symlink_to(out)
     before = snapshot(out)
     a = agent(executor, root)
-    racer = subprocess.Popen([sys.executable, "-c", SWAP, str(root / "sw"), str(root / "swlink")],
-                             stdout=subprocess.PIPE)
+    racer = subprocess.Popen(
+        [sys.executable, "-c", SWAP, str(root / "sw"), str(root / "swlink")], stdout=subprocess.PIPE
+    )
     seen = {"text": 0, "error": 0}
     try:
         assert racer.stdout.readline() == b"ready\n"
@@ -148,9 +159,11 @@ def test_editor_with_a_link_swapped_in_mid_call(executor, tree):
         for _ in range(800):
             if time.monotonic() > deadline:
                 break
-            for tool_input in ({"command": "view", "path": "sw/s.txt"},
-                               {"command": "create", "path": "sw/w.txt", "file_text": "x"},
-                               {"command": "insert", "path": "sw/s.txt", "new_str": "y"}):
+            for tool_input in (
+                {"command": "view", "path": "sw/s.txt"},
+                {"command": "create", "path": "sw/w.txt", "file_text": "x"},
+                {"command": "insert", "path": "sw/s.txt", "new_str": "y"},
+            ):
                 outcome = run(a._execute_text_editor(tool_input))
                 assert "secret" not in str(outcome)
                 seen[outcome["type"]] += 1
@@ -163,20 +176,24 @@ def test_editor_with_a_link_swapped_in_mid_call(executor, tree):
 
 
 @needs_landlock
-@pytest.mark.parametrize("command, shows", [
-    ("echo no > @/out/y.txt", "Permission denied"),
-    ("touch @/root_evil/t", "Permission denied"),
-    ("cat @/out/s.txt", "Permission denied"),
-    ("ls @/out", "Permission denied"),
-    ("cd / && mkdir @/out/d", "Permission denied"),
-    ("ln -s /etc @/out/l", "Permission denied"),
-    ("mv @/root/a.txt @/out/a.txt", "Permission denied"),
-    ("cat @/root/abs/s.txt", "Permission denied"),  # a link inside that leads out
-])
+@pytest.mark.parametrize(
+    "command, shows",
+    [
+        ("echo no > @/out/y.txt", "Permission denied"),
+        ("touch @/root_evil/t", "Permission denied"),
+        ("cat @/out/s.txt", "Permission denied"),
+        ("ls @/out", "Permission denied"),
+        ("cd / && mkdir @/out/d", "Permission denied"),
+        ("ln -s /etc @/out/l", "Permission denied"),
+        ("mv @/root/a.txt @/out/a.txt", "Permission denied"),
+        ("cat @/root/abs/s.txt", "Permission denied"),  # a link inside that leads out
+    ],
+)
 def test_shell_commands_cannot_reach_outside_their_roots(executor, tree, command, shows):
     before = snapshot(tree / "out", tree / "root_evil")
-    outcome = run(agent(executor, tree / "root")._execute_bash(
-        {"command": command.replace("@", str(tree))}))
+    outcome = run(
+        agent(executor, tree / "root")._execute_bash({"command": command.replace("@", str(tree))})
+    )
     assert outcome["type"] == "text" and shows in outcome["text"], outcome
     assert "(exit code: " in outcome["text"]
     assert snapshot(tree / "out", tree / "root_evil") == before
@@ -184,14 +201,18 @@ def test_shell_commands_cannot_reach_outside_their_roots(executor, tree, command
 
 
 @needs_landlock
-@pytest.mark.skipif(bool(os.environ.get("TALMEK_SANITIZED")),
-                    reason="programs with the preloaded sanitizer runtime need /proc, which the "
-                           "shell's domain does not grant, and end with status 1")
+@pytest.mark.skipif(
+    bool(os.environ.get("TALMEK_SANITIZED")),
+    reason="programs with the preloaded sanitizer runtime need /proc, which the "
+    "shell's domain does not grant, and end with status 1",
+)
 def test_shell_commands_work_inside_their_roots(executor, tree):
     a = agent(executor, tree / "root")
-    cmd = (f"cd {tree / 'root'} && echo hi > b.txt && mkdir -p d/e && mv b.txt d/e/ && "
-           "cat d/e/b.txt && sh -c 'echo sub' && head -c 0 /etc/passwd && ls /usr/bin >/dev/null "
-           "&& echo fine")
+    cmd = (
+        f"cd {tree / 'root'} && echo hi > b.txt && mkdir -p d/e && mv b.txt d/e/ && "
+        "cat d/e/b.txt && sh -c 'echo sub' && head -c 0 /etc/passwd && ls /usr/bin >/dev/null "
+        "&& echo fine"
+    )
     assert run(a._execute_bash({"command": cmd})) == {"type": "text", "text": "hi\nsub\nfine\n"}
     # Unconfined agents are as before.
     free = FastSteerix("k", executor=executor)

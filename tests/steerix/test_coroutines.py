@@ -116,15 +116,24 @@ def test_on_event_accepts_anything(agent):
 # _execute_tool
 
 
-@pytest.mark.parametrize("tool_input, call", [
-    ({"action": "left_click", "coordinate": [1, 2], "text": "x"},
-     ("left_click", {"coordinate": [1, 2], "text": "x"})),
-    ({"coordinate": [3, 4]}, ("", {"coordinate": [3, 4]})),
-    ({"action": "screenshot"}, ("screenshot", {})),
-    ({"b": 1, "action": "key", "a": 2}, ("key", {"b": 1, "a": 2})),
-], ids=["action-and-arguments", "no-action", "action-only", "action-in-the-middle"])
+@pytest.mark.parametrize(
+    "tool_input, call",
+    [
+        (
+            {"action": "left_click", "coordinate": [1, 2], "text": "x"},
+            ("left_click", {"coordinate": [1, 2], "text": "x"}),
+        ),
+        ({"coordinate": [3, 4]}, ("", {"coordinate": [3, 4]})),
+        ({"action": "screenshot"}, ("screenshot", {})),
+        ({"b": 1, "action": "key", "a": 2}, ("key", {"b": 1, "a": 2})),
+    ],
+    ids=["action-and-arguments", "no-action", "action-only", "action-in-the-middle"],
+)
 def test_computer_calls_reach_the_executor(agent, executor, tool_input, call):
-    assert run(agent._execute_tool("computer", tool_input)) == {"type": "text", "text": f"did {call[0]}"}
+    assert run(agent._execute_tool("computer", tool_input)) == {
+        "type": "text",
+        "text": f"did {call[0]}",
+    }
     assert executor.calls == [call]
     assert list(executor.calls[0][1]) == list(call[1])  # keyword order kept
 
@@ -138,7 +147,9 @@ def test_executor_outcome_is_returned_unchanged(agent, executor):
 @pytest.mark.parametrize("name", ["Computer", "BASH", "Str_Replace_Editor", "", "shell", 3])
 def test_unknown_tools(agent, executor, name):
     assert run(agent._execute_tool(name, {"action": "x"})) == {
-        "type": "error", "error": f"Unknown tool: {name}"}
+        "type": "error",
+        "error": f"Unknown tool: {name}",
+    }
     assert executor.calls == []
 
 
@@ -156,9 +167,15 @@ def test_bash_and_editor_go_through_the_instance(executor):
             return {"type": "text", "text": "edited"}
 
     agent = Custom("k", executor=executor)
-    assert asyncio.run(agent._execute_tool("bash", {"command": "ls"})) == {"type": "text", "text": "bash done"}
+    assert asyncio.run(agent._execute_tool("bash", {"command": "ls"})) == {
+        "type": "text",
+        "text": "bash done",
+    }
     inp = {"command": "view", "path": "/x"}
-    assert asyncio.run(agent._execute_tool("str_replace_editor", inp)) == {"type": "text", "text": "edited"}
+    assert asyncio.run(agent._execute_tool("str_replace_editor", inp)) == {
+        "type": "text",
+        "text": "edited",
+    }
     assert seen == [("bash", {"command": "ls"}), ("editor", inp)]
     assert seen[1][1] is inp
 
@@ -172,8 +189,9 @@ def test_bash_coroutine_gives_the_shell_tools_outcome(agent, tool_input):
 @pytest.mark.parametrize("tool_input", [{}, {"path": ""}, {"command": "view"}])
 def test_editor_coroutine_gives_the_editor_tools_outcome(agent, tool_input):
     assert run(agent._execute_text_editor(tool_input)) == steerix._run_editor_tool(tool_input)
-    assert run(agent._execute_tool("str_replace_editor", tool_input)) == \
-        steerix._run_editor_tool(tool_input)
+    assert run(agent._execute_tool("str_replace_editor", tool_input)) == steerix._run_editor_tool(
+        tool_input
+    )
 
 
 def test_executor_exceptions_propagate(agent, executor):
@@ -268,7 +286,6 @@ def test_await_of_a_non_awaitable_result_fails(executor):
 def test_executor_keyword_names_must_be_text(agent):
     with pytest.raises(TypeError):
         run(agent._execute_tool("computer", {1: "x"}))
-
 
 
 def test_dropping_a_coroutine_that_never_ran_warns(agent):

@@ -4,16 +4,18 @@ import asyncio
 import sys
 
 import pytest
+
 from support.agents import FastSteerix
 from support.executors import COMPUTER_TOOL, RecordingExecutor
 from support.fake_anthropic import APIError, response, text, tool_use
 from support.streams import collect, kinds
-
 from talmek.core.steerix import ComputerUseEvent, Steerix
 
 pytestmark = pytest.mark.asyncio
 
-MISSING = "The 'anthropic' package is required for computer use. Install it with: pip install anthropic"
+MISSING = (
+    "The 'anthropic' package is required for computer use. Install it with: pip install anthropic"
+)
 
 
 @pytest.fixture
@@ -40,8 +42,12 @@ async def test_text_only_response(agent, fake):
         ("done", {"iterations": 1, "message": "Task completed"}),
     ]
     assert all(type(e) is ComputerUseEvent for e in events)
-    assert [list(e.data) for e in events] == [["message"], ["number", "max"], ["content"],
-                                              ["iterations", "message"]]
+    assert [list(e.data) for e in events] == [
+        ["message"],
+        ["number", "max"],
+        ["content"],
+        ["iterations", "message"],
+    ]
     assert agent._messages == [{"role": "user", "content": "open the editor"}]
     assert agent.iteration_count == 1
     assert agent.is_running is True
@@ -56,10 +62,11 @@ async def test_request_arguments(agent, fake, executor):
     assert call.kwargs["model"] == "claude-sonnet-4-6"
     assert call.kwargs["max_tokens"] == 4096
     assert call.kwargs["system"] == agent._build_system_prompt()
-    assert call.kwargs["tools"] == [{**COMPUTER_TOOL, "type": "computer_20251124"},
-                                    {"type": "bash_20250124", "name": "bash"},
-                                    {"type": "text_editor_20250728",
-                                     "name": "str_replace_based_edit_tool"}]
+    assert call.kwargs["tools"] == [
+        {**COMPUTER_TOOL, "type": "computer_20251124"},
+        {"type": "bash_20250124", "name": "bash"},
+        {"type": "text_editor_20250728", "name": "str_replace_based_edit_tool"},
+    ]
     assert call.kwargs["messages"] is agent._messages  # the live history itself
     assert call.kwargs["betas"] == ["computer-use-2025-11-24"]
     assert executor.definition_calls == 1
@@ -75,8 +82,11 @@ async def test_the_original_request_for_its_models(fake, executor, pin):
     await collect(agent.run_task("t"))
     (call,) = fake.calls
     assert list(call.kwargs) == ["model", "max_tokens", "system", "tools", "messages", "betas"]
-    assert call.kwargs["tools"] == [COMPUTER_TOOL, {"type": "bash_20250124", "name": "bash"},
-                                    {"type": "text_editor_20250124", "name": "str_replace_editor"}]
+    assert call.kwargs["tools"] == [
+        COMPUTER_TOOL,
+        {"type": "bash_20250124", "name": "bash"},
+        {"type": "text_editor_20250124", "name": "str_replace_editor"},
+    ]
     assert call.kwargs["betas"] == ["computer-use-2025-01-24"]
     assert len(call.kwargs["system"]) == 1359
     assert "- `str_replace_editor`: View and edit text files\n" in call.kwargs["system"]
@@ -89,8 +99,10 @@ async def test_request_of_a_thinking_model(fake, executor):
     await collect(agent.run_task("t"))
     (call,) = fake.calls
     assert list(call.kwargs) == ["model", "max_tokens", "system", "tools", "messages", "thinking"]
-    assert call.kwargs["tools"][0] == {"type": "computer_toolset_20260801",
-                                       "configs": {"zoom": {"enabled": False}}}
+    assert call.kwargs["tools"][0] == {
+        "type": "computer_toolset_20260801",
+        "configs": {"zoom": {"enabled": False}},
+    }
     assert call.kwargs["thinking"] == {"type": "adaptive", "display": "summarized"}
 
 
@@ -100,29 +112,62 @@ async def test_mixed_response(agent, fake, executor, pauses):
     fake.script += [response(text("first"), a, text("second"), b), response(text("finished"))]
     executor.outcomes = [{"type": "text", "text": "shot"}, {"type": "text", "text": "clicked"}]
     events = await collect(agent.run_task("go"))
-    assert kinds(events) == ["thinking", "iteration", "text", "text", "tool_call", "tool_result",
-                             "tool_call", "tool_result", "iteration", "text", "done"]
-    assert events[4].data == {"id": "toolu_A", "tool": "computer", "input": {"action": "screenshot"}}
+    assert kinds(events) == [
+        "thinking",
+        "iteration",
+        "text",
+        "text",
+        "tool_call",
+        "tool_result",
+        "tool_call",
+        "tool_result",
+        "iteration",
+        "text",
+        "done",
+    ]
+    assert events[4].data == {
+        "id": "toolu_A",
+        "tool": "computer",
+        "input": {"action": "screenshot"},
+    }
     assert events[4].data["input"] is a.input
-    assert events[5].data == {"id": "toolu_A", "tool": "computer",
-                              "result": {"type": "text", "text": "shot"}}
+    assert events[5].data == {
+        "id": "toolu_A",
+        "tool": "computer",
+        "result": {"type": "text", "text": "shot"},
+    }
     assert events[7].data["result"] == {"type": "text", "text": "clicked"}
     assert executor.calls == [("screenshot", {}), ("left_click", {"coordinate": [5, 6]})]
     assert pauses == [0, 0]
     assert events[-1].data == {"iterations": 2, "message": "Task completed"}
     assert agent._messages == [
         {"role": "user", "content": "go"},
-        {"role": "assistant", "content": [
-            {"type": "text", "text": "first"},
-            {"type": "tool_use", "id": "toolu_A", "name": "computer", "input": {"action": "screenshot"}},
-            {"type": "text", "text": "second"},
-            {"type": "tool_use", "id": "toolu_B", "name": "computer",
-             "input": {"action": "left_click", "coordinate": [5, 6]}},
-        ]},
-        {"role": "user", "content": [
-            {"type": "tool_result", "tool_use_id": "toolu_A", "content": "shot"},
-            {"type": "tool_result", "tool_use_id": "toolu_B", "content": "clicked"},
-        ]},
+        {
+            "role": "assistant",
+            "content": [
+                {"type": "text", "text": "first"},
+                {
+                    "type": "tool_use",
+                    "id": "toolu_A",
+                    "name": "computer",
+                    "input": {"action": "screenshot"},
+                },
+                {"type": "text", "text": "second"},
+                {
+                    "type": "tool_use",
+                    "id": "toolu_B",
+                    "name": "computer",
+                    "input": {"action": "left_click", "coordinate": [5, 6]},
+                },
+            ],
+        },
+        {
+            "role": "user",
+            "content": [
+                {"type": "tool_result", "tool_use_id": "toolu_A", "content": "shot"},
+                {"type": "tool_result", "tool_use_id": "toolu_B", "content": "clicked"},
+            ],
+        },
     ]
     # The second request carried the whole history as it stood then.
     assert fake.calls[1].messages_snapshot == agent._messages
@@ -143,21 +188,48 @@ async def test_event_is_handed_out_before_the_work_that_follows(agent, fake, exe
     await stream.aclose()
 
 
-@pytest.mark.parametrize("outcome, block", [
-    ({"type": "image", "media_type": "image/png", "base64": "QUJD", "extra": 1},
-     {"type": "tool_result", "tool_use_id": "t1", "content": [
-         {"type": "image", "source": {"type": "base64", "media_type": "image/png", "data": "QUJD"}}]}),
-    ({"type": "error", "error": "no display"},
-     {"type": "tool_result", "tool_use_id": "t1", "content": "no display", "is_error": True}),
-    ({"type": "error"},
-     {"type": "tool_result", "tool_use_id": "t1", "content": "Unknown error", "is_error": True}),
-    ({"type": "text", "text": "fine", "extra": 2},
-     {"type": "tool_result", "tool_use_id": "t1", "content": "fine"}),
-    ({"text": "no type"}, {"type": "tool_result", "tool_use_id": "t1", "content": "no type"}),
-    ({"type": "other", "n": 1},
-     {"type": "tool_result", "tool_use_id": "t1", "content": "{'type': 'other', 'n': 1}"}),
-    ({}, {"type": "tool_result", "tool_use_id": "t1", "content": "{}"}),
-], ids=["image", "error", "error-without-text", "text", "no-type", "printed-form", "empty"])
+@pytest.mark.parametrize(
+    "outcome, block",
+    [
+        (
+            {"type": "image", "media_type": "image/png", "base64": "QUJD", "extra": 1},
+            {
+                "type": "tool_result",
+                "tool_use_id": "t1",
+                "content": [
+                    {
+                        "type": "image",
+                        "source": {"type": "base64", "media_type": "image/png", "data": "QUJD"},
+                    }
+                ],
+            },
+        ),
+        (
+            {"type": "error", "error": "no display"},
+            {"type": "tool_result", "tool_use_id": "t1", "content": "no display", "is_error": True},
+        ),
+        (
+            {"type": "error"},
+            {
+                "type": "tool_result",
+                "tool_use_id": "t1",
+                "content": "Unknown error",
+                "is_error": True,
+            },
+        ),
+        (
+            {"type": "text", "text": "fine", "extra": 2},
+            {"type": "tool_result", "tool_use_id": "t1", "content": "fine"},
+        ),
+        ({"text": "no type"}, {"type": "tool_result", "tool_use_id": "t1", "content": "no type"}),
+        (
+            {"type": "other", "n": 1},
+            {"type": "tool_result", "tool_use_id": "t1", "content": "{'type': 'other', 'n': 1}"},
+        ),
+        ({}, {"type": "tool_result", "tool_use_id": "t1", "content": "{}"}),
+    ],
+    ids=["image", "error", "error-without-text", "text", "no-type", "printed-form", "empty"],
+)
 async def test_tool_result_blocks(agent, fake, executor, outcome, block):
     fake.script += [response(tool_use("t1", "computer", {"action": "x"})), response(text("ok"))]
     executor.outcomes = [outcome]
@@ -167,16 +239,29 @@ async def test_tool_result_blocks(agent, fake, executor, outcome, block):
     assert list(agent._messages[2]["content"][0]) == list(block)
 
 
-async def test_stop_after_tool_call_finishes_the_response_then_cancels(agent, fake, executor, pauses):
-    fake.script.append(response(tool_use("a", "computer", {"action": "one"}),
-                                tool_use("b", "computer", {"action": "two"})))
+async def test_stop_after_tool_call_finishes_the_response_then_cancels(
+    agent, fake, executor, pauses
+):
+    fake.script.append(
+        response(
+            tool_use("a", "computer", {"action": "one"}),
+            tool_use("b", "computer", {"action": "two"}),
+        )
+    )
     seen = []
     async for event in agent.run_task("t"):
         seen.append(event)
         if event.type == "tool_call" and event.data["id"] == "a":
             agent.stop()
-    assert kinds(seen) == ["thinking", "iteration", "tool_call", "tool_result", "tool_call",
-                           "tool_result", "cancelled"]
+    assert kinds(seen) == [
+        "thinking",
+        "iteration",
+        "tool_call",
+        "tool_result",
+        "tool_call",
+        "tool_result",
+        "cancelled",
+    ]
     assert seen[-1].data == {"message": "Task cancelled by user"}
     assert [c[0] for c in executor.calls] == ["one", "two"]
     assert pauses == [0, 0]
@@ -192,24 +277,35 @@ async def test_stop_before_the_task_starts_is_undone(agent, fake):
 
 
 async def test_api_error_in_third_iteration(agent, fake):
-    fake.script += [response(tool_use("t1", "computer", {"action": "a"})),
-                    response(tool_use("t2", "computer", {"action": "b"})),
-                    APIError("overloaded")]
+    fake.script += [
+        response(tool_use("t1", "computer", {"action": "a"})),
+        response(tool_use("t2", "computer", {"action": "b"})),
+        APIError("overloaded"),
+    ]
     events = await collect(agent.run_task("t"))
     assert kinds(events)[-2:] == ["iteration", "error"]
     assert events[-2].data == {"number": 3, "max": 50}
     assert events[-1].data == {"message": "API error: overloaded"}
     assert agent.iteration_count == 3
-    assert [m["role"] for m in agent._messages] == ["user", "assistant", "user", "assistant", "user"]
+    assert [m["role"] for m in agent._messages] == [
+        "user",
+        "assistant",
+        "user",
+        "assistant",
+        "user",
+    ]
     assert agent.is_running is True
 
 
-@pytest.mark.parametrize("exc, message", [
-    (RuntimeError("socket closed"), "Unexpected error: socket closed"),
-    (ValueError(), "Unexpected error: "),
-    (KeyError("k"), "Unexpected error: 'k'"),
-    (APIError("a", "b"), "API error: ('a', 'b')"),
-])
+@pytest.mark.parametrize(
+    "exc, message",
+    [
+        (RuntimeError("socket closed"), "Unexpected error: socket closed"),
+        (ValueError(), "Unexpected error: "),
+        (KeyError("k"), "Unexpected error: 'k'"),
+        (APIError("a", "b"), "API error: ('a', 'b')"),
+    ],
+)
 async def test_request_failures_become_error_events(agent, fake, exc, message):
     fake.script.append(exc)
     events = await collect(agent.run_task("t"))
@@ -243,7 +339,10 @@ async def test_no_iterations(executor, fake, limit):
     events = await collect(agent.run_task("t"))
     assert [(e.type, e.data) for e in events] == [
         ("thinking", {"message": "Starting task: t"}),
-        ("error", {"message": f"Reached maximum iterations ({int(limit)}). Task may be incomplete."}),
+        (
+            "error",
+            {"message": f"Reached maximum iterations ({int(limit)}). Task may be incomplete."},
+        ),
     ]
     assert len(fake.clients) == 1  # the client is still created first
     assert agent.iteration_count == 0
@@ -253,8 +352,10 @@ async def test_iteration_limit_reached(executor, fake):
     agent = FastSteerix("k", executor=executor, max_iterations=2)
     fake.script += [response(tool_use(f"t{i}", "computer", {"action": "a"})) for i in range(2)]
     events = await collect(agent.run_task("t"))
-    assert [e.data for e in events if e.type == "iteration"] == [{"number": 1, "max": 2},
-                                                                 {"number": 2, "max": 2}]
+    assert [e.data for e in events if e.type == "iteration"] == [
+        {"number": 1, "max": 2},
+        {"number": 2, "max": 2},
+    ]
     assert events[-1].data == {"message": "Reached maximum iterations (2). Task may be incomplete."}
 
 
@@ -273,13 +374,17 @@ async def test_missing_client_package(agent, monkeypatch):
     monkeypatch.setitem(sys.modules, "anthropic", None)
     events = await collect(agent.run_task("do it"))
     assert [(e.type, e.data) for e in events] == [
-        ("thinking", {"message": "Starting task: do it"}), ("error", {"message": MISSING})]
+        ("thinking", {"message": "Starting task: do it"}),
+        ("error", {"message": MISSING}),
+    ]
     assert agent._messages == [{"role": "user", "content": "do it"}]
 
 
 async def test_end_turn_with_tool_use_still_runs_the_tools(agent, fake, executor):
-    fake.script += [response(tool_use("t", "computer", {"action": "a"}), stop_reason="end_turn"),
-                    response(text("done"), stop_reason="tool_use")]
+    fake.script += [
+        response(tool_use("t", "computer", {"action": "a"}), stop_reason="end_turn"),
+        response(text("done"), stop_reason="tool_use"),
+    ]
     events = await collect(agent.run_task("t"))
     assert kinds(events)[-1] == "done" and len(executor.calls) == 1
 
@@ -330,7 +435,10 @@ async def test_subclass_overrides_are_honoured(executor, fake, pauses):
     assert fake.calls[0].kwargs["tools"] == ["custom-tools"]
     assert fake.calls[0].kwargs["system"] == "custom prompt"
     assert events[4].data["result"] == {"type": "text", "text": "custom mytool"}
-    assert agent._messages[1] == {"role": "assistant", "content": [{"custom": "text"}, {"custom": "tool_use"}]}
+    assert agent._messages[1] == {
+        "role": "assistant",
+        "content": [{"custom": "text"}, {"custom": "tool_use"}],
+    }
     assert pauses == [0, 0.25]  # the tool's own sleep, then the pause
     assert executor.calls == []
 
@@ -361,13 +469,17 @@ async def test_tool_calls_go_through_execute_tool_of_the_instance(agent, fake, m
 # Failures that escape from the pull
 
 
-@pytest.mark.parametrize("outcome, exc", [
-    (RuntimeError("display gone"), RuntimeError),
-    ({"type": "image", "base64": "x"}, KeyError),
-    ({"type": "image", "media_type": "image/png"}, KeyError),
-    (None, AttributeError),
-    (["not", "a", "dict"], TypeError),
-], ids=["executor-raises", "image-without-media-type", "image-without-data", "none", "list"])
+@pytest.mark.parametrize(
+    "outcome, exc",
+    [
+        (RuntimeError("display gone"), RuntimeError),
+        ({"type": "image", "base64": "x"}, KeyError),
+        ({"type": "image", "media_type": "image/png"}, KeyError),
+        (None, AttributeError),
+        (["not", "a", "dict"], TypeError),
+    ],
+    ids=["executor-raises", "image-without-media-type", "image-without-data", "none", "list"],
+)
 async def test_tool_failures_escape_and_end_the_stream(agent, fake, executor, outcome, exc):
     fake.script.append(response(tool_use("t", "computer", {"action": "a"})))
     executor.outcomes = [outcome]

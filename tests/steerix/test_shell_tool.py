@@ -17,7 +17,6 @@ import time
 import pytest
 
 from support.reference import bash_tool as reference
-
 from talmek.core.steerix import _run_bash_tool as run_bash
 
 
@@ -73,7 +72,10 @@ def test_cd_rule_uses_agent_cwd(home, tmp_path, monkeypatch):
 
 @pytest.mark.parametrize(
     "home_value",
-    [pytest.param("/nonexistent-talmek-home", id="missing"), pytest.param("/etc/passwd", id="file")],
+    [
+        pytest.param("/nonexistent-talmek-home", id="missing"),
+        pytest.param("/etc/passwd", id="file"),
+    ],
 )
 def test_unusable_home(home_value, monkeypatch):
     monkeypatch.setenv("HOME", home_value)
@@ -86,8 +88,15 @@ def test_unusable_home(home_value, monkeypatch):
 
 @pytest.mark.parametrize(
     "tool_input",
-    [{}, {"command": ""}, {"command": None}, {"command": False}, {"command": 0}, {"command": []},
-     {"command": {}}],
+    [
+        {},
+        {"command": ""},
+        {"command": None},
+        {"command": False},
+        {"command": 0},
+        {"command": []},
+        {"command": {}},
+    ],
     ids=repr,
 )
 def test_false_command(tool_input):
@@ -103,13 +112,17 @@ def test_non_text_command(value):
 
 def test_other_keys_ignored(home):
     assert run_bash({"command": "echo hi", "restart": True, "x": None}) == {
-        "type": "text", "text": "hi\n"}
+        "type": "text",
+        "text": "hi\n",
+    }
 
 
 def test_large_output_on_both_streams(home):
     mb = 1 << 20
-    command = (f"head -c {mb} /dev/zero | tr '\\0' a; head -c {mb} /dev/zero | tr '\\0' b >&2; "
-               f"head -c {mb} /dev/zero | tr '\\0' c")
+    command = (
+        f"head -c {mb} /dev/zero | tr '\\0' a; head -c {mb} /dev/zero | tr '\\0' b >&2; "
+        f"head -c {mb} /dev/zero | tr '\\0' c"
+    )
     out = run_bash({"command": command})
     assert out == {"type": "text", "text": "a" * mb + "c" * mb + "\nSTDERR:\n" + "b" * mb}
 
@@ -132,10 +145,17 @@ def test_host_descriptors_do_not_leak(home, tmp_path):
 
 
 def test_stdin_is_inherited(tmp_path):
-    script = ("from talmek.core.steerix import _run_bash_tool as b;"
-              "print(b({'command': 'cd / && cat'})['text'], end='')")
-    r = subprocess.run([sys.executable, "-c", script], input="from the host\n",
-                       capture_output=True, text=True, timeout=60)
+    script = (
+        "from talmek.core.steerix import _run_bash_tool as b;"
+        "print(b({'command': 'cd / && cat'})['text'], end='')"
+    )
+    r = subprocess.run(
+        [sys.executable, "-c", script],
+        input="from the host\n",
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert r.stdout == "from the host\n"
 
 
@@ -177,9 +197,11 @@ def _wait_gone(pid, seconds=5.0):
 
 @pytest.mark.parametrize(
     "rest",
-    [pytest.param("wait", id="silent"),
-     # Output that never pauses keeps the wait out of poll(), where a signal would interrupt it.
-     pytest.param("while :; do echo tick; done", id="chatty")],
+    [
+        pytest.param("wait", id="silent"),
+        # Output that never pauses keeps the wait out of poll(), where a signal would interrupt it.
+        pytest.param("while :; do echo tick; done", id="chatty"),
+    ],
 )
 def test_signal_handler_error_kills_the_command(rest, home, tmp_path):
     pidfile = tmp_path / "pid"
@@ -207,10 +229,14 @@ def test_timeout_kills_the_whole_group(home, tmp_path):
     # fork); the kill finds them all the same.
     pids = [tmp_path / f"pid{i}" for i in range(3)]
     start = time.monotonic()
-    out = run_bash({"command": f"echo partial; sleep 100 & echo $! > {pids[0]}\n"
-                               f"setsid sh -c 'echo $$ > {pids[1]}; exec sleep 100' &\n"
-                               f"(sh -c 'echo $$ > {pids[2]}; exec sleep 100' &)\n"
-                               "sleep 40"})
+    out = run_bash(
+        {
+            "command": f"echo partial; sleep 100 & echo $! > {pids[0]}\n"
+            f"setsid sh -c 'echo $$ > {pids[1]}; exec sleep 100' &\n"
+            f"(sh -c 'echo $$ > {pids[2]}; exec sleep 100' &)\n"
+            "sleep 40"
+        }
+    )
     elapsed = time.monotonic() - start
     assert out == {"type": "error", "error": "Command timed out after 30 seconds"}
     assert 29 < elapsed < 35
@@ -222,9 +248,13 @@ def test_timeout_kills_the_whole_group(home, tmp_path):
 # Faults: bounded output, nothing left behind, memory caps, a fork bomb
 
 LIMIT = 32 << 20
-TOO_MUCH = {"type": "error", "error": (
-    "Command failed: the output passed 33554432 bytes (32 MiB), more than a request to the model "
-    "can carry; the command and every process it started were killed")}
+TOO_MUCH = {
+    "type": "error",
+    "error": (
+        "Command failed: the output passed 33554432 bytes (32 MiB), more than a request to the model "
+        "can carry; the command and every process it started were killed"
+    ),
+}
 OUT_OF_MEMORY = {"type": "error", "error": "Command failed: out of memory"}
 
 
@@ -233,8 +263,10 @@ OUT_OF_MEMORY = {"type": "error", "error": "Command failed: out of memory"}
     [
         pytest.param("yes", id="stdout"),
         pytest.param("yes >&2", id="stderr"),
-        pytest.param(f"head -c {LIMIT // 2} /dev/zero; head -c {LIMIT // 2 + 1} /dev/zero >&2",
-                     id="one-byte-over-on-two-streams"),
+        pytest.param(
+            f"head -c {LIMIT // 2} /dev/zero; head -c {LIMIT // 2 + 1} /dev/zero >&2",
+            id="one-byte-over-on-two-streams",
+        ),
         pytest.param(f"head -c {LIMIT + 1} /dev/zero; sleep 100", id="one-byte-over-then-waits"),
         pytest.param("yes | sh -c 'trap \"\" TERM; cat'", id="pipeline-ignoring-sigterm"),
     ],
@@ -255,8 +287,10 @@ ESCAPES = [
     pytest.param("setsid sh -c 'echo $$ > {p}; exec sleep 100' &", id="setsid"),
     pytest.param("(sh -c 'echo $$ > {p}; exec sleep 100' &)", id="double-fork"),
     pytest.param("nohup sh -c 'echo $$ > {p}; exec sleep 100' >/dev/null 2>&1 &", id="detached"),
-    pytest.param("setsid sh -c 'trap \"\" HUP INT TERM; echo $$ > {p}; kill -STOP $$' &",
-                 id="stopped-in-own-session"),
+    pytest.param(
+        "setsid sh -c 'trap \"\" HUP INT TERM; echo $$ > {p}; kill -STOP $$' &",
+        id="stopped-in-own-session",
+    ),
     pytest.param("sh -c 'sh -c \"echo \\$\\$ > {p}; exec sleep 100\" & wait' &", id="grandchild"),
 ]
 WAIT_FOR_PID = "while [ ! -s {p} ]; do sleep 0.01; done"
@@ -317,9 +351,15 @@ def test_an_ordinary_end_leaves_detached_processes(home, tmp_path):
 def test_the_command_dies_with_the_host(home, tmp_path):
     p = tmp_path / "pid"
     command = f"setsid sh -c 'echo $$ > {p}; exec sleep 100' & wait"
-    host = subprocess.Popen([sys.executable, "-c",
-                             "import sys; from talmek.core.steerix import _run_bash_tool as b; "
-                             "b({'command': sys.argv[1]})", command])
+    host = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            "import sys; from talmek.core.steerix import _run_bash_tool as b; "
+            "b({'command': sys.argv[1]})",
+            command,
+        ]
+    )
     pid = None
     try:
         end = time.monotonic() + 20
@@ -354,12 +394,18 @@ print(json.dumps({"outcomes": outcomes, "children": children}))
 """
 
 
-@pytest.mark.skipif(bool(os.environ.get("TALMEK_SANITIZED")),
-                    reason="the sanitizers reserve more address space than a cap leaves")
+@pytest.mark.skipif(
+    bool(os.environ.get("TALMEK_SANITIZED")),
+    reason="the sanitizers reserve more address space than a cap leaves",
+)
 @pytest.mark.parametrize("headroom_mb", [8, 40, 256])
 def test_memory_cap_gives_outcomes(headroom_mb, home):
-    r = subprocess.run([sys.executable, "-c", UNDER_CAP, str(headroom_mb)],
-                       capture_output=True, text=True, timeout=120)
+    r = subprocess.run(
+        [sys.executable, "-c", UNDER_CAP, str(headroom_mb)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert r.returncode == 0, r.stderr
     got = json.loads(r.stdout)
     shell, view = got["outcomes"]
@@ -408,9 +454,13 @@ BOMBS = {
 }
 
 
-@pytest.mark.skipif(os.geteuid() != 0, reason="the bomb runs as a throwaway user; making one needs root")
-@pytest.mark.skipif(not (shutil.which("setpriv") and shutil.which("prlimit")),
-                    reason="needs setpriv and prlimit (util-linux)")
+@pytest.mark.skipif(
+    os.geteuid() != 0, reason="the bomb runs as a throwaway user; making one needs root"
+)
+@pytest.mark.skipif(
+    not (shutil.which("setpriv") and shutil.which("prlimit")),
+    reason="needs setpriv and prlimit (util-linux)",
+)
 @pytest.mark.parametrize("trigger", list(BOMBS))
 def test_fork_bomb_leaves_no_process(trigger, home):
     # A uid that no account has: the limit on its processes counts this test's processes alone.
@@ -427,7 +477,9 @@ def test_fork_bomb_leaves_no_process(trigger, home):
     try:
         # The bomb runs only where the limit holds: a probe tries to start more processes than
         # the limit allows, detached so that they outlive it, and they are counted.
-        probe = f"i=0; while [ $i -lt {NPROC + 20} ]; do sleep 30 >/dev/null 2>&1 & i=$((i+1)); done"
+        probe = (
+            f"i=0; while [ $i -lt {NPROC + 20} ]; do sleep 30 >/dev/null 2>&1 & i=$((i+1)); done"
+        )
         run_bash({"command": f"{as_user} sh -c '{probe}' 2>/dev/null"})
         started = len(_processes_of(uid))
         _end_all_of(uid)

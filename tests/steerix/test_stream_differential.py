@@ -6,19 +6,35 @@ import asyncio
 import sys
 import warnings
 
-import pytest
-
 from hypothesis import given, settings
 from hypothesis import strategies as st
+
 from support.agents import FastSteerix
 from support.executors import RecordingExecutor
 from support.fake_anthropic import FakeAnthropic, response, text, tool_use
 
-SCRIPT = [response(text("look"), tool_use("a", "computer", {"action": "one"}),
-                   tool_use("b", "computer", {"action": "two"})),
-          response(text("done"))]
-POINTS = ["thinking", "iteration", "text", "tool_call", "tool_result", "pause", "tool_call",
-          "tool_result", "pause", "iteration", "text", "done"]
+SCRIPT = [
+    response(
+        text("look"),
+        tool_use("a", "computer", {"action": "one"}),
+        tool_use("b", "computer", {"action": "two"}),
+    ),
+    response(text("done")),
+]
+POINTS = [
+    "thinking",
+    "iteration",
+    "text",
+    "tool_call",
+    "tool_result",
+    "pause",
+    "tool_call",
+    "tool_result",
+    "pause",
+    "iteration",
+    "text",
+    "done",
+]
 
 
 async def reference():
@@ -159,8 +175,6 @@ def native_emit():
     return agent._emit(ComputerUseEvent("done"))
 
 
-
-
 def play_coro(make, program, name):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -173,5 +187,6 @@ def play_coro(make, program, name):
 @given(st.lists(st.sampled_from(sorted(CORO_ACTIONS)), max_size=12))
 @settings(max_examples=300, deadline=None)
 def test_coroutine_matches_a_python_coroutine(program):
-    assert play_coro(native_emit, program, "Steerix._emit") == \
-        play_coro(reference_emit, program, "reference_emit")
+    assert play_coro(native_emit, program, "Steerix._emit") == play_coro(
+        reference_emit, program, "reference_emit"
+    )

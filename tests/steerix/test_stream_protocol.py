@@ -8,19 +8,36 @@ import sys
 import weakref
 
 import pytest
+
 from support.agents import FastSteerix
 from support.executors import RecordingExecutor
 from support.fake_anthropic import response, text, tool_use
 from support.streams import collect, kinds, pull
-
 from talmek.core.steerix import Steerix
 
-TWO_TOOLS = [response(text("look"), tool_use("a", "computer", {"action": "one"}),
-                      tool_use("b", "computer", {"action": "two"})),
-             response(text("done"))]
+TWO_TOOLS = [
+    response(
+        text("look"),
+        tool_use("a", "computer", {"action": "one"}),
+        tool_use("b", "computer", {"action": "two"}),
+    ),
+    response(text("done")),
+]
 # The suspension points of that task, in order, as pull() reports them.
-POINTS = ["thinking", "iteration", "text", "tool_call", "tool_result", "pause", "tool_call",
-          "tool_result", "pause", "iteration", "text", "done"]
+POINTS = [
+    "thinking",
+    "iteration",
+    "text",
+    "tool_call",
+    "tool_result",
+    "pause",
+    "tool_call",
+    "tool_result",
+    "pause",
+    "iteration",
+    "text",
+    "done",
+]
 
 
 def walk(stream):
@@ -127,8 +144,11 @@ def test_awaitable_states(agent, fake):
     with pytest.raises(RuntimeError, match=r"cannot reuse already awaited __anext__\(\)/asend\(\)"):
         first.send(None)
     assert first.close() is None
-    assert [e.type for e in [pull(stream)[1], pull(stream)[1], pull(stream)[1]]] == \
-        ["iteration", "text", "done"]
+    assert [e.type for e in [pull(stream)[1], pull(stream)[1], pull(stream)[1]]] == [
+        "iteration",
+        "text",
+        "done",
+    ]
     assert pull(stream) == ("end", None)
     closer = stream.aclose()
     with pytest.raises(StopIteration):
@@ -158,7 +178,9 @@ async def test_second_pull_while_one_is_pending_is_refused(executor, fake):
     await asyncio.sleep(0)  # now waiting in the pause
     with pytest.raises(RuntimeError, match="already running"):
         await anext(stream)
-    with pytest.raises(RuntimeError, match=r"aclose\(\): asynchronous generator is already running"):
+    with pytest.raises(
+        RuntimeError, match=r"aclose\(\): asynchronous generator is already running"
+    ):
         await stream.aclose()
     assert stream.ag_running is False  # suspended in the pause, not executing
     pending.cancel()

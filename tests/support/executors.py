@@ -4,8 +4,12 @@ from __future__ import annotations
 
 from typing import Any
 
-COMPUTER_TOOL = {"type": "computer_20250124", "name": "computer",
-                 "display_width_px": 800, "display_height_px": 600}
+COMPUTER_TOOL = {
+    "type": "computer_20250124",
+    "name": "computer",
+    "display_width_px": 800,
+    "display_height_px": 600,
+}
 
 
 class RecordingExecutor:
@@ -56,8 +60,12 @@ class VersionedExecutor(RecordingExecutor):
         self.definition_calls += 1
         if self.tool_version == "computer_toolset_20260801":
             return {"type": self.tool_version}
-        definition = {"type": self.tool_version, "name": "computer",
-                      "display_width_px": 800, "display_height_px": 600}
+        definition = {
+            "type": self.tool_version,
+            "name": "computer",
+            "display_width_px": 800,
+            "display_height_px": 600,
+        }
         if self.tool_version == "computer_20251124":
             definition["enable_zoom"] = True
         return definition

@@ -82,7 +82,9 @@ class FakeAnthropic:
         monkeypatch.setitem(sys.modules, "anthropic", self.module)
 
     def _next(self, kwargs: dict[str, Any]) -> Any:
-        self.calls.append(Call(kwargs=kwargs, messages_snapshot=copy.deepcopy(kwargs.get("messages"))))
+        self.calls.append(
+            Call(kwargs=kwargs, messages_snapshot=copy.deepcopy(kwargs.get("messages")))
+        )
         if not self.script:
             raise AssertionError("unscripted request")
         item = self.script.pop(0)

@@ -33,9 +33,10 @@ import argparse
 import itertools
 import json
 import threading
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Callable
+from typing import Any
 
 from talmek.demo.service import Refusal, Service
 
@@ -58,8 +59,9 @@ def tool_use_block(id: str, name: str, input: dict[str, Any]) -> dict[str, Any]:
     return {"type": "tool_use", "id": id, "name": name, "input": input}
 
 
-def message(*blocks: dict[str, Any], stop_reason: str | None = None,
-            model: str = "claude-sonnet-4-6") -> dict[str, Any]:
+def message(
+    *blocks: dict[str, Any], stop_reason: str | None = None, model: str = "claude-sonnet-4-6"
+) -> dict[str, Any]:
     """A complete Messages API response body holding `blocks`."""
     if stop_reason is None:
         stop_reason = "tool_use" if any(b["type"] == "tool_use" for b in blocks) else "end_turn"
@@ -118,13 +120,20 @@ def check_request(headers: dict[str, str], body: Any, expected_beta: str | None)
             continue
         if msg["role"] != "assistant" or not isinstance(msg["content"], list):
             continue
-        asked = [b.get("id") for b in msg["content"] if isinstance(b, dict) and b.get("type") == "tool_use"]
+        asked = [
+            b.get("id")
+            for b in msg["content"]
+            if isinstance(b, dict) and b.get("type") == "tool_use"
+        ]
         if not asked:
             continue
         answer = messages[i + 1] if i + 1 < len(messages) else None
         content = answer.get("content") if isinstance(answer, dict) else None
-        answered = [b.get("tool_use_id") for b in content or [] if isinstance(b, dict)
-                    and b.get("type") == "tool_result"]
+        answered = [
+            b.get("tool_use_id")
+            for b in content or []
+            if isinstance(b, dict) and b.get("type") == "tool_result"
+        ]
         if answered != asked:
             problems.append(f"tool calls {asked!r} of message {i} answered by {answered!r}")
     return problems
@@ -152,8 +161,8 @@ class FakeMessagesServer:
     """Scripted fake Messages API on 127.0.0.1. Use as a context manager, or start()/stop()."""
 
     script: list[Reply] = field(default_factory=list)
-    responder: Responder | None = None   # consulted when the script is used up
-    expected_beta: str | None = None     # a beta flag every request must carry, besides the rules
+    responder: Responder | None = None  # consulted when the script is used up
+    expected_beta: str | None = None  # a beta flag every request must carry, besides the rules
     service: Service = field(default_factory=Service)
     host: str = "127.0.0.1"
     port: int = 0
@@ -175,13 +184,13 @@ class FakeMessagesServer:
     def bodies(self) -> list[Any]:
         return [r.body for r in self.requests]
 
-    def start(self) -> "FakeMessagesServer":
+    def start(self) -> FakeMessagesServer:
         server = self
 
         class Handler(BaseHTTPRequestHandler):
             protocol_version = "HTTP/1.1"
 
-            def do_POST(self) -> None:  # noqa: N802 (http.server's naming)
+            def do_POST(self) -> None:
                 length = int(self.headers.get("Content-Length") or 0)
                 raw = self.rfile.read(length)
                 try:
@@ -190,10 +199,11 @@ class FakeMessagesServer:
                     body = None
                 headers = {k.lower(): v for k, v in self.headers.items()}
                 status, reply = server._answer(
-                    RecordedRequest("POST", self.path, headers, body, len(raw)))
+                    RecordedRequest("POST", self.path, headers, body, len(raw))
+                )
                 self._send(status, reply)
 
-            def do_GET(self) -> None:  # noqa: N802
+            def do_GET(self) -> None:
                 self._send(404, ErrorReply(404, "not found", "not_found_error").body())
 
             def _send(self, status: int, payload: Any) -> None:
@@ -210,8 +220,9 @@ class FakeMessagesServer:
 
         self._httpd = ThreadingHTTPServer((self.host, self.port), Handler)
         self._httpd.daemon_threads = True
-        self._thread = threading.Thread(target=self._httpd.serve_forever, name="fake-messages-api",
-                                        daemon=True)
+        self._thread = threading.Thread(
+            target=self._httpd.serve_forever, name="fake-messages-api", daemon=True
+        )
         self._thread.start()
         return self
 
@@ -224,7 +235,7 @@ class FakeMessagesServer:
             self._thread.join()
             self._thread = None
 
-    def __enter__(self) -> "FakeMessagesServer":
+    def __enter__(self) -> FakeMessagesServer:
         return self.start()
 
     def __exit__(self, *exc: Any) -> None:
@@ -261,8 +272,10 @@ class FakeMessagesServer:
 def demo_script() -> list[Reply]:
     """A short task: look at the screen, run a command, report."""
     return [
-        message(text_block("Let me look at the screen first."),
-                tool_use_block("toolu_demo_1", "computer", {"action": "screenshot"})),
+        message(
+            text_block("Let me look at the screen first."),
+            tool_use_block("toolu_demo_1", "computer", {"action": "screenshot"}),
+        ),
         message(tool_use_block("toolu_demo_2", "bash", {"command": "echo hello from the demo"})),
         message(text_block("All done: the screen was captured and the command ran.")),
     ]

@@ -40,7 +40,9 @@ def wine_env(tmp_path_factory):
     if not EXE.exists():
         _missing(f"{EXE} is not built (scripts/build-windows)")
     prefix = tmp_path_factory.mktemp("wineprefix")
-    env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    env = dict(
+        os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml="
+    )
     env.pop("LD_PRELOAD", None)  # a sanitizer runtime preloaded into the tests is not Wine's
     # One wine server for the whole session (-p: it stays until told to go), so that each worker
     # starts in a fraction of a second.
@@ -49,8 +51,14 @@ def wine_env(tmp_path_factory):
     # The prefix is made on first use, here by a worker that reads an empty input and ends. The
     # prefix's own services start with it and stay, so they must not inherit pipes whose end a
     # caller would wait for.
-    subprocess.run([wine, str(EXE)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, env=env, timeout=300)
+    subprocess.run(
+        [wine, str(EXE)],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+        env=env,
+        timeout=300,
+    )
     yield {"wine": wine, "env": env, "prefix": prefix}
     subprocess.run([wineserver, "-k"], env=env, timeout=TIMEOUT)
 
@@ -63,8 +71,13 @@ def windows_path(p):
 class WineWorker:
     def __init__(self, wine_env, cwd):
         self.proc = subprocess.Popen(
-            [wine_env["wine"], str(EXE)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, cwd=cwd, env=wine_env["env"])
+            [wine_env["wine"], str(EXE)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            cwd=cwd,
+            env=wine_env["env"],
+        )
 
     def request_raw(self, data):
         self.proc.stdin.write(data)
@@ -96,8 +109,14 @@ def wine_worker(wine_env, tmp_path):
 @pytest.fixture
 def run_wine(wine_env, tmp_path):
     def run(data, cwd=None):
-        done = subprocess.run([wine_env["wine"], str(EXE)], input=data, capture_output=True,
-                              cwd=cwd or tmp_path, env=wine_env["env"], timeout=TIMEOUT)
+        done = subprocess.run(
+            [wine_env["wine"], str(EXE)],
+            input=data,
+            capture_output=True,
+            cwd=cwd or tmp_path,
+            env=wine_env["env"],
+            timeout=TIMEOUT,
+        )
         return done.returncode, done.stdout, done.stderr.decode(errors="replace")
 
     return run

@@ -22,7 +22,6 @@ import json
 from pathlib import PureWindowsPath
 
 import pytest
-
 from tests.windows.conftest import windows_path
 
 
@@ -32,18 +31,22 @@ def ok(result):
 
 def test_write_stores_crlf_and_replies_with_the_windows_path(wine_worker, tmp_path):
     target = windows_path(tmp_path / "notes" / "todo.txt")
-    assert wine_worker.request({"action": "write", "path": "notes/todo.txt", "content": "milk\ncafé\n"}) == ok(
-        {"path": target, "size": len("milk\r\ncafé\r\n".encode()), "lines": 2})
+    assert wine_worker.request(
+        {"action": "write", "path": "notes/todo.txt", "content": "milk\ncafé\n"}
+    ) == ok({"path": target, "size": len("milk\r\ncafé\r\n".encode()), "lines": 2})
     assert (tmp_path / "notes" / "todo.txt").read_bytes() == "milk\r\ncafé\r\n".encode()
-    assert wine_worker.request({"action": "append", "path": "notes\\todo.txt", "content": "tea\n"}) == ok(
-        {"path": target, "size": 18})
+    assert wine_worker.request(
+        {"action": "append", "path": "notes\\todo.txt", "content": "tea\n"}
+    ) == ok({"path": target, "size": 18})
     # Reading translates "\r\n" back (universal newlines on reading, on every platform).
     assert wine_worker.request({"action": "read", "path": target, "start_line": 3}) == ok(
-        {"content": "tea\n", "total_lines": 3, "path": target, "size": 18})
+        {"content": "tea\n", "total_lines": 3, "path": target, "size": 18}
+    )
 
 
-@pytest.mark.parametrize("spelling", ["sub/x.txt", "sub\\x.txt", "./sub//x.txt", "sub\\..\\sub/x.txt",
-                                      "ABS", "ABS_FWD"])
+@pytest.mark.parametrize(
+    "spelling", ["sub/x.txt", "sub\\x.txt", "./sub//x.txt", "sub\\..\\sub/x.txt", "ABS", "ABS_FWD"]
+)
 def test_both_separators_and_drive_letter_paths(wine_worker, tmp_path, spelling):
     (tmp_path / "sub").mkdir()
     (tmp_path / "sub" / "x.txt").write_bytes(b"a\r\nb")
@@ -52,7 +55,13 @@ def test_both_separators_and_drive_letter_paths(wine_worker, tmp_path, spelling)
     elif spelling == "ABS_FWD":
         spelling = windows_path(tmp_path / "sub" / "x.txt").replace("\\", "/")
     assert wine_worker.request({"action": "read", "path": spelling}) == ok(
-        {"content": "a\nb", "total_lines": 2, "path": windows_path(tmp_path / "sub" / "x.txt"), "size": 4})
+        {
+            "content": "a\nb",
+            "total_lines": 2,
+            "path": windows_path(tmp_path / "sub" / "x.txt"),
+            "size": 4,
+        }
+    )
 
 
 def test_requests_end_at_any_line_end(wine_worker, tmp_path):
@@ -74,10 +83,16 @@ def test_list_is_ordered_and_filtered_ignoring_case(wine_worker, tmp_path):
     (tmp_path / "c" / "Inner.Txt").write_text("yy")
     reply = wine_worker.request({"action": "list", "path": ".", "recursive": True})
     paths = [e["path"] for e in reply["result"]["entries"]]
-    expected = sorted(["a.txt", "A-B.TXT", "B.txt", "c", "c\\Inner.Txt", "d.PY"], key=PureWindowsPath)
+    expected = sorted(
+        ["a.txt", "A-B.TXT", "B.txt", "c", "c\\Inner.Txt", "d.PY"], key=PureWindowsPath
+    )
     assert paths == expected
-    reply = wine_worker.request({"action": "list", "path": ".", "recursive": True, "pattern": "*.TXT"})
-    assert [e["path"] for e in reply["result"]["entries"]] == [p for p in expected if p.lower().endswith(".txt")]
+    reply = wine_worker.request(
+        {"action": "list", "path": ".", "recursive": True, "pattern": "*.TXT"}
+    )
+    assert [e["path"] for e in reply["result"]["entries"]] == [
+        p for p in expected if p.lower().endswith(".txt")
+    ]
 
 
 def test_find_and_grep_patterns_ignore_case(wine_worker, tmp_path):
@@ -86,10 +101,15 @@ def test_find_and_grep_patterns_ignore_case(wine_worker, tmp_path):
     (tmp_path / "src" / "notes.txt").write_text("import nothing\n")
     found = wine_worker.request({"action": "find", "path": ".", "pattern": "SRC/*.py"})
     # A literal component is joined as typed (glob's literal selector); the system finds "src".
-    assert [m["path"] for m in found["result"]["matches"]] == [windows_path(tmp_path / "SRC" / "Main.PY")]
-    grep = wine_worker.request({"action": "grep", "path": ".", "regex": "^import", "file_pattern": "*.py"})
+    assert [m["path"] for m in found["result"]["matches"]] == [
+        windows_path(tmp_path / "SRC" / "Main.PY")
+    ]
+    grep = wine_worker.request(
+        {"action": "grep", "path": ".", "regex": "^import", "file_pattern": "*.py"}
+    )
     assert [(m["file"], m["line"]) for m in grep["result"]["matches"]] == [
-        (windows_path(tmp_path / "src" / "Main.PY"), "import os")]
+        (windows_path(tmp_path / "src" / "Main.PY"), "import os")
+    ]
 
 
 def test_errors_in_cpythons_windows_wording(wine_worker, tmp_path):
@@ -98,7 +118,9 @@ def test_errors_in_cpythons_windows_wording(wine_worker, tmp_path):
     d, f = windows_path(tmp_path / "d"), windows_path(tmp_path / "f")
     # open() of a directory on Windows: PermissionError from the C runtime's EACCES.
     assert wine_worker.request({"action": "write", "path": "d", "content": "x"}) == {
-        "success": False, "error": f"[Errno 13] Permission denied: {d!r}"}
+        "success": False,
+        "error": f"[Errno 13] Permission denied: {d!r}",
+    }
     # os.mkdir on an existing file: FileExistsError with the Windows code ERROR_ALREADY_EXISTS.
     error = wine_worker.request({"action": "mkdir", "path": "f/sub"})["error"]
     assert error.startswith("[WinError 3] ") or error.startswith("[WinError 183] "), error
@@ -106,7 +128,9 @@ def test_errors_in_cpythons_windows_wording(wine_worker, tmp_path):
     assert error.startswith("[WinError 183] ") and error.endswith(f": {f!r}"), error
     # os.scandir of a missing directory below a file is not reached: not found comes first.
     assert wine_worker.request({"action": "list", "path": "nope"}) == {
-        "success": False, "error": "Directory not found: nope"}
+        "success": False,
+        "error": "Directory not found: nope",
+    }
 
 
 REFUSED = [
@@ -120,7 +144,9 @@ REFUSED = [
 
 
 @pytest.mark.parametrize("path,why", REFUSED)
-def test_names_windows_would_rewrite_are_refused_and_nothing_written(wine_worker, tmp_path, path, why):
+def test_names_windows_would_rewrite_are_refused_and_nothing_written(
+    wine_worker, tmp_path, path, why
+):
     for action in ("write", "read", "mkdir"):
         reply = wine_worker.request({"action": action, "path": path, "content": "x"})
         assert reply == {"success": False, "error": f"Path refused on Windows, {why}: {path!r}"}
@@ -132,16 +158,21 @@ def test_device_form_paths_take_names_as_written(wine_worker, tmp_path):
     # keeps the prefix it was given).
     target = "\\\\?\\" + windows_path(tmp_path / "trail.")
     assert wine_worker.request({"action": "write", "path": target, "content": "x"}) == ok(
-        {"path": target, "size": 1, "lines": 1})
+        {"path": target, "size": 1, "lines": 1}
+    )
     assert (tmp_path / "trail.").read_bytes() == b"x"
 
 
 def test_nul_in_a_path(wine_worker):
     # open() refuses it with ValueError("embedded null character"); Path.exists() says False.
     assert wine_worker.request({"action": "write", "path": "a\x00b", "content": "x"}) == {
-        "success": False, "error": "embedded null character"}
+        "success": False,
+        "error": "embedded null character",
+    }
     assert wine_worker.request({"action": "read", "path": "a\x00b"}) == {
-        "success": False, "error": "File not found: a\x00b"}
+        "success": False,
+        "error": "File not found: a\x00b",
+    }
 
 
 def test_long_paths_beyond_max_path(wine_worker, tmp_path):
@@ -149,10 +180,12 @@ def test_long_paths_beyond_max_path(wine_worker, tmp_path):
     target = windows_path(tmp_path / rel)
     assert len(target) > 300
     assert wine_worker.request({"action": "write", "path": rel, "content": "deep\n"}) == ok(
-        {"path": target, "size": 6, "lines": 1})
+        {"path": target, "size": 6, "lines": 1}
+    )
     assert wine_worker.request({"action": "read", "path": rel})["result"]["content"] == "deep\n"
     assert wine_worker.request({"action": "delete", "path": "d" * 60}) == ok(
-        {"deleted": windows_path(tmp_path / ("d" * 60))})
+        {"deleted": windows_path(tmp_path / ("d" * 60))}
+    )
 
 
 def test_names_round_trip_through_utf16(wine_worker, tmp_path):
@@ -160,7 +193,10 @@ def test_names_round_trip_through_utf16(wine_worker, tmp_path):
     assert wine_worker.request({"action": "write", "path": name, "content": "x"})["success"]
     listed = wine_worker.request({"action": "list", "path": "."})["result"]["entries"]
     assert [e["path"] for e in listed] == [name]
-    assert wine_worker.request({"action": "read", "path": listed[0]["path"]})["result"]["content"] == "x"
+    assert (
+        wine_worker.request({"action": "read", "path": listed[0]["path"]})["result"]["content"]
+        == "x"
+    )
 
 
 def test_home_directory_is_the_user_profile(wine_worker, wine_env):
@@ -175,23 +211,43 @@ def test_home_directory_is_the_user_profile(wine_worker, wine_env):
     # ~user names a profile beside the current one (ntpath's guess); "~" as the whole path is a
     # directory, not a file.
     assert wine_worker.request({"action": "mkdir", "path": "~someone"}) == ok(
-        {"path": str(PureWindowsPath(home).parent / "someone")})
-    assert wine_worker.request({"action": "read", "path": "~"}) == {"success": False, "error": "Not a file: ~"}
+        {"path": str(PureWindowsPath(home).parent / "someone")}
+    )
+    assert wine_worker.request({"action": "read", "path": "~"}) == {
+        "success": False,
+        "error": "Not a file: ~",
+    }
 
 
 def test_copy_move_edit_diff_delete(wine_worker, tmp_path):
     (tmp_path / "a.txt").write_bytes(b"one\r\ntwo\r\n")
     a, b = windows_path(tmp_path / "a.txt"), windows_path(tmp_path / "B" / "b.txt")
-    assert wine_worker.request({"action": "copy", "src": "a.txt", "dst": "B/b.txt"}) == ok({"from": a, "to": b})
-    edit = wine_worker.request({"action": "edit", "path": "B\\b.txt", "edits": [{"find": "two", "replace": "2"}]})
-    assert edit == ok({"path": b, "changes": 1, "diff": "--- a/b.txt\n+++ b/b.txt\n@@ -1,2 +1,2 @@\n one\n-two\n+2\n"})
+    assert wine_worker.request({"action": "copy", "src": "a.txt", "dst": "B/b.txt"}) == ok(
+        {"from": a, "to": b}
+    )
+    edit = wine_worker.request(
+        {"action": "edit", "path": "B\\b.txt", "edits": [{"find": "two", "replace": "2"}]}
+    )
+    assert edit == ok(
+        {
+            "path": b,
+            "changes": 1,
+            "diff": "--- a/b.txt\n+++ b/b.txt\n@@ -1,2 +1,2 @@\n one\n-two\n+2\n",
+        }
+    )
     assert (tmp_path / "B" / "b.txt").read_bytes() == b"one\r\n2\r\n"
     diff = wine_worker.request({"action": "diff", "file_a": "a.txt", "file_b": "b/B.TXT"})
     assert diff["result"]["diff"].startswith(f"--- {a}\n+++ ")
     # A file already at the target: os.rename refuses it on Windows, shutil.move copies instead.
-    assert wine_worker.request({"action": "move", "src": "a.txt", "dst": "B/b.txt"}) == ok({"from": a, "to": b})
-    assert (tmp_path / "B" / "b.txt").read_bytes() == b"one\r\ntwo\r\n" and not (tmp_path / "a.txt").exists()
-    assert wine_worker.request({"action": "delete", "path": "b"}) == ok({"deleted": windows_path(tmp_path / "B")})
+    assert wine_worker.request({"action": "move", "src": "a.txt", "dst": "B/b.txt"}) == ok(
+        {"from": a, "to": b}
+    )
+    assert (tmp_path / "B" / "b.txt").read_bytes() == b"one\r\ntwo\r\n" and not (
+        tmp_path / "a.txt"
+    ).exists()
+    assert wine_worker.request({"action": "delete", "path": "b"}) == ok(
+        {"deleted": windows_path(tmp_path / "B")}
+    )
     assert list(tmp_path.iterdir()) == []
 
 
@@ -212,9 +268,23 @@ def test_grep_on_several_threads_answers_the_serial_reply_in_slices(wine_env, tm
         (tmp_path / f"d{d}").mkdir()
         for f in range(40):
             (tmp_path / f"d{d}" / f"f{f}.txt").write_text(
-                "".join(f"Needle {d} {f} {i}\n" if (i + f) % 5 == 0 else f"hay {i}\n" for i in range(200)))
-    request = json.dumps({"action": "grep", "path": ".", "regex": "Needle", "max_results": 10**6,
-                          "context_lines": 2}).encode() + b"\n"
+                "".join(
+                    f"Needle {d} {f} {i}\n" if (i + f) % 5 == 0 else f"hay {i}\n"
+                    for i in range(200)
+                )
+            )
+    request = (
+        json.dumps(
+            {
+                "action": "grep",
+                "path": ".",
+                "regex": "Needle",
+                "max_results": 10**6,
+                "context_lines": 2,
+            }
+        ).encode()
+        + b"\n"
+    )
     lines = []
     for threads in ("1", "4"):
         env = dict(wine_env["env"], TALMEK_SCRIVEL_THREADS=threads)
@@ -249,24 +319,32 @@ def test_roots_under_wine(wine_env, tmp_path):
         {"action": "write", "path": windows_path(evil / "n.txt"), "content": "pwned"},
     ]
     data = "".join(json.dumps(r) + "\n" for r in requests).encode()
-    done = subprocess.run([wine_env["wine"], str(EXE), "--root", win_root], input=data,
-                          capture_output=True, cwd=root, env=wine_env["env"], timeout=TIMEOUT)
+    done = subprocess.run(
+        [wine_env["wine"], str(EXE), "--root", win_root],
+        input=data,
+        capture_output=True,
+        cwd=root,
+        env=wine_env["env"],
+        timeout=TIMEOUT,
+    )
     replies = [json.loads(line) for line in done.stdout.splitlines()]
     assert [r["success"] for r in replies] == [True, True, False, False, False, False], replies
-    assert all(r["error"].startswith("Path outside the allowed directories: ")
-               for r in replies[2:])
+    assert all(r["error"].startswith("Path outside the allowed directories: ") for r in replies[2:])
     assert not (evil / "n.txt").exists()
     # No Landlock on Windows: said once on standard error, and the checks go on alone.
     assert b"Landlock" in done.stderr
+
 
 # --- writes that leave the old content or the new one ---------------------------------------------
 
 
 def test_replacing_a_file_leaves_nothing_beside_it(wine_worker, tmp_path):
     (tmp_path / "f.txt").write_bytes(b"old\r\n" * 1000)
-    for request in ({"action": "write", "path": "f.txt", "content": "new\n"},
-                    {"action": "edit", "path": "f.txt", "edits": [{"find": "new", "replace": "newer"}]},
-                    {"action": "append", "path": "f.txt", "content": "more\n"}):
+    for request in (
+        {"action": "write", "path": "f.txt", "content": "new\n"},
+        {"action": "edit", "path": "f.txt", "edits": [{"find": "new", "replace": "newer"}]},
+        {"action": "append", "path": "f.txt", "content": "more\n"},
+    ):
         assert wine_worker.request(request)["success"] is True
     assert (tmp_path / "f.txt").read_bytes() == b"newer\r\nmore\r\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["f.txt"]
@@ -277,7 +355,10 @@ def test_a_hard_linked_file_is_written_in_place(wine_worker, tmp_path):
 
     (tmp_path / "f.txt").write_bytes(b"old\r\n")
     os.link(tmp_path / "f.txt", tmp_path / "g.txt")
-    assert wine_worker.request({"action": "write", "path": "f.txt", "content": "new\n"})["success"] is True
+    assert (
+        wine_worker.request({"action": "write", "path": "f.txt", "content": "new\n"})["success"]
+        is True
+    )
     assert (tmp_path / "g.txt").read_bytes() == b"new\r\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["f.txt", "g.txt"]
 
@@ -285,6 +366,8 @@ def test_a_hard_linked_file_is_written_in_place(wine_worker, tmp_path):
 def test_a_copy_onto_a_file_replaces_it(wine_worker, tmp_path):
     (tmp_path / "a.txt").write_bytes(b"a\r\n")
     (tmp_path / "b.txt").write_bytes(b"bbbbbbbb\r\n")
-    assert wine_worker.request({"action": "copy", "src": "a.txt", "dst": "b.txt"})["success"] is True
+    assert (
+        wine_worker.request({"action": "copy", "src": "a.txt", "dst": "b.txt"})["success"] is True
+    )
     assert (tmp_path / "b.txt").read_bytes() == b"a\r\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a.txt", "b.txt"]

@@ -1,5 +1,7 @@
 // The layer on POSIX (Linux): files, status, directories, tree changes, copy primitives and the
 // standard streams, over the system calls.
+#include "platform/os.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,15 +18,12 @@
 
 #include "platform/detail.h"
 #include "platform/posix/dir_access.h"
-#include "platform/os.h"
-#include "platform/posix/dir_access.h"
 
 namespace talmek::os {
 
 namespace detail {
 std::string win_error_text(int) { return {}; }
 }  // namespace detail
-
 
 namespace {
 
@@ -42,7 +41,6 @@ FileType type_of(mode_t m) noexcept {
 }
 
 void fill(const struct stat& s, Stat& st) noexcept { detail::fill_status(s, st); }
-
 
 EntryKind kind_of_dtype(unsigned char d_type) noexcept {
   switch (d_type) {
@@ -120,8 +118,8 @@ EntryStatus confined_status(const OsPath& entry_path) {
 // report is looked up. With `with_status`, each entry that `only` accepts (every entry when it
 // is null) gets its followed status while the directory is open; with active roots, that of a
 // link is asked through them (`dir_path` is the directory's path).
-Error scan(int fd, DirEntries& out, bool with_status, const NameFilter* only,
-           bool resolve_unknown, const OsPath* dir_path = nullptr) {
+Error scan(int fd, DirEntries& out, bool with_status, const NameFilter* only, bool resolve_unknown,
+           const OsPath* dir_path = nullptr) {
   const bool confined = with_status && dir_path && active_roots();
   OsPath entry_path;
   char* const buf = dir_buffer();
@@ -301,8 +299,7 @@ Error open_file_in(int dir_fd, const char* name, int extra_flags, Access access,
   // (mandatory locks on old kernels), reads clear it then and wait (see blocking_read).
   // (F_SETFL sets every status flag it can change: of those, the open asked for O_APPEND at
   // most.)
-  if (S_ISREG(s.st_mode) && access != Access::Read)
-    ::fcntl(f.handle(), F_SETFL, flags & O_APPEND);
+  if (S_ISREG(s.st_mode) && access != Access::Read) ::fcntl(f.handle(), F_SETFL, flags & O_APPEND);
   if (st) fill(s, *st);
   return {};
 }
@@ -443,8 +440,9 @@ Error open_dir_at(const Dir& parent, std::string_view name, bool nofollow, Dir& 
   } else if (active_roots()) {
     nofollow = true;
   }
-  const int fd = ::openat(dir_fd, n.c_str(),
-                          O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0));
+  const int fd =
+      ::openat(dir_fd, n.c_str(),
+               O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0));
   if (fd < 0) return last();
   DirAccess::set(out, fd);
   if (st) {
@@ -650,9 +648,10 @@ Error copy_data(const File& in, const File& out, bool& named) {
 }
 
 Error set_times(const OsPath& dst, const Stat& from, bool follow) {
-  const struct timespec times[2] = {
-      {static_cast<time_t>(from.atime_ns / 1000000000), static_cast<long>(from.atime_ns % 1000000000)},
-      {static_cast<time_t>(from.mtime_ns / 1000000000), static_cast<long>(from.mtime_ns % 1000000000)}};
+  const struct timespec times[2] = {{static_cast<time_t>(from.atime_ns / 1000000000),
+                                     static_cast<long>(from.atime_ns % 1000000000)},
+                                    {static_cast<time_t>(from.mtime_ns / 1000000000),
+                                     static_cast<long>(from.mtime_ns % 1000000000)}};
   At at;
   if (const Error e = locate(dst, follow, at)) return e;
   return ::utimensat(at.fd(), at.name, times, at.at_flags(follow)) == 0 ? Error{} : last();
@@ -717,7 +716,7 @@ Error copy_xattrs(const OsPath& src_in, const OsPath& dst_in, bool follow, OsPat
       return last();
     }
     const int rc = follow_dst ? ::setxattr(dst.c_str(), name, value.data(), value.size(), 0)
-                          : ::lsetxattr(dst.c_str(), name, value.data(), value.size(), 0);
+                              : ::lsetxattr(dst.c_str(), name, value.data(), value.size(), 0);
     if (rc != 0 && !xattr_ignored_on_copy(errno)) {
       failed = dst_in;
       return last();

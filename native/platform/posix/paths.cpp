@@ -280,7 +280,8 @@ bool path_less(std::string_view a, std::string_view b) {
 std::string normalize(std::string_view path) {
   std::string root;
   if (!path.empty() && path[0] == '/') {
-    root = (path.size() >= 2 && path[1] == '/' && (path.size() == 2 || path[2] != '/')) ? "//" : "/";
+    root =
+        (path.size() >= 2 && path[1] == '/' && (path.size() == 2 || path[2] != '/')) ? "//" : "/";
   }
   std::string out = root;
   bool first = true;

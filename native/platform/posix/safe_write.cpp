@@ -87,7 +87,8 @@ ssize_t sized(std::string& buf, Call&& call) {
 // The names of a file's extended attributes, each followed by '\0'; false when they cannot be
 // listed (a file system without them lists none).
 bool list_xattrs(int fd, std::string& names) {
-  if (sized(names, [&](char* b, std::size_t n) { return ::flistxattr(fd, b, n); }) >= 0) return true;
+  if (sized(names, [&](char* b, std::size_t n) { return ::flistxattr(fd, b, n); }) >= 0)
+    return true;
   if (errno == ENOTSUP) {
     names.clear();
     return true;
@@ -127,8 +128,9 @@ bool copy_xattrs_exactly(int from, const std::string& names, int to) {
 
 // A name for the temporary file beside `name`: hidden, recognisably its, and unlikely to exist.
 std::string temp_name(std::string_view name, int attempt) {
-  static std::uint64_t state = static_cast<std::uint64_t>(
-      std::chrono::steady_clock::now().time_since_epoch().count() ^ (std::uint64_t(::getpid()) << 32));
+  static std::uint64_t state =
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count() ^
+                                 (std::uint64_t(::getpid()) << 32));
   // splitmix64
   std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL + static_cast<std::uint64_t>(attempt));
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
@@ -234,7 +236,8 @@ Error open_dir_nofollow(const OsPath& path, Dir& out) {
     DirAccess::set(out, static_cast<int>(fd));
     return {};
   }
-  if (errno != ENOSYS && errno != EPERM && errno != EINVAL) return last();  // EPERM: a seccomp filter
+  if (errno != ENOSYS && errno != EPERM && errno != EINVAL)
+    return last();  // EPERM: a seccomp filter
 #endif
   // One component at a time from the root, each opened without following a link.
   const int root = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -294,9 +297,9 @@ Error Replacement::begin(const Dir& dir, std::string_view name, std::int64_t siz
   if (exists && !S_ISREG(st.st_mode)) {
     // A FIFO, a device or a directory: what open(path, "w") does with it.
     m_in_place = true;
-    m_file.adopt(::openat(dfd, m_name.c_str(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | nofollow,
-                          0666));
+    m_file.adopt(::openat(
+        dfd, m_name.c_str(),
+        O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | nofollow, 0666));
     if (!m_file.valid()) return last();
     return {};
   }
@@ -328,8 +331,8 @@ Error Replacement::begin(const Dir& dir, std::string_view name, std::int64_t siz
     m_original.close();
     return in_place();
   };
-  m_original.adopt(::openat(dfd, m_name.c_str(),
-                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  m_original.adopt(
+      ::openat(dfd, m_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   struct stat ost, tst;
   if (!m_original.valid() || ::fstat(m_original.handle(), &ost) != 0 || ost.st_ino != st.st_ino ||
       ost.st_dev != st.st_dev || ::fstat(tfd, &tst) != 0)

@@ -11,6 +11,8 @@
 // writes of a file object report the C runtime's errno (mapped from the Windows code as the
 // runtime maps it); os.stat, os.mkdir, os.rename, os.scandir and the like report the Windows
 // code itself ([WinError N]).
+#include "platform/os.h"
+
 #include <windows.h>
 #include <winioctl.h>
 
@@ -22,7 +24,6 @@
 
 #include "common/text.h"
 #include "platform/detail.h"
-#include "platform/os.h"
 #include "platform/windows/dir_access.h"
 #include "platform/windows/wide.h"
 
@@ -137,7 +138,9 @@ ErrorKind win_kind(DWORD code) noexcept {
 }
 
 // The failure of an os.* call: [WinError N].
-Error win_err(DWORD code) noexcept { return Error{static_cast<int>(code), ErrorStyle::WinError, win_kind(code)}; }
+Error win_err(DWORD code) noexcept {
+  return Error{static_cast<int>(code), ErrorStyle::WinError, win_kind(code)};
+}
 Error last_win() noexcept { return win_err(GetLastError()); }
 // The failure of open() or of a read or write: [Errno N].
 Error crt(DWORD code) noexcept { return Error::from_errno(crt_errno(code)); }
@@ -156,11 +159,12 @@ std::string win_error_text(int code) {
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
       reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
-  if (n == 0 || !buf) return "Windows Error 0x" + [code] {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "%x", static_cast<unsigned>(code));
-    return std::string(hex);
-  }();
+  if (n == 0 || !buf)
+    return "Windows Error 0x" + [code] {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "%x", static_cast<unsigned>(code));
+      return std::string(hex);
+    }();
   std::wstring_view w(buf, n);
   // CPython strips trailing white space and dots from the system's text.
   while (!w.empty() && (w.back() <= L' ' || w.back() == L'.')) w.remove_suffix(1);
@@ -179,8 +183,8 @@ namespace {
 constexpr std::int64_t kEpochDelta = 116444736000000000LL;  // 1601 to 1970, in 100 ns
 
 std::int64_t to_ns(const FILETIME& ft) noexcept {
-  const std::int64_t t =
-      (static_cast<std::int64_t>(ft.dwHighDateTime) << 32) | static_cast<std::int64_t>(ft.dwLowDateTime);
+  const std::int64_t t = (static_cast<std::int64_t>(ft.dwHighDateTime) << 32) |
+                         static_cast<std::int64_t>(ft.dwLowDateTime);
   return (t - kEpochDelta) * 100;
 }
 
@@ -242,7 +246,8 @@ Error status_from_listing(const OsPath& path, Stat& st) noexcept {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data)) return last_win();
   st = Stat{};
-  st.type = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileType::Directory : FileType::Regular;
+  st.type =
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileType::Directory : FileType::Regular;
   st.size = st.type == FileType::Directory
                 ? 0
                 : static_cast<std::int64_t>((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) |
@@ -321,8 +326,9 @@ Error open_file(const OsPath& path, Access access, File& f, Stat* st) {
       want = GENERIC_READ | GENERIC_WRITE;
       break;
   }
-  HANDLE h = CreateFileW(wide(path).c_str(), want, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileW(wide(path).c_str(), want, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_crt();
   f.adopt(h);
   if (st) {
@@ -453,7 +459,9 @@ Error read_dir(const OsPath& path, DirEntries& out, bool with_status, const Name
 Dir::~Dir() {
   if (m_h != INVALID_HANDLE_VALUE) CloseHandle(m_h);
 }
-Dir::Dir(Dir&& o) noexcept : m_h(o.m_h), m_path(std::move(o.m_path)) { o.m_h = INVALID_HANDLE_VALUE; }
+Dir::Dir(Dir&& o) noexcept : m_h(o.m_h), m_path(std::move(o.m_path)) {
+  o.m_h = INVALID_HANDLE_VALUE;
+}
 Dir& Dir::operator=(Dir&& o) noexcept {
   if (this != &o) {
     if (m_h != INVALID_HANDLE_VALUE) CloseHandle(m_h);
@@ -475,10 +483,10 @@ std::string path_at(const Dir& dir, std::string_view name) {
 // Opens a directory: the handle keeps others from removing or renaming it while it is held
 // (its sharing allows deletion, so that the removal of the tree itself goes on).
 Error open_dir_handle(const std::string& path, bool nofollow, Dir& out, Stat* st) {
-  HANDLE h = CreateFileW(wide(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS | (nofollow ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
-                         nullptr);
+  HANDLE h = CreateFileW(
+      wide(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | (nofollow ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_win();
   Stat s;
   if (const Error e = handle_stat(h, s)) {
@@ -512,7 +520,9 @@ Error stat_at(const Dir& dir, std::string_view name, bool follow, Stat& st) {
 
 Error dir_stat(const Dir& dir, Stat& st) { return handle_stat(DirAccess::handle(dir), st); }
 
-Error read_dir(const Dir& dir, DirEntries& out) { return read_dir(DirAccess::path(dir), out, false); }
+Error read_dir(const Dir& dir, DirEntries& out) {
+  return read_dir(DirAccess::path(dir), out, false);
+}
 
 Error unlink_at(const Dir& dir, std::string_view name) { return unlink(path_at(dir, name)); }
 Error rmdir_at(const Dir& dir, std::string_view name) { return rmdir(path_at(dir, name)); }
@@ -520,8 +530,12 @@ Error rmdir_at(const Dir& dir, std::string_view name) { return rmdir(path_at(dir
 // =============================================================================================
 // Changing the tree
 
-Error mkdir(const OsPath& path) { return CreateDirectoryW(wide(path).c_str(), nullptr) ? Error{} : last_win(); }
-Error rmdir(const OsPath& path) { return RemoveDirectoryW(wide(path).c_str()) ? Error{} : last_win(); }
+Error mkdir(const OsPath& path) {
+  return CreateDirectoryW(wide(path).c_str(), nullptr) ? Error{} : last_win();
+}
+Error rmdir(const OsPath& path) {
+  return RemoveDirectoryW(wide(path).c_str()) ? Error{} : last_win();
+}
 
 Error unlink(const OsPath& path) {
   // os.unlink: a link to a directory (a directory symlink or a junction) is removed as the
@@ -566,9 +580,9 @@ struct LinkBuffer {
 }  // namespace
 
 Error readlink(const OsPath& path, OsPath& target) {
-  HANDLE h = CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                         nullptr);
+  HANDLE h = CreateFileW(
+      wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_win();
   std::unique_ptr<unsigned char[]> buf(new unsigned char[MAXIMUM_REPARSE_DATA_BUFFER_SIZE]);
   DWORD got = 0;
@@ -628,9 +642,10 @@ Error copy_data(const File& in, const File& out, bool& named) {
 }
 
 Error set_times(const OsPath& dst, const Stat& from, bool follow) {
-  HANDLE h = CreateFileW(wide(dst).c_str(), FILE_WRITE_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+  HANDLE h = CreateFileW(
+      wide(dst).c_str(), FILE_WRITE_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_win();
   const FILETIME atime = from_ns(from.atime_ns), mtime = from_ns(from.mtime_ns);
   const BOOL ok = SetFileTime(h, nullptr, &atime, &mtime);
@@ -688,8 +703,12 @@ Error write_handle(HANDLE h, std::string_view data) noexcept {
 }
 }  // namespace
 
-Error write_stdout(std::string_view data) noexcept { return write_handle(GetStdHandle(STD_OUTPUT_HANDLE), data); }
-void write_stderr(std::string_view data) noexcept { (void)write_handle(GetStdHandle(STD_ERROR_HANDLE), data); }
+Error write_stdout(std::string_view data) noexcept {
+  return write_handle(GetStdHandle(STD_OUTPUT_HANDLE), data);
+}
+void write_stderr(std::string_view data) noexcept {
+  (void)write_handle(GetStdHandle(STD_ERROR_HANDLE), data);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Confinement: the check by final paths; the parent opened by its path (see os.h)

@@ -32,8 +32,9 @@ Error win_error(DWORD code) noexcept { return detail::win_error(code); }
 
 // nt._getfinalpathname: the path the system opens for `path`, in its "\\?\" form.
 DWORD final_path(const std::string& path, std::string& out) {
-  HANDLE h = CreateFileW(win::wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h = CreateFileW(win::wide(path).c_str(), 0,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return GetLastError();
   std::wstring buf(MAX_PATH, L'\0');
   for (;;) {
@@ -72,7 +73,8 @@ std::pair<std::string, std::string> split(std::string_view p) {
   while (i > 0 && r.tail[i - 1] != '\\' && r.tail[i - 1] != '/') --i;
   std::string_view head = r.tail.substr(0, i);
   while (!head.empty() && (head.back() == '\\' || head.back() == '/')) head.remove_suffix(1);
-  return {std::string(r.drive) + std::string(r.root) + std::string(head), std::string(r.tail.substr(i))};
+  return {std::string(r.drive) + std::string(r.root) + std::string(head),
+          std::string(r.tail.substr(i))};
 }
 
 // The join of _getfinalpathname_nonstrict: no drive handling, since the tail may hold a colon.
@@ -254,7 +256,9 @@ bool contains(std::string_view dir, std::string_view below) {
   return b == d || (b.size() > d.size() && b.starts_with(d) && b[d.size()] == '\\');
 }
 
-bool same_path(std::string_view a, std::string_view b) { return ntpath::normcase(a) == ntpath::normcase(b); }
+bool same_path(std::string_view a, std::string_view b) {
+  return ntpath::normcase(a) == ntpath::normcase(b);
+}
 bool path_less(std::string_view a, std::string_view b) { return ntpath::path_less(a, b); }
 std::string normalize(std::string_view text) { return ntpath::normalize(text); }
 

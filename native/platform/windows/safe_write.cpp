@@ -64,8 +64,7 @@ Error reserve(HANDLE h, std::int64_t size) noexcept {
   info.AllocationSize.QuadPart = size;
   if (SetFileInformationByHandle(h, FileAllocationInfo, &info, sizeof info)) return {};
   const DWORD code = GetLastError();
-  if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL)
-    return detail::crt_error(code);
+  if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL) return detail::crt_error(code);
   return {};
 }
 
@@ -92,7 +91,8 @@ Error open_parent(const OsPath& path, Dir& dir, std::string& name) {
   if (parent.size() > anchor) parent.pop_back();
   // open() names a missing directory as the C runtime does: [Errno 2].
   if (const Error e = open_dir(parent, dir))
-    return e.style == ErrorStyle::WinError ? detail::crt_error(static_cast<unsigned long>(e.code)) : e;
+    return e.style == ErrorStyle::WinError ? detail::crt_error(static_cast<unsigned long>(e.code))
+                                           : e;
   return {};
 }
 
@@ -197,12 +197,13 @@ Error Replacement::commit(std::int64_t* size_after) {
   const std::wstring target = wide(m_name), temp = wide(m_temp);
   BOOL ok = FALSE;
   if (m_replace) {
-    ok = ReplaceFileW(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                      nullptr);
+    ok = ReplaceFileW(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                      nullptr, nullptr);
   }
   // A target that did not exist, or that went away meanwhile.
   if (!ok && (!m_replace || GetLastError() == ERROR_FILE_NOT_FOUND))
-    ok = MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    ok = MoveFileExW(temp.c_str(), target.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (!ok) return crt_last();
   m_committed = true;
   m_temp.clear();

@@ -90,8 +90,7 @@ struct LineList {
   std::vector<std::string_view> lines;
   std::vector<std::uint64_t> hashes;  // hash_line of each line
 
-  LineList()
-      : lines(Recycled<std::string_view>::take()), hashes(Recycled<std::uint64_t>::take()) {}
+  LineList() : lines(Recycled<std::string_view>::take()), hashes(Recycled<std::uint64_t>::take()) {}
   LineList(LineList&&) noexcept = default;
   LineList& operator=(LineList&&) noexcept = default;
   LineList(const LineList&) = delete;

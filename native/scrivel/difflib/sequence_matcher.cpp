@@ -194,8 +194,8 @@ void SequenceMatcher::intern(const std::vector<std::string_view>& a,
             break;
           ++t;
         }
-        const std::size_t bytes = static_cast<std::size_t>(
-            a[i + t - 1].data() + a[i + t - 1].size() - line.data());
+        const std::size_t bytes =
+            static_cast<std::size_t>(a[i + t - 1].data() + a[i + t - 1].size() - line.data());
         if (std::memcmp(line.data(), b_lines[guess].data(), bytes) == 0) {
           proven_to = i + t;
           a_ids[i] = b_ids[guess++];
@@ -351,8 +351,8 @@ Match SequenceMatcher::find_longest_match(std::size_t alo, std::size_t ahi, std:
     for (const Run* r = run_first; r != run_last; ++r) {
       const S d = S{r->j0} - S{r->i0};
       const S lo = std::max({S{r->i0}, static_cast<S>(alo), static_cast<S>(blo) - d});
-      const S hi = std::min({S{r->i0} + S{r->len} - 1, static_cast<S>(ahi) - 1,
-                             static_cast<S>(bhi) - 1 - d});
+      const S hi = std::min(
+          {S{r->i0} + S{r->len} - 1, static_cast<S>(ahi) - 1, static_cast<S>(bhi) - 1 - d});
       if (lo > hi) continue;
       const auto k = static_cast<std::size_t>(hi - lo + 1);
       const auto end_i = static_cast<std::size_t>(hi);

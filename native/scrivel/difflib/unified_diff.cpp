@@ -37,8 +37,7 @@ void format_range_unified(std::string& out, std::size_t start, std::size_t stop)
   put(length);
 }
 
-std::size_t total_size(const std::vector<std::string_view>& lines, std::size_t lo,
-                       std::size_t hi) {
+std::size_t total_size(const std::vector<std::string_view>& lines, std::size_t lo, std::size_t hi) {
   std::size_t n = 0;
   for (std::size_t k = lo; k < hi; ++k) n += lines[k].size() + 1;  // prefix character
   return n;

@@ -7,12 +7,13 @@
 // turned into code point offsets only when a fault is reported.
 #include "scrivel/json/decode.h"
 
-#include <clocale>
+#include <locale.h>
+
 #include <charconv>
+#include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
-#include <locale.h>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -203,7 +204,8 @@ class Decoder {
         if (matches(idx, "false")) return v = Value(false), idx + 5;
         break;
       case 'N':
-        if (matches(idx, "NaN")) return v = Value(std::numeric_limits<double>::quiet_NaN()), idx + 3;
+        if (matches(idx, "NaN"))
+          return v = Value(std::numeric_limits<double>::quiet_NaN()), idx + 3;
         break;
       case 'I':
         if (matches(idx, "Infinity"))
@@ -260,11 +262,11 @@ class Decoder {
     }
     const std::size_t ndigits = int_end - int_start;
     if (ndigits > kMaxIntDigits)
-      throw FatalRequestError(PyErrorClass::ValueError,
-                              "Exceeds the limit (" + std::to_string(kMaxIntDigits) +
-                                  " digits) for integer string conversion: value has " +
-                                  std::to_string(ndigits) +
-                                  " digits; use sys.set_int_max_str_digits() to increase the limit");
+      throw FatalRequestError(
+          PyErrorClass::ValueError,
+          "Exceeds the limit (" + std::to_string(kMaxIntDigits) +
+              " digits) for integer string conversion: value has " + std::to_string(ndigits) +
+              " digits; use sys.set_int_max_str_digits() to increase the limit");
     const bool negative = m_s[start] == '-';
     if (ndigits <= 19) {
       std::uint64_t u = 0;
@@ -306,15 +308,32 @@ class Decoder {
       if (e != 'u') {
         char c;
         switch (e) {
-          case '"': c = '"'; break;
-          case '\\': c = '\\'; break;
-          case '/': c = '/'; break;
-          case 'b': c = '\b'; break;
-          case 'f': c = '\f'; break;
-          case 'n': c = '\n'; break;
-          case 'r': c = '\r'; break;
-          case 't': c = '\t'; break;
-          default: throw Fault{"Invalid \\escape", next - 1};
+          case '"':
+            c = '"';
+            break;
+          case '\\':
+            c = '\\';
+            break;
+          case '/':
+            c = '/';
+            break;
+          case 'b':
+            c = '\b';
+            break;
+          case 'f':
+            c = '\f';
+            break;
+          case 'n':
+            c = '\n';
+            break;
+          case 'r':
+            c = '\r';
+            break;
+          case 't':
+            c = '\t';
+            break;
+          default:
+            throw Fault{"Invalid \\escape", next - 1};
         }
         out += c;
         idx = next + 1;
@@ -325,7 +344,8 @@ class Decoder {
       std::size_t end = next + 4;
       if (end > m_n) throw Fault{"Invalid \\uXXXX escape", next - 1};
       char32_t cp = read_hex4(next, end - 5);
-      if (cp >= 0xD800 && cp <= 0xDBFF && end + 6 < m_n && m_s[end] == '\\' && m_s[end + 1] == 'u') {
+      if (cp >= 0xD800 && cp <= 0xDBFF && end + 6 < m_n && m_s[end] == '\\' &&
+          m_s[end + 1] == 'u') {
         const char32_t low = read_hex4(end + 2, end + 1);
         if (low >= 0xDC00 && low <= 0xDFFF) {
           cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
@@ -384,8 +404,8 @@ bool decode(std::string_view text, Value& out, DecodeError& err) {
   for (char c : before) lines += c == '\n';
   err.lineno = lines + 1;
   const std::size_t nl = before.rfind('\n');
-  err.colno = nl == std::string_view::npos ? err.pos + 1
-                                           : err.pos - text::count_cps(before.substr(0, nl));
+  err.colno =
+      nl == std::string_view::npos ? err.pos + 1 : err.pos - text::count_cps(before.substr(0, nl));
   return false;
 }
 

@@ -13,7 +13,7 @@ namespace talmek::scrivel::json {
 // A syntax fault, as json.JSONDecodeError holds it. `pos` counts code points from the start of
 // the text, as Python indexes a str.
 struct DecodeError {
-  std::string msg;    // "Expecting value", "Extra data", ...
+  std::string msg;  // "Expecting value", "Extra data", ...
   std::size_t pos = 0;
   std::size_t lineno = 1;
   std::size_t colno = 1;

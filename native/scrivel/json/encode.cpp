@@ -2,11 +2,11 @@
 // ascii_escape_unicode and encoder_listencode_obj), walking nesting with its own stack.
 #include "scrivel/json/encode.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <algorithm>
-#include <cmath>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -38,8 +38,8 @@ inline bool all_plain(const char* p) noexcept {
   const auto has_zero = [](std::uint64_t x) { return (x - ones) & ~x & highs; };
   const std::uint64_t below_space = (w - ones * 0x20) & ~w & highs;
   const std::uint64_t above_tilde = (w + ones * (0x80 - 0x7F)) | w;  // >= 0x7F sets the high bit
-  const std::uint64_t bad =
-      below_space | (above_tilde & highs) | has_zero(w ^ (ones * '"')) | has_zero(w ^ (ones * '\\'));
+  const std::uint64_t bad = below_space | (above_tilde & highs) | has_zero(w ^ (ones * '"')) |
+                            has_zero(w ^ (ones * '\\'));
   return bad == 0;
 }
 
@@ -216,14 +216,29 @@ void encode_string(std::string_view t, Sink& sink) {
         ++i;
         *o++ = '\\';
         switch (c) {
-          case '"': *o++ = '"'; break;
-          case '\\': *o++ = '\\'; break;
-          case '\b': *o++ = 'b'; break;
-          case '\f': *o++ = 'f'; break;
-          case '\n': *o++ = 'n'; break;
-          case '\r': *o++ = 'r'; break;
-          case '\t': *o++ = 't'; break;
-          default: o = put_u(o - 1, c);
+          case '"':
+            *o++ = '"';
+            break;
+          case '\\':
+            *o++ = '\\';
+            break;
+          case '\b':
+            *o++ = 'b';
+            break;
+          case '\f':
+            *o++ = 'f';
+            break;
+          case '\n':
+            *o++ = 'n';
+            break;
+          case '\r':
+            *o++ = 'r';
+            break;
+          case '\t':
+            *o++ = 't';
+            break;
+          default:
+            o = put_u(o - 1, c);
         }
         continue;
       }

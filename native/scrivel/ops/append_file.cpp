@@ -1,7 +1,7 @@
 // append_file: adds a text at the end of a file; a missing file is written as write_file does.
+#include "platform/os.h"
 #include "scrivel/fileio.h"
 #include "scrivel/guard.h"
-#include "platform/os.h"
 #include "scrivel/ops/ops.h"
 
 namespace talmek::scrivel {

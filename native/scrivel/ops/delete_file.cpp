@@ -31,8 +31,10 @@ namespace {
 
 constexpr std::string_view kNoPath = "No path provided";
 constexpr std::string_view kNotFound = "Not found: ";
-constexpr std::string_view kHoldsCwd = "Refusing to delete the working directory or a directory above it: ";
-constexpr std::string_view kHoldsHome = "Refusing to delete the home directory or a directory above it: ";
+constexpr std::string_view kHoldsCwd =
+    "Refusing to delete the working directory or a directory above it: ";
+constexpr std::string_view kHoldsHome =
+    "Refusing to delete the home directory or a directory above it: ";
 
 // True when `dir` (a resolved path) is the home directory or one of its ancestors.
 bool holds_home_directory(std::string_view dir) {
@@ -103,8 +105,10 @@ Value delete_file(std::string_view path) {
     if (os::stat(os_resolved, st))  // Path.exists(): any failure means absent
       return fail_record(std::string(kNotFound) + std::string(path));
     if (st.is_dir()) {
-      if (holds_working_directory(resolved)) return fail_record(std::string(kHoldsCwd) + std::string(path));
-      if (holds_home_directory(resolved)) return fail_record(std::string(kHoldsHome) + std::string(path));
+      if (holds_working_directory(resolved))
+        return fail_record(std::string(kHoldsCwd) + std::string(path));
+      if (holds_home_directory(resolved))
+        return fail_record(std::string(kHoldsHome) + std::string(path));
     }
     remove_beneath(resolved, st.is_dir());
     Object result;

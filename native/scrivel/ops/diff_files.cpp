@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "common/text.h"
+#include "platform/os.h"
 #include "scrivel/difflib/unified_diff.h"
 #include "scrivel/fileio.h"
 #include "scrivel/guard.h"
-#include "platform/os.h"
 #include "scrivel/ops/ops.h"
 
 namespace talmek::scrivel {
@@ -49,8 +49,10 @@ Value diff_files(std::string_view file_a, std::string_view file_b) {
     // missing file_a.
     const std::string path_a = os::resolve(file_a);
     const std::string path_b = os::resolve(file_b);
-    if (!os::exists_text(path_a)) return fail_record(std::string(k_file_not_found) + std::string(file_a));
-    if (!os::exists_text(path_b)) return fail_record(std::string(k_file_not_found) + std::string(file_b));
+    if (!os::exists_text(path_a))
+      return fail_record(std::string(k_file_not_found) + std::string(file_a));
+    if (!os::exists_text(path_b))
+      return fail_record(std::string(k_file_not_found) + std::string(file_b));
 
     std::string text_a, text_b;
     const difflib::LineList lines_a = read_lines_lenient(path_a, text_a);

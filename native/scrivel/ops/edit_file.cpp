@@ -10,10 +10,10 @@
 
 #include "common/os_error.h"
 #include "common/text.h"
+#include "platform/os.h"
 #include "scrivel/difflib/unified_diff.h"
 #include "scrivel/fileio.h"
 #include "scrivel/guard.h"
-#include "platform/os.h"
 #include "scrivel/ops/ops.h"
 
 namespace talmek::scrivel {
@@ -60,7 +60,8 @@ const Value& get(const Value& edit, std::string_view key, const Value& fallback)
 Value edit_file(std::string_view path, const Array& edits) {
   return guarded([&]() -> Value {
     const std::string resolved = os::resolve(path);
-    if (!os::exists_text(resolved)) return fail_record(std::string(k_file_not_found) + std::string(path));
+    if (!os::exists_text(resolved))
+      return fail_record(std::string(k_file_not_found) + std::string(path));
 
     const std::string original = read_text_strict(resolved);
     std::string_view content = original;

@@ -1,8 +1,8 @@
 // find_files: the entries below a directory that match a glob pattern at any depth (Path.rglob),
 // streamed so that the walk stops as soon as the limit is reached.
 #include "common/text.h"
-#include "scrivel/guard.h"
 #include "platform/os.h"
+#include "scrivel/guard.h"
 #include "scrivel/json/encode.h"
 #include "scrivel/ops/ops.h"
 #include "scrivel/walk/entry_record.h"

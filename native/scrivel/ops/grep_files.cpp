@@ -126,7 +126,7 @@ struct FileOutcome {
   // Where the records end one by one, for cutting them at the limit: mark k is after record
   // k + 1.
   std::vector<json::ListBuilder::Mark> marks;
-  std::exception_ptr error;   // what ended the file's search after the records above
+  std::exception_ptr error;  // what ended the file's search after the records above
 };
 
 // Searches one file at a time; one per thread. Each file's search stops at the limit (at most
@@ -408,11 +408,14 @@ Value grep_files(std::string_view path, std::string_view regex, std::string_view
     Collector collector(max_results);
     using Pool = OrderedPool<FileJob, FileOutcome>;
     std::unique_ptr<Pool> pool;  // declared after what its work uses: joined first
-    pool = std::make_unique<Pool>(threads, window, [&](FileJob& job, unsigned worker) {
-      auto& s = searchers[worker];
-      if (!s) s.emplace(re, max_results, context_lines, pool->stopping());
-      return s->run(job);
-    }, forced_threads() ? std::chrono::microseconds(0) : Pool::kStartAfter);
+    pool = std::make_unique<Pool>(
+        threads, window,
+        [&](FileJob& job, unsigned worker) {
+          auto& s = searchers[worker];
+          if (!s) s.emplace(re, max_results, context_lines, pool->stopping());
+          return s->run(job);
+        },
+        forced_threads() ? std::chrono::microseconds(0) : Pool::kStartAfter);
 
     bool over = false;
     glob.walk(root, [&](std::string_view p, walk::EntryKind kind, const walk::Status&) {

@@ -1,6 +1,6 @@
 // make_dir: Path.mkdir(parents=True, exist_ok=True) on the resolved path.
-#include "scrivel/guard.h"
 #include "platform/os.h"
+#include "scrivel/guard.h"
 #include "scrivel/ops/ops.h"
 
 namespace talmek::scrivel {

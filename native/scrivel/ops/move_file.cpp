@@ -20,7 +20,8 @@ Value move_file(std::string_view src, std::string_view dst) {
       const std::string_view parent = os::parent_of(t.dst_path);
       if (t.src_st.is_dir() && t.src_path != t.dst_path &&
           tree::destinsrc(t.src_path, t.dst_path)) {
-        if (!os::exists_text(parent)) throw OpError(tree::move_into_itself_text(t.os_src, t.os_dst));
+        if (!os::exists_text(parent))
+          throw OpError(tree::move_into_itself_text(t.os_src, t.os_dst));
       }
       os::make_dirs(parent);
       tree::move(t.os_src, t.os_dst);

@@ -4,14 +4,13 @@
 // ones are kept, so two lines of a 10 GB log cost what they hold. A range whose end counts from
 // the end of the file needs the number of lines first, and reads the file twice.
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
-#include <cstring>
-
 #include "common/text.h"
+#include "platform/os.h"
 #include "scrivel/fileio.h"
 #include "scrivel/guard.h"
-#include "platform/os.h"
 #include "scrivel/ops/ops.h"
 
 namespace talmek::scrivel {

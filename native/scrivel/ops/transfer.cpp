@@ -1,7 +1,6 @@
 // The shared frame of copy_file and move_file.
 #include "scrivel/ops/transfer.h"
 
-
 namespace talmek::scrivel {
 
 bool resolve_transfer(std::string_view src, std::string_view dst, Transfer& t) {

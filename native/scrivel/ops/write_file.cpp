@@ -1,8 +1,8 @@
 // write_file: replaces a file's content with a text, creating the file and its parents.
 #include "common/text.h"
+#include "platform/os.h"
 #include "scrivel/fileio.h"
 #include "scrivel/guard.h"
-#include "platform/os.h"
 #include "scrivel/ops/ops.h"
 
 namespace talmek::scrivel {

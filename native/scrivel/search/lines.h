@@ -51,7 +51,8 @@ inline std::size_t next_boundary(std::string_view s, std::size_t from, std::size
 #ifdef __SSE2__
   // Sixteen bytes at a time: the candidates are control bytes other than tab, 0xC2 and 0xE2.
   const __m128i ctl = _mm_set1_epi8(0x1F), tab = _mm_set1_epi8(0x09);
-  const __m128i c2 = _mm_set1_epi8(static_cast<char>(0xC2)), e2 = _mm_set1_epi8(static_cast<char>(0xE2));
+  const __m128i c2 = _mm_set1_epi8(static_cast<char>(0xC2)),
+                e2 = _mm_set1_epi8(static_cast<char>(0xE2));
   while (i + 16 <= n) {
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
     const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(b, ctl), b);
@@ -135,7 +136,13 @@ inline std::size_t line_start_before(std::string_view s, std::size_t end) noexce
     const unsigned char c = d[q - 1];
     if (c >= 0x20 && c != 0x85 && c != 0xA8 && c != 0xA9) continue;
     switch (c) {
-      case '\n': case '\r': case 0x0B: case 0x0C: case 0x1C: case 0x1D: case 0x1E:
+      case '\n':
+      case '\r':
+      case 0x0B:
+      case 0x0C:
+      case 0x1C:
+      case 0x1D:
+      case 0x1E:
         return q;
       case 0x85:
         if (q >= 2 && d[q - 2] == 0xC2) return q;

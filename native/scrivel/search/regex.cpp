@@ -45,9 +45,7 @@ constexpr std::size_t kJitStackMax = 8 * 1024 * 1024;
 
 bool is_digit(char32_t c) { return c >= '0' && c <= '9'; }
 bool is_octal(char32_t c) { return c >= '0' && c <= '7'; }
-bool is_hex(char32_t c) {
-  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool is_hex(char32_t c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 bool is_ascii_letter(char32_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 std::string hex(char32_t v) {
@@ -246,7 +244,9 @@ class Translator {
     if (k >= m_src.size() || m_src[k] != '}') return literal_brace();
     m_i = k + 1;
     // Python allows counts up to 2**32 - 2; PCRE2 up to 65535 and says so itself.
-    auto value = [](const std::string& s) { return s.size() > 9 ? 999'999'999ull : std::stoull(s); };
+    auto value = [](const std::string& s) {
+      return s.size() > 9 ? 999'999'999ull : std::stoull(s);
+    };
     if (!lo.empty() && !hi.empty() && value(hi) < value(lo))
       re_error(m_src, "min repeat greater than max repeat", p + 1);
     std::string q = "{" + (lo.empty() ? std::string("0") : lo);
@@ -413,13 +413,31 @@ class Translator {
     }
     if (e.size() == 2 && e[0] == '\\') {
       switch (e[1]) {
-        case 'a': cp = 7; return true;
-        case 'f': cp = 12; return true;
-        case 'n': cp = 10; return true;
-        case 'r': cp = 13; return true;
-        case 't': cp = 9; return true;
-        case 'd': case 'D': case 'w': case 'W': case 's': case 'S': return false;
-        default: cp = static_cast<unsigned char>(e[1]); return true;
+        case 'a':
+          cp = 7;
+          return true;
+        case 'f':
+          cp = 12;
+          return true;
+        case 'n':
+          cp = 10;
+          return true;
+        case 'r':
+          cp = 13;
+          return true;
+        case 't':
+          cp = 9;
+          return true;
+        case 'd':
+        case 'D':
+        case 'w':
+        case 'W':
+        case 's':
+        case 'S':
+          return false;
+        default:
+          cp = static_cast<unsigned char>(e[1]);
+          return true;
       }
     }
     if (e.size() >= 1 && e[0] != '\\' && e != kNever) {
@@ -471,7 +489,8 @@ class Translator {
           m_context_free = false;
           return open_with(ahead_eq ? "(?<=" : "(?<!");
         }
-        re_error(m_src, "unknown extension ?<" + src_text(m_i + 1, std::min(m_i + 2, m_src.size())), p + 1);
+        re_error(m_src, "unknown extension ?<" + src_text(m_i + 1, std::min(m_i + 2, m_src.size())),
+                 p + 1);
       case '#': {
         while (m_i < m_src.size() && m_src[m_i] != ')') ++m_i;
         if (m_i >= m_src.size()) re_error(m_src, "missing ), unterminated comment", p);
@@ -498,7 +517,8 @@ class Translator {
           m_last = Last::Item;
           return;
         }
-        re_error(m_src, "unknown extension ?P" + src_text(m_i + 1, std::min(m_i + 2, m_src.size())), p + 1);
+        re_error(m_src, "unknown extension ?P" + src_text(m_i + 1, std::min(m_i + 2, m_src.size())),
+                 p + 1);
       }
       case '(': {
         ++m_i;
@@ -535,8 +555,7 @@ class Translator {
       re_error(m_src, "unknown extension ?" + src_text(m_i, m_i + 1), p + 1);
     if (end == ')') {
       if (minus) re_error(m_src, "missing :", m_i);
-      if (m_seen_item)
-        re_error(m_src, "global flags not at the start of the expression", p);
+      if (m_seen_item) re_error(m_src, "global flags not at the start of the expression", p);
       ++m_i;
       if (kept.find('x') != std::string::npos) m_verbose = true;
       if (kept.find('i') != std::string::npos) m_icase = true;

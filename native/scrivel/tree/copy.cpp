@@ -40,7 +40,8 @@ namespace {
 void refuse_device(const os::OsPath& path, const os::Stat& st) {
   if (st.type == os::FileType::CharDevice)
     throw OpError("`" + text_of(path) + "` is a character device");
-  if (st.type == os::FileType::BlockDevice) throw OpError("`" + text_of(path) + "` is a block device");
+  if (st.type == os::FileType::BlockDevice)
+    throw OpError("`" + text_of(path) + "` is a block device");
 }
 
 // The content of `in` into the file at `dst` through an os::Replacement: the old content or the

@@ -124,7 +124,8 @@ void rmtree(const std::string& path) {
 
 void rmtree_at(std::shared_ptr<const os::Dir> parent, const std::string& path) {
   std::vector<Item> stack;
-  stack.push_back({Func::lstat, std::move(parent), path, path.size() - basename(path).size(), true});
+  stack.push_back(
+      {Func::lstat, std::move(parent), path, path.size() - basename(path).size(), true});
   while (!stack.empty()) rmtree_step(stack);
 }
 

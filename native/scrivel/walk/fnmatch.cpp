@@ -34,7 +34,6 @@ std::string encode(const std::u32string& cps) {
 
 }  // namespace
 
-
 bool NameMatcher::CharSet::contains(char32_t cp) const noexcept {
   bool in = false;
   for (const auto& [lo, hi] : ranges)

@@ -37,8 +37,8 @@ class NameMatcher {
   };
   struct Token {
     enum Type : std::uint8_t { Char, Any, Star, Set } type;
-    char32_t cp = 0;          // Char
-    std::uint32_t set = 0;    // Set: index into m_sets
+    char32_t cp = 0;        // Char
+    std::uint32_t set = 0;  // Set: index into m_sets
   };
   // Shapes common enough to deserve a byte comparison instead of the general matcher.
   enum class Kind { Everything, Exact, Suffix, Prefix, General };
@@ -49,7 +49,7 @@ class NameMatcher {
   std::vector<Token> m_tokens;
   std::vector<CharSet> m_sets;
   Kind m_kind = Kind::General;
-  std::string m_bytes;  // Exact / Suffix / Prefix: the literal part as name bytes
+  std::string m_bytes;               // Exact / Suffix / Prefix: the literal part as name bytes
   mutable std::u32string m_scratch;  // decoded name, reused between calls
 };
 

@@ -54,9 +54,8 @@ RGlob RGlob::compile(std::string_view pattern) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t slash = joined.find(kSep, start);
-    const std::string_view piece =
-        std::string_view(joined).substr(start, slash == std::string::npos ? std::string::npos
-                                                                           : slash - start);
+    const std::string_view piece = std::string_view(joined).substr(
+        start, slash == std::string::npos ? std::string::npos : slash - start);
     if (!piece.empty() && piece != ".") parts.emplace_back(piece);
     if (slash == std::string::npos) break;
     start = slash + 1;

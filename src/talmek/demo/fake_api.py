@@ -29,14 +29,21 @@ class FakeAPIError(Exception):
         self.status, self.kind = status, kind
 
 
-def message(content: list[dict[str, Any]], *, model: str = "fake-model",
-            number: int = 0) -> dict[str, Any]:
+def message(
+    content: list[dict[str, Any]], *, model: str = "fake-model", number: int = 0
+) -> dict[str, Any]:
     """A complete Messages API response holding `content`."""
     uses_tool = any(block.get("type") == "tool_use" for block in content)
-    return {"id": f"msg_fake_{number:04d}", "type": "message", "role": "assistant",
-            "model": model, "content": content,
-            "stop_reason": "tool_use" if uses_tool else "end_turn", "stop_sequence": None,
-            "usage": {"input_tokens": 1, "output_tokens": 1}}
+    return {
+        "id": f"msg_fake_{number:04d}",
+        "type": "message",
+        "role": "assistant",
+        "model": model,
+        "content": content,
+        "stop_reason": "tool_use" if uses_tool else "end_turn",
+        "stop_sequence": None,
+        "usage": {"input_tokens": 1, "output_tokens": 1},
+    }
 
 
 class FakeMessagesServer:
@@ -91,8 +98,9 @@ class FakeMessagesServer:
 
         self._httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self._httpd.daemon_threads = True
-        self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True,
-                                        name="fake-messages-api")
+        self._thread = threading.Thread(
+            target=self._httpd.serve_forever, daemon=True, name="fake-messages-api"
+        )
         self._thread.start()
 
     @property

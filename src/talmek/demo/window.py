@@ -19,24 +19,38 @@ class DemoWindow:
         import Xlib.threaded  # noqa: F401
         from Xlib import X
         from Xlib import display as xdisplay
+
         self._X = X
         self._dpy = xdisplay.Display(display_name)
         screen = self._dpy.screen()
         x = max(0, (screen.width_in_pixels - WIDTH) // 2)
         y = max(0, (screen.height_in_pixels - HEIGHT) // 2)
         self._window = screen.root.create_window(
-            x, y, WIDTH, HEIGHT, 2, screen.root_depth, X.InputOutput, X.CopyFromParent,
-            background_pixel=screen.white_pixel, border_pixel=screen.black_pixel,
-            event_mask=(X.ExposureMask | X.KeyPressMask | X.ButtonPressMask
-                        | X.StructureNotifyMask))
+            x,
+            y,
+            WIDTH,
+            HEIGHT,
+            2,
+            screen.root_depth,
+            X.InputOutput,
+            X.CopyFromParent,
+            background_pixel=screen.white_pixel,
+            border_pixel=screen.black_pixel,
+            event_mask=(
+                X.ExposureMask | X.KeyPressMask | X.ButtonPressMask | X.StructureNotifyMask
+            ),
+        )
         self._window.set_wm_name(TITLE)
-        self._gc = self._window.create_gc(foreground=screen.black_pixel,
-                                          background=screen.white_pixel)
+        self._gc = self._window.create_gc(
+            foreground=screen.black_pixel, background=screen.white_pixel
+        )
         # A Unicode font shows every typed character; the server's built-in "fixed" is the
         # fallback every X server has.
         self._wide = False
-        for name in ("-misc-fixed-medium-r-normal--18-*-*-*-*-*-iso10646-1",
-                     "-misc-fixed-medium-r-normal--*-*-*-*-*-*-iso10646-1"):
+        for name in (
+            "-misc-fixed-medium-r-normal--18-*-*-*-*-*-iso10646-1",
+            "-misc-fixed-medium-r-normal--*-*-*-*-*-*-iso10646-1",
+        ):
             if self._dpy.list_fonts(name, 1):
                 self._gc.change(font=self._dpy.open_font(name))
                 self._wide = True
@@ -61,6 +75,7 @@ class DemoWindow:
     def _serve(self) -> None:
         X = self._X
         from Xlib import XK
+
         while True:
             event = self._dpy.next_event()
             with self._lock:

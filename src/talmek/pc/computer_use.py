@@ -31,32 +31,69 @@ _SCROLL_BUTTONS = {"up": 4, "down": 5, "left": 6, "right": 7}
 
 # Key names the model uses that are not X keysym names (xdotool accepts the same aliases).
 _KEY_ALIASES = {
-    "ctrl": "Control_L", "control": "Control_L", "lctrl": "Control_L", "rctrl": "Control_R",
-    "shift": "Shift_L", "lshift": "Shift_L", "rshift": "Shift_R",
-    "alt": "Alt_L", "lalt": "Alt_L", "ralt": "Alt_R", "altgr": "ISO_Level3_Shift",
-    "super": "Super_L", "win": "Super_L", "windows": "Super_L", "cmd": "Super_L",
-    "command": "Super_L", "meta": "Meta_L", "hyper": "Hyper_L",
-    "enter": "Return", "return": "Return", "esc": "Escape", "escape": "Escape",
-    "backspace": "BackSpace", "bksp": "BackSpace", "del": "Delete", "delete": "Delete",
-    "ins": "Insert", "insert": "Insert", "tab": "Tab", "space": "space",
-    "pgup": "Prior", "pageup": "Prior", "page_up": "Prior",
-    "pgdn": "Next", "pagedown": "Next", "page_down": "Next",
-    "home": "Home", "end": "End", "up": "Up", "down": "Down", "left": "Left", "right": "Right",
-    "capslock": "Caps_Lock", "numlock": "Num_Lock", "printscreen": "Print", "print": "Print",
-    "menu": "Menu", "pause": "Pause", "minus": "minus", "plus": "plus", "equal": "equal",
+    "ctrl": "Control_L",
+    "control": "Control_L",
+    "lctrl": "Control_L",
+    "rctrl": "Control_R",
+    "shift": "Shift_L",
+    "lshift": "Shift_L",
+    "rshift": "Shift_R",
+    "alt": "Alt_L",
+    "lalt": "Alt_L",
+    "ralt": "Alt_R",
+    "altgr": "ISO_Level3_Shift",
+    "super": "Super_L",
+    "win": "Super_L",
+    "windows": "Super_L",
+    "cmd": "Super_L",
+    "command": "Super_L",
+    "meta": "Meta_L",
+    "hyper": "Hyper_L",
+    "enter": "Return",
+    "return": "Return",
+    "esc": "Escape",
+    "escape": "Escape",
+    "backspace": "BackSpace",
+    "bksp": "BackSpace",
+    "del": "Delete",
+    "delete": "Delete",
+    "ins": "Insert",
+    "insert": "Insert",
+    "tab": "Tab",
+    "space": "space",
+    "pgup": "Prior",
+    "pageup": "Prior",
+    "page_up": "Prior",
+    "pgdn": "Next",
+    "pagedown": "Next",
+    "page_down": "Next",
+    "home": "Home",
+    "end": "End",
+    "up": "Up",
+    "down": "Down",
+    "left": "Left",
+    "right": "Right",
+    "capslock": "Caps_Lock",
+    "numlock": "Num_Lock",
+    "printscreen": "Print",
+    "print": "Print",
+    "menu": "Menu",
+    "pause": "Pause",
+    "minus": "minus",
+    "plus": "plus",
+    "equal": "equal",
 }
 
 # Characters of typed text that are keys rather than symbols.
-_TYPED_CONTROLS = {"\n": "Return", "\r": "Return", "\t": "Tab", "\b": "BackSpace",
-                   "\x1b": "Escape"}
+_TYPED_CONTROLS = {"\n": "Return", "\r": "Return", "\t": "Tab", "\b": "BackSpace", "\x1b": "Escape"}
 
-_TYPE_CHUNK = 50          # characters sent between two flushes of the X connection
+_TYPE_CHUNK = 50  # characters sent between two flushes of the X connection
 _TYPE_CHUNK_PAUSE = 0.012  # seconds between chunks, so slow clients keep up
-_REMAP_SETTLE = 0.03      # seconds for clients to fetch a changed keymap before keys come
-_DRAG_STEPS = 10          # intermediate pointer positions of a drag
-_MAX_DURATION = 100.0     # seconds: the longest hold_key or wait
-_MAX_SCROLL = 100         # wheel clicks in one scroll
-_MAX_REPEAT = 100         # presses of one key sequence
+_REMAP_SETTLE = 0.03  # seconds for clients to fetch a changed keymap before keys come
+_DRAG_STEPS = 10  # intermediate pointer positions of a drag
+_MAX_DURATION = 100.0  # seconds: the longest hold_key or wait
+_MAX_SCROLL = 100  # wheel clicks in one scroll
+_MAX_REPEAT = 100  # presses of one key sequence
 
 COMPUTER_20250124 = "computer_20250124"
 COMPUTER_20251124 = "computer_20251124"
@@ -69,24 +106,33 @@ TOOL_VERSIONS = (COMPUTER_20250124, COMPUTER_20251124, COMPUTER_TOOLSET)
 # and takes no coordinate for pressing or releasing the button.
 _CLICK = frozenset({"coordinate", "text"})
 _ACTIONS_20250124: dict[str, frozenset[str]] = {
-    "screenshot": frozenset(), "cursor_position": frozenset(),
-    "key": frozenset({"text"}), "type": frozenset({"text"}),
+    "screenshot": frozenset(),
+    "cursor_position": frozenset(),
+    "key": frozenset({"text"}),
+    "type": frozenset({"text"}),
     "mouse_move": frozenset({"coordinate"}),
-    "left_click": _CLICK, "right_click": _CLICK, "middle_click": _CLICK,
-    "double_click": _CLICK, "triple_click": _CLICK,
+    "left_click": _CLICK,
+    "right_click": _CLICK,
+    "middle_click": _CLICK,
+    "double_click": _CLICK,
+    "triple_click": _CLICK,
     "left_click_drag": frozenset({"start_coordinate", "coordinate"}),
-    "left_mouse_down": frozenset({"coordinate"}), "left_mouse_up": frozenset({"coordinate"}),
+    "left_mouse_down": frozenset({"coordinate"}),
+    "left_mouse_up": frozenset({"coordinate"}),
     "scroll": frozenset({"coordinate", "scroll_direction", "scroll_amount", "text"}),
-    "hold_key": frozenset({"text", "duration"}), "wait": frozenset({"duration"}),
+    "hold_key": frozenset({"text", "duration"}),
+    "wait": frozenset({"duration"}),
 }
 _ACTIONS = {
     COMPUTER_20250124: _ACTIONS_20250124,
     COMPUTER_20251124: {**_ACTIONS_20250124, "zoom": frozenset({"region"})},
     COMPUTER_TOOLSET: {
-        **_ACTIONS_20250124, "zoom": frozenset({"region"}),
+        **_ACTIONS_20250124,
+        "zoom": frozenset({"region"}),
         "key": frozenset({"text", "repeat"}),
         "left_click_drag": frozenset({"start_coordinate", "coordinate", "text"}),
-        "left_mouse_down": frozenset(), "left_mouse_up": frozenset(),
+        "left_mouse_down": frozenset(),
+        "left_mouse_up": frozenset(),
     },
 }
 
@@ -123,14 +169,18 @@ class ComputerUseExecutor:
     it to its model's version before it asks for the definition).
     """
 
-    def __init__(self, display: str | None = None, max_size: tuple[int, int] = (1280, 800),
-                 tool_version: str = COMPUTER_20250124):
+    def __init__(
+        self,
+        display: str | None = None,
+        max_size: tuple[int, int] = (1280, 800),
+        tool_version: str = COMPUTER_20250124,
+    ):
         self._display_name = display
         self._max_size = (int(max_size[0]), int(max_size[1]))
         self._tool_version = _check_version(tool_version)
         self._dpy = None
-        self._screen_size = (0, 0)   # real screen, pixels
-        self._model_size = (0, 0)    # what the model sees
+        self._screen_size = (0, 0)  # real screen, pixels
+        self._model_size = (0, 0)  # what the model sees
         # Keycodes with no symbols, free to bind; and those bound to characters the keymap
         # lacks (keysym -> keycode, least recently used first).
         self._spare_keycodes: list[int] = []
@@ -157,26 +207,42 @@ class ComputerUseExecutor:
             raise ActionError(f"No display: cannot open X display {name!r} ({exc})") from exc
         try:
             if not dpy.has_extension("XTEST"):
-                raise ActionError(f"The X display {name!r} has no XTEST extension; "
-                                  "pointer and keyboard cannot be driven")
-            for group in ("xf86", "latin2", "latin3", "latin4", "greek", "cyrillic",
-                          "publishing", "technical", "special", "miscellany"):
+                raise ActionError(
+                    f"The X display {name!r} has no XTEST extension; "
+                    "pointer and keyboard cannot be driven"
+                )
+            for group in (
+                "xf86",
+                "latin2",
+                "latin3",
+                "latin4",
+                "greek",
+                "cyrillic",
+                "publishing",
+                "technical",
+                "special",
+                "miscellany",
+            ):
                 XK.load_keysym_group(group)
             screen = dpy.screen()
             self._screen_size = (screen.width_in_pixels, screen.height_in_pixels)
             self._model_size = fit_size(*self._screen_size, self._max_size)
             info = dpy.display.info
-            mapping = dpy.get_keyboard_mapping(info.min_keycode,
-                                               info.max_keycode - info.min_keycode + 1)
+            mapping = dpy.get_keyboard_mapping(
+                info.min_keycode, info.max_keycode - info.min_keycode + 1
+            )
         except ActionError:
             dpy.close()
             raise
         except Exception as exc:
             dpy.close()
-            raise ActionError(f"No display: the X display {name!r} failed while connecting "
-                              f"({type(exc).__name__}: {exc})") from exc
-        self._spare_keycodes = [info.min_keycode + i for i, syms in enumerate(mapping)
-                                if not any(syms)]
+            raise ActionError(
+                f"No display: the X display {name!r} failed while connecting "
+                f"({type(exc).__name__}: {exc})"
+            ) from exc
+        self._spare_keycodes = [
+            info.min_keycode + i for i, syms in enumerate(mapping) if not any(syms)
+        ]
         self._remapped = {}
         self._dpy = dpy
         return dpy
@@ -241,8 +307,12 @@ class ComputerUseExecutor:
             # The toolset takes no name and no display size: its coordinates are those of the
             # screenshots it is sent. Every member, zoom included, is on by default.
             return {"type": version}
-        definition: dict[str, Any] = {"type": version, "name": "computer",
-                                      "display_width_px": width, "display_height_px": height}
+        definition: dict[str, Any] = {
+            "type": version,
+            "name": "computer",
+            "display_width_px": width,
+            "display_height_px": height,
+        }
         if version == COMPUTER_20251124:
             definition["enable_zoom"] = True
         return definition
@@ -256,8 +326,10 @@ class ComputerUseExecutor:
         unknown = [k for k in given if k not in actions[action]]
         if unknown:
             takes = ", ".join(sorted(actions[action])) or "no parameters"
-            return _error(f"{action} does not take {', '.join(map(repr, unknown))} "
-                          f"({self._tool_version}); it takes {takes}")
+            return _error(
+                f"{action} does not take {', '.join(map(repr, unknown))} "
+                f"({self._tool_version}); it takes {takes}"
+            )
         with self._lock:
             try:
                 self._connect()
@@ -286,15 +358,22 @@ class ComputerUseExecutor:
 
     def _point(self, value: Any, name: str = "coordinate") -> tuple[int, int]:
         """A model coordinate checked and mapped to the real screen."""
-        if (not isinstance(value, (list, tuple)) or len(value) != 2
-                or not all(isinstance(v, (int, float)) and not isinstance(v, bool)
-                           and math.isfinite(v) for v in value)):
+        if (
+            not isinstance(value, (list, tuple))
+            or len(value) != 2
+            or not all(
+                isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
+                for v in value
+            )
+        ):
             raise ActionError(f"{name} must be a list of two numbers [x, y], got {value!r}")
         x, y = value
         mw, mh = self._model_size
         if not (0 <= x < mw and 0 <= y < mh):
-            raise ActionError(f"{name} ({_num(x)}, {_num(y)}) is outside the screen, "
-                              f"which is {mw}x{mh} (x from 0 to {mw - 1}, y from 0 to {mh - 1})")
+            raise ActionError(
+                f"{name} ({_num(x)}, {_num(y)}) is outside the screen, "
+                f"which is {mw}x{mh} (x from 0 to {mw - 1}, y from 0 to {mh - 1})"
+            )
         sw, sh = self._screen_size
         # The centre of the model's pixel, in real pixels; exact when nothing is scaled.
         return (min(sw - 1, int((x + 0.5) * sw / mw)), min(sh - 1, int((y + 0.5) * sh / mh)))
@@ -316,10 +395,16 @@ class ComputerUseExecutor:
     def _duration(value: Any, action: str) -> float:
         if value is None:
             raise ActionError(f"duration (seconds) is required for {action}")
-        if (not isinstance(value, (int, float)) or isinstance(value, bool)
-                or not math.isfinite(value) or not 0 <= value <= _MAX_DURATION):
-            raise ActionError(f"duration for {action} must be a number of seconds from 0 to "
-                              f"{_num(_MAX_DURATION)}, got {value!r}")
+        if (
+            not isinstance(value, (int, float))
+            or isinstance(value, bool)
+            or not math.isfinite(value)
+            or not 0 <= value <= _MAX_DURATION
+        ):
+            raise ActionError(
+                f"duration for {action} must be a number of seconds from 0 to "
+                f"{_num(_MAX_DURATION)}, got {value!r}"
+            )
         return float(value)
 
     # ---- X primitives -----------------------------------------------------------------------
@@ -327,6 +412,7 @@ class ComputerUseExecutor:
     def _fake(self, event_type: int, detail: int = 0, x: int = 0, y: int = 0) -> None:
         from Xlib import X
         from Xlib.ext import xtest
+
         if event_type == X.MotionNotify:
             xtest.fake_input(self._dpy, X.MotionNotify, x=x, y=y, root=self._dpy.screen().root)
         else:
@@ -334,10 +420,12 @@ class ComputerUseExecutor:
 
     def _move(self, x: int, y: int) -> None:
         from Xlib import X
+
         self._fake(X.MotionNotify, x=x, y=y)
 
     def _button(self, button: int, press: bool) -> None:
         from Xlib import X
+
         self._fake(X.ButtonPress if press else X.ButtonRelease, button)
 
     def _in_keymap(self, keysym: int) -> tuple[int, bool] | None:
@@ -356,7 +444,7 @@ class ComputerUseExecutor:
         """
         wanted = [k for k in dict.fromkeys(keysyms) if k not in self._remapped]
         keep = set(keysyms)
-        for keysym in keysyms:          # most recently used last
+        for keysym in keysyms:  # most recently used last
             if keysym in self._remapped:
                 self._remapped[keysym] = self._remapped.pop(keysym)
         if not wanted:
@@ -394,6 +482,7 @@ class ComputerUseExecutor:
 
     def _keysym_for_name(self, name: str) -> int:
         from Xlib import XK
+
         keysym = XK.string_to_keysym(name)
         if not keysym:
             alias = _KEY_ALIASES.get(name.lower())
@@ -425,6 +514,7 @@ class ComputerUseExecutor:
         """Presses every key of a combination in order; returns the keycodes to release.
         Every key is resolved before the first press, so a failure leaves nothing held."""
         from Xlib import X
+
         keys = [self._keycode_for(keysym) for keysym in self._combo_keysyms(combo)]
         shift_code = None
         if any(shift for _, shift in keys):
@@ -440,6 +530,7 @@ class ComputerUseExecutor:
 
     def _release(self, codes: list[int]) -> None:
         from Xlib import X
+
         for keycode in reversed(codes):
             self._fake(X.KeyRelease, keycode)
 
@@ -461,16 +552,18 @@ class ComputerUseExecutor:
         """The real screen's pixels in `box` (x0, y0, x1, y1), scaled to `size`."""
         from PIL import Image
         from Xlib import X
+
         info = self._dpy.display.info
         depth = self._dpy.screen().root_depth
         bpp = next((f.bits_per_pixel for f in info.pixmap_formats if f.depth == depth), 0)
         if depth not in (24, 32) or bpp != 32:
-            raise ActionError(f"Screenshots need a 24-bit display; this one has depth {depth} "
-                              f"at {bpp} bits per pixel")
+            raise ActionError(
+                f"Screenshots need a 24-bit display; this one has depth {depth} "
+                f"at {bpp} bits per pixel"
+            )
         raw_mode = "BGRX" if info.image_byte_order == X.LSBFirst else "XRGB"
         x0, y0, x1, y1 = box
-        image = self._dpy.screen().root.get_image(x0, y0, x1 - x0, y1 - y0, X.ZPixmap,
-                                                  0xFFFFFFFF)
+        image = self._dpy.screen().root.get_image(x0, y0, x1 - x0, y1 - y0, X.ZPixmap, 0xFFFFFFFF)
         picture = Image.frombuffer("RGB", (x1 - x0, y1 - y0), image.data, "raw", raw_mode, 0, 1)
         if picture.size != size:
             picture = picture.resize(size, Image.Resampling.LANCZOS)
@@ -481,8 +574,11 @@ class ComputerUseExecutor:
         media_type, options = SCREENSHOT_FORMAT
         out = io.BytesIO()
         picture.save(out, **options)
-        return {"type": "image", "media_type": media_type,
-                "base64": base64.b64encode(out.getvalue()).decode("ascii")}
+        return {
+            "type": "image",
+            "media_type": media_type,
+            "base64": base64.b64encode(out.getvalue()).decode("ascii"),
+        }
 
     def _do_screenshot(self, **_ignored: Any) -> dict[str, Any]:
         sw, sh = self._screen_size
@@ -493,22 +589,36 @@ class ComputerUseExecutor:
         resolution, scaled to fit the model's view; later coordinates still mean the screen."""
         if region is None:
             raise ActionError("region [x0, y0, x1, y1] is required for zoom")
-        if (not isinstance(region, (list, tuple)) or len(region) != 4
-                or not all(isinstance(v, (int, float)) and not isinstance(v, bool)
-                           and math.isfinite(v) for v in region)):
-            raise ActionError(f"region must be a list of four numbers [x0, y0, x1, y1], "
-                              f"got {region!r}")
+        if (
+            not isinstance(region, (list, tuple))
+            or len(region) != 4
+            or not all(
+                isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
+                for v in region
+            )
+        ):
+            raise ActionError(
+                f"region must be a list of four numbers [x0, y0, x1, y1], got {region!r}"
+            )
         x0, y0, x1, y1 = region
         mw, mh = self._model_size
         if x1 <= x0 or y1 <= y0:
-            raise ActionError(f"region {_box(region)} is empty or inverted: x1 must be greater "
-                              f"than x0 and y1 greater than y0")
+            raise ActionError(
+                f"region {_box(region)} is empty or inverted: x1 must be greater "
+                f"than x0 and y1 greater than y0"
+            )
         if x0 < 0 or y0 < 0 or x1 > mw or y1 > mh:
-            raise ActionError(f"region {_box(region)} is outside the screen, which is {mw}x{mh} "
-                              f"(x from 0 to {mw}, y from 0 to {mh})")
+            raise ActionError(
+                f"region {_box(region)} is outside the screen, which is {mw}x{mh} "
+                f"(x from 0 to {mw}, y from 0 to {mh})"
+            )
         sw, sh = self._screen_size
-        box = (max(0, math.floor(x0 * sw / mw)), max(0, math.floor(y0 * sh / mh)),
-               min(sw, math.ceil(x1 * sw / mw)), min(sh, math.ceil(y1 * sh / mh)))
+        box = (
+            max(0, math.floor(x0 * sw / mw)),
+            max(0, math.floor(y0 * sh / mh)),
+            min(sw, math.ceil(x1 * sw / mw)),
+            min(sh, math.ceil(y1 * sh / mh)),
+        )
         width, height = box[2] - box[0], box[3] - box[1]
         scale = min(mw / width, mh / height)
         size = (max(1, round(width * scale)), max(1, round(height * scale)))
@@ -526,8 +636,9 @@ class ComputerUseExecutor:
         self._dpy.sync()
         return _text(f"Moved the pointer to ({_num(coordinate[0])}, {_num(coordinate[1])})")
 
-    def _click(self, button: str, count: int, coordinate: Any, text: Any,
-               action: str) -> dict[str, Any]:
+    def _click(
+        self, button: str, count: int, coordinate: Any, text: Any, action: str
+    ) -> dict[str, Any]:
         target = self._point(coordinate) if coordinate is not None else None
 
         def body() -> None:
@@ -536,10 +647,14 @@ class ComputerUseExecutor:
             for _ in range(count):
                 self._button(_BUTTONS[button], True)
                 self._button(_BUTTONS[button], False)
+
         self._with_modifiers(text, action, body)
         self._dpy.sync()
-        where = (f" at ({_num(coordinate[0])}, {_num(coordinate[1])})" if target is not None
-                 else " at the pointer")
+        where = (
+            f" at ({_num(coordinate[0])}, {_num(coordinate[1])})"
+            if target is not None
+            else " at the pointer"
+        )
         what = {1: "Clicked", 2: "Double-clicked", 3: "Triple-clicked"}[count]
         return _text(f"{what} the {button} button{where}")
 
@@ -558,8 +673,9 @@ class ComputerUseExecutor:
     def _do_triple_click(self, coordinate: Any = None, text: Any = None, **_: Any):
         return self._click("left", 3, coordinate, text, "triple_click")
 
-    def _do_left_click_drag(self, start_coordinate: Any = None, coordinate: Any = None,
-                            text: Any = None, **_: Any) -> dict[str, Any]:
+    def _do_left_click_drag(
+        self, start_coordinate: Any = None, coordinate: Any = None, text: Any = None, **_: Any
+    ) -> dict[str, Any]:
         if start_coordinate is None or coordinate is None:
             raise ActionError("left_click_drag needs start_coordinate and coordinate")
         x0, y0 = self._point(start_coordinate, "start_coordinate")
@@ -571,15 +687,19 @@ class ComputerUseExecutor:
             self._button(1, True)
             # Intermediate motion, so toolkits see a drag rather than a jump.
             for step in range(1, _DRAG_STEPS + 1):
-                self._move(x0 + (x1 - x0) * step // _DRAG_STEPS,
-                           y0 + (y1 - y0) * step // _DRAG_STEPS)
+                self._move(
+                    x0 + (x1 - x0) * step // _DRAG_STEPS, y0 + (y1 - y0) * step // _DRAG_STEPS
+                )
                 self._dpy.sync()
                 time.sleep(0.005)
             self._button(1, False)
+
         self._with_modifiers(text, "left_click_drag", body)
         self._dpy.sync()
-        return _text(f"Dragged from ({_num(start_coordinate[0])}, {_num(start_coordinate[1])}) "
-                     f"to ({_num(coordinate[0])}, {_num(coordinate[1])})")
+        return _text(
+            f"Dragged from ({_num(start_coordinate[0])}, {_num(start_coordinate[1])}) "
+            f"to ({_num(coordinate[0])}, {_num(coordinate[1])})"
+        )
 
     def _do_left_mouse_down(self, coordinate: Any = None, **_: Any) -> dict[str, Any]:
         if coordinate is not None:
@@ -595,17 +715,29 @@ class ComputerUseExecutor:
         self._dpy.sync()
         return _text("Released the left button")
 
-    def _do_scroll(self, coordinate: Any = None, scroll_direction: Any = None,
-                   scroll_amount: Any = None, text: Any = None, **_: Any) -> dict[str, Any]:
+    def _do_scroll(
+        self,
+        coordinate: Any = None,
+        scroll_direction: Any = None,
+        scroll_amount: Any = None,
+        text: Any = None,
+        **_: Any,
+    ) -> dict[str, Any]:
         if scroll_direction not in _SCROLL_BUTTONS:
-            raise ActionError("scroll_direction must be one of up, down, left, right, "
-                              f"got {scroll_direction!r}")
+            raise ActionError(
+                f"scroll_direction must be one of up, down, left, right, got {scroll_direction!r}"
+            )
         if scroll_amount is None:
             raise ActionError("scroll_amount (wheel clicks) is required for scroll")
-        if (not isinstance(scroll_amount, int) or isinstance(scroll_amount, bool)
-                or not 0 <= scroll_amount <= _MAX_SCROLL):
-            raise ActionError(f"scroll_amount must be a whole number from 0 to {_MAX_SCROLL}, "
-                              f"got {scroll_amount!r}")
+        if (
+            not isinstance(scroll_amount, int)
+            or isinstance(scroll_amount, bool)
+            or not 0 <= scroll_amount <= _MAX_SCROLL
+        ):
+            raise ActionError(
+                f"scroll_amount must be a whole number from 0 to {_MAX_SCROLL}, "
+                f"got {scroll_amount!r}"
+            )
         target = self._point(coordinate) if coordinate is not None else None
         button = _SCROLL_BUTTONS[scroll_direction]
 
@@ -615,6 +747,7 @@ class ComputerUseExecutor:
             for _ in range(scroll_amount):
                 self._button(button, True)
                 self._button(button, False)
+
         self._with_modifiers(text, "scroll", body)
         self._dpy.sync()
         return _text(f"Scrolled {scroll_direction} by {scroll_amount}")
@@ -624,10 +757,10 @@ class ComputerUseExecutor:
         if not keys:
             raise ActionError("text for key must name at least one key")
         times = 1 if repeat is None else repeat
-        if (not isinstance(times, int) or isinstance(times, bool)
-                or not 1 <= times <= _MAX_REPEAT):
-            raise ActionError(f"repeat for key must be a whole number from 1 to {_MAX_REPEAT}, "
-                              f"got {repeat!r}")
+        if not isinstance(times, int) or isinstance(times, bool) or not 1 <= times <= _MAX_REPEAT:
+            raise ActionError(
+                f"repeat for key must be a whole number from 1 to {_MAX_REPEAT}, got {repeat!r}"
+            )
         # Resolve every name first: an unknown one must not leave half a sequence typed.
         for combo in keys:
             self._combo_keysyms(combo)
@@ -657,6 +790,7 @@ class ComputerUseExecutor:
 
     def _do_type(self, text: Any = None, **_: Any) -> dict[str, Any]:
         from Xlib import X
+
         text = self._text_arg(text, "type")
         text = text.replace("\r\n", "\n")
         keysyms = []
@@ -676,8 +810,9 @@ class ComputerUseExecutor:
         unbound: set[int] = set()
         for keysym in keysyms:
             missing = self._in_keymap(keysym) is None
-            if len(chunks[-1]) >= _TYPE_CHUNK or (missing and keysym not in unbound
-                                                   and len(unbound) >= capacity):
+            if len(chunks[-1]) >= _TYPE_CHUNK or (
+                missing and keysym not in unbound and len(unbound) >= capacity
+            ):
                 chunks.append([])
                 unbound = set()
             chunks[-1].append(keysym)
@@ -721,6 +856,7 @@ def _check_version(version: Any) -> str:
     if not isinstance(version, str):
         raise TypeError(f"tool_version must be str, not {type(version).__name__}")
     if version not in TOOL_VERSIONS:
-        raise ValueError(f"unknown computer tool version {version!r}; known versions: "
-                         f"{', '.join(TOOL_VERSIONS)}")
+        raise ValueError(
+            f"unknown computer tool version {version!r}; known versions: {', '.join(TOOL_VERSIONS)}"
+        )
     return version
