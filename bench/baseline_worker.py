@@ -34,7 +34,7 @@ def read_file(path, start_line=None, end_line=None):
         return ok(
             {"content": content, "total_lines": total, "path": str(p), "size": p.stat().st_size}
         )
-    except Exception as e:
+    except Exception as e:  # noqa: BLE001
         return fail(str(e))
 
 
@@ -45,7 +45,7 @@ def write_file(path, content, create_dirs=True):
             p.parent.mkdir(parents=True, exist_ok=True)
         p.write_text(content, encoding="utf-8")
         return ok({"path": str(p), "size": p.stat().st_size, "lines": len(content.splitlines())})
-    except Exception as e:
+    except Exception as e:  # noqa: BLE001
         return fail(str(e))
 
 
@@ -57,7 +57,7 @@ def append_file(path, content):
         with open(p, "a", encoding="utf-8") as f:
             f.write(content)
         return ok({"path": str(p), "size": p.stat().st_size})
-    except Exception as e:
+    except Exception as e:  # noqa: BLE001
         return fail(str(e))
 
 

@@ -118,7 +118,7 @@ class PyAgent:
                     messages=self._messages,
                     betas=["computer-use-2025-01-24"],
                 )
-            except Exception as e:
+            except Exception as e:  # noqa: BLE001
                 yield ComputerUseEvent("error", {"message": f"Unexpected error: {e}"})
                 return
             content = resp.content

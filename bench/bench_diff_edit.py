@@ -248,7 +248,7 @@ def main():
         rows.append((f"edit-5mb (50 edits, {nlines} lines, worker process)", base, ours, 5))
 
         print(
-            f"median of {args.runs} runs (edit: {max(3, args.runs)}); ratio = baseline time / native time"
+            f"median of {args.runs} runs (edit: {max(3, args.runs)}); ratio = baseline time / native time"  # noqa: E501
         )
         for name, base, ours, goal in rows:
             ratio = base / ours
@@ -262,11 +262,11 @@ def main():
         python = peak_rss_kib(RSS_PYTHON, fa, fb)
         print("peak RSS of one diff-20k in a fresh interpreter (module imported in all three):")
         print(
-            f"  interpreter alone {idle / 1024:6.1f} MiB; native diff_files {native / 1024:6.1f} MiB "
-            f"(+{(native - idle) / 1024:.1f}); Python difflib {python / 1024:6.1f} MiB (+{(python - idle) / 1024:.1f})"
+            f"  interpreter alone {idle / 1024:6.1f} MiB; native diff_files {native / 1024:6.1f} MiB "  # noqa: E501
+            f"(+{(native - idle) / 1024:.1f}); Python difflib {python / 1024:6.1f} MiB (+{(python - idle) / 1024:.1f})"  # noqa: E501
         )
         print(
-            f"  memory ratio (Python's increase / native increase): {(python - idle) / max(1, native - idle):.1f}x"
+            f"  memory ratio (Python's increase / native increase): {(python - idle) / max(1, native - idle):.1f}x"  # noqa: E501
         )
 
 

@@ -104,7 +104,7 @@ def bench_grep(runs, cpus):
                 "context_lines": 2,
             }
             counts = {json.loads(w.raw(req))["result"]["count"] for w in workers.values()}  # warm
-            rg_cmd = lambda j: [rg, f"-j{j}", "-n", "-C", "2", "--no-heading", regex, root]  # noqa: E731
+            rg_cmd = lambda j: [rg, f"-j{j}", "-n", "-C", "2", "--no-heading", regex, root]  # noqa: B023, E731
             times = {k: [] for k in (*workers, "rg -j1", f"rg -j{cpus}")}
             for _ in range(runs):
                 for k, w in workers.items():
@@ -173,7 +173,7 @@ for fp in Path(root).resolve().rglob("*"):
                             "context_before": lines[max(0, i - ctx):i],
                             "context_after": lines[i + 1:i + 1 + ctx]})
 sys.stdout.write(json.dumps({"success": True, "result": {"matches": matches, "count": len(matches)}}) + "\n")
-"""
+"""  # noqa: E501
 
 
 def peak_rss(cmd, stdin_bytes=None):

@@ -199,7 +199,7 @@ def main():
                 "context_lines": ctx,
             }
             ours, reply = median_worker(w, req, runs)
-            base, ref = median_time(lambda: py_grep(GREP_ROOT, regex, ctx), max(3, runs // 2))
+            base, ref = median_time(lambda: py_grep(GREP_ROOT, regex, ctx), max(3, runs // 2))  # noqa: B023
             assert reply["success"] and reply["result"]["count"] == len(ref), (
                 reply.get("error"),
                 len(ref),
@@ -219,7 +219,7 @@ def main():
         base, ref = median_time(lambda: py_list(WALK_ROOT), max(3, runs // 2))
         assert reply["result"]["entries"] == ref
         print(
-            f"list recursive ({len(ref)} entries): {base / ours:6.1f}x faster than the Python baseline"
+            f"list recursive ({len(ref)} entries): {base / ours:6.1f}x faster than the Python baseline"  # noqa: E501
         )
 
         for pattern in ("*", "*.py"):
@@ -230,10 +230,10 @@ def main():
                 "max_results": 10**9,
             }
             ours, reply = median_worker(w, req, runs)
-            base, ref = median_time(lambda: py_find(WALK_ROOT, pattern), max(3, runs // 2))
+            base, ref = median_time(lambda: py_find(WALK_ROOT, pattern), max(3, runs // 2))  # noqa: B023
             assert reply["result"]["count"] == len(ref)
             print(
-                f"find {pattern!r:6s} ({len(ref)} matches): {base / ours:6.1f}x faster than the Python baseline"
+                f"find {pattern!r:6s} ({len(ref)} matches): {base / ours:6.1f}x faster than the Python baseline"  # noqa: E501
             )
         print(f"(worker start-up, not counted above: {w.startup * 1e3:.0f} ms)")
     finally:

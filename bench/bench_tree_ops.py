@@ -50,7 +50,7 @@ def bench(name, runs, setup, baseline, native):
     for _ in range(runs):
         for fn, times in ((baseline, base_times), (native, native_times)):
             ctx = setup()
-            times.append(timed(lambda: fn(ctx)))
+            times.append(timed(lambda: fn(ctx)))  # noqa: B023
     base, nat = statistics.median(base_times), statistics.median(native_times)
     print(f"{name:12s} ratio {base / nat:5.2f}  (shutil / worker, median of {runs})")
 

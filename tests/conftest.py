@@ -78,7 +78,7 @@ def worker(tmp_path):
 
 
 def run_worker(data, cwd, timeout=REPLY_TIMEOUT):
-    """Feeds all of `data` (bytes) to a fresh worker; returns (status, stdout bytes, stderr text)."""
+    """Feeds all of `data` (bytes) to a fresh worker; returns (status, stdout bytes, stderr text)."""  # noqa: E501
     proc = subprocess.run(
         worker_command(), input=data, capture_output=True, cwd=cwd, timeout=timeout
     )

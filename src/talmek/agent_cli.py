@@ -81,7 +81,7 @@ def describe_call(tool: str, tool_input: Any, toolset: str | None = None) -> str
         if command == "str_replace":
             line += (
                 f"  {json.dumps(_clip(str(tool_input.get('old_str', '')), 40), ensure_ascii=False)}"
-                f" -> {json.dumps(_clip(str(tool_input.get('new_str', '')), 40), ensure_ascii=False)}"
+                f" -> {json.dumps(_clip(str(tool_input.get('new_str', '')), 40), ensure_ascii=False)}"  # noqa: E501
             )
         elif command == "view" and tool_input.get("view_range"):
             line += f" lines {tool_input['view_range']}"
@@ -304,7 +304,7 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         say("talmek-agent: interrupted")
         return EXIT_CANCELLED
-    except Exception as exc:
+    except Exception as exc:  # noqa: BLE001
         # The stream ends with an exception only when something outside the model's reach
         # broke (an unexpected response, a failing executor): say so plainly.
         say(f"talmek-agent: the run failed: {type(exc).__name__}: {exc}")

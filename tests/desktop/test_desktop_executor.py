@@ -51,7 +51,7 @@ def decode(outcome) -> Image.Image:
 
 def near(pixel, colour, tolerance=12):
     """Lossy compression moves flat colours by a few levels at most."""
-    return all(abs(a - b) <= tolerance for a, b in zip(pixel, colour))
+    return all(abs(a - b) <= tolerance for a, b in zip(pixel, colour))  # noqa: B905
 
 
 @pytest.mark.parametrize(

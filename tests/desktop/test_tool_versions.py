@@ -261,7 +261,7 @@ def test_zoom_returns_the_pixels_of_the_region(make_executor, tk_app, version, b
     # top-left part, white the rest.
     if region == [20, 130, 180, 230] or region == [16, 104, 144, 184]:
         w, h = image.size
-        assert all(abs(a - b) <= 16 for a, b in zip(image.getpixel((w // 4, h // 3)), (255, 0, 0)))
+        assert all(abs(a - b) <= 16 for a, b in zip(image.getpixel((w // 4, h // 3)), (255, 0, 0)))  # noqa: B905
         assert all(v >= 235 for v in image.getpixel((w * 3 // 4, h * 3 // 4)))
 
 

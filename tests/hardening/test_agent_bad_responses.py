@@ -731,7 +731,7 @@ def test_repeated_scenarios_leave_no_references(fake, responses, outcome, end):
     async def rounds(n):
         for _ in range(n):
             fake.script[:] = responses(sentinel_input)
-            refs.append(await one_task(agent, end))
+            refs.append(await one_task(agent, end))  # noqa: F821
             # A dropped stream is closed by the loop's finaliser hook, in a task of its own.
             await asyncio.sleep(0)
             fake.calls.clear()
@@ -747,7 +747,7 @@ def test_repeated_scenarios_leave_no_references(fake, responses, outcome, end):
 
     def counts():
         gc.collect()
-        return [sys.getrefcount(o) for o in (agent, executor, sentinel_input, sentinel_outcome)]
+        return [sys.getrefcount(o) for o in (agent, executor, sentinel_input, sentinel_outcome)]  # noqa: F821
 
     async def go():
         await rounds(3)  # warm up: the history of the last task stays in the agent

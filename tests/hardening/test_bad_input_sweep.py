@@ -102,7 +102,7 @@ def value_of(name):
 
 
 def encode(value_name, request):
-    """The request as one JSON line; the deep value is spliced in as text (json.dumps would recurse)."""
+    """The request as one JSON line; the deep value is spliced in as text (json.dumps would recurse)."""  # noqa: E501
     if value_name != "deep_200k":
         return json.dumps(request)
     marker = "__DEEP__"
@@ -141,7 +141,7 @@ def snapshot(root, skip):
 
 def check_record(record):
     assert isinstance(record, dict)
-    assert list(record)[0] == "success"
+    assert list(record)[0] == "success"  # noqa: RUF015
     assert set(record) in ({"success", "result"}, {"success", "error"})
 
 

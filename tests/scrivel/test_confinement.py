@@ -251,7 +251,7 @@ def test_the_same_replies_as_without_roots_for_paths_inside(tree, monkeypatch):
         scrivel.set_roots([])
     # Only the links that lead out read differently: as broken links do.
     out_links = {"abs", "rel", "flink", "c1", "c2", "tree/leak"}
-    for f, c in zip(free, confined):
+    for f, c in zip(free, confined):  # noqa: B905
         for r in (f, c):
             if "entries" in r["result"]:
                 r["result"]["entries"] = [
@@ -366,7 +366,7 @@ def run_worker(cmd, requests, cwd, env=None):
     done = subprocess.run(
         cmd, input=data, capture_output=True, cwd=cwd, timeout=60, env={**os.environ, **(env or {})}
     )
-    return done.returncode, [json.loads(l) for l in done.stdout.splitlines()], done.stderr
+    return done.returncode, [json.loads(l) for l in done.stdout.splitlines()], done.stderr  # noqa: E741
 
 
 @pytest.mark.parametrize("program", [NATIVE, PY_LOOP], ids=["native", "talmek-scrivel-py"])
@@ -471,7 +471,7 @@ def test_a_link_swapped_in_mid_operation_never_leads_out(tree, monkeypatch, open
         assert racer.stdout.readline() == b"ready\n"
         outcomes = {"ok": 0, "refused": 0, "other": 0}
         deadline = time.monotonic() + 20
-        for i in range(1500):
+        for i in range(1500):  # noqa: B007
             if time.monotonic() > deadline:
                 break
             for reply in (

@@ -1,4 +1,4 @@
-"""The native unified diff against difflib.unified_diff: the same text for every pair of line lists."""
+"""The native unified diff against difflib.unified_diff: the same text for every pair of line lists."""  # noqa: E501
 
 import difflib
 

@@ -148,7 +148,7 @@ def test_name_filter_is_fnmatch(tree_dir, names, pattern):
     rec = scrivel.list_dir(str(d), False, pattern)
     try:
         expected = sorted(n for n in names if not pattern or fnmatch.fnmatch(n, pattern))
-    except Exception as e:  # fnmatch's translation fails on a few bracket forms
+    except Exception as e:  # fnmatch's translation fails on a few bracket forms  # noqa: BLE001
         assert rec == {"success": False, "error": str(e)}
         return
     assert [e["path"] for e in rec["result"]["entries"]] == expected
@@ -345,7 +345,7 @@ def test_unreadable_directory_is_skipped_in_walks(tree):
     (tree / "locked").chmod(0)
     code = (
         "import json,sys; from talmek.workers import scrivel as s;"
-        "print(json.dumps([s.find_files(sys.argv[1], '*.py', 100), s.list_dir(sys.argv[1], True, '*.py'),"
+        "print(json.dumps([s.find_files(sys.argv[1], '*.py', 100), s.list_dir(sys.argv[1], True, '*.py'),"  # noqa: E501
         " s.list_dir(sys.argv[1] + '/locked', False, None)]))"
     )
     out = run_without_dac_override(code, str(tree))

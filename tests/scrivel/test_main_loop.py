@@ -54,7 +54,7 @@ INVALID = [
 ]
 
 
-@pytest.mark.parametrize("line,message", INVALID, ids=[repr(l) for l, _ in INVALID])
+@pytest.mark.parametrize("line,message", INVALID, ids=[repr(l) for l, _ in INVALID])  # noqa: E741
 def test_invalid_lines_are_answered_and_serving_goes_on(run, line, message):
     status, out, err = run(line + b"\n" + QUIT)
     assert (status, err) == (0, "")
@@ -113,7 +113,7 @@ CONTRACT = [
 ]
 
 
-@pytest.mark.parametrize("line,diagnostic", CONTRACT, ids=[l[:40].decode() for l, _ in CONTRACT])
+@pytest.mark.parametrize("line,diagnostic", CONTRACT, ids=[l[:40].decode() for l, _ in CONTRACT])  # noqa: E741
 def test_contract_breaches_end_the_worker_without_a_reply(run, tmp_path, line, diagnostic):
     status, out, err = run(line + b"\n" + b'{"action": "write", "path": "after"}\n')
     assert status == 1

@@ -161,9 +161,9 @@ def rename_session(cwd: Path, moved: Path, removed: bool):
         proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, cwd=cwd)
 
         def ask(req):
-            proc.stdin.write((json.dumps(req) + "\n").encode())
-            proc.stdin.flush()
-            return json.loads(proc.stdout.readline())
+            proc.stdin.write((json.dumps(req) + "\n").encode())  # noqa: B023
+            proc.stdin.flush()  # noqa: B023
+            return json.loads(proc.stdout.readline())  # noqa: B023
 
         replies = [ask({"action": "read", "path": "f.txt"})]
         cwd.rename(moved)

@@ -251,7 +251,7 @@ LIMIT = 32 << 20
 TOO_MUCH = {
     "type": "error",
     "error": (
-        "Command failed: the output passed 33554432 bytes (32 MiB), more than a request to the model "
+        "Command failed: the output passed 33554432 bytes (32 MiB), more than a request to the model "  # noqa: E501
         "can carry; the command and every process it started were killed"
     ),
 }

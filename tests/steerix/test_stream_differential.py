@@ -118,10 +118,10 @@ def play(gen, program, name):
         aw = None
         for op, slot in program:
             if op in MAKERS:
-                log.append(outcome(lambda: awaitables.append(MAKERS[op](gen))))
+                log.append(outcome(lambda: awaitables.append(MAKERS[op](gen))))  # noqa: B023, F821
             elif awaitables:
                 aw = awaitables[slot % len(awaitables)]
-                log.append(outcome(lambda: CORO_ACTIONS[op](aw)))
+                log.append(outcome(lambda: CORO_ACTIONS[op](aw)))  # noqa: B023, F821
             if len(awaitables) > 3:
                 awaitables.pop(0)
         del awaitables, aw
@@ -179,7 +179,7 @@ def play_coro(make, program, name):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         coro = make()
-        log = [outcome(lambda: CORO_ACTIONS[op](coro)) for op in program]
+        log = [outcome(lambda: CORO_ACTIONS[op](coro)) for op in program]  # noqa: B023, F821
         del coro
     return log, [str(w.message).replace(name, "<coro>") for w in caught]
 

@@ -210,7 +210,7 @@ async def test_other_coroutines_run_only_in_the_pause(executor, fake):
         seen.append((event.type, len(ticks)))
     task.cancel()
     # Between two events the loop ran other coroutines only where a pause lies between them.
-    grew = [b[1] > a[1] for a, b in zip(seen, seen[1:])]
+    grew = [b[1] > a[1] for a, b in zip(seen, seen[1:])]  # noqa: B905, RUF007
     assert grew == [False, False, False, False, True, False, True, False, False]
 
 
@@ -218,7 +218,7 @@ async def test_other_coroutines_run_only_in_the_pause(executor, fake):
 async def test_loop_hooks_close_an_abandoned_stream(executor, fake):
     fake.script += TWO_TOOLS
     agent = FastSteerix("k", executor=executor)
-    firstiter, finalizer = sys.get_asyncgen_hooks()
+    firstiter, finalizer = sys.get_asyncgen_hooks()  # noqa: RUF059
     assert firstiter is not None  # asyncio's hooks
     stream = agent.run_task("t")
     await anext(stream)

@@ -66,7 +66,7 @@ def test_both_separators_and_drive_letter_paths(wine_worker, tmp_path, spelling)
 
 def test_requests_end_at_any_line_end(wine_worker, tmp_path):
     # "\r", "\r\n" and "\n" each end a request line: three requests, three replies.
-    data = b'{"action": "mkdir", "path": "a"}\r{"action": "mkdir", "path": "b"}\r\n{"action": "quit"}\n'
+    data = b'{"action": "mkdir", "path": "a"}\r{"action": "mkdir", "path": "b"}\r\n{"action": "quit"}\n'  # noqa: E501
     wine_worker.proc.stdin.write(data)
     wine_worker.proc.stdin.flush()
     lines = [wine_worker.proc.stdout.readline() for _ in range(3)]

@@ -82,7 +82,7 @@ class FakeMessagesServer:
                     self._send(exc.status, exc.body())
                 except FakeAPIError as exc:
                     self._send(exc.status, _api_error(exc.kind, str(exc)))
-                except Exception as exc:
+                except Exception as exc:  # noqa: BLE001
                     self._send(500, _api_error("api_error", f"{type(exc).__name__}: {exc}"))
 
             def _send(self, status: int, payload: dict[str, Any]) -> None:

@@ -252,7 +252,7 @@ class ComputerUseExecutor:
         if dpy is not None:
             try:
                 dpy.close()
-            except Exception:
+            except Exception:  # noqa: BLE001
                 pass
 
     def close(self) -> None:
@@ -266,7 +266,7 @@ class ComputerUseExecutor:
                     for keycode in self._remapped.values():
                         dpy.change_keyboard_mapping(keycode, [(0, 0)])
                     dpy.sync()
-                except Exception:
+                except Exception:  # noqa: BLE001
                     pass
             self._disconnect()
 
@@ -336,7 +336,7 @@ class ComputerUseExecutor:
                 return getattr(self, "_do_" + action)(**given)
             except ActionError as exc:
                 return _error(str(exc))
-            except Exception as exc:
+            except Exception as exc:  # noqa: BLE001
                 # The X connection broke (server gone, protocol error): answer, reconnect later.
                 self._disconnect()
                 return _error(f"The X display failed during {action}: {type(exc).__name__}: {exc}")
@@ -351,7 +351,7 @@ class ComputerUseExecutor:
         try:
             while dpy.pending_events():
                 dpy.next_event()
-        except Exception:
+        except Exception:  # noqa: BLE001
             self._disconnect()
 
     # ---- arguments --------------------------------------------------------------------------
