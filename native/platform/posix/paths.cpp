@@ -366,8 +366,10 @@ std::string resolve(std::string_view text_in, Stat& st, Error& err) {
   // A path already resolved in this request (by the roots' check) keeps that resolution, so the
   // operation acts on exactly the path that was checked.
   if (const std::string* known = detail::remembered(text_in)) {
-    err = to_os_path(*known, p, unusable) ? stat(p, st) : Error::of(ErrorKind::InvalidName);
-    return *known;
+    // A copy: stat() beneath the roots may resolve again and so change what the memo holds.
+    std::string path = *known;
+    err = to_os_path(path, p, unusable) ? stat(p, st) : Error::of(ErrorKind::InvalidName);
+    return path;
   }
   LastLookup last;
   std::string path = realpath(expand_user(text_in), &last);
