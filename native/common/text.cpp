@@ -595,4 +595,16 @@ std::string py_repr(std::string_view text) {
   return out;
 }
 
+std::size_t undecided_tail(const char* s, std::size_t n) noexcept {
+  if (n == 0) return 0;
+  if (s[n - 1] == '\r') return 1;
+  for (std::size_t k = 1; k <= 4 && k <= n; ++k) {
+    const auto c = static_cast<unsigned char>(s[n - k]);
+    if ((c & 0xC0) == 0x80) continue;  // a continuation byte: the lead is further back
+    const std::size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    return need > k ? k : 0;
+  }
+  return 0;
+}
+
 }  // namespace talmek::text

@@ -125,6 +125,12 @@ void for_each_line(std::string_view s, bool keepends, F&& f) {
 // len(s.splitlines())
 std::size_t count_lines(std::string_view s) noexcept;
 
+// How many bytes at the end of s[0, n) cannot be decided before more of a text read in pieces
+// is seen: a "\r" that may begin "\r\n", or a UTF-8 sequence whose lead byte asks for more bytes
+// than follow it. Holding them back makes each piece end on a character boundary and after a
+// complete line end, so the pieces decode, translate and split as the whole text would.
+std::size_t undecided_tail(const char* s, std::size_t n) noexcept;
+
 // ---------------------------------------------------------------------------------------------
 // Searching
 

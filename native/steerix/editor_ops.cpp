@@ -159,22 +159,6 @@ void read_capped(int fd, std::string& out, std::size_t limit, std::string_view p
   }
 }
 
-// How many bytes at the end of s[0, n) cannot be decided before more of the file is seen: a
-// "\r" that may begin "\r\n", or a UTF-8 sequence whose lead byte asks for more bytes than
-// follow it. Holding them back means every piece that is checked and split ends on a character
-// boundary and after a complete line end, so the pieces give what the whole text would.
-std::size_t undecided_tail(const char* s, std::size_t n) {
-  if (n == 0) return 0;
-  if (s[n - 1] == '\r') return 1;
-  for (std::size_t k = 1; k <= 4 && k <= n; ++k) {
-    const auto c = static_cast<unsigned char>(s[n - k]);
-    if ((c & 0xC0) == 0x80) continue;  // a continuation byte: the lead is further back
-    const std::size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-    return need > k ? k : 0;
-  }
-  return 0;
-}
-
 // The view of a file fed in pieces: lines[lo:hi] of the text's splitlines(), numbered from 1 as
 // f"{n:4d} | {line}" and joined by "\n", appended to `out`, and the number of lines of the text.
 class ViewBuilder {
@@ -189,7 +173,7 @@ class ViewBuilder {
   // with them. Rewrites s in place. Throws OpError for bytes that do not decode, with the
   // position in the file, as the whole file's decoding words it; TooLarge past the limit.
   std::size_t feed(char* s, std::size_t n, std::uint64_t base, bool final) {
-    const std::size_t keep = final ? 0 : undecided_tail(s, n);
+    const std::size_t keep = final ? 0 : text::undecided_tail(s, n);
     const std::string_view raw(s, n - keep);
     if (!text::is_valid_utf8(raw)) throw OpError(text::utf8_decode_error(raw, base));
     if (m_index < m_hi || m_count_all)

@@ -30,21 +30,6 @@ void line_range(std::int64_t total, std::optional<std::int64_t> start_line,
   if (first > end) first = end;
 }
 
-// How many bytes at the end of s[0, n) cannot be decided before more of the file is seen: a "\r"
-// that may begin "\r\n", or the start of a UTF-8 sequence that has not all arrived. Holding them
-// back makes each piece decode, translate and split as the whole text would.
-std::size_t undecided_tail(const char* s, std::size_t n) noexcept {
-  if (n == 0) return 0;
-  if (s[n - 1] == '\r') return 1;
-  for (std::size_t k = 1; k <= 4 && k <= n; ++k) {
-    const auto c = static_cast<unsigned char>(s[n - k]);
-    if ((c & 0xC0) == 0x80) continue;  // a continuation byte: the lead is further back
-    const std::size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-    return need > k ? k : 0;
-  }
-  return 0;
-}
-
 // The lines [first, end) of a text fed in decoded pieces, and the number of all its lines.
 class LineRange {
  public:
@@ -108,7 +93,7 @@ std::int64_t feed_file(std::string_view path, LineRange& range) {
     if (const os::Error e = os::read_some(f, buf.get() + carried, kPiece, got))
       throw os::Failure(e, std::string(path));
     const std::size_t have = carried + got;
-    const std::size_t keep = got == 0 ? 0 : undecided_tail(buf.get(), have);
+    const std::size_t keep = got == 0 ? 0 : text::undecided_tail(buf.get(), have);
     range.feed(text::decode_text_file(std::string(buf.get(), have - keep)));
     if (got == 0) break;
     std::memmove(buf.get(), buf.get() + have - keep, keep);
