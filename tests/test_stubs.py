@@ -20,9 +20,9 @@ def test_installed_stubs_match_the_modules():
 
 @pytest.fixture(scope="module")
 def check_stubs():
-    spec = importlib.util.spec_from_file_location("check_stubs", TOOLS / "check_stubs.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("check_stubs", TOOLS / "check_stubs.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

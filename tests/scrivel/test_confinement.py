@@ -447,6 +447,10 @@ RACER = r"""
 import ctypes, os, sys
 libc = ctypes.CDLL(None, use_errno=True)
 a, b = (p.encode() for p in sys.argv[1:3])
+# Killed with the test's process even when that one dies without its cleanup (PR_SET_PDEATHSIG).
+libc.prctl(1, 9)
+if os.getppid() != int(sys.argv[3]):
+    sys.exit(1)
 print("ready", flush=True)
 while True:  # exchange the directory and the link, atomically, as fast as possible
     libc.renameat2(-100, a, -100, b, 2)
@@ -464,7 +468,7 @@ def test_a_link_swapped_in_mid_operation_never_leads_out(tree, monkeypatch, open
     scrivel._use_openat2(openat2)
     scrivel.set_roots([str(data)])
     racer = subprocess.Popen(
-        [sys.executable, "-c", RACER, str(data / "sw"), str(data / "swlink")],
+        [sys.executable, "-c", RACER, str(data / "sw"), str(data / "swlink"), str(os.getpid())],
         stdout=subprocess.PIPE,
     )
     try:

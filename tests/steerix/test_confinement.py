@@ -133,9 +133,13 @@ def test_roots_are_checked_when_the_agent_is_made(executor, tree):
 
 
 SWAP = r"""
-import ctypes, sys
+import ctypes, os, sys
 libc = ctypes.CDLL(None, use_errno=True)
 a, b = (p.encode() for p in sys.argv[1:3])
+# Killed with the test's process even when that one dies without its cleanup (PR_SET_PDEATHSIG).
+libc.prctl(1, 9)
+if os.getppid() != int(sys.argv[3]):
+    sys.exit(1)
 print("ready", flush=True)
 while True:
     libc.renameat2(-100, a, -100, b, 2)
@@ -150,7 +154,8 @@ def test_editor_with_a_link_swapped_in_mid_call(executor, tree):
     before = snapshot(out)
     a = agent(executor, root)
     racer = subprocess.Popen(
-        [sys.executable, "-c", SWAP, str(root / "sw"), str(root / "swlink")], stdout=subprocess.PIPE
+        [sys.executable, "-c", SWAP, str(root / "sw"), str(root / "swlink"), str(os.getpid())],
+        stdout=subprocess.PIPE,
     )
     seen = {"text": 0, "error": 0}
     try:
