@@ -2,21 +2,13 @@
 
 import json
 import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
+from support.workers import worker_command
+
 # Generous: the machine is shared, and a hung worker should fail a test, not the whole run.
 REPLY_TIMEOUT = 30
-
-
-def worker_command():
-    """How a host starts the worker: the console script beside the interpreter, else -c."""
-    script = Path(sys.executable).with_name("talmek-scrivel")
-    if script.exists():
-        return [str(script)]
-    return [sys.executable, "-c", "from talmek.workers import scrivel; scrivel.main()"]
 
 
 class Worker:

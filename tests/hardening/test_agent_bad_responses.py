@@ -16,6 +16,7 @@ from typing import Any
 import pytest
 
 from support.fake_anthropic import FakeAnthropic, Response, text, tool_use
+from support.streams import TWO_TOOLS, TWO_TOOLS_POINTS
 from talmek.core.steerix import ComputerUseEvent, Steerix
 
 TASK = {"role": "user", "content": "t"}
@@ -445,32 +446,13 @@ def test_raising_handler_stops_delivery_and_the_stream_can_be_closed(fake, kind,
 # ---------------------------------------------------------------------------------------------
 # Closing and throwing into the stream at each event, on a real loop
 
-SCRIPT = [
-    response(
-        text("look"),
-        tool_use("a", "computer", {"action": "one"}),
-        tool_use("b", "computer", {"action": "two"}),
-    ),
-    response(text("done")),
-]
-EVENTS = [
-    "thinking",
-    "iteration",
-    "text",
-    "tool_call",
-    "tool_result",
-    "tool_call",
-    "tool_result",
-    "iteration",
-    "text",
-    "done",
-]
+EVENTS = [p for p in TWO_TOOLS_POINTS if p != "pause"]
 
 
 @pytest.mark.parametrize("n", range(0, len(EVENTS)), ids=["created"] + EVENTS[:-1])
 @pytest.mark.parametrize("how", ["aclose", "athrow", "athrow-base"])
 def test_close_or_throw_after_each_event(fake, n, how):
-    fake.script += SCRIPT
+    fake.script += TWO_TOOLS
     executor = Executor()
     agent = Quick("k", executor=executor)
     base = sys.getrefcount(agent)
@@ -498,7 +480,7 @@ def test_close_or_throw_after_each_event(fake, n, how):
 
 @pytest.mark.parametrize("tool", [1, 2])
 def test_cancel_during_the_pause(fake, tool):
-    fake.script += SCRIPT
+    fake.script += TWO_TOOLS
 
     class Slow(Steerix):
         ACTION_DELAY = 0.05
@@ -541,7 +523,7 @@ def test_cancel_during_the_pause(fake, tool):
 
 def test_cancel_during_the_pause_then_stop_does_not_revive(fake):
     # After a cancelled pause the stream is over: stop() and a new pull change nothing.
-    fake.script += SCRIPT
+    fake.script += TWO_TOOLS
 
     class Slow(Steerix):
         ACTION_DELAY = 0.05
@@ -772,7 +754,7 @@ def test_abandoned_streams_and_finished_agents_are_freed(fake):
         for i in range(ROUNDS):
             agent = Quick("k", executor=Executor())
             agent.on_event(agent)  # a cycle through the handler list
-            fake.script[:] = SCRIPT
+            fake.script[:] = TWO_TOOLS
             stream = agent.run_task("t")
             for _ in range(i % (len(EVENTS) + 1)):
                 await anext(stream)
@@ -827,7 +809,7 @@ def test_memory_does_not_grow_across_many_tasks(fake):
 
 def test_events_of_abandoned_streams_keep_only_what_they_show(fake):
     # An event handed out before the stream was dropped holds its payload, not the agent.
-    fake.script += SCRIPT
+    fake.script += TWO_TOOLS
     agent = Quick("k", executor=Executor())
     base = sys.getrefcount(agent)
 

@@ -16,6 +16,7 @@ from pathlib import Path
 
 import pytest
 
+from support.filesystems import snapshot
 from talmek.workers import scrivel
 
 BIN = Path(sys.executable).parent
@@ -54,17 +55,6 @@ def tree(tmp_path):
     (data / "tree").mkdir()
     (data / "tree" / "leak").symlink_to(out / "s.txt")
     return base
-
-
-def snapshot(*dirs):
-    """Every entry below the directories: its kind, its content or target, its mtime."""
-    seen = {}
-    for d in dirs:
-        for p in sorted(d.rglob("*")) + [d]:
-            st = p.lstat()
-            body = os.readlink(p) if p.is_symlink() else p.read_bytes() if p.is_file() else None
-            seen[str(p)] = (st.st_mode, body, st.st_mtime_ns)
-    return seen
 
 
 class InProcess:

@@ -6,27 +6,16 @@ import json
 import os
 import resource
 import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
+from support.workers import worker_command
 from talmek.workers import scrivel
 
 OOM = {"success": False, "error": "Out of memory"}
 NOPE = b'{"action": "nope"}\n'
 NOPE_REPLY = {"success": False, "error": "Unknown action: nope"}
 QUIT = b'{"action": "quit"}\n'
-
-
-def worker_command():
-    """The native worker beside the interpreter, as a host starts it."""
-    script = Path(sys.executable).with_name("talmek-scrivel")
-    return (
-        [str(script)]
-        if script.exists()
-        else [sys.executable, "-c", "from talmek.workers import scrivel; scrivel.main()"]
-    )
 
 
 capped = pytest.mark.skipif(

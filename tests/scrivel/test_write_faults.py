@@ -13,26 +13,16 @@ import signal
 import stat
 import struct
 import subprocess
-import sys
 import tempfile
 import time
 from pathlib import Path
 
 import pytest
 
+from support.workers import worker_command
 from talmek.workers import scrivel
 
 ENOSPC_TEXT = "[Errno 28] No space left on device"
-
-
-def worker_command():
-    """The native worker beside the interpreter, as a host starts it."""
-    script = Path(sys.executable).with_name("talmek-scrivel")
-    return (
-        [str(script)]
-        if script.exists()
-        else [sys.executable, "-c", "from talmek.workers import scrivel; scrivel.main()"]
-    )
 
 
 # --- a small tmpfs, filled ----------------------------------------------------------------------

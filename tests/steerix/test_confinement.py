@@ -16,6 +16,7 @@ import time
 import pytest
 
 from support.agents import FastSteerix
+from support.filesystems import snapshot
 
 OUTSIDE = "Path outside the allowed directories: "
 
@@ -47,16 +48,6 @@ def tree(tmp_path, monkeypatch):
     (root / "dangling").symlink_to(out / "new.txt")
     monkeypatch.chdir(root)
     return base
-
-
-def snapshot(*dirs):
-    seen = {}
-    for d in dirs:
-        for p in sorted(d.rglob("*")) + [d]:
-            st = p.lstat()
-            body = os.readlink(p) if p.is_symlink() else p.read_bytes() if p.is_file() else None
-            seen[str(p)] = (st.st_mode, body, st.st_mtime_ns)
-    return seen
 
 
 def agent(executor, *roots):

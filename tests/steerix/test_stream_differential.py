@@ -11,30 +11,9 @@ from hypothesis import strategies as st
 
 from support.agents import FastSteerix
 from support.executors import RecordingExecutor
-from support.fake_anthropic import FakeAnthropic, response, text, tool_use
-
-SCRIPT = [
-    response(
-        text("look"),
-        tool_use("a", "computer", {"action": "one"}),
-        tool_use("b", "computer", {"action": "two"}),
-    ),
-    response(text("done")),
-]
-POINTS = [
-    "thinking",
-    "iteration",
-    "text",
-    "tool_call",
-    "tool_result",
-    "pause",
-    "tool_call",
-    "tool_result",
-    "pause",
-    "iteration",
-    "text",
-    "done",
-]
+from support.fake_anthropic import FakeAnthropic
+from support.streams import TWO_TOOLS
+from support.streams import TWO_TOOLS_POINTS as POINTS
 
 
 async def reference():
@@ -46,7 +25,7 @@ async def reference():
 
 
 def native():
-    fake = FakeAnthropic([*SCRIPT])
+    fake = FakeAnthropic([*TWO_TOOLS])
     saved = sys.modules.get("anthropic")
     sys.modules["anthropic"] = fake.module
     try:

@@ -11,33 +11,10 @@ import pytest
 
 from support.agents import FastSteerix
 from support.executors import RecordingExecutor
-from support.fake_anthropic import response, text, tool_use
-from support.streams import collect, kinds, pull
+from support.fake_anthropic import response, text
+from support.streams import TWO_TOOLS, collect, kinds, pull
+from support.streams import TWO_TOOLS_POINTS as POINTS
 from talmek.core.steerix import Steerix
-
-TWO_TOOLS = [
-    response(
-        text("look"),
-        tool_use("a", "computer", {"action": "one"}),
-        tool_use("b", "computer", {"action": "two"}),
-    ),
-    response(text("done")),
-]
-# The suspension points of that task, in order, as pull() reports them.
-POINTS = [
-    "thinking",
-    "iteration",
-    "text",
-    "tool_call",
-    "tool_result",
-    "pause",
-    "tool_call",
-    "tool_result",
-    "pause",
-    "iteration",
-    "text",
-    "done",
-]
 
 
 def walk(stream):

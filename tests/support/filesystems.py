@@ -77,3 +77,14 @@ def error_of(fn, *args):
 def write(path, data):
     """Writes a file's bytes: a str as its UTF-8 encoding, bytes as they are."""
     Path(path).write_bytes(data.encode() if isinstance(data, str) else data)
+
+
+def snapshot(*dirs):
+    """Every entry below the directories: its kind, its content or target, its mtime."""
+    seen = {}
+    for d in dirs:
+        for p in sorted(d.rglob("*")) + [d]:
+            st = p.lstat()
+            body = os.readlink(p) if p.is_symlink() else p.read_bytes() if p.is_file() else None
+            seen[str(p)] = (st.st_mode, body, st.st_mtime_ns)
+    return seen
