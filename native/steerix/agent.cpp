@@ -1,8 +1,16 @@
 // The Steerix type: construction, state, tool definitions, the system prompt, and the method
 // table that binds the operations of run_task.cpp, emit.cpp, execute_tool.cpp and
 // serialize_block.cpp. Also the module's load-time contents.
+//
+// This is the protocol file of the Steerix type: its slots, method table and argument parsing
+// are the C API (PyType_FromSpec with a managed dict and weak references, METH_FASTCALL
+// methods whose TypeErrors are worded as CPython words them), which nanobind's class_ would
+// change (its metaclass, its overload errors, its own instance layout). Every method body is an
+// operation on nanobind handles, reached through object_edge/status_edge.
 #include "steerix/agent.h"
 
+#include <cstddef>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,11 +18,8 @@
 #include "steerix/async_gen.h"
 #include "steerix/confinement.h"
 #include "steerix/event.h"
-#include "steerix/py.h"
 
 namespace talmek::steerix {
-
-ModuleState g_module{};
 
 namespace {
 
@@ -26,143 +31,166 @@ struct SteerixObject {
   PyObject ob_base;
 };
 
+// Parses a METH_FASTCALL | METH_KEYWORDS call against the parameter names `names`, the first
+// `required` of them required. Fills `out` (borrowed; nullptr for absent optional parameters).
+// Returns false with TypeError set on a mismatch, worded as CPython words it.
+template <std::size_t N>
+bool parse_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                const char* const (&names)[N], std::size_t required, PyObject** out) {
+  const auto n = static_cast<Py_ssize_t>(N);
+  for (Py_ssize_t i = 0; i < n; ++i) out[i] = nullptr;
+  if (nargs > n) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from %zu to %zd positional arguments but %zd were given", func,
+                 required + 1, n + 1, nargs + 1);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t idx = -1;
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+      if (PyUnicode_CompareWithASCIIString(key, name) == 0) {
+        idx = i;
+        break;
+      }
+      ++i;
+    }
+    if (idx < 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
+      return false;
+    }
+    if (out[idx]) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", func, key);
+      return false;
+    }
+    out[idx] = args[nargs + k];
+  }
+  std::size_t i = 0;
+  for (const char* name : names) {
+    if (i >= required) break;
+    if (!out[i]) {
+      PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", func,
+                   name);
+      return false;
+    }
+    ++i;
+  }
+  return true;
+}
+
 PyObject* steerix_new(PyTypeObject* tp, PyObject*, PyObject*) { return tp->tp_alloc(tp, 0); }
 
 // max_iterations: an int as it is; another number (bool, float, ...) truncated to an int.
-PyObject* iteration_limit(PyObject* v) {
-  if (PyLong_CheckExact(v)) return Py_NewRef(v);
-  if (!PyUnicode_Check(v) && !PyBytes_Check(v) && !PyByteArray_Check(v) &&
-      (PyLong_Check(v) || PyFloat_Check(v) || PyNumber_Check(v))) {
-    return PyNumber_Long(v);
+nb::object iteration_limit(nb::handle v) {
+  if (PyLong_CheckExact(v.ptr())) return nb::borrow(v);
+  if (!nb::isinstance<nb::str>(v) && !nb::isinstance<nb::bytes>(v) &&
+      !nb::isinstance<nb::bytearray>(v) &&
+      (nb::isinstance<nb::int_>(v) || nb::isinstance<nb::float_>(v) || PyNumber_Check(v.ptr()))) {
+    return nb::int_(v);
   }
-  PyErr_Format(PyExc_TypeError, "max_iterations must be an integer, not %.200s",
-               Py_TYPE(v)->tp_name);
-  return nullptr;
+  raise(PyExc_TypeError,
+        std::string("max_iterations must be an integer, not ") + short_type_name(v));
 }
 
 // from talmek.pc.computer_use import ComputerUseExecutor; ComputerUseExecutor()
-PyObject* default_executor() {
-  Ref mod = Ref::steal(PyImport_ImportModule("talmek.pc.computer_use"));
-  if (!mod) return nullptr;
-  Ref cls = Ref::steal(PyObject_GetAttrString(mod.get(), "ComputerUseExecutor"));
+nb::object default_executor() {
+  nb::module_ mod = nb::module_::import_("talmek.pc.computer_use");
+  nb::object cls = optional_attr(mod, nb::str("ComputerUseExecutor"));
   if (!cls) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-    PyErr_Clear();
-    PyErr_SetString(PyExc_ImportError,
-                    "cannot import name 'ComputerUseExecutor' from 'talmek.pc.computer_use'");
-    return nullptr;
+    raise(PyExc_ImportError,
+          "cannot import name 'ComputerUseExecutor' from 'talmek.pc.computer_use'");
   }
-  return PyObject_CallNoArgs(cls.get());
+  return cls();
 }
 
-// roots=: the directories the editor and shell tools are confined to, each a str or
-// os.PathLike; kept on the instance as `_roots` (the resolved paths, a tuple) and `_confinement`
-// (a capsule owning the native Confinement). None: no confinement, and neither attribute.
-constexpr const char* kConfinementCapsule = "talmek.core.steerix.Confinement";
-
-int set_roots(PyObject* self, PyObject* roots) {
-  if (roots == Py_None) return 0;  // an unconfined agent's attributes stay as they always were
-  Ref seq = Ref::steal(PySequence_Fast(roots, "roots must be a list of directories"));
-  if (!seq) return -1;
-  std::vector<std::string> texts;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-    Ref p = Ref::steal(PyOS_FSPath(PySequence_Fast_GET_ITEM(seq.get(), i)));
-    if (!p) return -1;
-    if (!PyUnicode_Check(p.get())) {
-      PyErr_SetString(PyExc_TypeError, "roots must be str or os.PathLike of str");
-      return -1;
-    }
-    Ref b = Ref::steal(PyUnicode_AsEncodedString(p.get(), "utf-8", "surrogatepass"));
-    if (!b) return -1;
-    texts.emplace_back(PyBytes_AS_STRING(b.get()),
-                       static_cast<std::size_t>(PyBytes_GET_SIZE(b.get())));
-  }
-  if (texts.empty()) {
-    PyErr_SetString(PyExc_ValueError,
-                    "roots must name at least one directory (None: no confinement)");
-    return -1;
-  }
-  std::string error;
-  int code = 0;
-  std::shared_ptr<const Confinement> c = Confinement::open(texts, error, code);
-  if (!c) {
-    Ref e = Ref::steal(Py_BuildValue("(is)", code, error.c_str()));
-    if (e) PyErr_SetObject(PyExc_OSError, e.get());
-    return -1;
-  }
-  const std::vector<std::string> resolved = c->paths();
-  Ref shown = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(resolved.size())));
-  if (!shown) return -1;
-  for (std::size_t i = 0; i < resolved.size(); ++i) {
-    PyObject* t = PyUnicode_DecodeUTF8(
-        resolved[i].data(), static_cast<Py_ssize_t>(resolved[i].size()), "surrogatepass");
-    if (!t) return -1;
-    PyTuple_SET_ITEM(shown.get(), static_cast<Py_ssize_t>(i), t);
-  }
-  auto* owned = new std::shared_ptr<const Confinement>(std::move(c));
-  Ref capsule = Ref::steal(PyCapsule_New(owned, kConfinementCapsule, [](PyObject* cap) {
-    delete static_cast<std::shared_ptr<const Confinement>*>(
-        PyCapsule_GetPointer(cap, kConfinementCapsule));
-  }));
-  if (!capsule) {
-    delete owned;
-    return -1;
-  }
-  return PyObject_SetAttrString(self, "_roots", shown.get()) < 0 ||
-                 PyObject_SetAttrString(self, "_confinement", capsule.get()) < 0
-             ? -1
-             : 0;
-}
-
-int steerix_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  // The arguments after "$" are keyword-only; further ones join them there.
-  static const char* kwlist[] = {"api_key",  "model", "executor", "max_iterations",
-                                 "tool_set", "roots", nullptr};
+// The keyword-only parameters come after "$"; a new one joins them there and in Init.
+struct Init {
   PyObject* api_key = nullptr;
   PyObject* model = nullptr;
   PyObject* executor = Py_None;
   PyObject* max_iterations = nullptr;
   PyObject* tool_set = Py_None;
   PyObject* roots = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOO$OO:Steerix", const_cast<char**>(kwlist),
-                                   &api_key, &model, &executor, &max_iterations, &tool_set,
-                                   &roots)) {
-    return -1;
-  }
-  if (!PyUnicode_CheckExact(api_key)) {
-    PyErr_Format(PyExc_TypeError, "api_key must be str, not %.200s", Py_TYPE(api_key)->tp_name);
-    return -1;
-  }
-  Ref model_ref = model ? Ref::borrow(model) : Ref::steal(PyUnicode_FromString(kDefaultModel));
-  if (!model_ref) return -1;
-  if (!PyUnicode_CheckExact(model_ref.get())) {
-    PyErr_Format(PyExc_TypeError, "model must be str, not %.200s", Py_TYPE(model)->tp_name);
-    return -1;
-  }
-  Ref limit = max_iterations ? Ref::steal(iteration_limit(max_iterations))
-                             : Ref::steal(PyLong_FromLong(50));
-  if (!limit) return -1;
-  if (tool_set != Py_None && !tool_set_named(tool_set)) return -1;
+};
 
-  if (PyObject_SetAttr(self, g_names.api_key, api_key) < 0 ||
-      PyObject_SetAttr(self, g_names.model, model_ref.get()) < 0 ||
-      PyObject_SetAttr(self, g_names.max_iterations, limit.get()) < 0) {
-    return -1;
+bool parse_init(PyObject* args, PyObject* kwds, Init& a) {
+  static const char* kwlist[] = {"api_key",  "model", "executor", "max_iterations",
+                                 "tool_set", "roots", nullptr};
+  return PyArg_ParseTupleAndKeywords(args, kwds, "O|OOO$OO:Steerix", const_cast<char**>(kwlist),
+                                     &a.api_key, &a.model, &a.executor, &a.max_iterations,
+                                     &a.tool_set, &a.roots) != 0;
+}
+
+// roots=: the directories the editor and shell tools are confined to, each a str or
+// os.PathLike; kept on the instance as `_roots` (the resolved paths, a tuple) and `_confinement`
+// (a capsule owning the native Confinement). None: no confinement, and neither attribute.
+void set_roots(nb::handle self, nb::handle roots) {
+  if (roots.is_none()) return;  // an unconfined agent's attributes stay as they always were
+  nb::object items = sequence_items(roots, "roots must be a list of directories");
+  std::vector<std::string> texts;
+  for (nb::handle item : items) {
+    nb::object path = nb::steal(nb::detail::raise_if_null(PyOS_FSPath(item.ptr())));
+    if (!nb::isinstance<nb::str>(path)) {
+      raise(PyExc_TypeError, "roots must be str or os.PathLike of str");
+    }
+    Text text;
+    text.assign(path);
+    texts.emplace_back(text.view());
   }
-  Ref exec = executor == Py_None ? Ref::steal(default_executor()) : Ref::borrow(executor);
-  if (!exec || PyObject_SetAttr(self, g_names.executor, exec.get()) < 0) return -1;
-  Ref handlers = Ref::steal(PyList_New(0));
-  Ref messages = Ref::steal(PyList_New(0));
-  Ref zero = Ref::steal(PyLong_FromLong(0));
-  if (!handlers || !messages || !zero) return -1;
-  if (PyObject_SetAttr(self, g_names.event_handlers, handlers.get()) < 0 ||
-      PyObject_SetAttr(self, g_names.messages, messages.get()) < 0 ||
-      PyObject_SetAttr(self, g_names.running, Py_False) < 0 ||
-      PyObject_SetAttr(self, g_names.iteration_count, zero.get()) < 0 ||
-      PyObject_SetAttr(self, g_names.tool_set, tool_set) < 0) {
-    return -1;
+  if (texts.empty()) {
+    raise(PyExc_ValueError, "roots must name at least one directory (None: no confinement)");
   }
-  return set_roots(self, roots);
+  std::string error;
+  int code = 0;
+  std::shared_ptr<const Confinement> c = Confinement::open(texts, error, code);
+  if (!c) {
+    // OSError(code, message), so that the errno picks the subclass (FileNotFoundError, ...).
+    PyErr_SetObject(PyExc_OSError, nb::make_tuple(code, to_str(error)).ptr());
+    throw nb::python_error();
+  }
+  const std::vector<std::string> resolved = c->paths();
+  nb::list shown;
+  for (const std::string& path : resolved) shown.append(to_str(path));
+  nb::capsule capsule(
+      new std::shared_ptr<const Confinement>(std::move(c)), kConfinementCapsule,
+      [](void* p) noexcept { delete static_cast<std::shared_ptr<const Confinement>*>(p); });
+  nb::setattr(self, g_names.roots, nb::tuple(shown));
+  nb::setattr(self, g_names.confinement, capsule);
+}
+
+void init_fields(nb::handle self, const Init& a) {
+  nb::handle api_key = a.api_key;
+  if (!PyUnicode_CheckExact(api_key.ptr())) {
+    raise(PyExc_TypeError, std::string("api_key must be str, not ") + short_type_name(api_key));
+  }
+  nb::object model = a.model ? nb::borrow(a.model) : nb::object(nb::str(kDefaultModel));
+  if (!PyUnicode_CheckExact(model.ptr())) {
+    raise(PyExc_TypeError, std::string("model must be str, not ") + short_type_name(model));
+  }
+  nb::object limit = a.max_iterations ? iteration_limit(a.max_iterations) : nb::int_(50);
+  nb::handle tool_set = a.tool_set;
+  if (!tool_set.is_none()) tool_set_named(tool_set);
+
+  nb::setattr(self, g_names.api_key, api_key);
+  nb::setattr(self, g_names.model, model);
+  nb::setattr(self, g_names.max_iterations, limit);
+  nb::object executor = a.executor == Py_None ? default_executor() : nb::borrow(a.executor);
+  nb::setattr(self, g_names.executor, executor);
+  nb::setattr(self, g_names.event_handlers, nb::list());
+  nb::setattr(self, g_names.messages, nb::list());
+  nb::setattr(self, g_names.running, nb::bool_(false));
+  nb::setattr(self, g_names.iteration_count, nb::int_(0));
+  nb::setattr(self, g_names.tool_set, tool_set);
+  set_roots(self, a.roots);
+}
+
+int steerix_init(PyObject* self, PyObject* args, PyObject* kwds) {
+  Init a;
+  if (!parse_init(args, kwds, a)) return -1;
+  return status_edge([&] { init_fields(self, a); });
 }
 
 int steerix_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -187,78 +215,91 @@ void steerix_dealloc(PyObject* self) {
 // ---------------------------------------------------------------------------------------------
 // Methods
 
-PyObject* m_on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  if (!parse_args("on_event", args, nargs, kwnames, {"handler"}, 1, a)) return nullptr;
-  Ref handlers = Ref::steal(PyObject_GetAttr(self, g_names.event_handlers));
-  if (!handlers || append_to(handlers.get(), a[0]) < 0) return nullptr;
-  Py_RETURN_NONE;
+// A METH_FASTCALL | METH_KEYWORDS method of the parameters `names` (all required), whose body
+// `fn` gets the parsed arguments.
+template <std::size_t N, class Fn>
+PyObject* method(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 const char* const (&names)[N], Fn&& fn) {
+  PyObject* a[N];
+  if (!parse_args(func, args, nargs, kwnames, names, N, a)) return nullptr;
+  return object_edge([&] { return fn(a); });
 }
 
-PyObject* m_emit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  if (!parse_args("_emit", args, nargs, kwnames, {"event"}, 1, a)) return nullptr;
-  return emit(self, a[0]);
+using Args = PyObject* const*;
+
+PyObject* m_on_event(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"handler"};
+  return method("on_event", args, nargs, kwnames, names, [&](PyObject** a) {
+    append(nb::getattr(self, g_names.event_handlers), a[0]);
+    return nb::none();
+  });
 }
 
-PyObject* m_get_tool_definitions(PyObject* self, PyObject*) { return get_tool_definitions(self); }
-
-PyObject* m_build_system_prompt(PyObject* self, PyObject*) { return build_system_prompt(self); }
-
-PyObject* m_run_task(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  if (!parse_args("run_task", args, nargs, kwnames, {"user_message"}, 1, a)) return nullptr;
-  if (!PyUnicode_CheckExact(a[0])) {
-    PyErr_Format(PyExc_TypeError, "user_message must be str, not %.200s", Py_TYPE(a[0])->tp_name);
-    return nullptr;
-  }
-  return run_task(self, a[0]);
+PyObject* m_emit(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"event"};
+  return method("_emit", args, nargs, kwnames, names,
+                [&](PyObject** a) { return emit(self, a[0]); });
 }
 
-PyObject* m_execute_tool(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  PyObject* a[2];
-  if (!parse_args("_execute_tool", args, nargs, kwnames, {"tool_name", "tool_input"}, 2, a)) {
-    return nullptr;
-  }
-  return execute_tool(self, a[0], a[1]);
+PyObject* m_get_tool_definitions(PyObject* self, PyObject*) {
+  return object_edge([&] { return get_tool_definitions(self); });
 }
 
-PyObject* m_execute_bash(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  PyObject* a[1];
-  if (!parse_args("_execute_bash", args, nargs, kwnames, {"tool_input"}, 1, a)) return nullptr;
-  return execute_bash(self, a[0]);
+PyObject* m_build_system_prompt(PyObject* self, PyObject*) {
+  return object_edge([&] { return build_system_prompt(self); });
 }
 
-PyObject* m_execute_text_editor(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  PyObject* a[1];
-  if (!parse_args("_execute_text_editor", args, nargs, kwnames, {"tool_input"}, 1, a)) {
-    return nullptr;
-  }
-  return execute_text_editor(self, a[0]);
+PyObject* m_run_task(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"user_message"};
+  return method("run_task", args, nargs, kwnames, names, [&](PyObject** a) {
+    if (!PyUnicode_CheckExact(a[0])) {
+      raise(PyExc_TypeError, std::string("user_message must be str, not ") + short_type_name(a[0]));
+    }
+    return run_task(self, a[0]);
+  });
 }
 
-PyObject* m_serialize_block(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[1];
-  if (!parse_args("_serialize_block", args, nargs, kwnames, {"block"}, 1, a)) return nullptr;
-  return serialize_block(a[0]);
+PyObject* m_execute_tool(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"tool_name", "tool_input"};
+  return method("_execute_tool", args, nargs, kwnames, names,
+                [&](PyObject** a) { return execute_tool(self, a[0], a[1]); });
+}
+
+PyObject* m_execute_bash(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"tool_input"};
+  return method("_execute_bash", args, nargs, kwnames, names,
+                [&](PyObject** a) { return execute_bash(self, a[0]); });
+}
+
+PyObject* m_execute_text_editor(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"tool_input"};
+  return method("_execute_text_editor", args, nargs, kwnames, names,
+                [&](PyObject** a) { return execute_text_editor(self, a[0]); });
+}
+
+PyObject* m_serialize_block(PyObject*, Args args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"block"};
+  return method("_serialize_block", args, nargs, kwnames, names,
+                [&](PyObject** a) { return serialize_block(a[0]); });
 }
 
 PyObject* m_stop(PyObject* self, PyObject*) {
-  if (PyObject_SetAttr(self, g_names.running, Py_False) < 0) return nullptr;
-  Py_RETURN_NONE;
+  return object_edge([&] {
+    nb::setattr(self, g_names.running, nb::bool_(false));
+    return nb::none();
+  });
 }
 
-PyObject* get_is_running(PyObject* self, void*) { return PyObject_GetAttr(self, g_names.running); }
+PyObject* get_is_running(PyObject* self, void*) {
+  return object_edge([&] { return nb::getattr(self, g_names.running); });
+}
 
 PyObject* get_iteration_count(PyObject* self, void*) {
-  PyObject* v = PyObject_GetAttr(self, g_names.iteration_count);
-  if (!v || v == Py_None || PyLong_CheckExact(v)) return v;
-  PyObject* n = PyNumber_Long(v);
-  Py_DECREF(v);
-  return n;
+  return object_edge([&] {
+    nb::object v = nb::getattr(self, g_names.iteration_count);
+    if (v.is_none() || PyLong_CheckExact(v.ptr())) return v;
+    return nb::object(nb::int_(v));
+  });
 }
 
 #define FASTCALL_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
@@ -325,105 +366,55 @@ PyType_Spec steerix_spec = {
 
 // Puts the class's own members first, in the order in which the class presents them, so
 // that vars(Steerix) reads like the class body would.
-bool reorder_type_dict(PyTypeObject* tp, std::initializer_list<const char*> order) {
-  Ref dict = Ref::steal(PyType_GetDict(tp));
-  if (!dict) return false;
-  Ref old = Ref::steal(PyDict_Copy(dict.get()));
-  if (!old) return false;
-  PyDict_Clear(dict.get());
+void reorder_type_dict(PyTypeObject* tp, std::initializer_list<const char*> order) {
+  nb::dict dict = nb::steal<nb::dict>(nb::detail::raise_if_null(PyType_GetDict(tp)));
+  nb::dict old = nb::steal<nb::dict>(nb::detail::raise_if_null(PyDict_Copy(dict.ptr())));
+  dict.clear();
   for (const char* name : {"__module__", "__doc__"}) {
-    PyObject* v = PyDict_GetItemString(old.get(), name);
-    if (v && PyDict_SetItemString(dict.get(), name, v) < 0) return false;
+    if (old.contains(name)) dict[name] = old[name];
   }
   for (const char* name : order) {
-    PyObject* v = PyDict_GetItemString(old.get(), name);
-    if (v && PyDict_SetItemString(dict.get(), name, v) < 0) return false;
+    if (old.contains(name)) dict[name] = old[name];
   }
-  if (PyDict_Merge(dict.get(), old.get(), 0) < 0) return false;
+  for (auto [k, v] : old) {
+    if (!dict.contains(k)) dict[k] = v;
+  }
   PyType_Modified(tp);
-  return true;
 }
 
-PyObject* make_steerix_type() {
-  Ref tp = Ref::steal(PyType_FromSpec(&steerix_spec));
-  if (!tp) return nullptr;
-  Ref max_iterations = Ref::steal(PyLong_FromLong(50));
-  Ref action_delay = Ref::steal(PyFloat_FromDouble(0.5));
-  if (!max_iterations || !action_delay) return nullptr;
-  if (PyObject_SetAttrString(tp.get(), "MAX_ITERATIONS", max_iterations.get()) < 0 ||
-      PyObject_SetAttrString(tp.get(), "ACTION_DELAY", action_delay.get()) < 0) {
-    return nullptr;
-  }
-  if (!reorder_type_dict(reinterpret_cast<PyTypeObject*>(tp.get()),
-                         {"MAX_ITERATIONS", "ACTION_DELAY", "__init__", "on_event", "_emit",
-                          "get_tool_definitions", "_build_system_prompt", "run_task",
-                          "_execute_tool", "_execute_bash", "_execute_text_editor",
-                          "_serialize_block", "stop", "is_running", "iteration_count"})) {
-    return nullptr;
-  }
-  return tp.release();
-}
-
-bool add(PyObject* module, const char* name, PyObject* value) {
-  if (!value) return false;
-  int rc = PyModule_AddObjectRef(module, name, value);
-  Py_DECREF(value);
-  return rc == 0;
-}
-
-PyObject* import_attr(const char* module, const char* name) {
-  Ref mod = Ref::steal(PyImport_ImportModule(module));
-  if (!mod) return nullptr;
-  return PyObject_GetAttrString(mod.get(), name);
+nb::object make_steerix_type() {
+  nb::object tp = nb::steal(nb::detail::raise_if_null(PyType_FromSpec(&steerix_spec)));
+  nb::setattr(tp, "MAX_ITERATIONS", nb::int_(50));
+  nb::setattr(tp, "ACTION_DELAY", nb::float_(0.5));
+  reorder_type_dict(
+      reinterpret_cast<PyTypeObject*>(tp.ptr()),
+      {"MAX_ITERATIONS", "ACTION_DELAY", "__init__", "on_event", "_emit", "get_tool_definitions",
+       "_build_system_prompt", "run_task", "_execute_tool", "_execute_bash", "_execute_text_editor",
+       "_serialize_block", "stop", "is_running", "iteration_count"});
+  return tp;
 }
 
 }  // namespace
 
-int append_to(PyObject* list_like, PyObject* item) {
-  if (PyList_CheckExact(list_like)) return PyList_Append(list_like, item);
-  PyObject* r = PyObject_CallMethodOneArg(list_like, g_names.append, item);
-  if (!r) return -1;
-  Py_DECREF(r);
-  return 0;
-}
+void init_module(nb::module_ m) {
+  init_names();
+  init_async_types();
 
-PyObject* make_event_kv(PyObject* type, std::initializer_list<std::pair<PyObject*, PyObject*>> kv) {
-  if (!type) return nullptr;
-  PyObject* data = new_dict(kv);
-  if (!data) return nullptr;
-  return make_event(type, data);
-}
-
-bool init_module(PyObject* module) {
-  if (!init_names() || !init_async_types()) return false;
-
-  PyObject* asyncio = PyImport_ImportModule("asyncio");
-  if (!asyncio) return false;
-  g_module.asyncio = asyncio;
-  g_module.builtin_import = PyDict_GetItemString(PyEval_GetBuiltins(), "__import__");
-  if (!g_module.builtin_import) {
-    PyErr_SetString(PyExc_ImportError, "__import__ not found");
-    return false;
-  }
-  Py_INCREF(g_module.builtin_import);
-  if (PyModule_AddObjectRef(module, "asyncio", asyncio) < 0) return false;
-  if (!add(module, "logging", PyImport_ImportModule("logging"))) return false;
-  for (const char* name : {"Any", "AsyncIterator", "Callable"}) {
-    if (!add(module, name, import_attr("typing", name))) return false;
-  }
-  {
-    Ref get_logger = Ref::steal(import_attr("logging", "getLogger"));
-    if (!get_logger) return false;
-    Ref name = Ref::steal(PyUnicode_FromString("talmek.agent.computer_use"));
-    if (!name) return false;
-    if (!add(module, "logger", PyObject_CallOneArg(get_logger.get(), name.get()))) return false;
-  }
-  PyObject* event_type = init_event_type();
-  if (!event_type) return false;
-  g_module.event_type = event_type;
-  if (PyModule_AddObjectRef(module, "ComputerUseEvent", event_type) < 0) return false;
-  if (!add(module, "Steerix", make_steerix_type())) return false;
-  return add(module, "Path", import_attr("pathlib", "Path"));
+  nb::module_ asyncio = nb::module_::import_("asyncio");
+  g_module.asyncio = asyncio.inc_ref();
+  nb::dict builtins = nb::borrow<nb::dict>(PyEval_GetBuiltins());
+  if (!builtins.contains("__import__")) raise(PyExc_ImportError, "__import__ not found");
+  g_module.builtin_import = nb::object(builtins["__import__"]).release();
+  m.attr("asyncio") = asyncio;
+  m.attr("logging") = nb::module_::import_("logging");
+  nb::module_ typing = nb::module_::import_("typing");
+  for (const char* name : {"Any", "AsyncIterator", "Callable"}) m.attr(name) = typing.attr(name);
+  m.attr("logger") = nb::module_::import_("logging").attr("getLogger")("talmek.agent.computer_use");
+  nb::object event_type = init_event_type();
+  g_module.event_type = event_type.inc_ref();
+  m.attr("ComputerUseEvent") = event_type;
+  m.attr("Steerix") = make_steerix_type();
+  m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
 }
 
 }  // namespace talmek::steerix

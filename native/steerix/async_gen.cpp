@@ -4,7 +4,7 @@
 // any other caller see no difference from a generator written in Python.
 #include "steerix/async_gen.h"
 
-#include "steerix/py.h"
+#include <new>
 
 namespace talmek::steerix {
 
@@ -28,6 +28,20 @@ void preserving_error(Fn&& fn) {
   PyErr_SetRaisedException(exc);
 }
 
+// Sets StopIteration carrying `value` (which may itself be a tuple or an exception).
+void set_stop_iteration(PyObject* value) {
+  if (value == Py_None) {
+    PyErr_SetNone(PyExc_StopIteration);
+    return;
+  }
+  // Wrap the value in an instance so that a tuple or an exception value is not unpacked or
+  // raised in its own right.
+  PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value);
+  if (!exc) return;
+  PyErr_SetObject(PyExc_StopIteration, exc);
+  Py_DECREF(exc);
+}
+
 // Replaces the pending StopIteration (or StopAsyncIteration) escaping from a body by a
 // RuntimeError caused by it, as CPython does: a body must not end its caller's iteration.
 void convert_stop_iteration(const char* msg) {
@@ -45,7 +59,7 @@ void convert_stop_iteration(const char* msg) {
 // close() of an awaited iterator, as CPython's gen_close_iter.
 int close_iter(PyObject* it) {
   PyObject* meth = nullptr;
-  if (PyObject_GetOptionalAttr(it, g_names.close, &meth) < 0) PyErr_WriteUnraisable(it);
+  if (PyObject_GetOptionalAttr(it, g_names.close.ptr(), &meth) < 0) PyErr_WriteUnraisable(it);
   if (!meth) return 0;
   PyObject* r = PyObject_CallNoArgs(meth);
   Py_DECREF(meth);
@@ -163,7 +177,7 @@ PySendResult Driver::throw_into_sub(bool close_on_exit, PyObject** res) {
     return PYGEN_ERROR;
   }
   PyObject* meth = nullptr;
-  if (PyObject_GetOptionalAttr(m_sub, g_names.throw_, &meth) < 0) {
+  if (PyObject_GetOptionalAttr(m_sub, g_names.throw_.ptr(), &meth) < 0) {
     Py_DECREF(exc);
     return PYGEN_ERROR;
   }
@@ -216,34 +230,51 @@ Driver::Outcome Driver::resume(PyObject* value, bool close_on_exit, PyObject** o
   return o;
 }
 
+// One resumption of the body, with what it throws raised in Python: the frames speak
+// nanobind's exceptions, the protocol speaks the interpreter's error indicator. `value`
+// nullptr (an exception thrown in) ends the body where it is suspended.
+Step Driver::resume_frame(PyObject* value) {
+  if (!value) return {StepKind::Return, nb::object()};
+  try {
+    return m_frame->resume(value);
+  } catch (nb::python_error& e) {
+    e.restore();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+  return {StepKind::Return, nb::object()};
+}
+
 Driver::Outcome Driver::run_frame(PyObject* value, PyObject** out) {
   PyObject* owned = nullptr;
   for (;;) {
-    Step s = m_frame->resume(value);
+    Step s = resume_frame(value);
     Py_XDECREF(owned);
     owned = nullptr;
+    if (!s.obj) {
+      // The body raised (a Return without a value is the error marker of resume_frame).
+      if (!m_convert_stop) {
+        // nothing to convert
+      } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        convert_stop_iteration(m_async_gen ? "async generator raised StopIteration"
+                                           : "coroutine raised StopIteration");
+      } else if (m_async_gen && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
+        convert_stop_iteration("async generator raised StopAsyncIteration");
+      }
+      clear();
+      return Outcome::Failed;
+    }
     switch (s.kind) {
       case StepKind::Yield:
-        *out = s.obj;
+        *out = s.obj.release().ptr();
         return Outcome::Yielded;
       case StepKind::Return:
         clear();
-        *out = s.obj;
+        *out = s.obj.release().ptr();
         return Outcome::Returned;
-      case StepKind::Error:
-        if (!m_convert_stop) {
-          // nothing to convert
-        } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-          convert_stop_iteration(m_async_gen ? "async generator raised StopIteration"
-                                             : "coroutine raised StopIteration");
-        } else if (m_async_gen && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
-          convert_stop_iteration("async generator raised StopAsyncIteration");
-        }
-        clear();
-        return Outcome::Failed;
       case StepKind::Await: {
-        PyObject* it = awaitable_iter(s.obj);
-        Py_DECREF(s.obj);
+        PyObject* it = awaitable_iter(s.obj.ptr());
+        s.obj = nb::object();
         if (!it) {
           value = nullptr;
           continue;
@@ -1119,62 +1150,40 @@ PyType_Spec athrow_spec = {
     athrow_slots,
 };
 
-bool register_abc(const char* abc_name, PyTypeObject* tp) {
-  PyObject* abc = PyImport_ImportModule("collections.abc");
-  if (!abc) return false;
-  PyObject* cls = PyObject_GetAttrString(abc, abc_name);
-  Py_DECREF(abc);
-  if (!cls) return false;
-  PyObject* r = PyObject_CallMethod(cls, "register", "O", reinterpret_cast<PyObject*>(tp));
-  Py_DECREF(cls);
-  Py_XDECREF(r);
-  return r != nullptr;
-}
-
 }  // namespace
 
-bool init_async_types() {
-  g_coro_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coro_spec));
-  if (!g_coro_type) return false;
-  g_wrapper_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&wrapper_spec));
-  if (!g_wrapper_type) return false;
-  g_agen_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&agen_spec));
-  if (!g_agen_type) return false;
-  g_asend_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&asend_spec));
-  if (!g_asend_type) return false;
-  g_athrow_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&athrow_spec));
-  if (!g_athrow_type) return false;
-  return register_abc("Coroutine", g_coro_type) && register_abc("AsyncGenerator", g_agen_type);
+void init_async_types() {
+  auto make = [](PyType_Spec& spec) {
+    return reinterpret_cast<PyTypeObject*>(nb::detail::raise_if_null(PyType_FromSpec(&spec)));
+  };
+  g_coro_type = make(coro_spec);
+  g_wrapper_type = make(wrapper_spec);
+  g_agen_type = make(agen_spec);
+  g_asend_type = make(asend_spec);
+  g_athrow_type = make(athrow_spec);
+  nb::module_ abc = nb::module_::import_("collections.abc");
+  abc.attr("Coroutine").attr("register")(nb::handle(reinterpret_cast<PyObject*>(g_coro_type)));
+  abc.attr("AsyncGenerator").attr("register")(nb::handle(reinterpret_cast<PyObject*>(g_agen_type)));
 }
 
-PyObject* new_coroutine(std::unique_ptr<Frame> frame, PyObject* qualname) {
-  if (!qualname) return nullptr;
-  PyObject* name = Py_NewRef(qualname);
+nb::object new_coroutine(std::unique_ptr<Frame> frame, nb::handle qualname) {
   auto* o = reinterpret_cast<CoroObject*>(g_coro_type->tp_alloc(g_coro_type, 0));
-  if (!o) {
-    Py_DECREF(name);
-    return nullptr;
-  }
+  if (!o) throw nb::python_error();
   o->drv = new Driver(std::move(frame), false);
-  o->qualname = name;
-  return reinterpret_cast<PyObject*>(o);
+  o->qualname = nb::borrow(qualname).release().ptr();
+  return nb::steal(reinterpret_cast<PyObject*>(o));
 }
 
-PyObject* new_async_gen(std::unique_ptr<Frame> frame, PyObject* qualname) {
-  if (!qualname) return nullptr;
-  PyObject* name = Py_NewRef(qualname);
+nb::object new_async_gen(std::unique_ptr<Frame> frame, nb::handle qualname) {
   auto* o = reinterpret_cast<AGenObject*>(g_agen_type->tp_alloc(g_agen_type, 0));
-  if (!o) {
-    Py_DECREF(name);
-    return nullptr;
-  }
+  if (!o) throw nb::python_error();
   o->drv = new Driver(std::move(frame), true);
-  o->qualname = name;
+  o->qualname = nb::borrow(qualname).release().ptr();
   o->finalizer = nullptr;
   o->hooks_inited = false;
   o->closed = false;
   o->running_async = false;
-  return reinterpret_cast<PyObject*>(o);
+  return nb::steal(reinterpret_cast<PyObject*>(o));
 }
 
 }  // namespace talmek::steerix

@@ -4,69 +4,68 @@
 // state machine, with thin send/throw/close wrappers around it. Everything needs the GIL.
 #pragma once
 
-#include <Python.h>
-
 #include <cstddef>
 #include <memory>
 
+#include "steerix/py_support.h"
+
 namespace talmek::steerix {
 
-// What a frame asks its driver to do when it gives control back.
+// What a frame asks its driver to do when it gives control back. A body that raises throws
+// nb::python_error (or std::bad_alloc) out of resume(); the driver raises it in Python.
 enum class StepKind {
   Yield,   // hand `obj` (an event) to the async generator's consumer and suspend
   Await,   // await `obj`: delegate to its __await__ iterator until it returns
   Return,  // the body finished with `obj` as its value
-  Error,   // the body raised; the exception is set
 };
 
 struct Step {
   StepKind kind;
-  PyObject* obj;  // owned; nullptr for Error
+  nb::object obj;
 };
 
-inline Step step_yield(PyObject* o) {
-  return o ? Step{StepKind::Yield, o} : Step{StepKind::Error, nullptr};
-}
-inline Step step_await(PyObject* o) {
-  return o ? Step{StepKind::Await, o} : Step{StepKind::Error, nullptr};
-}
-inline Step step_return(PyObject* o) {
-  return o ? Step{StepKind::Return, o} : Step{StepKind::Error, nullptr};
-}
-inline Step step_error() { return Step{StepKind::Error, nullptr}; }
+inline Step step_yield(nb::object o) { return {StepKind::Yield, std::move(o)}; }
+inline Step step_await(nb::object o) { return {StepKind::Await, std::move(o)}; }
+inline Step step_return(nb::object o = nb::none()) { return {StepKind::Return, std::move(o)}; }
 
-// The body of a native coroutine or async generator, as an explicit state machine.
+// The body of a native coroutine or async generator, as an explicit state machine. An
+// exception thrown in at a suspension point never reaches the body: none of the bodies has
+// clean-up of its own, so the driver raises it there and ends the body.
 class Frame {
  public:
   virtual ~Frame() = default;
-  // Resumes the body at its current suspension point. `value` (borrowed) is what the point
-  // produced: the value sent in, or the result of the awaited operation. nullptr means an
-  // exception is set and must be raised at that point.
-  virtual Step resume(PyObject* value) = 0;
+  // Resumes the body at its current suspension point with what the point produced: the
+  // value sent in, or the result of the awaited operation (borrowed).
+  virtual Step resume(nb::handle value) = 0;
   virtual int traverse(visitproc visit, void* arg) = 0;
   // Drops every reference (garbage collection, or the end of the body).
   virtual void clear() = 0;
 };
 
 // A frame whose Python references live in N slots, so that traversal and clearing cannot
-// forget one.
+// forget one: every Python object the frame holds is in a slot.
 template <std::size_t N>
 class SlotFrame : public Frame {
  public:
-  ~SlotFrame() override { SlotFrame::clear(); }
   int traverse(visitproc visit, void* arg) override {
-    for (PyObject* p : m_slot) Py_VISIT(p);
+    for (const nb::object& p : m_slot) Py_VISIT(p.ptr());
     return 0;
   }
   void clear() override {
-    for (PyObject*& p : m_slot) Py_CLEAR(p);
+    // Each slot is emptied before its object is released, as Py_CLEAR does: releasing may run
+    // code that comes back to the frame.
+    for (nb::object& p : m_slot) nb::object dropped = std::move(p);
   }
 
  protected:
-  PyObject* slot(std::size_t i) const { return m_slot[i]; }
-  // Stores a new reference (which may be nullptr) in slot i.
-  void set(std::size_t i, PyObject* owned) { Py_XSETREF(m_slot[i], owned); }
-  PyObject* m_slot[N] = {};
+  const nb::object& slot(std::size_t i) const { return m_slot[i]; }
+  void set(std::size_t i, nb::object value) {
+    nb::object old = std::move(m_slot[i]);
+    m_slot[i] = std::move(value);
+  }
+
+ private:
+  nb::object m_slot[N];
 };
 
 // The engine: runs a frame and delegates to the iterator it awaits ("yield from").
@@ -94,6 +93,7 @@ class Driver {
 
  private:
   Outcome run_frame(PyObject* value, PyObject** out);
+  Step resume_frame(PyObject* value);
   PySendResult throw_into_sub(bool close_on_exit, PyObject** res);
 
   std::unique_ptr<Frame> m_frame;
@@ -105,14 +105,14 @@ class Driver {
 };
 
 // Creates the coroutine type and the async generator types; registers them with
-// collections.abc. Returns false with an exception set on failure.
-bool init_async_types();
+// collections.abc.
+void init_async_types();
 
 // A new native coroutine object running `frame`; `qualname` (borrowed) names it in its repr.
-PyObject* new_coroutine(std::unique_ptr<Frame> frame, PyObject* qualname);
+nb::object new_coroutine(std::unique_ptr<Frame> frame, nb::handle qualname);
 
 // A new native async generator running `frame`.
-PyObject* new_async_gen(std::unique_ptr<Frame> frame, PyObject* qualname);
+nb::object new_async_gen(std::unique_ptr<Frame> frame, nb::handle qualname);
 
 // The iterator that `await obj` delegates to, as CPython's _PyCoro_GetAwaitableIter finds it.
 PyObject* awaitable_iter(PyObject* obj);

@@ -15,14 +15,13 @@
 #include "steerix/confinement.h"
 #include "steerix/editor_ops.h"
 #include "steerix/outcome_limit.h"
-#include "steerix/tool_io.h"
+#include "steerix/py_support.h"
 #include "steerix/tools.h"
 
 namespace talmek::steerix {
 
 namespace {
 
-using namespace tool_io;
 using namespace std::string_view_literals;
 using namespace std::string_literals;
 
@@ -40,89 +39,81 @@ struct EditorFailure {
   std::string message;
 };
 
-// Turns the pending Python exception into an EditorFailure; interruptions and other
-// non-Exception errors escape as they are (signalled by PythonEscape).
-struct PythonEscape {};
-
-[[noreturn]] void raise_pending() {
+// Turns a Python exception into an EditorFailure; interruptions and other non-Exception errors
+// escape as they are.
+[[noreturn]] void fail_with(nb::python_error& e) {
   std::string message;
-  if (!take_exception_message(message)) throw PythonEscape{};
+  if (!outcome_message(e, message)) throw std::move(e);
   throw EditorFailure{std::move(message)};
 }
 
-PyObject* checked(PyObject* o) {
-  if (!o) raise_pending();
-  return o;
+// Runs `fn`, turning the Python exceptions it raises into EditorFailures.
+template <class Fn>
+auto checked(Fn&& fn) -> decltype(fn()) {
+  try {
+    return fn();
+  } catch (nb::python_error& e) {
+    fail_with(e);
+  }
 }
 
 class Call {
  public:
-  Call(PyObject* tool_input, std::string path_text, std::string path)
+  Call(nb::handle tool_input, std::string path_text, std::string path)
       : m_input(tool_input), m_path_text(std::move(path_text)), m_path(std::move(path)) {}
 
-  PyObject* view();
-  PyObject* create();
-  PyObject* str_replace();
-  PyObject* insert();
+  nb::object view();
+  nb::object create();
+  nb::object str_replace();
+  nb::object insert();
 
  private:
   std::string view_header(std::optional<editor::Range>& range);
-  Ref get(const char* key, PyObject* default_value) {
-    return Ref(checked(input_get(m_input, key, default_value)));
+  nb::object get(nb::handle key, nb::handle default_value) {
+    return checked([&] { return steerix::get(m_input, key, default_value); });
   }
-  Text str_value(PyObject* value) {
+  nb::object get(const char* key, nb::handle default_value) {
+    return checked([&] { return steerix::get(m_input, nb::str(key), default_value); });
+  }
+  Text str_value(nb::handle value) {
     Text t;
-    if (!t.assign(value)) raise_pending();
+    checked([&] { t.assign(value); });
     return t;
   }
-  std::string str_of_value(PyObject* value) {
-    std::string out;
-    if (!str_of(value, out)) raise_pending();
-    return out;
+  std::string str_of_value(nb::handle value) {
+    return checked([&] { return str_of(value); });
   }
-  PyObject* not_found() { return error_outcome(kNotFound, m_path_text); }
-  PyObject* done(std::string_view what) {
+  nb::object not_found() { return error_outcome(kNotFound, m_path_text); }
+  nb::object done(std::string_view what) {
     std::string text(what);
     text += m_path_text;
     return text_outcome(text);
   }
 
-  PyObject* m_input;
+  nb::handle m_input;
   std::string m_path_text;  // as the model sent it: every message quotes this
   std::string m_path;       // after "~" expansion: what the file system sees
 };
 
 // A view bound: operator.index(value), then clamped into the C range as slicing clamps.
-std::ptrdiff_t slice_bound(PyObject* value, long delta) {
-  Ref index(checked(PyNumber_Index(value)));
-  if (delta) {
-    Ref d(checked(PyLong_FromLong(delta)));
-    index = Ref(checked(PyNumber_Add(index.get(), d.get())));
-  }
-  const Py_ssize_t b = PyNumber_AsSsize_t(index.get(), nullptr);
-  if (b == -1 && PyErr_Occurred()) raise_pending();
-  return static_cast<std::ptrdiff_t>(b);
+std::ptrdiff_t slice_bound(nb::handle value, long delta) {
+  return checked([&] { return static_cast<std::ptrdiff_t>(index_clamped(value, delta)); });
 }
 
 // The header of a view, with the range it shows stored in `range`: view_range read as
 // `if view_range and len(view_range) == 2: start, end = view_range` reads it.
 std::string Call::view_header(std::optional<editor::Range>& range) {
-  Ref view_range = get("view_range", Py_None);
-  const int truth = PyObject_IsTrue(view_range.get());
-  if (truth < 0) raise_pending();
-  Py_ssize_t length = 0;
-  if (truth) {
-    length = PyObject_Length(view_range.get());
-    if (length < 0) raise_pending();
-  }
+  nb::object view_range = get("view_range", nb::none());
+  const bool truth = checked([&] { return truthy(view_range); });
+  std::size_t length = 0;
+  if (truth) length = checked([&] { return nb::len(view_range); });
   std::string out;
   if (truth && length == 2) {
     // Unpacked as `start, end = view_range` would: any iterable of two items.
-    Ref items(checked(PySequence_Fast(view_range.get(), "cannot unpack non-iterable object")));
-    if (PySequence_Fast_GET_SIZE(items.get()) != 2)
-      throw EditorFailure{"not enough values to unpack (expected 2)"};
-    PyObject* start = PySequence_Fast_GET_ITEM(items.get(), 0);
-    PyObject* end = PySequence_Fast_GET_ITEM(items.get(), 1);
+    nb::object items =
+        checked([&] { return sequence_items(view_range, "cannot unpack non-iterable object"); });
+    if (nb::len(items) != 2) throw EditorFailure{"not enough values to unpack (expected 2)"};
+    nb::object start = items[0], end = items[1];
     range = editor::Range{slice_bound(start, -1), slice_bound(end, 0)};
     out = "Lines ";
     out += str_of_value(start);
@@ -137,7 +128,7 @@ std::string Call::view_header(std::optional<editor::Range>& range) {
   return out;
 }
 
-PyObject* Call::view() {
+nb::object Call::view() {
   if (!paths::path_exists(m_path)) return not_found();
   // The range is needed before the file is read, so that only the lines it shows are kept; a
   // fault in it is reported only once the whole file has been read and checked, as it would be
@@ -159,13 +150,13 @@ PyObject* Call::view() {
   return text_outcome(out);
 }
 
-PyObject* Call::create() {
-  Ref file_text = get("file_text", empty_str());
-  if (!PyUnicode_Check(file_text.get())) {
-    const char* type = file_text.get() == Py_None ? "None" : type_name(file_text.get());
+nb::object Call::create() {
+  nb::object file_text = get("file_text", g_names.empty);
+  if (!nb::isinstance<nb::str>(file_text)) {
+    const char* type = file_text.is_none() ? "None" : tp_name(file_text);
     throw EditorFailure{"write() argument must be str, not "s + type};
   }
-  const Text text = str_value(file_text.get());
+  const Text text = str_value(file_text);
   // Checked before any directory is made or the file is truncated, so a text that cannot be
   // written leaves everything as it was.
   std::string error;
@@ -175,15 +166,14 @@ PyObject* Call::create() {
   return done("Created "sv);
 }
 
-PyObject* Call::str_replace() {
+nb::object Call::str_replace() {
   if (!paths::path_exists(m_path)) return not_found();
-  Ref old_str = get("old_str", empty_str());
-  Ref new_str = get("new_str", empty_str());
+  nb::object old_str = get("old_str", g_names.empty);
+  nb::object new_str = get("new_str", g_names.empty);
   const std::string content = editor::read_text(m_path, kMaxOutcomeBytes);
-  if (!PyUnicode_Check(old_str.get()))
-    throw EditorFailure{"'in <string>' requires string as left operand, not "s +
-                        type_name(old_str.get())};
-  const Text old_text = str_value(old_str.get());
+  if (!nb::isinstance<nb::str>(old_str))
+    throw EditorFailure{"'in <string>' requires string as left operand, not "s + tp_name(old_str)};
+  const Text old_text = str_value(old_str);
   if (content.find(old_text.view()) == std::string::npos) {
     std::string message(kStringNotFound);
     message += m_path_text;
@@ -191,44 +181,44 @@ PyObject* Call::str_replace() {
     message += text::prefix_cps(old_text.view(), kQuotedOldLimit);
     return error_outcome(message);
   }
-  if (!PyUnicode_Check(new_str.get())) {
-    const char* type = new_str.get() == Py_None ? "None" : type_name(new_str.get());
+  if (!nb::isinstance<nb::str>(new_str)) {
+    const char* type = new_str.is_none() ? "None" : tp_name(new_str);
     throw EditorFailure{"replace() argument 2 must be str, not "s + type};
   }
-  const Text new_text = str_value(new_str.get());
+  const Text new_text = str_value(new_str);
   const std::string replaced = *editor::replace_first(content, old_text.view(), new_text.view());
   editor::write_text(m_path, replaced);
   return done("Replaced text in "sv);
 }
 
-PyObject* Call::insert() {
+nb::object Call::insert() {
   if (!paths::path_exists(m_path)) return not_found();
-  Ref zero(checked(PyLong_FromLong(0)));
-  Ref insert_line = get("insert_line", zero.get());
+  nb::object insert_line = get("insert_line", nb::int_(0));
   // The 2025-07-28 editor sends the inserted text as "insert_text", the 2025-01-24 one as
   // "new_str"; a null counts as absent.
-  Ref new_str = get("insert_text", Py_None);
-  if (new_str.get() == Py_None) new_str = get("new_str", empty_str());
+  nb::object new_str = get("insert_text", nb::none());
+  if (new_str.is_none()) new_str = get("new_str", g_names.empty);
   const std::string content = editor::read_text(m_path, kMaxOutcomeBytes);
-  if (!PyUnicode_Check(new_str.get()))
-    throw EditorFailure{"unsupported operand type(s) for +: '"s + type_name(new_str.get()) +
-                        "' and 'str'"};
-  const Text new_text = str_value(new_str.get());
+  if (!nb::isinstance<nb::str>(new_str))
+    throw EditorFailure{"unsupported operand type(s) for +: '"s + tp_name(new_str) + "' and 'str'"};
+  const Text new_text = str_value(new_str);
   // list.insert's index: operator.index, and an int beyond the C range is an OverflowError.
-  Ref index(checked(PyNumber_Index(insert_line.get())));
-  const Py_ssize_t position = PyLong_AsSsize_t(index.get());
-  if (position == -1 && PyErr_Occurred()) raise_pending();
+  const Py_ssize_t position = checked([&] { return index_value(insert_line); });
   const std::string updated = editor::insert_line(content, position, new_text.view());
   editor::write_text(m_path, updated);
   std::string text = "Inserted text at line ";
-  text += str_of_value(insert_line.get());
+  text += str_of_value(insert_line);
   text += " in ";
   text += m_path_text;
   return text_outcome(text);
 }
 
-bool is_command(PyObject* command, const char* name) {
-  return PyUnicode_Check(command) && PyUnicode_EqualToUTF8(command, name);
+// The command's text compared as str.__eq__ would, whatever a str subclass says.
+bool is_command(nb::handle command, std::string_view name) {
+  if (!nb::isinstance<nb::str>(command)) return false;
+  Text text;
+  text.assign(command);
+  return text.view() == name;
 }
 
 // The message for a file refused or cut short by editor_ops, naming the file as the model did.
@@ -248,29 +238,23 @@ std::string too_large_message(std::string_view path_text, const editor::TooLarge
       .append(", more than a request to the model can carry; view fewer lines with view_range");
 }
 
-PyObject* run(PyObject* tool_input, bool has_undo, const Confinement* confinement) {
+nb::object run(nb::handle tool_input, bool has_undo, const Confinement* confinement) {
   // Reading the input, the path check and "~" expansion come first; their faults are outcomes
   // too (see run_editor_tool), but "No path provided" goes before anything else.
-  Ref command(input_get(tool_input, "command", empty_str()));
-  if (!command) return nullptr;
-  Ref path_value(input_get(tool_input, "path", empty_str()));
-  if (!path_value) return nullptr;
-  const int truth = PyObject_IsTrue(path_value.get());
-  if (truth < 0) return nullptr;
-  if (!truth) return error_outcome(kNoPath);
-  if (!PyUnicode_Check(path_value.get())) {
-    PyErr_Format(PyExc_TypeError, "expected str, bytes or os.PathLike object, not %s",
-                 type_name(path_value.get()));
-    return nullptr;
+  nb::object command = get(tool_input, nb::str("command"), g_names.empty);
+  nb::object path_value = get(tool_input, nb::str("path"), g_names.empty);
+  if (!truthy(path_value)) return error_outcome(kNoPath);
+  if (!nb::isinstance<nb::str>(path_value)) {
+    raise(PyExc_TypeError,
+          "expected str, bytes or os.PathLike object, not "s + tp_name(path_value));
   }
   Text path_text;
-  if (!path_text.assign(path_value.get())) return nullptr;
+  path_text.assign(path_value);
   std::string path;
   try {
     path = paths::expanduser(path_text.view());
   } catch (const OpError& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
-    return nullptr;
+    raise(PyExc_ValueError, e.what());
   }
 
   try {
@@ -280,16 +264,15 @@ PyObject* run(PyObject* tool_input, bool has_undo, const Confinement* confinemen
     if (confinement) refused = confinement->refuse(path_text.view(), path);
     const os::ScopedRoots scope(confinement ? &confinement->roots() : nullptr);
     Call call(tool_input, std::string(path_text.view()), std::move(path));
-    auto file_command = [&](PyObject* (Call::*run_it)()) {
-      return refused ? error_outcome(*refused) : (call.*run_it)();
+    auto file_command = [&](nb::object (Call::*run_it)()) {
+      return refused ? nb::object(error_outcome(*refused)) : (call.*run_it)();
     };
-    if (is_command(command.get(), "view")) return file_command(&Call::view);
-    if (is_command(command.get(), "create")) return file_command(&Call::create);
-    if (is_command(command.get(), "str_replace")) return file_command(&Call::str_replace);
-    if (is_command(command.get(), "insert")) return file_command(&Call::insert);
-    if (has_undo && is_command(command.get(), "undo_edit")) return text_outcome(kUndo);
-    std::string shown;
-    if (!str_of(command.get(), shown)) raise_pending();
+    if (is_command(command, "view")) return file_command(&Call::view);
+    if (is_command(command, "create")) return file_command(&Call::create);
+    if (is_command(command, "str_replace")) return file_command(&Call::str_replace);
+    if (is_command(command, "insert")) return file_command(&Call::insert);
+    if (has_undo && is_command(command, "undo_edit")) return text_outcome(kUndo);
+    const std::string shown = checked([&] { return str_of(command); });
     return error_outcome(kUnknownCommand, shown);
   } catch (const EditorFailure& e) {
     return error_outcome(kEditorError, e.message);
@@ -299,26 +282,23 @@ PyObject* run(PyObject* tool_input, bool has_undo, const Confinement* confinemen
     return error_outcome(kEditorError, special_message(path_text.view(), e));
   } catch (const editor::TooLarge& e) {
     return error_outcome(kEditorError, too_large_message(path_text.view(), e));
-  } catch (const PythonEscape&) {
-    return nullptr;
   }
 }
 
 }  // namespace
 
-PyObject* run_editor_tool(PyObject* tool_input, bool has_undo, const Confinement* confinement) {
+nb::object run_editor_tool(nb::handle tool_input, bool has_undo, const Confinement* confinement) {
   // Every fault of a call is an outcome the model can act on, never the end of the task: an
   // allocation failure (std::bad_alloc here, MemoryError from Python), a path that is not text,
   // a home directory that cannot be found. Only interruptions (KeyboardInterrupt and other
   // exceptions that are not an Exception) pass through.
-  PyObject* outcome;
   try {
-    outcome = run(tool_input, has_undo, confinement);
+    return run(tool_input, has_undo, confinement);
   } catch (const std::bad_alloc&) {
     return error_outcome(kEditorError, kOutOfMemory);
+  } catch (nb::python_error& e) {
+    return error_outcome_from(e, kEditorError);
   }
-  if (outcome || !PyErr_ExceptionMatches(PyExc_Exception)) return outcome;
-  return error_outcome_from_pending(kEditorError);
 }
 
 }  // namespace talmek::steerix

@@ -4,7 +4,6 @@
 
 #include "steerix/agent.h"
 #include "steerix/async_gen.h"
-#include "steerix/py.h"
 
 namespace talmek::steerix {
 
@@ -12,50 +11,34 @@ namespace {
 
 class EmitFrame final : public SlotFrame<3> {
  public:
-  enum { kSelf, kEvent, kIter };
-  EmitFrame(PyObject* self, PyObject* event) {
-    set(kSelf, Py_NewRef(self));
-    set(kEvent, Py_NewRef(event));
+  enum { kSelf, kEvent, kHandlers };
+  EmitFrame(nb::handle self, nb::handle event) {
+    set(kSelf, nb::borrow(self));
+    set(kEvent, nb::borrow(event));
   }
 
-  Step resume(PyObject* value) override {
-    if (!value) return step_error();
-    if (m_state == 0) {
+  // Calls the next handler; a handler that returns a coroutine is awaited before the one
+  // after it is called.
+  Step resume(nb::handle) override {
+    if (!slot(kHandlers)) {
       // The walk goes by position to the current end of the live list (a list iterator does
       // exactly that), so handlers registered during the delivery are called too.
-      Ref handlers = Ref::steal(PyObject_GetAttr(slot(kSelf), g_names.event_handlers));
-      if (!handlers) return step_error();
-      PyObject* it = PyObject_GetIter(handlers.get());
-      if (!it) return step_error();
-      set(kIter, it);
-      m_state = 1;
+      set(kHandlers, nb::iter(nb::getattr(slot(kSelf), g_names.event_handlers)));
     }
-    for (;;) {
-      Ref handler = Ref::steal(PyIter_Next(slot(kIter)));
-      if (!handler) {
-        if (PyErr_Occurred()) return step_error();
-        return step_return(Py_NewRef(Py_None));
+    while (nb::object handler = next(slot(kHandlers))) {
+      nb::object result = handler(slot(kEvent));
+      if (truthy(g_module.asyncio.attr(g_names.iscoroutine)(result))) {
+        return step_await(std::move(result));
       }
-      Ref result = Ref::steal(PyObject_CallOneArg(handler.get(), slot(kEvent)));
-      if (!result) return step_error();
-      Ref iscoroutine = Ref::steal(PyObject_GetAttr(g_module.asyncio, g_names.iscoroutine));
-      if (!iscoroutine) return step_error();
-      Ref is_coro = Ref::steal(PyObject_CallOneArg(iscoroutine.get(), result.get()));
-      if (!is_coro) return step_error();
-      int truth = PyObject_IsTrue(is_coro.get());
-      if (truth < 0) return step_error();
-      if (truth) return step_await(result.release());
     }
+    return step_return();
   }
-
- private:
-  int m_state = 0;
 };
 
 }  // namespace
 
-PyObject* emit(PyObject* self, PyObject* event) {
-  return new_coroutine(std::make_unique<EmitFrame>(self, event), TALMEK_STR("Steerix._emit"));
+nb::object emit(nb::handle self, nb::handle event) {
+  return new_coroutine(std::make_unique<EmitFrame>(self, event), g_names.q_emit);
 }
 
 }  // namespace talmek::steerix

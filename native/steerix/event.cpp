@@ -1,7 +1,9 @@
 // ComputerUseEvent: one agent event, a type name and a payload dictionary.
+//
+// The protocol file of the event type: a PyType_FromSpec type with a managed dict and weak
+// references, as a plain Python class has them (nanobind's class_ would bring its own
+// metaclass and constructor errors). Its method bodies work on nanobind handles.
 #include "steerix/event.h"
-
-#include "steerix/py.h"
 
 namespace talmek::steerix {
 
@@ -15,30 +17,22 @@ struct EventObject {
   PyObject ob_base;
 };
 
-PyObject* g_data_name = nullptr;
-
 PyObject* event_new(PyTypeObject* tp, PyObject*, PyObject*) { return tp->tp_alloc(tp, 0); }
 
 // Stores `type` and `data` after the exact-type checks; an empty or missing payload becomes a
 // dictionary of the event's own, a non-empty one is kept by reference.
-int store(PyObject* self, PyObject* type, PyObject* data) {
-  if (!PyUnicode_CheckExact(type)) {
-    PyErr_Format(PyExc_TypeError, "ComputerUseEvent type must be str, not %.200s",
-                 Py_TYPE(type)->tp_name);
-    return -1;
+void store(nb::handle self, nb::handle type, nb::handle data) {
+  if (!PyUnicode_CheckExact(type.ptr())) {
+    raise(PyExc_TypeError,
+          std::string("ComputerUseEvent type must be str, not ") + short_type_name(type));
   }
-  if (data && data != Py_None && !PyDict_CheckExact(data)) {
-    PyErr_Format(PyExc_TypeError, "ComputerUseEvent data must be dict or None, not %.200s",
-                 Py_TYPE(data)->tp_name);
-    return -1;
+  if (data && !data.is_none() && !PyDict_CheckExact(data.ptr())) {
+    raise(PyExc_TypeError,
+          std::string("ComputerUseEvent data must be dict or None, not ") + short_type_name(data));
   }
-  PyObject* own =
-      (!data || data == Py_None || PyDict_GET_SIZE(data) == 0) ? PyDict_New() : Py_NewRef(data);
-  if (!own) return -1;
-  int rc = PyObject_SetAttr(self, g_names.type, type);
-  if (rc == 0) rc = PyObject_SetAttr(self, g_data_name, own);
-  Py_DECREF(own);
-  return rc;
+  nb::object own = (!data || data.is_none() || nb::len(data) == 0) ? nb::dict() : nb::borrow(data);
+  nb::setattr(self, g_names.type, type);
+  nb::setattr(self, g_names.data, own);
 }
 
 int event_init(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -49,39 +43,28 @@ int event_init(PyObject* self, PyObject* args, PyObject* kwds) {
                                    &type, &data)) {
     return -1;
   }
-  return store(self, type, data);
+  return status_edge([&] { store(self, type, data); });
 }
 
 PyObject* event_to_dict(PyObject* self, PyObject*) {
-  // Read through the instance, so that subclasses and later assignments are honoured.
-  PyObject* type = PyObject_GetAttr(self, g_names.type);
-  PyObject* data = nullptr;
-  if (!type) return nullptr;
-  data = PyObject_GetAttr(self, g_data_name);
-  if (!data) {
-    Py_DECREF(type);
-    return nullptr;
-  }
-  PyObject* out = PyDict_New();
-  if (!out || PyDict_SetItem(out, g_names.type, type) < 0) goto fail;
-  // {"type": type, **data}: the unpacking takes anything with keys() and [] and, as the
-  // interpreter's own dict display does, words an AttributeError on the way (a list, None, an
-  // object without keys()) as "not a mapping".
-  if (PyDict_Update(out, data) < 0) {
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "'%.200s' object is not a mapping", Py_TYPE(data)->tp_name);
+  return object_edge([&] {
+    // Read through the instance, so that subclasses and later assignments are honoured.
+    nb::object type = nb::getattr(self, g_names.type);
+    nb::object data = nb::getattr(self, g_names.data);
+    nb::dict out;
+    out[g_names.type] = type;
+    // {"type": type, **data}: the unpacking takes anything with keys() and [] and, as the
+    // interpreter's own dict display does, words an AttributeError on the way (a list, None, an
+    // object without keys()) as "not a mapping".
+    try {
+      out.update(data);
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_AttributeError)) throw;
+      raise(PyExc_TypeError,
+            std::string("'") + short_type_name(data) + "' object is not a mapping");
     }
-    goto fail;
-  }
-  Py_DECREF(type);
-  Py_DECREF(data);
-  return out;
-fail:
-  Py_XDECREF(out);
-  Py_DECREF(type);
-  Py_DECREF(data);
-  return nullptr;
+    return out;
+  });
 }
 
 int event_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -139,27 +122,20 @@ PyType_Spec event_spec = {
 
 }  // namespace
 
-PyObject* init_event_type() {
-  g_data_name = PyUnicode_InternFromString("data");
-  if (!g_data_name) return nullptr;
-  g_event_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&event_spec));
-  return Py_XNewRef(reinterpret_cast<PyObject*>(g_event_type));
+nb::object init_event_type() {
+  g_event_type =
+      reinterpret_cast<PyTypeObject*>(nb::detail::raise_if_null(PyType_FromSpec(&event_spec)));
+  return nb::borrow(reinterpret_cast<PyObject*>(g_event_type));
 }
 
-PyObject* make_event(PyObject* type, PyObject* data) {
-  PyObject* e = g_event_type->tp_alloc(g_event_type, 0);
-  if (!e) {
-    Py_DECREF(data);
-    return nullptr;
-  }
+nb::object make_event(nb::handle type, nb::dict data) {
+  nb::object e = nb::steal(nb::detail::raise_if_null(g_event_type->tp_alloc(g_event_type, 0)));
   // The loop's payloads are new, non-empty dictionaries: the event keeps them as they are.
-  if (PyObject_GenericSetAttr(e, g_names.type, type) < 0 ||
-      PyObject_GenericSetAttr(e, g_data_name, data) < 0) {
-    Py_DECREF(data);
-    Py_DECREF(e);
-    return nullptr;
+  // The generic setter skips the attribute lookup on the type that setattr() would make.
+  if (PyObject_GenericSetAttr(e.ptr(), g_names.type.ptr(), type.ptr()) < 0 ||
+      PyObject_GenericSetAttr(e.ptr(), g_names.data.ptr(), data.ptr()) < 0) {
+    throw nb::python_error();
   }
-  Py_DECREF(data);
   return e;
 }
 

@@ -1,17 +1,18 @@
 // Steerix.run_task: the task loop, as a native async generator of ComputerUseEvents.
 //
-// The body is one state machine. It suspends only at its events (handed to the consumer) and
+// The body is one state machine with one function per step of the loop; each state is named
+// after the step that comes next. It suspends only at its events (handed to the consumer) and
 // while awaiting the tool coroutine and the asyncio.sleep pause after each tool call; the
 // Messages API request and the tools themselves run synchronously. Every overridable member
 // (get_tool_definitions, _build_system_prompt, _execute_tool, _serialize_block, ACTION_DELAY)
 // and every field is reached through the instance, so subclasses and per-instance values are
 // honoured exactly as they would be by Python code.
-#include <climits>
 #include <memory>
+#include <optional>
 
 #include "steerix/agent.h"
 #include "steerix/async_gen.h"
-#include "steerix/py.h"
+#include "steerix/event.h"
 #include "steerix/tool_sets.h"
 
 namespace talmek::steerix {
@@ -21,190 +22,107 @@ namespace {
 const char* const kMissingPackage =
     "The 'anthropic' package is required for computer use. Install it with: pip install anthropic";
 
-// obj.get(key) or obj.get(key, dflt) (dflt nullptr: no default), fast for exact dicts.
-PyObject* dict_get(PyObject* obj, PyObject* key, PyObject* dflt) {
-  if (PyDict_CheckExact(obj)) {
-    PyObject* v = nullptr;
-    if (PyDict_GetItemRef(obj, key, &v) < 0) return nullptr;
-    return v ? v : Py_NewRef(dflt ? dflt : Py_None);
-  }
-  if (dflt) return PyObject_CallMethodObjArgs(obj, g_names.get, key, dflt, nullptr);
-  return PyObject_CallMethodOneArg(obj, g_names.get, key);
-}
-
-// `import anthropic`, as the import statement does it: straight through the import system while
-// builtins.__import__ is the original, through the replacement when a host has installed one.
-PyObject* import_anthropic() {
-  PyObject* name = TALMEK_STR("anthropic");
-  if (!name) return nullptr;
-  PyObject* current = PyDict_GetItemWithError(PyEval_GetBuiltins(), TALMEK_STR("__import__"));
-  if (!current && PyErr_Occurred()) return nullptr;
-  if (current == g_module.builtin_import) {
-    return PyImport_ImportModuleLevelObject(name, nullptr, nullptr, nullptr, 0);
-  }
-  return PyImport_Import(name);
-}
-
 // The tool-result block that answers one tool call with its outcome.
-PyObject* tool_result_block(PyObject* tool_id, PyObject* result) {
-  Ref type = Ref::steal(dict_get(result, g_names.type, nullptr));
-  if (!type) return nullptr;
-  int is_image = PyObject_RichCompareBool(type.get(), g_names.s_image, Py_EQ);
-  if (is_image < 0) return nullptr;
-  if (is_image) {
-    PyObject* media_key = TALMEK_STR("media_type");
-    PyObject* base64 = TALMEK_STR("base64");
-    if (!media_key || !base64) return nullptr;
-    Ref media_type = Ref::steal(PyObject_GetItem(result, media_key));
-    if (!media_type) return nullptr;
-    Ref data = Ref::steal(PyObject_GetItem(result, base64));
-    if (!data) return nullptr;
-    Ref source = Ref::steal(new_dict(
-        {{g_names.type, base64}, {media_key, media_type.get()}, {TALMEK_STR("data"), data.get()}}));
-    Ref image = Ref::steal(
-        new_dict({{g_names.type, g_names.s_image}, {TALMEK_STR("source"), source.get()}}));
-    Ref content = Ref::steal(new_list({image.get()}));
-    return new_dict({{g_names.type, TALMEK_STR("tool_result")},
-                     {TALMEK_STR("tool_use_id"), tool_id},
-                     {g_names.content, content.get()}});
+nb::object tool_result_block(nb::handle tool_id, nb::handle result) {
+  nb::object type = get(result, g_names.type);
+  if (equals(type, g_names.image)) {
+    nb::object media_type = result[g_names.media_type];
+    nb::object data = result[g_names.base64];
+    nb::dict source = new_dict(
+        {{g_names.type, g_names.base64}, {g_names.media_type, media_type}, {g_names.data, data}});
+    nb::list content;
+    content.append(new_dict({{g_names.type, g_names.image}, {g_names.source, source}}));
+    return new_dict({{g_names.type, g_names.tool_result},
+                     {g_names.tool_use_id, tool_id},
+                     {g_names.content, content}});
   }
-  int is_error = PyObject_RichCompareBool(type.get(), g_names.s_error, Py_EQ);
-  if (is_error < 0) return nullptr;
-  if (is_error) {
-    PyObject* dflt = TALMEK_STR("Unknown error");
-    if (!dflt) return nullptr;
-    Ref error = Ref::steal(dict_get(result, g_names.s_error, dflt));
-    return new_dict({{g_names.type, TALMEK_STR("tool_result")},
-                     {TALMEK_STR("tool_use_id"), tool_id},
-                     {g_names.content, error.get()},
-                     {TALMEK_STR("is_error"), Py_True}});
+  if (equals(type, g_names.error)) {
+    nb::object error = get(result, g_names.error, g_names.unknown_error);
+    return new_dict({{g_names.type, g_names.tool_result},
+                     {g_names.tool_use_id, tool_id},
+                     {g_names.content, error},
+                     {g_names.is_error, nb::bool_(true)}});
   }
-  Ref content;
-  if (PyDict_CheckExact(result)) {
-    PyObject* v = nullptr;
-    if (PyDict_GetItemRef(result, g_names.text, &v) < 0) return nullptr;
-    content = Ref::steal(v ? v : PyObject_Str(result));
+  nb::object content;
+  if (PyDict_CheckExact(result.ptr())) {
+    content = nb::borrow<nb::dict>(result).get(g_names.text, nb::handle());
+    if (!content) content = nb::str(result);
   } else {
-    Ref printed = Ref::steal(PyObject_Str(result));
-    if (!printed) return nullptr;
-    content = Ref::steal(dict_get(result, g_names.text, printed.get()));
+    content = get(result, g_names.text, nb::str(result));
   }
-  return new_dict({{g_names.type, TALMEK_STR("tool_result")},
-                   {TALMEK_STR("tool_use_id"), tool_id},
-                   {g_names.content, content.get()}});
+  return new_dict({{g_names.type, g_names.tool_result},
+                   {g_names.tool_use_id, tool_id},
+                   {g_names.content, content}});
 }
 
-// "prefix" + format(value).
-PyObject* prefixed(const char* prefix, PyObject* value, const char* suffix = "") {
-  Ref shown = Ref::steal(PyObject_Format(value, nullptr));
-  if (!shown) return nullptr;
-  return PyUnicode_FromFormat("%s%U%s", prefix, shown.get(), suffix);
-}
-
-// An event whose payload is {"message": message} (message stolen).
-PyObject* message_event(PyObject* type, PyObject* message) {
-  if (!message) return nullptr;
-  PyObject* ev = make_event_kv(type, {{TALMEK_STR("message"), message}});
-  Py_DECREF(message);
-  return ev;
-}
-
-// The same with a borrowed, fixed message.
-PyObject* fixed_message_event(PyObject* type, PyObject* message) {
-  return message ? message_event(type, Py_NewRef(message)) : nullptr;
-}
-
-// The call that `_execute_tool` gets for a tool-use block: the block's own name and input, or,
-// for a member of the computer toolset, the single computer tool's form of the same call
-// ("computer" with the member as its "action"), which routes it to the executor.
-PyObject* computer_call_input(PyObject* member, PyObject* input) {
-  Ref call = Ref::steal(new_dict({{g_names.s_action, member}}));
-  if (!call) return nullptr;
-  if (PyDict_Check(input)) {
-    Py_ssize_t pos = 0;
-    PyObject* k = nullptr;
-    PyObject* v = nullptr;
-    while (PyDict_Next(input, &pos, &k, &v)) {
-      Ref key = Ref::borrow(k);
-      Ref value = Ref::borrow(v);
-      const int is_action = PyObject_RichCompareBool(key.get(), g_names.s_action, Py_EQ);
-      if (is_action < 0) return nullptr;
+// The call that `_execute_tool` gets for a member of the computer toolset: the single computer
+// tool's form of the same call ("computer" with the member as its "action").
+nb::object computer_call_input(nb::handle member, nb::handle input) {
+  nb::dict call = new_dict({{g_names.action, member}});
+  if (nb::isinstance<nb::dict>(input)) {
+    for (auto [k, v] : nb::borrow<nb::dict>(input)) {
+      nb::object key = nb::borrow(k), value = nb::borrow(v);
       // The member is the action; an "action" among its parameters would not be one.
-      if (!is_action && PyDict_SetItem(call.get(), key.get(), value.get()) < 0) return nullptr;
+      if (!equals(key, g_names.action)) call[key] = value;
     }
-  } else if (PyDict_Merge(call.get(), input, 1) < 0 ||
-             PyDict_SetItem(call.get(), g_names.s_action, member) < 0) {
-    return nullptr;
+  } else {
+    call.update(input);
+    call[g_names.action] = member;
   }
-  return call.release();
+  return call;
 }
 
-class RunTaskFrame final : public SlotFrame<15> {
+bool type_is(nb::handle block, nb::handle expected) {
+  return equals(nb::getattr(block, g_names.type), expected);
+}
+
+nb::object message_event(nb::handle type, nb::handle message) {
+  return make_event(type, {{g_names.message, message}});
+}
+
+class RunTaskFrame final : public SlotFrame<16> {
  public:
-  RunTaskFrame(PyObject* self, PyObject* user_message) {
-    set(kSelf, Py_NewRef(self));
-    set(kMessage, Py_NewRef(user_message));
+  RunTaskFrame(nb::handle self, nb::handle user_message) {
+    set(kSelf, nb::borrow(self));
+    set(kMessage, nb::borrow(user_message));
   }
 
-  Step resume(PyObject* value) override {
-    // An exception thrown in at any suspension point (athrow, aclose, a cancelled pause) ends
-    // the task there: the body has no clean-up of its own.
-    if (!value) return step_error();
+  Step resume(nb::handle value) override {
     for (;;) {
+      std::optional<Step> s;
       switch (m_state) {
         case State::Start:
-          return start();
-        case State::AfterThinking: {
-          Step s = prepare();
-          if (s.kind != StepKind::Return) return s;  // an event or a failure
-          Py_DECREF(s.obj);
-          m_state = State::IterationTop;
-          continue;
-        }
-        case State::IterationTop:
-          return iteration_top();
-        case State::AfterIteration: {
-          Step s = request();
-          if (s.kind != StepKind::Return) return s;
-          Py_DECREF(s.obj);
-          m_state = State::TextLoop;
-          continue;
-        }
-        case State::TextLoop: {
-          Step s = text_loop();
-          if (s.kind != StepKind::Return) return s;
-          Py_DECREF(s.obj);
-          m_state = State::ToolLoop;
-          continue;
-        }
-        case State::ToolLoop: {
-          Step s = tool_loop();
-          if (s.kind != StepKind::Return) return s;
-          Py_DECREF(s.obj);
-          m_state = State::IterationTop;
-          continue;
-        }
-        case State::AfterToolCall:
-          m_state = State::AfterExecute;
-          if (slot(kToolset)) {
-            return step_await(PyObject_CallMethodObjArgs(
-                slot(kSelf), g_names.execute_tool, g_names.s_computer, slot(kCallInput), nullptr));
-          }
-          return step_await(PyObject_CallMethodObjArgs(slot(kSelf), g_names.execute_tool,
-                                                       slot(kToolName), slot(kToolInput), nullptr));
-        case State::AfterExecute:
-          set(kResult, Py_NewRef(value));
-          m_state = State::AfterToolResult;
-          return step_yield(
-              tool_event(TALMEK_STR("tool_result"), TALMEK_STR("result"), slot(kResult)));
-        case State::AfterToolResult:
-          return pause();
-        case State::AfterPause:
-          m_state = State::ToolLoop;
-          continue;
-        case State::Final:
-          return step_return(Py_NewRef(Py_None));
+          s = start();
+          break;
+        case State::Prepare:
+          s = prepare();
+          break;
+        case State::Iteration:
+          s = iteration();
+          break;
+        case State::Request:
+          s = request();
+          break;
+        case State::Texts:
+          s = texts();
+          break;
+        case State::ToolCalls:
+          s = tool_calls();
+          break;
+        case State::Execute:
+          s = execute();
+          break;
+        case State::Report:
+          s = report(value);
+          break;
+        case State::Pause:
+          s = pause();
+          break;
+        case State::Finish:
+          s = step_return();
+          break;
       }
+      if (s) return std::move(*s);
     }
   }
 
@@ -216,398 +134,271 @@ class RunTaskFrame final : public SlotFrame<15> {
     kClient,
     kTools,
     kSystem,
+    kBeta,  // the beta flag of the task's tool set, or empty for none
     kContent,
     kIter,
+    kToolResults,  // the tool-result blocks of the current response
     kToolName,
     kToolInput,
     kToolId,
-    kResult,
-    kToolset,    // the toolset of the current call ("computer"), or nullptr
+    kToolset,    // the toolset of the current call ("computer"), or empty
     kCallInput,  // what _execute_tool gets as the input of a toolset member's call
-    kBeta,       // the beta flag of the task's tool set, or nullptr for none
+    kResult,
   };
   enum class State {
-    Start,
-    AfterThinking,
-    IterationTop,
-    AfterIteration,
-    TextLoop,
-    ToolLoop,
-    AfterToolCall,
-    AfterExecute,
-    AfterToolResult,
-    AfterPause,
-    Final,
+    Start,      // the "Starting task" event
+    Prepare,    // history, client, tools, prompt, limit
+    Iteration,  // the limit and cancellation checks, the "iteration" event
+    Request,    // the Messages API request
+    Texts,      // one "text" event per text (and shown thinking) block
+    ToolCalls,  // the next "tool_call" event, or the tool results into the history
+    Execute,    // await _execute_tool
+    Report,     // the "tool_result" event
+    Pause,      // the tool-result block and the ACTION_DELAY pause
+    Finish,     // the body returns
   };
+  using Next = std::optional<Step>;  // a suspension, or nothing to go on with the next state
 
- public:
-  ~RunTaskFrame() override { Py_CLEAR(m_tool_results); }
-  int traverse(visitproc visit, void* arg) override {
-    Py_VISIT(m_tool_results);
-    return SlotFrame::traverse(visit, arg);
-  }
-  void clear() override {
-    Py_CLEAR(m_tool_results);
-    SlotFrame::clear();
+  Step final_event(nb::object ev) {
+    m_state = State::Finish;
+    return step_yield(std::move(ev));
   }
 
- private:
-  Step final_event(PyObject* ev) {
-    m_state = State::Final;
-    return step_yield(ev);
+  Next start() {
+    nb::handle self = slot(kSelf);
+    nb::setattr(self, g_names.running, nb::bool_(true));
+    nb::setattr(self, g_names.iteration_count, nb::int_(0));
+    m_state = State::Prepare;
+    return step_yield(message_event(g_names.thinking, nb::str("Starting task: ") + slot(kMessage)));
   }
 
-  Step start() {
-    PyObject* self = slot(kSelf);
-    if (PyObject_SetAttr(self, g_names.running, Py_True) < 0) return step_error();
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (!zero || PyObject_SetAttr(self, g_names.iteration_count, zero.get()) < 0) {
-      return step_error();
+  Next prepare() {
+    nb::handle self = slot(kSelf);
+    nb::list history;
+    history.append(new_dict({{g_names.role, g_names.user}, {g_names.content, slot(kMessage)}}));
+    nb::setattr(self, g_names.messages, history);
+    try {
+      set(kAnthropic, import_module(g_names.anthropic));
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_ImportError)) throw;
+      return final_event(message_event(g_names.error, nb::str(kMissingPackage)));
     }
-    m_state = State::AfterThinking;
-    return step_yield(message_event(TALMEK_STR("thinking"),
-                                    PyUnicode_FromFormat("Starting task: %U", slot(kMessage))));
-  }
-
-  // History, client package, client, tool list, system prompt and the iteration limit.
-  // Returns a Return step when the iterations may start.
-  Step prepare() {
-    PyObject* self = slot(kSelf);
-    Ref first =
-        Ref::steal(new_dict({{g_names.role, g_names.s_user}, {g_names.content, slot(kMessage)}}));
-    Ref history = Ref::steal(first ? new_list({first.get()}) : nullptr);
-    if (!history || PyObject_SetAttr(self, g_names.messages, history.get()) < 0) {
-      return step_error();
-    }
-    PyObject* anthropic = import_anthropic();
-    if (!anthropic) {
-      if (!PyErr_ExceptionMatches(PyExc_ImportError)) return step_error();
-      PyErr_Clear();
-      return final_event(fixed_message_event(g_names.s_error, TALMEK_STR(kMissingPackage)));
-    }
-    set(kAnthropic, anthropic);
-    Ref cls = Ref::steal(PyObject_GetAttr(anthropic, g_names.anthropic_cls));
-    if (!cls) return step_error();
-    Ref key = Ref::steal(PyObject_GetAttr(self, g_names.api_key));
-    if (!key) return step_error();
-    static PyObject* const kw = PyTuple_Pack(1, TALMEK_STR("api_key"));
-    if (!kw) return step_error();
-    PyObject* args[] = {nullptr, key.get()};
-    PyObject* client = PyObject_Vectorcall(cls.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kw);
-    if (!client) return step_error();
-    set(kClient, client);
-    PyObject* tools = PyObject_CallMethodNoArgs(self, g_names.get_tool_definitions);
-    if (!tools) return step_error();
-    set(kTools, tools);
-    PyObject* system = PyObject_CallMethodNoArgs(self, g_names.build_system_prompt);
-    if (!system) return step_error();
-    set(kSystem, system);
+    nb::object cls = nb::getattr(slot(kAnthropic), g_names.anthropic_cls);
+    nb::object key = nb::getattr(self, g_names.api_key);
+    set(kClient, call_kw(cls, {{nb::str("api_key"), key}}));
+    set(kTools, self.attr(g_names.get_tool_definitions)());
+    set(kSystem, self.attr(g_names.build_system_prompt)());
     // The beta flag and the thinking settings follow the same table as the tools.
-    ModelTraits traits{};
-    if (!agent_traits(self, traits)) return step_error();
+    const ModelTraits traits = agent_traits(self);
     const std::string_view beta = traits.tools->beta;
-    if (!beta.empty()) {
-      PyObject* flag =
-          PyUnicode_FromStringAndSize(beta.data(), static_cast<Py_ssize_t>(beta.size()));
-      if (!flag) return step_error();
-      set(kBeta, flag);
-    }
+    if (!beta.empty()) set(kBeta, nb::str(beta.data(), beta.size()));
     m_summarised_thinking = traits.summarised_thinking;
     // range(self._max_iterations): read once, as an index.
-    Ref limit = Ref::steal(PyObject_GetAttr(self, g_names.max_iterations));
-    if (!limit) return step_error();
-    Ref index = Ref::steal(PyNumber_Index(limit.get()));
-    if (!index) return step_error();
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-    if (n == -1 && PyErr_Occurred()) return step_error();
-    m_limit = overflow > 0 ? LLONG_MAX : overflow < 0 ? 0 : n;
+    m_limit = index_clamped(nb::getattr(self, g_names.max_iterations));
     m_iteration = 0;
-    return step_return(Py_NewRef(Py_None));
+    m_state = State::Iteration;
+    return std::nullopt;
   }
 
-  Step iteration_top() {
-    PyObject* self = slot(kSelf);
+  Next iteration() {
+    nb::handle self = slot(kSelf);
     if (m_iteration >= m_limit) {
-      Ref limit = Ref::steal(PyObject_GetAttr(self, g_names.max_iterations));
-      if (!limit) return step_error();
-      return final_event(message_event(
-          g_names.s_error,
-          prefixed("Reached maximum iterations (", limit.get(), "). Task may be incomplete.")));
+      nb::object limit = nb::getattr(self, g_names.max_iterations);
+      return final_event(message_event(g_names.error, nb::str("Reached maximum iterations (") +
+                                                          format(limit) +
+                                                          nb::str("). Task may be incomplete.")));
     }
-    Ref running = Ref::steal(PyObject_GetAttr(self, g_names.running));
-    if (!running) return step_error();
-    int truth = PyObject_IsTrue(running.get());
-    if (truth < 0) return step_error();
-    if (!truth) {
-      return final_event(
-          fixed_message_event(TALMEK_STR("cancelled"), TALMEK_STR("Task cancelled by user")));
+    if (!truthy(nb::getattr(self, g_names.running))) {
+      return final_event(message_event(g_names.ev_cancelled, g_names.task_cancelled));
     }
-    Ref number = Ref::steal(PyLong_FromLongLong(m_iteration + 1));
-    if (!number || PyObject_SetAttr(self, g_names.iteration_count, number.get()) < 0) {
-      return step_error();
-    }
-    Ref limit = Ref::steal(PyObject_GetAttr(self, g_names.max_iterations));
-    if (!limit) return step_error();
-    m_state = State::AfterIteration;
-    return step_yield(make_event_kv(TALMEK_STR("iteration"), {{TALMEK_STR("number"), number.get()},
-                                                              {TALMEK_STR("max"), limit.get()}}));
+    nb::int_ number(m_iteration + 1);
+    nb::setattr(self, g_names.iteration_count, number);
+    nb::object limit = nb::getattr(self, g_names.max_iterations);
+    m_state = State::Request;
+    return step_yield(
+        make_event(g_names.ev_iteration, {{g_names.number, number}, {g_names.max, limit}}));
   }
 
-  // client.beta.messages.create(...), synchronously.
-  PyObject* send_request() {
-    PyObject* self = slot(kSelf);
-    Ref beta = Ref::steal(PyObject_GetAttr(slot(kClient), g_names.beta));
-    if (!beta) return nullptr;
-    Ref messages_api = Ref::steal(PyObject_GetAttr(beta.get(), g_names.messages_attr));
-    if (!messages_api) return nullptr;
-    Ref create = Ref::steal(PyObject_GetAttr(messages_api.get(), g_names.create));
-    if (!create) return nullptr;
-    Ref model = Ref::steal(PyObject_GetAttr(self, g_names.model));
-    if (!model) return nullptr;
-    Ref history = Ref::steal(PyObject_GetAttr(self, g_names.messages));
-    if (!history) return nullptr;
-    // Keyword arguments in their documented order: "betas" (a new list for every request)
-    // only when the tool set needs a beta flag, then "thinking" when the model is asked for
-    // its summarised thinking.
-    static PyObject* const max_tokens = PyLong_FromLong(4096);
-    if (!max_tokens) return nullptr;
-    PyObject* names[7] = {TALMEK_STR("model"), TALMEK_STR("max_tokens"), TALMEK_STR("system"),
-                          TALMEK_STR("tools"), g_names.messages_attr};
-    PyObject* args[8] = {nullptr,       model.get(),  max_tokens,
-                         slot(kSystem), slot(kTools), history.get()};
-    Py_ssize_t n = 5;
-    Ref betas;
-    if (slot(kBeta)) {
-      betas = Ref::steal(new_list({slot(kBeta)}));
-      if (!betas) return nullptr;
-      names[n] = TALMEK_STR("betas");
-      args[1 + n++] = betas.get();
-    }
-    Ref thinking;
+  // client.beta.messages.create(...), synchronously. Keyword arguments in their documented
+  // order: "betas" (a new list for every request) only when the tool set needs a beta flag,
+  // then "thinking" when the model is asked for its summarised thinking.
+  nb::object send_request() {
+    nb::handle self = slot(kSelf);
+    nb::object create = nb::getattr(
+        nb::getattr(nb::getattr(slot(kClient), g_names.beta), g_names.messages_kw), g_names.create);
+    nb::object model = nb::getattr(self, g_names.model);
+    nb::object history = nb::getattr(self, g_names.messages);
+    static const nb::handle max_tokens = nb::int_(4096).release();
+    nb::list betas;
+    if (slot(kBeta)) betas.append(slot(kBeta));
+    nb::dict thinking;
     if (m_summarised_thinking) {
-      thinking = Ref::steal(new_dict({{g_names.type, TALMEK_STR("adaptive")},
-                                      {TALMEK_STR("display"), TALMEK_STR("summarized")}}));
-      if (!thinking) return nullptr;
-      names[n] = g_names.thinking;
-      args[1 + n++] = thinking.get();
+      thinking =
+          new_dict({{g_names.type, g_names.adaptive}, {g_names.display, g_names.summarized}});
     }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (!names[i]) return nullptr;
+    std::pair<nb::handle, nb::handle> base[] = {{g_names.model_kw, model},
+                                                {g_names.max_tokens, max_tokens},
+                                                {g_names.system, slot(kSystem)},
+                                                {g_names.tools, slot(kTools)},
+                                                {g_names.messages_kw, history}};
+    const std::pair<nb::handle, nb::handle> b{g_names.betas, betas};
+    const std::pair<nb::handle, nb::handle> t{g_names.thinking, thinking};
+    if (slot(kBeta) && m_summarised_thinking) {
+      return call_kw(create, {base[0], base[1], base[2], base[3], base[4], b, t});
     }
-    Ref kw = Ref::steal(PyTuple_New(n));
-    if (!kw) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(kw.get(), i, Py_NewRef(names[i]));
-    return PyObject_Vectorcall(create.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kw.get());
+    if (slot(kBeta)) return call_kw(create, {base[0], base[1], base[2], base[3], base[4], b});
+    if (m_summarised_thinking) {
+      return call_kw(create, {base[0], base[1], base[2], base[3], base[4], t});
+    }
+    return call_kw(create, {base[0], base[1], base[2], base[3], base[4]});
   }
 
   // The request and its failure events; on success, the response's content and whether it
-  // asks for a tool. Returns a Return step when the text events may start.
-  Step request() {
-    Ref response = Ref::steal(send_request());
-    if (!response) {
+  // asks for a tool.
+  Next request() {
+    nb::object response;
+    try {
+      response = send_request();
+    } catch (nb::python_error& e) {
       // `except anthropic.APIError` first (looked up only now), then `except Exception`.
-      PyObject* exc = PyErr_GetRaisedException();
-      PyObject* api_error = PyObject_GetAttr(slot(kAnthropic), g_names.api_error);
-      if (!api_error) {
-        chain_context(exc);
-        return step_error();
+      nb::object api_error;
+      try {
+        api_error = nb::getattr(slot(kAnthropic), g_names.api_error);
+        if (!PyExceptionClass_Check(api_error.ptr()) && !nb::isinstance<nb::tuple>(api_error)) {
+          raise(PyExc_TypeError,
+                "catching classes that do not inherit from BaseException is not allowed");
+        }
+      } catch (nb::python_error& later) {
+        set_context(later, e);
+        throw;
       }
-      if (!PyExceptionClass_Check(api_error) && !PyTuple_Check(api_error)) {
-        Py_DECREF(api_error);
-        PyErr_SetString(PyExc_TypeError,
-                        "catching classes that do not inherit from BaseException is not allowed");
-        chain_context(exc);
-        return step_error();
-      }
-      int is_api = PyErr_GivenExceptionMatches(exc, api_error);
-      Py_DECREF(api_error);
       const char* prefix = nullptr;
-      if (is_api) {
+      if (e.matches(api_error)) {
         prefix = "API error: ";
-      } else if (PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
+      } else if (e.matches(PyExc_Exception)) {
         prefix = "Unexpected error: ";
       } else {
-        PyErr_SetRaisedException(exc);
-        return step_error();
+        throw;
       }
-      PyObject* message = prefixed(prefix, exc);
-      Py_DECREF(exc);
-      return final_event(message_event(g_names.s_error, message));
+      return final_event(message_event(g_names.error, nb::str(prefix) + format(e.value())));
     }
-    PyObject* content = PyObject_GetAttr(response.get(), g_names.content);
-    if (!content) return step_error();
-    set(kContent, content);
+    set(kContent, nb::getattr(response, g_names.content));
     // Does any block ask for a tool? Stop at the first that does.
     m_has_tool_use = false;
-    Ref it = Ref::steal(PyObject_GetIter(content));
-    if (!it) return step_error();
-    while (Ref block = Ref::steal(PyIter_Next(it.get()))) {
-      int eq = type_is(block.get(), g_names.s_tool_use);
-      if (eq < 0) return step_error();
-      if (eq) {
+    nb::object it = nb::iter(slot(kContent));
+    while (nb::object block = next(it)) {
+      if (type_is(block, g_names.tool_use)) {
         m_has_tool_use = true;
         break;
       }
     }
-    if (PyErr_Occurred()) return step_error();
-    PyObject* walk = PyObject_GetIter(content);
-    if (!walk) return step_error();
-    set(kIter, walk);
-    return step_return(Py_NewRef(Py_None));
+    set(kIter, nb::iter(slot(kContent)));
+    m_state = State::Texts;
+    return std::nullopt;
   }
 
   // One "text" event per text block, and per thinking block that carries text (the notes a
   // thinking model writes between tool calls come back there: the event is marked
   // "source": "thinking"); then "done" when no tool was asked for, or the assistant message in
-  // the history and the start of the tool walk. Returns a Return step when the tool walk may
-  // start.
-  Step text_loop() {
-    while (Ref block = Ref::steal(PyIter_Next(slot(kIter)))) {
-      int eq = type_is(block.get(), g_names.s_text);
-      if (eq < 0) return step_error();
-      if (eq) {
-        Ref text = Ref::steal(PyObject_GetAttr(block.get(), g_names.text));
-        if (!text) return step_error();
-        return step_yield(make_event_kv(g_names.s_text, {{g_names.content, text.get()}}));
+  // the history and the start of the tool walk.
+  Next texts() {
+    while (nb::object block = next(slot(kIter))) {
+      if (type_is(block, g_names.text)) {
+        nb::object text = nb::getattr(block, g_names.text);
+        return step_yield(make_event(g_names.text, {{g_names.content, text}}));
       }
-      eq = type_is(block.get(), g_names.s_thinking);
-      if (eq < 0) return step_error();
-      if (eq) {
-        Ref text = Ref::steal(PyObject_GetAttr(block.get(), g_names.thinking));
-        if (!text) return step_error();
-        const int shown = PyObject_IsTrue(text.get());
-        if (shown < 0) return step_error();
-        if (shown) {
-          return step_yield(make_event_kv(
-              g_names.s_text,
-              {{g_names.content, text.get()}, {TALMEK_STR("source"), g_names.s_thinking}}));
+      if (type_is(block, g_names.thinking)) {
+        nb::object text = nb::getattr(block, g_names.thinking);
+        if (truthy(text)) {
+          return step_yield(make_event(
+              g_names.text, {{g_names.content, text}, {g_names.source, g_names.thinking}}));
         }
       }
     }
-    if (PyErr_Occurred()) return step_error();
-    set(kIter, nullptr);
+    set(kIter, nb::object());
     if (!m_has_tool_use) {
-      Ref iterations = Ref::steal(PyLong_FromLongLong(m_iteration + 1));
-      if (!iterations) return step_error();
-      return final_event(make_event_kv(TALMEK_STR("done"),
-                                       {{TALMEK_STR("iterations"), iterations.get()},
-                                        {TALMEK_STR("message"), TALMEK_STR("Task completed")}}));
+      nb::int_ iterations(m_iteration + 1);
+      return final_event(make_event(g_names.ev_done, {{g_names.iterations, iterations},
+                                                      {g_names.message, g_names.task_completed}}));
     }
-    PyObject* self = slot(kSelf);
-    Ref history = Ref::steal(PyObject_GetAttr(self, g_names.messages));
-    if (!history) return step_error();
-    Ref blocks = Ref::steal(PyList_New(0));
-    if (!blocks) return step_error();
-    Ref it = Ref::steal(PyObject_GetIter(slot(kContent)));
-    if (!it) return step_error();
-    while (Ref block = Ref::steal(PyIter_Next(it.get()))) {
-      Ref entry = Ref::steal(PyObject_CallMethodOneArg(self, g_names.serialize_block, block.get()));
-      if (!entry || PyList_Append(blocks.get(), entry.get()) < 0) return step_error();
-    }
-    if (PyErr_Occurred()) return step_error();
-    Ref message = Ref::steal(
-        new_dict({{g_names.role, g_names.s_assistant}, {g_names.content, blocks.get()}}));
-    if (!message || append_to(history.get(), message.get()) < 0) return step_error();
-    Py_XSETREF(m_tool_results, PyList_New(0));
-    if (!m_tool_results) return step_error();
-    PyObject* walk = PyObject_GetIter(slot(kContent));
-    if (!walk) return step_error();
-    set(kIter, walk);
-    return step_return(Py_NewRef(Py_None));
+    nb::handle self = slot(kSelf);
+    nb::object history = nb::getattr(self, g_names.messages);
+    nb::list blocks;
+    for (nb::handle block : slot(kContent))
+      blocks.append(self.attr(g_names.serialize_block)(block));
+    append(history, new_dict({{g_names.role, g_names.assistant}, {g_names.content, blocks}}));
+    set(kToolResults, nb::list());
+    set(kIter, nb::iter(slot(kContent)));
+    m_state = State::ToolCalls;
+    return std::nullopt;
   }
 
   // The next tool call ("tool_call" event), or, at the end of the blocks, the tool results in
-  // the history and a Return step for the next iteration.
-  Step tool_loop() {
-    while (Ref block = Ref::steal(PyIter_Next(slot(kIter)))) {
-      int eq = type_is(block.get(), g_names.s_tool_use);
-      if (eq < 0) return step_error();
-      if (!eq) continue;
-      PyObject* name = PyObject_GetAttr(block.get(), g_names.name);
-      if (!name) return step_error();
-      set(kToolName, name);
-      PyObject* input = PyObject_GetAttr(block.get(), g_names.input);
-      if (!input) return step_error();
-      set(kToolInput, input);
-      PyObject* id = PyObject_GetAttr(block.get(), g_names.id);
-      if (!id) return step_error();
-      set(kToolId, id);
+  // the history and the next iteration.
+  Next tool_calls() {
+    while (nb::object block = next(slot(kIter))) {
+      if (!type_is(block, g_names.tool_use)) continue;
+      set(kToolName, nb::getattr(block, g_names.name));
+      set(kToolInput, nb::getattr(block, g_names.input));
+      set(kToolId, nb::getattr(block, g_names.id));
       // A member of the computer toolset ("left_click" with toolset_name "computer") goes to
       // the executor; a member of a toolset the agent does not offer stays unknown.
-      set(kToolset, nullptr);
-      set(kCallInput, nullptr);
-      PyObject* toolset = nullptr;
-      if (PyObject_GetOptionalAttr(block.get(), g_names.toolset_name, &toolset) < 0) {
-        return step_error();
+      set(kToolset, nb::object());
+      set(kCallInput, nb::object());
+      nb::object toolset = optional_attr(block, g_names.toolset_name);
+      if (toolset && equals(toolset, g_names.computer)) {
+        set(kToolset, toolset);
+        set(kCallInput, computer_call_input(slot(kToolName), slot(kToolInput)));
       }
-      if (toolset) {
-        const int is_computer = PyObject_RichCompareBool(toolset, g_names.s_computer, Py_EQ);
-        if (is_computer < 0) {
-          Py_DECREF(toolset);
-          return step_error();
-        }
-        if (is_computer) {
-          set(kToolset, toolset);
-          PyObject* call = computer_call_input(slot(kToolName), slot(kToolInput));
-          if (!call) return step_error();
-          set(kCallInput, call);
-        } else {
-          Py_DECREF(toolset);
-        }
-      }
-      m_state = State::AfterToolCall;
-      return step_yield(tool_event(TALMEK_STR("tool_call"), g_names.input, slot(kToolInput)));
+      m_state = State::Execute;
+      return step_yield(tool_event(g_names.ev_tool_call, g_names.input, slot(kToolInput)));
     }
-    if (PyErr_Occurred()) return step_error();
-    set(kIter, nullptr);
-    Ref history = Ref::steal(PyObject_GetAttr(slot(kSelf), g_names.messages));
-    if (!history) return step_error();
-    Ref message =
-        Ref::steal(new_dict({{g_names.role, g_names.s_user}, {g_names.content, m_tool_results}}));
-    if (!message || append_to(history.get(), message.get()) < 0) return step_error();
-    Py_CLEAR(m_tool_results);
-    set(kContent, nullptr);
+    set(kIter, nb::object());
+    nb::object history = nb::getattr(slot(kSelf), g_names.messages);
+    append(history,
+           new_dict({{g_names.role, g_names.user}, {g_names.content, slot(kToolResults)}}));
+    set(kToolResults, nb::object());
+    set(kContent, nb::object());
     ++m_iteration;
-    return step_return(Py_NewRef(Py_None));
+    m_state = State::Iteration;
+    return std::nullopt;
+  }
+
+  Next execute() {
+    m_state = State::Report;
+    if (slot(kToolset)) {
+      return step_await(slot(kSelf).attr(g_names.execute_tool)(g_names.computer, slot(kCallInput)));
+    }
+    return step_await(slot(kSelf).attr(g_names.execute_tool)(slot(kToolName), slot(kToolInput)));
+  }
+
+  Next report(nb::handle result) {
+    set(kResult, nb::borrow(result));
+    m_state = State::Pause;
+    return step_yield(tool_event(g_names.tool_result, g_names.result, slot(kResult)));
   }
 
   // The tool-result block, then the pause of ACTION_DELAY on the event loop.
-  Step pause() {
-    Ref block = Ref::steal(tool_result_block(slot(kToolId), slot(kResult)));
-    if (!block || PyList_Append(m_tool_results, block.get()) < 0) return step_error();
-    Ref delay = Ref::steal(PyObject_GetAttr(slot(kSelf), g_names.action_delay));
-    if (!delay) return step_error();
-    Ref sleep = Ref::steal(PyObject_GetAttr(g_module.asyncio, g_names.sleep));
-    if (!sleep) return step_error();
-    m_state = State::AfterPause;
-    return step_await(PyObject_CallOneArg(sleep.get(), delay.get()));
+  Next pause() {
+    nb::borrow<nb::list>(slot(kToolResults))
+        .append(tool_result_block(slot(kToolId), slot(kResult)));
+    nb::object delay = nb::getattr(slot(kSelf), g_names.action_delay);
+    nb::object sleep = nb::getattr(g_module.asyncio, g_names.sleep);
+    m_state = State::ToolCalls;
+    return step_await(sleep(delay));
   }
 
   // The "tool_call" or "tool_result" event of the current call: "id", "tool" (the block's own
   // name, a toolset member's included), then `key`: `value`, then "toolset" for a member call.
-  PyObject* tool_event(PyObject* type, PyObject* key, PyObject* value) {
+  nb::object tool_event(nb::handle type, nb::handle key, nb::handle value) {
     if (slot(kToolset)) {
-      return make_event_kv(type, {{g_names.id, slot(kToolId)},
-                                  {TALMEK_STR("tool"), slot(kToolName)},
-                                  {key, value},
-                                  {TALMEK_STR("toolset"), slot(kToolset)}});
+      return make_event(type, {{g_names.id, slot(kToolId)},
+                               {g_names.tool, slot(kToolName)},
+                               {key, value},
+                               {g_names.toolset, slot(kToolset)}});
     }
-    return make_event_kv(
-        type, {{g_names.id, slot(kToolId)}, {TALMEK_STR("tool"), slot(kToolName)}, {key, value}});
-  }
-
-  static int type_is(PyObject* block, PyObject* expected) {
-    Ref type = Ref::steal(PyObject_GetAttr(block, g_names.type));
-    if (!type) return -1;
-    return PyObject_RichCompareBool(type.get(), expected, Py_EQ);
-  }
-
-  // Makes `exc` (stolen) the context of the exception now set, as an except clause would.
-  static void chain_context(PyObject* exc) {
-    PyObject* now = PyErr_GetRaisedException();
-    PyException_SetContext(now, exc);
-    PyErr_SetRaisedException(now);
+    return make_event(type,
+                      {{g_names.id, slot(kToolId)}, {g_names.tool, slot(kToolName)}, {key, value}});
   }
 
   State m_state = State::Start;
@@ -615,14 +406,17 @@ class RunTaskFrame final : public SlotFrame<15> {
   long long m_limit = 0;
   bool m_has_tool_use = false;
   bool m_summarised_thinking = false;
-  PyObject* m_tool_results = nullptr;
 };
 
 }  // namespace
 
-PyObject* run_task(PyObject* self, PyObject* user_message) {
-  return new_async_gen(std::make_unique<RunTaskFrame>(self, user_message),
-                       TALMEK_STR("Steerix.run_task"));
+nb::object run_task(nb::handle self, nb::handle user_message) {
+  return new_async_gen(std::make_unique<RunTaskFrame>(self, user_message), g_names.q_run_task);
+}
+
+nb::object make_event(nb::handle type,
+                      std::initializer_list<std::pair<nb::handle, nb::handle>> kv) {
+  return make_event(type, new_dict(kv));
 }
 
 }  // namespace talmek::steerix

@@ -11,8 +11,8 @@
 #include "common/text.h"
 #include "steerix/confinement.h"
 #include "steerix/outcome_limit.h"
+#include "steerix/py_support.h"
 #include "steerix/shell_exec.h"
-#include "steerix/tool_io.h"
 #include "steerix/tools.h"
 
 namespace talmek::steerix {
@@ -106,18 +106,13 @@ std::string os_bytes(std::string_view text) {
 
 namespace {
 
-PyObject* run(PyObject* tool_input, const Confinement* confinement) {
-  using namespace tool_io;
-  Ref command(input_get(tool_input, "command", empty_str()));
-  if (!command) return nullptr;
-  const int truth = PyObject_IsTrue(command.get());
-  if (truth < 0) return nullptr;
-  if (!truth) return error_outcome(kNoCommand);
-  if (!PyUnicode_Check(command.get()))
-    return error_outcome(kFailed,
-                         std::string("command must be str, not ") + type_name(command.get()));
+nb::object run(nb::handle tool_input, const Confinement* confinement) {
+  nb::object command = get(tool_input, nb::str("command"), g_names.empty);
+  if (!truthy(command)) return error_outcome(kNoCommand);
+  if (!nb::isinstance<nb::str>(command))
+    return error_outcome(kFailed, std::string("command must be str, not ") + tp_name(command));
   Text command_text;
-  if (!command_text.assign(command.get())) return nullptr;
+  command_text.assign(command);
 
   ShellRun run;
   try {
@@ -149,7 +144,7 @@ PyObject* run(PyObject* tool_input, const Confinement* confinement) {
 
     switch (run.status) {
       case ShellRun::Status::interrupted:
-        return nullptr;
+        throw nb::python_error();  // the exception a signal handler raised
       case ShellRun::Status::timed_out:
         return error_outcome(kTimedOut);
       case ShellRun::Status::output_limit:
@@ -158,6 +153,8 @@ PyObject* run(PyObject* tool_input, const Confinement* confinement) {
         break;
     }
     return text_outcome(assemble(run).view());
+  } catch (nb::python_error&) {
+    throw;
   } catch (const OpError& e) {
     return error_outcome(kFailed, e.what());
   } catch (const std::bad_alloc&) {
@@ -169,19 +166,16 @@ PyObject* run(PyObject* tool_input, const Confinement* confinement) {
 
 }  // namespace
 
-PyObject* run_bash_tool(PyObject* tool_input) { return run_bash_tool_within(tool_input, nullptr); }
-
-PyObject* run_bash_tool_within(PyObject* tool_input, const Confinement* confinement) {
+nb::object run_bash_tool(nb::handle tool_input, const Confinement* confinement) {
   // Whatever goes wrong in here is the command's failure, never the task's: only interruptions
   // (KeyboardInterrupt and other exceptions that are not an Exception) pass through.
-  PyObject* outcome;
   try {
-    outcome = run(tool_input, confinement);
+    return run(tool_input, confinement);
   } catch (const std::bad_alloc&) {
-    return tool_io::error_outcome(kFailed, kOutOfMemory);
+    return error_outcome(kFailed, kOutOfMemory);
+  } catch (nb::python_error& e) {
+    return error_outcome_from(e, kFailed);
   }
-  if (outcome || !PyErr_ExceptionMatches(PyExc_Exception)) return outcome;
-  return tool_io::error_outcome_from_pending(kFailed);
 }
 
 }  // namespace talmek::steerix

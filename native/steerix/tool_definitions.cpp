@@ -5,7 +5,6 @@
 #include <string_view>
 
 #include "steerix/agent.h"
-#include "steerix/py.h"
 #include "steerix/tool_sets.h"
 
 namespace talmek::steerix {
@@ -43,47 +42,50 @@ constexpr std::string_view kPromptTail =
     "\n"
     "Always start by taking a screenshot to understand the current state of the screen.";
 
-PyObject* str_of(std::string_view s) {
-  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
+nb::str to_name(std::string_view s) { return nb::str(s.data(), s.size()); }
 
-// The prompt of each set, made once (index as in tool_sets()).
-std::array<PyObject*, 8> g_prompts{};
+// The prompt of each set, made once (index as in tool_sets()) and kept for the process.
+std::array<nb::handle, 8> g_prompts{};
 
 std::size_t set_index(const ToolSet& set) {
   return static_cast<std::size_t>(&set - tool_sets().data());
 }
 
-// obj.get(key) for a dict-like definition; nullptr without an exception when absent.
-PyObject* lookup(PyObject* dict, std::string_view key) {
-  Ref k = Ref::steal(str_of(key));
-  if (!k) return nullptr;
-  PyObject* v = nullptr;
-  if (PyDict_GetItemRef(dict, k.get(), &v) < 0) return nullptr;
+// definition[key] for a dict definition; an invalid object when absent.
+nb::object lookup(nb::handle dict, std::string_view key) {
+  nb::object v = nb::borrow<nb::dict>(dict).get(to_name(key), nb::handle());
   return v;
 }
 
-int set_key(PyObject* dict, std::string_view key, PyObject* value) {
-  Ref k = Ref::steal(str_of(key));
-  if (!k) return -1;
-  return PyDict_SetItem(dict, k.get(), value);
+void set_key(nb::handle dict, std::string_view key, nb::handle value) {
+  nb::borrow<nb::dict>(dict)[to_name(key)] = value;
 }
 
-int del_key(PyObject* dict, std::string_view key) {
-  Ref k = Ref::steal(str_of(key));
-  if (!k) return -1;
-  int has = PyDict_Contains(dict, k.get());
-  if (has <= 0) return has;
-  return PyDict_DelItem(dict, k.get());
+void del_key(nb::handle dict, std::string_view key) {
+  nb::dict d = nb::borrow<nb::dict>(dict);
+  nb::str k = to_name(key);
+  if (d.contains(k)) nb::del(d[k]);
+}
+
+// The text of `type` equals `text` (a str subclass compared by its contents, as the table
+// compares).
+bool str_equals(nb::handle type, std::string_view text) {
+  if (!nb::isinstance<nb::str>(type)) return false;
+  Text t;
+  try {
+    t.assign(type);
+  } catch (nb::python_error&) {
+    return false;  // lone surrogates: no name of the table
+  }
+  return t.view() == text;
 }
 
 // Whether a single computer tool's definition declares zoom (computer_20251124 with
-// "enable_zoom" true). -1 with an exception set on failure.
-int declares_zoom(PyObject* definition, PyObject* type) {
-  if (!PyUnicode_Check(type) || !PyUnicode_EqualToUTF8(type, kZoomVersion.data())) return 0;
-  Ref zoom = Ref::steal(lookup(definition, "enable_zoom"));
-  if (!zoom) return PyErr_Occurred() ? -1 : 0;
-  return PyObject_IsTrue(zoom.get());
+// "enable_zoom" true).
+bool declares_zoom(nb::handle definition, nb::handle type) {
+  if (!str_equals(type, kZoomVersion)) return false;
+  nb::object zoom = lookup(definition, "enable_zoom");
+  return zoom && truthy(zoom);
 }
 
 // The executor's definition, made for another version, rewritten on a copy for the set's
@@ -91,156 +93,124 @@ int declares_zoom(PyObject* definition, PyObject* type) {
 // size go, and zoom stays off when the single tool did not offer it); a single tool keeps every
 // key but a toolset's "configs", gains its name where it had none, and loses "enable_zoom"
 // where the version has no zoom.
-PyObject* adapt_definition(PyObject* definition, PyObject* type, const ToolSet& set) {
-  Ref target = Ref::steal(str_of(set.computer_type));
-  if (!target) return nullptr;
+nb::object adapt_definition(nb::handle definition, nb::handle type, const ToolSet& set) {
+  nb::str target = to_name(set.computer_type);
   if (set.toolset) {
-    Ref out = Ref::steal(PyDict_New());
-    if (!out || set_key(out.get(), "type", target.get()) < 0) return nullptr;
+    nb::dict out;
+    set_key(out, "type", target);
     for (std::string_view key : kToolsetKeys) {
       if (key == "type") continue;
-      Ref v = Ref::steal(lookup(definition, key));
-      if (!v && PyErr_Occurred()) return nullptr;
-      if (v && set_key(out.get(), key, v.get()) < 0) return nullptr;
+      if (nb::object v = lookup(definition, key)) set_key(out, key, v);
     }
-    Ref old_configs = Ref::steal(lookup(definition, "configs"));
-    if (!old_configs && PyErr_Occurred()) return nullptr;
-    const int zoom = declares_zoom(definition, type);
-    if (zoom < 0) return nullptr;
-    if (!zoom) {
+    nb::object old_configs = lookup(definition, "configs");
+    if (!declares_zoom(definition, type)) {
       // {"zoom": {"enabled": false}}, merged into a copy of any configs the definition had.
-      Ref configs =
-          Ref::steal(old_configs && PyDict_Check(old_configs.get()) ? PyDict_Copy(old_configs.get())
-                                                                    : PyDict_New());
-      if (!configs) return nullptr;
-      Ref has_zoom = Ref::steal(lookup(configs.get(), "zoom"));
-      if (!has_zoom && PyErr_Occurred()) return nullptr;
-      if (!has_zoom) {
-        Ref off = Ref::steal(new_dict({{TALMEK_STR("enabled"), Py_False}}));
-        if (!off || set_key(configs.get(), "zoom", off.get()) < 0) return nullptr;
+      nb::dict configs;
+      if (old_configs && nb::isinstance<nb::dict>(old_configs)) {
+        configs = nb::steal<nb::dict>(nb::detail::raise_if_null(PyDict_Copy(old_configs.ptr())));
       }
-      if (set_key(out.get(), "configs", configs.get()) < 0) return nullptr;
+      if (!lookup(configs, "zoom")) {
+        set_key(configs, "zoom", new_dict({{g_names.enabled, nb::bool_(false)}}));
+      }
+      set_key(out, "configs", configs);
     }
-    return out.release();
+    return out;
   }
-  Ref out = Ref::steal(PyDict_Copy(definition));
-  if (!out || set_key(out.get(), "type", target.get()) < 0) return nullptr;
-  if (del_key(out.get(), "configs") < 0) return nullptr;
-  Ref name = Ref::steal(lookup(out.get(), "name"));
-  if (!name && PyErr_Occurred()) return nullptr;
-  if (!name) {
-    Ref computer = Ref::steal(str_of(kComputerName));
-    if (!computer || set_key(out.get(), "name", computer.get()) < 0) return nullptr;
-  }
-  if (set.computer_type != kZoomVersion && del_key(out.get(), "enable_zoom") < 0) return nullptr;
-  return out.release();
+  nb::dict out = nb::steal<nb::dict>(nb::detail::raise_if_null(PyDict_Copy(definition.ptr())));
+  set_key(out, "type", target);
+  del_key(out, "configs");
+  if (!lookup(out, "name")) set_key(out, "name", to_name(kComputerName));
+  if (set.computer_type != kZoomVersion) del_key(out, "enable_zoom");
+  return out;
 }
 
 // The computer entry: the executor's definition, told the version first when the executor
 // takes one, and rewritten on a copy when it still declares another version.
-PyObject* computer_definition(PyObject* self, const ToolSet& set) {
-  Ref executor = Ref::steal(PyObject_GetAttr(self, g_names.executor));
-  if (!executor) return nullptr;
-  PyObject* version_name = TALMEK_STR("tool_version");
-  if (!version_name) return nullptr;
-  const int speaks = PyObject_HasAttrWithError(executor.get(), version_name);
-  if (speaks < 0) return nullptr;
-  if (speaks) {
-    Ref version = Ref::steal(str_of(set.computer_type));
-    if (!version || PyObject_SetAttr(executor.get(), version_name, version.get()) < 0) {
-      return nullptr;
-    }
+nb::object computer_definition(nb::handle self, const ToolSet& set) {
+  nb::object executor = nb::getattr(self, g_names.executor);
+  if (optional_attr(executor, g_names.tool_version)) {
+    nb::setattr(executor, g_names.tool_version, to_name(set.computer_type));
   }
-  Ref definition =
-      Ref::steal(PyObject_CallMethodNoArgs(executor.get(), g_names.get_tool_definition));
-  if (!definition || !PyDict_Check(definition.get())) return definition.release();
-  Ref type = Ref::steal(lookup(definition.get(), "type"));
-  if (!type) return PyErr_Occurred() ? nullptr : definition.release();
-  const int same = PyUnicode_Check(type.get()) &&
-                   PyUnicode_EqualToUTF8(type.get(), std::string(set.computer_type).c_str());
-  if (same) return definition.release();
-  return adapt_definition(definition.get(), type.get(), set);
+  nb::object definition = executor.attr(g_names.get_tool_definition)();
+  if (!nb::isinstance<nb::dict>(definition)) return definition;
+  nb::object type = lookup(definition, "type");
+  if (!type || str_equals(type, set.computer_type)) return definition;
+  return adapt_definition(definition, type, set);
 }
 
 }  // namespace
 
-bool agent_traits(PyObject* self, ModelTraits& out) {
-  Ref model = Ref::steal(PyObject_GetAttr(self, g_names.model));
-  if (!model) return false;
-  out = {&newest_tool_set(), false};
-  if (PyUnicode_Check(model.get())) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(model.get(), &size);
-    if (!text) {
-      // A model name with a lone surrogate is no model the table knows.
-      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
-      PyErr_Clear();
-    } else {
-      out = model_traits(std::string_view(text, static_cast<std::size_t>(size)));
+ModelTraits agent_traits(nb::handle self) {
+  nb::object model = nb::getattr(self, g_names.model);
+  ModelTraits out{&newest_tool_set(), false};
+  if (nb::isinstance<nb::str>(model)) {
+    // A model name with a lone surrogate is no model the table knows.
+    Text text;
+    bool known = true;
+    try {
+      text.assign(model);
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_UnicodeEncodeError)) throw;
+      known = false;
     }
+    if (known) out = model_traits(text.view());
   }
-  Ref pinned = Ref::steal(PyObject_GetAttr(self, g_names.tool_set));
-  if (!pinned) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    return true;
+  nb::object pinned;
+  try {
+    pinned = nb::getattr(self, g_names.tool_set);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_AttributeError)) throw;
+    return out;
   }
-  if (pinned.get() == Py_None) return true;
-  const ToolSet* set = tool_set_named(pinned.get());
-  if (!set) return false;
-  out.tools = set;
-  return true;
+  if (!pinned.is_none()) out.tools = &tool_set_named(pinned);
+  return out;
 }
 
-const ToolSet* tool_set_named(PyObject* name) {
-  if (!PyUnicode_CheckExact(name)) {
-    PyErr_Format(PyExc_TypeError, "tool_set must be str or None, not %.200s",
-                 Py_TYPE(name)->tp_name);
-    return nullptr;
+const ToolSet& tool_set_named(nb::handle name) {
+  if (!PyUnicode_CheckExact(name.ptr())) {
+    raise(PyExc_TypeError, "tool_set must be str or None, not " + short_type_name(name));
   }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
-  const ToolSet* set =
-      text ? find_tool_set(std::string_view(text, static_cast<std::size_t>(size))) : nullptr;
-  if (set) return set;
-  PyErr_Clear();
+  Text text;
+  const ToolSet* set = nullptr;
+  try {
+    text.assign(name);
+    set = find_tool_set(text.view());
+  } catch (nb::python_error&) {
+    // lone surrogates: no known name
+  }
+  if (set) return *set;
   std::string known;
   for (const ToolSet& s : tool_sets()) {
     if (!known.empty()) known += ", ";
     known += s.name;
   }
-  PyErr_Format(PyExc_ValueError, "unknown tool set %R; known tool sets: %s", name, known.c_str());
-  return nullptr;
+  raise(PyExc_ValueError,
+        "unknown tool set " + steerix::str_of(nb::repr(name)) + "; known tool sets: " + known);
 }
 
-PyObject* get_tool_definitions(PyObject* self) {
-  ModelTraits traits{};
-  if (!agent_traits(self, traits)) return nullptr;
-  const ToolSet& set = *traits.tools;
-  Ref computer = Ref::steal(computer_definition(self, set));
-  if (!computer) return nullptr;
-  Ref bash_type = Ref::steal(str_of(kBashType));
-  Ref editor_type = Ref::steal(str_of(set.editor_type));
-  Ref editor_name = Ref::steal(str_of(set.editor_name));
-  Ref bash =
-      Ref::steal(new_dict({{g_names.type, bash_type.get()}, {g_names.name, g_names.s_bash}}));
-  Ref editor =
-      Ref::steal(new_dict({{g_names.type, editor_type.get()}, {g_names.name, editor_name.get()}}));
-  return new_list({computer.get(), bash.get(), editor.get()});
+nb::object get_tool_definitions(nb::handle self) {
+  const ToolSet& set = *agent_traits(self).tools;
+  nb::object computer = computer_definition(self, set);
+  nb::dict bash = new_dict({{g_names.type, to_name(kBashType)}, {g_names.name, g_names.bash}});
+  nb::dict editor = new_dict(
+      {{g_names.type, to_name(set.editor_type)}, {g_names.name, to_name(set.editor_name)}});
+  nb::list tools;
+  tools.append(computer);
+  tools.append(bash);
+  tools.append(editor);
+  return tools;
 }
 
-PyObject* build_system_prompt(PyObject* self) {
-  ModelTraits traits{};
-  if (!agent_traits(self, traits)) return nullptr;
-  PyObject*& prompt = g_prompts.at(set_index(*traits.tools));
+nb::object build_system_prompt(nb::handle self) {
+  const ToolSet& set = *agent_traits(self).tools;
+  nb::handle& prompt = g_prompts.at(set_index(set));
   if (!prompt) {
     std::string text(kPromptHead);
-    text += traits.tools->editor_name;
+    text += set.editor_name;
     text += kPromptTail;
-    prompt = str_of(text);
-    if (!prompt) return nullptr;
+    prompt = to_name(text).release();
   }
-  return Py_NewRef(prompt);
+  return nb::borrow(prompt);
 }
 
 }  // namespace talmek::steerix
