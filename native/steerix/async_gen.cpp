@@ -2,9 +2,18 @@
 // texts, the INIT/ITER/CLOSED states of the awaitables returned by asend/athrow/aclose, the
 // first-iteration and finalizer hooks) follow CPython's Objects/genobject.c, so that asyncio and
 // any other caller see no difference from a generator written in Python.
+//
+// Inside, errors are values: one step of an awaitable gives back what it yields, what it
+// returns or the exception it raises, as an object. Only the slot wrappers at the edge move
+// them into the interpreter's error indicator. The raw C-API calls of this file are the type
+// slots themselves and the protocol pieces nanobind has no equivalent for; each says why.
 #include "steerix/async_gen.h"
 
+#include <cstdarg>
+#include <initializer_list>
 #include <new>
+#include <utility>
+#include <vector>
 
 namespace talmek::steerix {
 
@@ -13,282 +22,587 @@ namespace {
 const char* const kNonInitCoro = "can't send non-None value to a just-started coroutine";
 const char* const kNonInitAgen = "can't send non-None value to a just-started async generator";
 const char* const kIgnoredExit = "async generator ignored GeneratorExit";
+const char* const kCoroIgnoredExit = "coroutine ignored GeneratorExit";
+const char* const kCoroRunning = "coroutine already executing";
+const char* const kCoroReused = "cannot reuse already awaited coroutine";
 
 PyTypeObject* g_coro_type = nullptr;
+PyTypeObject* g_wrapper_type = nullptr;
 PyTypeObject* g_agen_type = nullptr;
 PyTypeObject* g_asend_type = nullptr;
 PyTypeObject* g_athrow_type = nullptr;
 
-// Runs `fn` with the current exception (if any) saved and restored around it: dropping a frame
-// may run arbitrary code through deallocators.
-template <class Fn>
-void preserving_error(Fn&& fn) {
-  PyObject* exc = PyErr_GetRaisedException();
-  fn();
-  PyErr_SetRaisedException(exc);
-}
-
-// Sets StopIteration carrying `value` (which may itself be a tuple or an exception).
-void set_stop_iteration(PyObject* value) {
-  if (value == Py_None) {
-    PyErr_SetNone(PyExc_StopIteration);
-    return;
-  }
-  // Wrap the value in an instance so that a tuple or an exception value is not unpacked or
-  // raised in its own right.
-  PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value);
-  if (!exc) return;
-  PyErr_SetObject(PyExc_StopIteration, exc);
-  Py_DECREF(exc);
-}
-
-// Replaces the pending StopIteration (or StopAsyncIteration) escaping from a body by a
-// RuntimeError caused by it, as CPython does: a body must not end its caller's iteration.
-void convert_stop_iteration(const char* msg) {
-  PyObject* cause = PyErr_GetRaisedException();
-  PyObject* err = PyObject_CallFunction(PyExc_RuntimeError, "s", msg);
-  if (!err) {
-    Py_DECREF(cause);
-    return;
-  }
-  PyException_SetCause(err, Py_NewRef(cause));
-  PyException_SetContext(err, cause);
-  PyErr_SetRaisedException(err);
-}
-
-// close() of an awaited iterator, as CPython's gen_close_iter.
-int close_iter(PyObject* it) {
-  PyObject* meth = nullptr;
-  if (PyObject_GetOptionalAttr(it, g_names.close.ptr(), &meth) < 0) PyErr_WriteUnraisable(it);
-  if (!meth) return 0;
-  PyObject* r = PyObject_CallNoArgs(meth);
-  Py_DECREF(meth);
-  if (!r) return -1;
-  Py_DECREF(r);
-  return 0;
-}
-
-// Builds the exception of throw()/athrow() arguments: an instance, or a class with an optional
-// value. Returns a new reference or nullptr with TypeError set.
-PyObject* exception_from_args(PyObject* const* args, Py_ssize_t nargs, const char* func) {
-  if (nargs < 1 || nargs > 3) {
-    PyErr_Format(PyExc_TypeError, "%s expected at least 1 argument, got %zd", func, nargs);
-    return nullptr;
-  }
-  PyObject* typ = args[0];
-  PyObject* val = nargs > 1 ? args[1] : Py_None;
-  PyObject* tb = nargs > 2 ? args[2] : Py_None;
-  if (tb != Py_None && !PyTraceBack_Check(tb)) {
-    PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-    return nullptr;
-  }
-  PyObject* exc = nullptr;
-  if (PyExceptionClass_Check(typ)) {
-    if (val != Py_None && PyObject_TypeCheck(val, reinterpret_cast<PyTypeObject*>(typ))) {
-      exc = Py_NewRef(val);
-    } else if (val == Py_None) {
-      exc = PyObject_CallNoArgs(typ);
-    } else if (PyTuple_Check(val)) {
-      exc = PyObject_Call(typ, val, nullptr);
-    } else {
-      exc = PyObject_CallOneArg(typ, val);
-    }
-    if (!exc) return nullptr;
-    if (!PyExceptionInstance_Check(exc)) {
-      PyErr_Format(PyExc_TypeError,
-                   "calling %R should have returned an instance of BaseException, not %s", typ,
-                   Py_TYPE(exc)->tp_name);
-      Py_DECREF(exc);
-      return nullptr;
-    }
-  } else if (PyExceptionInstance_Check(typ)) {
-    if (val != Py_None) {
-      PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-      return nullptr;
-    }
-    exc = Py_NewRef(typ);
-  } else {
-    PyErr_Format(PyExc_TypeError,
-                 "exceptions must be classes or instances deriving from BaseException, not %s",
-                 Py_TYPE(typ)->tp_name);
-    return nullptr;
-  }
-  if (tb != Py_None && PyException_SetTraceback(exc, tb) < 0) {
-    Py_DECREF(exc);
-    return nullptr;
-  }
-  return exc;
-}
-
-}  // namespace
-
 // ---------------------------------------------------------------------------------------------
-// Awaiting
+// Errors as values, and the few raw pieces of the protocol
 
-PyObject* awaitable_iter(PyObject* obj) {
-  if (PyCoro_CheckExact(obj)) return Py_NewRef(obj);
-  PyAsyncMethods* am = Py_TYPE(obj)->tp_as_async;
+// What one step of an awaitable gives its caller, as PySendResult does, with the object that
+// goes with it: the value it yields (Next), the value it returns (Return: StopIteration(value)
+// for send() and __next__), or the exception it raises (Raise).
+struct Sent {
+  enum Kind { Next, Return, Raise } kind;
+  nb::object value;
+};
+
+Sent returned_none() { return {Sent::Return, nb::none()}; }
+Sent raised(nb::object exc) { return {Sent::Raise, std::move(exc)}; }
+
+// The exception being raised, taken out of the interpreter as a value.
+nb::object take_error() {
+  nb::python_error e;
+  return nb::borrow(e.value());
+}
+
+// Raises `type` with the message of `fmt`, or without arguments when fmt is nullptr. The texts
+// use CPython's own format language (%R, %U, %zd, precision in bytes), which nanobind's
+// printf-style formatting does not speak; and raising through the indicator gives the new
+// exception the one being handled as its __context__, as a raise statement would.
+void set_error(nb::handle type, const char* fmt, std::va_list args) {
+  if (!fmt) {
+    PyErr_SetNone(type.ptr());
+  } else {
+    PyErr_FormatV(type.ptr(), fmt, args);
+  }
+}
+
+// A new exception of `type` as set_error makes it, as a value.
+nb::object new_error(nb::handle type, const char* fmt = nullptr, ...) {
+  std::va_list args;
+  va_start(args, fmt);
+  set_error(type, fmt, args);
+  va_end(args);
+  return take_error();
+}
+
+// The same, thrown.
+[[noreturn]] void raise_error(nb::handle type, const char* fmt, ...) {
+  std::va_list args;
+  va_start(args, fmt);
+  set_error(type, fmt, args);
+  va_end(args);
+  throw nb::python_error();
+}
+
+// The MemoryError of an allocation that failed in C++; PyErr_NoMemory takes it from the
+// interpreter's reserve where it has one.
+nb::object no_memory() {
+  PyErr_NoMemory();
+  return take_error();
+}
+
+// Raises the exception `exc` (an instance) in the interpreter, as it is: nanobind's
+// python_error can only restore what it fetched itself.
+void restore(nb::object exc) { PyErr_SetRaisedException(exc.release().ptr()); }
+
+// Whether the exception instance `exc` is of class `type`, by the class hierarchy alone, as
+// an except clause decides it (isinstance would also ask __instancecheck__ and __class__).
+bool matches(nb::handle exc, nb::handle type) {
+  return PyErr_GivenExceptionMatches(exc.ptr(), type.ptr()) != 0;
+}
+
+// Whether the exception instance `exc` ends the stream: StopAsyncIteration or GeneratorExit.
+bool ends_stream(nb::handle exc) {
+  return matches(exc, PyExc_StopAsyncIteration) || matches(exc, PyExc_GeneratorExit);
+}
+
+PyTypeObject* type_of(nb::handle obj) { return reinterpret_cast<PyTypeObject*>(obj.type().ptr()); }
+
+// Runs `fn` (which returns an object); what it throws becomes the exception as a value.
+template <class Fn>
+Sent capture(Fn&& fn) noexcept {
+  try {
+    return {Sent::Next, fn()};
+  } catch (nb::python_error& e) {
+    return raised(nb::borrow(e.value()));
+  } catch (const std::bad_alloc&) {
+    return raised(no_memory());
+  }
+}
+
+// One step of an awaited iterator, as `await` takes it: its am_send where it has one, else
+// __next__ or send(). nanobind has no send protocol, only whole iterations.
+Sent send_into(nb::handle it, nb::handle value) {
+  PyObject* res = nullptr;
+  switch (PyIter_Send(it.ptr(), value.ptr(), &res)) {
+    case PYGEN_NEXT:
+      return {Sent::Next, nb::steal(res)};
+    case PYGEN_RETURN:
+      return {Sent::Return, nb::steal(res)};
+    default:
+      return raised(take_error());
+  }
+}
+
+// Exact coroutine objects of CPython, which `await` takes as they are.
+bool is_native_coroutine(nb::handle obj) { return PyCoro_CheckExact(obj.ptr()); }
+
+// The iterator that `await obj` delegates to, as CPython's _PyCoro_GetAwaitableIter finds it:
+// the am_await slot itself (nanobind's lookups would go through __await__ attributes) and the
+// iterator check of the interpreter.
+nb::object awaitable_iter(nb::handle obj) {
+  if (is_native_coroutine(obj)) return nb::borrow(obj);
+  PyAsyncMethods* am = type_of(obj)->tp_as_async;
   if (!am || !am->am_await) {
-    PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", Py_TYPE(obj)->tp_name);
-    return nullptr;
+    raise_error(PyExc_TypeError, "'%.100s' object can't be awaited", tp_name(obj));
   }
-  PyObject* res = am->am_await(obj);
-  if (!res) return nullptr;
-  if (PyCoro_CheckExact(res)) {
-    Py_DECREF(res);
-    PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
-    return nullptr;
-  }
-  if (!PyIter_Check(res)) {
-    PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                 Py_TYPE(res)->tp_name);
-    Py_DECREF(res);
-    return nullptr;
+  nb::object res = nb::steal(nb::detail::raise_if_null(am->am_await(obj.ptr())));
+  if (is_native_coroutine(res)) raise_error(PyExc_TypeError, "__await__() returned a coroutine");
+  if (!PyIter_Check(res.ptr())) {
+    raise_error(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                tp_name(res));
   }
   return res;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Driver
-
-void Driver::clear() {
-  if (!m_sub && !m_frame) return;
-  preserving_error([&] {
-    Py_CLEAR(m_sub);
-    std::unique_ptr<Frame> frame = std::move(m_frame);
-    frame.reset();
-  });
+// The exception of throw()/athrow() arguments: an instance, or a class with an optional value
+// and traceback, checked as CPython's gen_throw checks them (by type flags and exact type
+// checks, which nanobind does not offer); raises TypeError for anything else.
+nb::object exception_from(Py_ssize_t nargs, nb::handle typ, nb::handle val, nb::handle tb,
+                          const char* func) {
+  if (nargs < 1 || nargs > 3) {
+    raise_error(PyExc_TypeError, "%s expected at least 1 argument, got %zd", func, nargs);
+  }
+  if (!tb.is_none() && !PyTraceBack_Check(tb.ptr())) {
+    raise_error(PyExc_TypeError, "throw() third argument must be a traceback object");
+  }
+  nb::object exc;
+  if (PyExceptionClass_Check(typ.ptr())) {
+    if (!val.is_none() &&
+        PyObject_TypeCheck(val.ptr(), reinterpret_cast<PyTypeObject*>(typ.ptr()))) {
+      exc = nb::borrow(val);
+    } else if (val.is_none()) {
+      exc = typ();
+    } else if (nb::isinstance<nb::tuple>(val)) {
+      exc = typ(*val);
+    } else {
+      exc = typ(val);
+    }
+    if (!PyExceptionInstance_Check(exc.ptr())) {
+      raise_error(PyExc_TypeError,
+                  "calling %R should have returned an instance of BaseException, not %s", typ.ptr(),
+                  tp_name(exc));
+    }
+  } else if (PyExceptionInstance_Check(typ.ptr())) {
+    if (!val.is_none()) {
+      raise_error(PyExc_TypeError, "instance exception may not have a separate value");
+    }
+    exc = nb::borrow(typ);
+  } else {
+    raise_error(PyExc_TypeError,
+                "exceptions must be classes or instances deriving from BaseException, not %s",
+                tp_name(typ));
+  }
+  // The traceback goes on the instance itself, whatever attribute a subclass defines.
+  if (!tb.is_none() && PyException_SetTraceback(exc.ptr(), tb.ptr()) < 0) throw nb::python_error();
+  return exc;
 }
 
-int Driver::traverse(visitproc visit, void* arg) {
-  Py_VISIT(m_sub);
-  if (m_frame) return m_frame->traverse(visit, arg);
+// A RuntimeWarning about `self`, an awaitable dropped before it ran, with the text that
+// `message()` gives. It runs in a deallocation: the pending exception, if any, is set aside,
+// and a warning that the filters turn into an error is reported as unraisable. nanobind has
+// no warnings API.
+template <class Message>
+void warn_never_awaited(nb::handle self, Message&& message) noexcept {
+  nb::error_scope saved;
+  try {
+    nb::str text = message();
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) throw nb::python_error();
+  } catch (nb::python_error& e) {
+    e.discard_as_unraisable(self);
+  } catch (const std::bad_alloc&) {
+    restore(no_memory());
+    nb::python_error().discard_as_unraisable(self);
+  }
+}
+
+// "<kind object qualname at 0x...>": the %p of CPython's own reprs, which nanobind's
+// formatting has no equivalent for.
+PyObject* repr_of(const char* kind, nb::handle qualname, nb::handle self) {
+  return PyUnicode_FromFormat("<%s object %U at %p>", kind, qualname.ptr(), self.ptr());
+}
+
+// The asyncgen hooks live in the interpreter's own sys namespace (an import could go through
+// a replaced __import__).
+nb::object asyncgen_hooks_getter() { return nb::borrow(PySys_GetObject("get_asyncgen_hooks")); }
+
+// Empties `o` before its object is released, as Py_CLEAR does: releasing may run code that
+// comes back here.
+void drop(nb::object& o) { nb::object gone = std::move(o); }
+
+// ---------------------------------------------------------------------------------------------
+// Python objects that hold a C++ value: a type made by make_type<T> has this layout, and its
+// traversal, clearing and deallocation come from T. T keeps its references in nb::object
+// members and says what it holds through traverse() and clear().
+
+template <class T>
+struct Instance {
+  PyObject ob_base;
+  T value;
+};
+
+template <class T>
+T& of(nb::handle self) {
+  return reinterpret_cast<Instance<T>*>(self.ptr())->value;
+}
+
+template <class T, class... Args>
+nb::object create(PyTypeObject* tp, Args&&... args) {
+  PyObject* o = tp->tp_alloc(tp, 0);
+  if (!o) throw nb::python_error();
+  new (&reinterpret_cast<Instance<T>*>(o)->value) T(std::forward<Args>(args)...);
+  return nb::steal(o);
+}
+
+template <class T>
+int traverse_slot(PyObject* self, visitproc visit_fn, void* arg) {
+  // A heap type's instances keep their type alive.
+  if (int rc = visit(visit_fn, arg, nb::handle(self).type())) return rc;
+  return of<T>(self).traverse(visit_fn, arg);
+}
+
+template <class T>
+int clear_slot(PyObject* self) {
+  of<T>(self).clear();
   return 0;
 }
 
-PySendResult Driver::throw_into_sub(bool close_on_exit, PyObject** res) {
-  PyObject* exc = PyErr_GetRaisedException();
-  if (close_on_exit && PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
-    if (close_iter(m_sub) < 0) {
-      Py_DECREF(exc);
-      return PYGEN_ERROR;
+// Deallocation: the finalizer first where T has one (it may resurrect the object), then the
+// garbage collector lets go, weak references die, T has its last word (a warning; it must not
+// throw) and is destroyed, and the
+// instance's reference to its heap type is released. These are the interpreter's own
+// deallocation steps; nanobind has no part in them.
+template <class T>
+void dealloc_slot(PyObject* self) {
+  PyTypeObject* tp = type_of(self);
+  if constexpr (T::kFinalized) {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+  }
+  PyObject_GC_UnTrack(self);
+  if constexpr (T::kFinalized) PyObject_ClearWeakRefs(self);
+  T& value = of<T>(self);
+  value.dropped(self);
+  value.~T();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+constexpr unsigned long kTypeFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+// A heap type for T with the given slots and the three of make_type itself. The slots are read
+// here; the method and getset tables they point to are static.
+template <class T>
+PyTypeObject* make_type(const char* name, unsigned long flags,
+                        std::initializer_list<PyType_Slot> own) {
+  std::vector<PyType_Slot> slots(own);
+  slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(traverse_slot<T>)});
+  slots.push_back({Py_tp_clear, reinterpret_cast<void*>(clear_slot<T>)});
+  slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<T>)});
+  slots.push_back({0, nullptr});
+  PyType_Spec spec = {name, static_cast<int>(sizeof(Instance<T>)), 0,
+                      static_cast<unsigned int>(flags), slots.data()};
+  return reinterpret_cast<PyTypeObject*>(nb::detail::raise_if_null(PyType_FromSpec(&spec)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The edge: one set of slot wrappers for every awaitable. An awaitable T has
+//   Sent send(nb::handle value)   send(value) and __next__ (value None)
+//   Sent throw_(nb::object exc)   throw() with the exception built from its arguments
+//   Sent close()                  close(): Return means closed, Raise an exception
+// and the doc strings of the three methods.
+
+// What send() and __next__ hand the interpreter: the value yielded, or nullptr with
+// StopIteration(value) or the exception raised. `plain_end`: __next__ ends with None by
+// returning nullptr without an exception, as an exhausted iterator does.
+PyObject* to_python(Sent r, bool plain_end) {
+  switch (r.kind) {
+    case Sent::Next:
+      return r.value.release().ptr();
+    case Sent::Return:
+      if (r.value.is_none()) {
+        if (!plain_end) PyErr_SetObject(PyExc_StopIteration, nullptr);
+      } else {
+        // Wrapped in an instance so that a tuple or an exception value is not unpacked or
+        // raised in its own right; set as a raise statement sets it.
+        nb::object stop = nb::handle(PyExc_StopIteration)(r.value);
+        PyErr_SetObject(PyExc_StopIteration, stop.ptr());
+      }
+      return nullptr;
+    case Sent::Raise:
+      restore(std::move(r.value));
+      return nullptr;
+  }
+  return nullptr;
+}
+
+template <class Fn>
+PyObject* guarded(Fn&& fn) noexcept {
+  try {
+    return fn();
+  } catch (nb::python_error& e) {
+    e.restore();
+  } catch (const std::bad_alloc&) {
+    restore(no_memory());
+  }
+  return nullptr;
+}
+
+template <class T>
+PyObject* send_slot(PyObject* self, PyObject* arg) {
+  return guarded([&] { return to_python(of<T>(self).send(arg), false); });
+}
+
+template <class T>
+PyObject* next_slot(PyObject* self) {
+  return guarded([&] { return to_python(of<T>(self).send(Py_None), true); });
+}
+
+template <class T>
+PySendResult am_send_slot(PyObject* self, PyObject* arg, PyObject** result) {
+  *result = nullptr;
+  try {
+    Sent r = of<T>(self).send(arg ? arg : Py_None);
+    switch (r.kind) {
+      case Sent::Next:
+        *result = r.value.release().ptr();
+        return PYGEN_NEXT;
+      case Sent::Return:
+        *result = r.value.release().ptr();
+        return PYGEN_RETURN;
+      case Sent::Raise:
+        restore(std::move(r.value));
+        break;
     }
-    PyErr_SetRaisedException(exc);
-    return PYGEN_ERROR;
-  }
-  PyObject* meth = nullptr;
-  if (PyObject_GetOptionalAttr(m_sub, g_names.throw_.ptr(), &meth) < 0) {
-    Py_DECREF(exc);
-    return PYGEN_ERROR;
-  }
-  if (!meth) {
-    // An iterator without throw(): the exception is raised at the await itself.
-    PyErr_SetRaisedException(exc);
-    return PYGEN_ERROR;
-  }
-  PyObject* r = PyObject_CallOneArg(meth, exc);
-  Py_DECREF(meth);
-  Py_DECREF(exc);
-  if (r) {
-    *res = r;
-    return PYGEN_NEXT;
-  }
-  if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-    PyObject* stop = PyErr_GetRaisedException();
-    PyObject* value = PyObject_GetAttrString(stop, "value");
-    Py_DECREF(stop);
-    if (!value) return PYGEN_ERROR;
-    *res = value;
-    return PYGEN_RETURN;
+  } catch (nb::python_error& e) {
+    e.restore();
+  } catch (const std::bad_alloc&) {
+    restore(no_memory());
   }
   return PYGEN_ERROR;
 }
 
-Driver::Outcome Driver::resume(PyObject* value, bool close_on_exit, PyObject** out) {
-  *out = nullptr;
+template <class T>
+PyObject* throw_slot(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded([&] {
+    nb::object exc =
+        exception_from(nargs, nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : Py_None,
+                       nargs > 2 ? args[2] : Py_None, "throw");
+    return to_python(of<T>(self).throw_(std::move(exc)), false);
+  });
+}
+
+template <class T>
+PyObject* close_slot(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Sent r = of<T>(self).close();
+    if (r.kind == Sent::Raise) return to_python(std::move(r), false);
+    return r.value.release().ptr();
+  });
+}
+
+template <class T>
+PyMethodDef awaitable_methods[] = {
+    {"send", send_slot<T>, METH_O, T::kSendDoc},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(throw_slot<T>)),
+     METH_FASTCALL, T::kThrowDoc},
+    {"close", close_slot<T>, METH_NOARGS, T::kCloseDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+template <class T>
+PyObject* qualname_getter(PyObject* self, void*) {
+  return object_edge([&] { return of<T>(self).qualname(); });
+}
+
+template <class T>
+PyObject* running_getter(PyObject* self, void*) {
+  return object_edge([&] { return nb::bool_(of<T>(self).running()); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Driver: runs a frame and delegates to the iterator it awaits ("yield from").
+
+class Driver {
+ public:
+  enum class Outcome { Pass, Yielded, Returned, Failed };
+  // Pass: the awaited iterator yielded `value` (for the event loop); Yielded: the body yielded
+  // `value` (an event); Returned: the body finished with `value`; Failed: `value` is the
+  // exception the body ended with.
+  struct Resumed {
+    Outcome outcome;
+    nb::object value;
+  };
+
+  Driver(std::unique_ptr<Frame> frame, bool async_gen)
+      : m_frame(std::move(frame)), m_async_gen(async_gen) {}
+  ~Driver() { clear(); }
+  Driver(const Driver&) = delete;
+  Driver& operator=(const Driver&) = delete;
+
+  bool finished() const { return !m_frame; }
+  bool started() const { return m_started; }
+  bool running() const { return m_running; }
+
+  // Resumes with `value` sent in or, when `exc` is set, with that exception thrown in.
+  // `close_on_exit` closes an awaited iterator instead of throwing GeneratorExit into it
+  // (coroutines do, async generators do not). Callers check running() and finished() first.
+  Resumed resume(nb::handle value, nb::object exc, bool close_on_exit);
+
+  // Ends the body without running it further (frame and awaited iterator dropped).
+  void clear();
+  int traverse(visitproc visit_fn, void* arg);
+
+ private:
+  Resumed run_frame(nb::handle value, nb::object exc);
+  Sent throw_into_sub(nb::object exc, bool close_on_exit);
+
+  std::unique_ptr<Frame> m_frame;
+  nb::object m_sub;  // the __await__ iterator being delegated to
+  bool m_started = false;
+  bool m_running = false;
+  bool m_convert_stop = true;  // StopIteration out of the body becomes RuntimeError
+  bool m_async_gen;            // error texts and StopAsyncIteration handling of async generators
+};
+
+void Driver::clear() {
+  if (!m_sub && !m_frame) return;
+  // Dropping the frame may run arbitrary code through deallocators.
+  nb::error_scope saved;
+  drop(m_sub);
+  std::unique_ptr<Frame> frame = std::move(m_frame);
+  frame.reset();
+}
+
+int Driver::traverse(visitproc visit_fn, void* arg) {
+  if (int rc = visit(visit_fn, arg, m_sub)) return rc;
+  return m_frame ? m_frame->traverse(visit_fn, arg) : 0;
+}
+
+// close() of an awaited iterator, as CPython's gen_close_iter: Return when closed (or when it
+// has no close()), Raise with what close() raised.
+Sent close_iter(nb::handle it) {
+  nb::object meth;
+  try {
+    meth = optional_attr(it, g_names.close);
+  } catch (nb::python_error& e) {
+    e.discard_as_unraisable(it);
+  }
+  if (!meth) return returned_none();
+  Sent r = capture([&] { return meth(); });
+  return r.kind == Sent::Raise ? std::move(r) : returned_none();
+}
+
+Sent Driver::throw_into_sub(nb::object exc, bool close_on_exit) {
+  if (close_on_exit && matches(exc, PyExc_GeneratorExit)) {
+    Sent closed = close_iter(m_sub);
+    return closed.kind == Sent::Raise ? std::move(closed) : raised(std::move(exc));
+  }
+  nb::object meth;
+  try {
+    meth = optional_attr(m_sub, g_names.throw_);
+    // An iterator without throw(): the exception is raised at the await itself.
+    if (!meth) return raised(std::move(exc));
+    return {Sent::Next, meth(exc)};
+  } catch (nb::python_error& e) {
+    if (!meth || !e.matches(PyExc_StopIteration)) return raised(nb::borrow(e.value()));
+    Sent value = capture([&] { return nb::getattr(e.value(), "value"); });
+    if (value.kind == Sent::Next) value.kind = Sent::Return;
+    return value;
+  } catch (const std::bad_alloc&) {
+    return raised(no_memory());
+  }
+}
+
+Driver::Resumed Driver::resume(nb::handle value, nb::object exc, bool close_on_exit) {
   // An exception thrown in before the body ever ran is raised as it is, as CPython does for a
   // frame that has not started: the body did not raise it, so nothing is converted.
-  m_convert_stop = m_started || value != nullptr;
+  m_convert_stop = m_started || !exc;
   m_started = true;
   m_running = true;
-  Outcome o;
+  Resumed o;
   if (m_sub) {
-    PyObject* res = nullptr;
-    PySendResult r = value ? PyIter_Send(m_sub, value, &res) : throw_into_sub(close_on_exit, &res);
-    if (r == PYGEN_NEXT) {
+    Sent r = exc ? throw_into_sub(std::move(exc), close_on_exit) : send_into(m_sub, value);
+    if (r.kind == Sent::Next) {
       m_running = false;
-      *out = res;
-      return Outcome::Pass;
+      return {Outcome::Pass, std::move(r.value)};
     }
-    Py_CLEAR(m_sub);
-    o = run_frame(r == PYGEN_RETURN ? res : nullptr, out);
-    Py_XDECREF(res);
+    drop(m_sub);
+    if (r.kind == Sent::Return) {
+      o = run_frame(r.value, nb::object());
+    } else {
+      o = run_frame(nb::handle(), std::move(r.value));
+    }
   } else {
-    o = run_frame(value, out);
+    o = run_frame(value, std::move(exc));
   }
   m_running = false;
   return o;
 }
 
-// One resumption of the body, with what it throws raised in Python: the frames speak
-// nanobind's exceptions, the protocol speaks the interpreter's error indicator. `value`
-// nullptr (an exception thrown in) ends the body where it is suspended.
-Step Driver::resume_frame(PyObject* value) {
-  if (!value) return {StepKind::Return, nb::object()};
-  try {
-    return m_frame->resume(value);
-  } catch (nb::python_error& e) {
-    e.restore();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  }
-  return {StepKind::Return, nb::object()};
-}
-
-Driver::Outcome Driver::run_frame(PyObject* value, PyObject** out) {
-  PyObject* owned = nullptr;
+// Runs the body from its suspension point, with `value` (borrowed) as what the point produced,
+// or with `exc` raised there, which ends the body where it is: none of the bodies has clean-up
+// of its own. The body's own exceptions come as nanobind's python_error and become values.
+Driver::Resumed Driver::run_frame(nb::handle value, nb::object exc) {
+  nb::object held;  // what an awaited iterator returned, while the body reads it
   for (;;) {
-    Step s = resume_frame(value);
-    Py_XDECREF(owned);
-    owned = nullptr;
-    if (!s.obj) {
-      // The body raised (a Return without a value is the error marker of resume_frame).
+    Step s{StepKind::Return, nb::object()};
+    if (!exc) {
+      try {
+        s = m_frame->resume(value);
+      } catch (nb::python_error& e) {
+        exc = nb::borrow(e.value());
+      } catch (const std::bad_alloc&) {
+        exc = no_memory();
+      }
+    }
+    drop(held);
+    if (exc) {
+      // A body must not end its caller's iteration: StopIteration (and, out of an async
+      // generator, StopAsyncIteration) becomes a RuntimeError caused by it, as CPython does.
+      const char* converted = nullptr;
       if (!m_convert_stop) {
         // nothing to convert
-      } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        convert_stop_iteration(m_async_gen ? "async generator raised StopIteration"
-                                           : "coroutine raised StopIteration");
-      } else if (m_async_gen && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
-        convert_stop_iteration("async generator raised StopAsyncIteration");
+      } else if (matches(exc, PyExc_StopIteration)) {
+        converted =
+            m_async_gen ? "async generator raised StopIteration" : "coroutine raised StopIteration";
+      } else if (m_async_gen && matches(exc, PyExc_StopAsyncIteration)) {
+        converted = "async generator raised StopAsyncIteration";
+      }
+      if (converted) {
+        exc = capture([&] {
+                nb::object err = nb::handle(PyExc_RuntimeError)(converted);
+                err.attr("__cause__") = exc;
+                err.attr("__context__") = exc;
+                return err;
+              }).value;
       }
       clear();
-      return Outcome::Failed;
+      return {Outcome::Failed, std::move(exc)};
     }
     switch (s.kind) {
       case StepKind::Yield:
-        *out = s.obj.release().ptr();
-        return Outcome::Yielded;
+        return {Outcome::Yielded, std::move(s.obj)};
       case StepKind::Return:
         clear();
-        *out = s.obj.release().ptr();
-        return Outcome::Returned;
+        return {Outcome::Returned, std::move(s.obj)};
       case StepKind::Await: {
-        PyObject* it = awaitable_iter(s.obj.ptr());
-        s.obj = nb::object();
-        if (!it) {
-          value = nullptr;
+        Sent it = capture([&] { return awaitable_iter(s.obj); });
+        drop(s.obj);
+        if (it.kind == Sent::Raise) {
+          exc = std::move(it.value);
           continue;
         }
-        PyObject* res = nullptr;
-        PySendResult r = PyIter_Send(it, Py_None, &res);
-        if (r == PYGEN_NEXT) {
-          m_sub = it;
-          *out = res;
-          return Outcome::Pass;
+        Sent r = send_into(it.value, Py_None);
+        if (r.kind == Sent::Next) {
+          m_sub = std::move(it.value);
+          return {Outcome::Pass, std::move(r.value)};
         }
-        Py_DECREF(it);
-        owned = res;
-        value = r == PYGEN_RETURN ? res : nullptr;
+        drop(it.value);
+        if (r.kind == Sent::Return) {
+          held = std::move(r.value);
+          value = held;
+        } else {
+          exc = std::move(r.value);
+        }
         continue;
       }
     }
@@ -298,459 +612,414 @@ Driver::Outcome Driver::run_frame(PyObject* value, PyObject** out) {
 // ---------------------------------------------------------------------------------------------
 // Coroutine: what _emit, _execute_tool, _execute_bash and _execute_text_editor return.
 
-namespace {
+class Coroutine {
+ public:
+  static constexpr bool kFinalized = false;
+  static constexpr const char* kSendDoc =
+      "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.";
+  static constexpr const char* kThrowDoc =
+      "throw(value)\n\nRaise exception in coroutine, return next iterated value or "
+      "raise\nStopIteration.";
+  static constexpr const char* kCloseDoc = "close() -> raise GeneratorExit inside coroutine.";
 
-struct CoroObject {
-  PyObject ob_base;
-  Driver* drv;
-  PyObject* qualname;
+  Coroutine(std::unique_ptr<Frame> frame, nb::handle qualname)
+      : m_driver(std::move(frame), false), m_qualname(nb::borrow(qualname)) {}
+
+  Sent send(nb::handle value) { return step(value, nb::object()); }
+  Sent throw_(nb::object exc) { return step(nb::handle(), std::move(exc)); }
+
+  Sent close() {
+    if (m_driver.finished()) return returned_none();
+    if (m_driver.running()) return raised(new_error(PyExc_ValueError, kCoroRunning));
+    if (!m_driver.started()) {
+      // Never started: nothing ran, so nothing needs to unwind.
+      m_driver.clear();
+      return returned_none();
+    }
+    Driver::Resumed r = m_driver.resume(nb::handle(), new_error(PyExc_GeneratorExit), true);
+    switch (r.outcome) {
+      case Driver::Outcome::Pass:
+      case Driver::Outcome::Yielded:
+        return raised(new_error(PyExc_RuntimeError, kCoroIgnoredExit));
+      case Driver::Outcome::Returned:
+        return returned_none();
+      case Driver::Outcome::Failed:
+        break;
+    }
+    if (matches(r.value, PyExc_GeneratorExit) || matches(r.value, PyExc_StopIteration)) {
+      return returned_none();
+    }
+    return raised(std::move(r.value));
+  }
+
+  // A coroutine dropped before it ever ran is almost always a missing `await`.
+  void dropped(nb::handle self) {
+    if (m_driver.started() || m_driver.finished() || !m_qualname) return;
+    warn_never_awaited(
+        self, [&] { return nb::str("coroutine '{}' was never awaited").format(m_qualname); });
+  }
+
+  int traverse(visitproc visit_fn, void* arg) { return m_driver.traverse(visit_fn, arg); }
+  void clear() { m_driver.clear(); }
+
+  nb::object qualname() const { return m_qualname; }
+  bool running() const { return m_driver.running(); }
+
+ private:
+  // send() and throw() in one, as CPython's gen_send_ex2 for a coroutine.
+  Sent step(nb::handle value, nb::object exc) {
+    if (m_driver.running()) return raised(new_error(PyExc_ValueError, kCoroRunning));
+    if (m_driver.finished()) return raised(new_error(PyExc_RuntimeError, kCoroReused));
+    if (!exc && !m_driver.started() && !value.is_none()) {
+      return raised(new_error(PyExc_TypeError, kNonInitCoro));
+    }
+    Driver::Resumed r = m_driver.resume(value, std::move(exc), true);
+    switch (r.outcome) {
+      case Driver::Outcome::Pass:
+      case Driver::Outcome::Yielded:
+        return {Sent::Next, std::move(r.value)};
+      case Driver::Outcome::Returned:
+        return {Sent::Return, std::move(r.value)};
+      case Driver::Outcome::Failed:
+        break;
+    }
+    return raised(std::move(r.value));
+  }
+
+  Driver m_driver;
+  nb::object m_qualname;
 };
-
-CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
-
-// send() and am_send in one: PYGEN_NEXT yields *result, PYGEN_RETURN returns it.
-PySendResult coro_step(CoroObject* self, PyObject* arg, PyObject** result) {
-  *result = nullptr;
-  Driver& d = *self->drv;
-  if (d.running()) {
-    if (!arg) PyErr_Clear();
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return PYGEN_ERROR;
-  }
-  if (d.finished()) {
-    if (!arg) PyErr_Clear();
-    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-    return PYGEN_ERROR;
-  }
-  if (arg && !d.started() && arg != Py_None) {
-    PyErr_SetString(PyExc_TypeError, kNonInitCoro);
-    return PYGEN_ERROR;
-  }
-  PyObject* out = nullptr;
-  switch (d.resume(arg, true, &out)) {
-    case Driver::Outcome::Pass:
-    case Driver::Outcome::Yielded:
-      *result = out;
-      return PYGEN_NEXT;
-    case Driver::Outcome::Returned:
-      *result = out;
-      return PYGEN_RETURN;
-    case Driver::Outcome::Failed:
-      break;
-  }
-  return PYGEN_ERROR;
-}
-
-PyObject* coro_result(PySendResult r, PyObject* value) {
-  if (r == PYGEN_NEXT) return value;
-  if (r == PYGEN_RETURN) {
-    set_stop_iteration(value);
-    Py_DECREF(value);
-  }
-  return nullptr;
-}
-
-PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** result) {
-  return coro_step(as_coro(self), arg ? arg : Py_None, result);
-}
-
-PyObject* coro_send(PyObject* self, PyObject* arg) {
-  PyObject* v = nullptr;
-  PySendResult r = coro_step(as_coro(self), arg, &v);
-  return coro_result(r, v);
-}
-
-PyObject* coro_iternext(PyObject* self) {
-  PyObject* v = nullptr;
-  PySendResult r = coro_step(as_coro(self), Py_None, &v);
-  if (r == PYGEN_RETURN && v == Py_None) {
-    Py_DECREF(v);
-    return nullptr;  // plain exhaustion
-  }
-  return coro_result(r, v);
-}
-
-PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  PyObject* exc = exception_from_args(args, nargs, "throw");
-  if (!exc) return nullptr;
-  PyErr_SetRaisedException(exc);
-  PyObject* v = nullptr;
-  PySendResult r = coro_step(as_coro(self), nullptr, &v);
-  return coro_result(r, v);
-}
-
-PyObject* coro_close(PyObject* self, PyObject*) {
-  Driver& d = *as_coro(self)->drv;
-  if (d.finished()) Py_RETURN_NONE;
-  if (d.running()) {
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return nullptr;
-  }
-  if (!d.started()) {
-    // Never started: nothing ran, so nothing needs to unwind.
-    d.clear();
-    Py_RETURN_NONE;
-  }
-  PyErr_SetNone(PyExc_GeneratorExit);
-  PyObject* out = nullptr;
-  switch (d.resume(nullptr, true, &out)) {
-    case Driver::Outcome::Pass:
-    case Driver::Outcome::Yielded:
-      Py_DECREF(out);
-      PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-      return nullptr;
-    case Driver::Outcome::Returned:
-      Py_DECREF(out);
-      Py_RETURN_NONE;
-    case Driver::Outcome::Failed:
-      break;
-  }
-  if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
-    PyErr_Clear();
-    Py_RETURN_NONE;
-  }
-  return nullptr;
-}
-
-PyObject* self_await(PyObject* self) { return Py_NewRef(self); }
 
 // What coro.__await__() returns: an iterator over the coroutine, like CPython's
 // coroutine_wrapper (a coroutine itself is awaitable but not an iterator).
-struct WrapperObject {
-  PyObject ob_base;
-  PyObject* coro;
+class CoroutineWrapper {
+ public:
+  static constexpr bool kFinalized = false;
+  static constexpr const char* kSendDoc = nullptr;
+  static constexpr const char* kThrowDoc = nullptr;
+  static constexpr const char* kCloseDoc = nullptr;
+
+  explicit CoroutineWrapper(nb::handle coro) : m_coro(nb::borrow(coro)) {}
+
+  Sent send(nb::handle value) { return coro().send(value); }
+  Sent throw_(nb::object exc) { return coro().throw_(std::move(exc)); }
+  Sent close() { return coro().close(); }
+  void dropped(nb::handle) {}
+
+  int traverse(visitproc visit_fn, void* arg) { return visit(visit_fn, arg, m_coro); }
+  void clear() { drop(m_coro); }
+
+ private:
+  Coroutine& coro() { return of<Coroutine>(m_coro); }
+  nb::object m_coro;
 };
 
-PyTypeObject* g_wrapper_type = nullptr;
-
-PyObject* wrapped(PyObject* self) { return reinterpret_cast<WrapperObject*>(self)->coro; }
-
 PyObject* coro_await(PyObject* self) {
-  auto* w = reinterpret_cast<WrapperObject*>(g_wrapper_type->tp_alloc(g_wrapper_type, 0));
-  if (!w) return nullptr;
-  w->coro = Py_NewRef(self);
-  return reinterpret_cast<PyObject*>(w);
-}
-
-PyObject* wrapper_iternext(PyObject* self) { return coro_iternext(wrapped(self)); }
-PyObject* wrapper_send(PyObject* self, PyObject* arg) { return coro_send(wrapped(self), arg); }
-PySendResult wrapper_am_send(PyObject* self, PyObject* arg, PyObject** result) {
-  return coro_am_send(wrapped(self), arg, result);
-}
-PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  return coro_throw(wrapped(self), args, nargs);
-}
-PyObject* wrapper_close(PyObject* self, PyObject*) { return coro_close(wrapped(self), nullptr); }
-
-int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(wrapped(self));
-  return 0;
-}
-
-int wrapper_clear(PyObject* self) {
-  Py_CLEAR(reinterpret_cast<WrapperObject*>(self)->coro);
-  return 0;
-}
-
-void wrapper_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  wrapper_clear(self);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
-int coro_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  Driver* d = as_coro(self)->drv;
-  return d ? d->traverse(visit, arg) : 0;
-}
-
-int coro_clear(PyObject* self) {
-  if (Driver* d = as_coro(self)->drv) d->clear();
-  return 0;
-}
-
-void coro_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  CoroObject* c = as_coro(self);
-  // A coroutine dropped before it ever ran is almost always a missing `await`.
-  if (c->drv && !c->drv->started() && !c->drv->finished() && c->qualname) {
-    PyObject* exc = PyErr_GetRaisedException();
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", c->qualname) <
-        0) {
-      PyErr_WriteUnraisable(self);
-    }
-    PyErr_SetRaisedException(exc);
-  }
-  delete c->drv;
-  c->drv = nullptr;
-  Py_CLEAR(c->qualname);
-  tp->tp_free(self);
-  Py_DECREF(tp);
+  return object_edge([&] { return create<CoroutineWrapper>(g_wrapper_type, self); });
 }
 
 PyObject* coro_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(self)->qualname, self);
+  return repr_of("coroutine", of<Coroutine>(self).qualname(), self);
 }
-
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coro(self)->qualname); }
-
-PyObject* coro_get_running(PyObject* self, void*) {
-  return PyBool_FromLong(as_coro(self)->drv->running());
-}
-
-PyMethodDef wrapper_methods[] = {
-    {"send", wrapper_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)),
-     METH_FASTCALL, nullptr},
-    {"close", wrapper_close, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot wrapper_slots[] = {
-    {Py_am_send, reinterpret_cast<void*>(wrapper_am_send)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(wrapper_iternext)},
-    {Py_tp_methods, wrapper_methods},
-    {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
-    {0, nullptr},
-};
-
-PyType_Spec wrapper_spec = {
-    "talmek.core.steerix.coroutine_wrapper",
-    sizeof(WrapperObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    wrapper_slots,
-};
-
-PyMethodDef coro_methods[] = {
-    {"send", coro_send, METH_O,
-     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)),
-     METH_FASTCALL,
-     "throw(value)\n\nRaise exception in coroutine, return next iterated value or "
-     "raise\nStopIteration."},
-    {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 PyGetSetDef coro_getset[] = {
-    {"__name__", get_qualname, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
+    {"__name__", qualname_getter<Coroutine>, nullptr, nullptr, nullptr},
+    {"__qualname__", qualname_getter<Coroutine>, nullptr, nullptr, nullptr},
+    {"cr_running", running_getter<Coroutine>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot coro_slots[] = {
-    {Py_am_await, reinterpret_cast<void*>(coro_await)},
-    {Py_am_send, reinterpret_cast<void*>(coro_am_send)},
-    {Py_tp_methods, coro_methods},
-    {Py_tp_getset, coro_getset},
-    {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(coro_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(coro_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
-    {0, nullptr},
-};
-
-PyType_Spec coro_spec = {
-    "talmek.core.steerix.coroutine",
-    sizeof(CoroObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    coro_slots,
 };
 
 // ---------------------------------------------------------------------------------------------
 // Async generator: what run_task returns.
 
-struct AGenObject {
-  PyObject ob_base;
-  Driver* drv;
-  PyObject* qualname;
-  PyObject* finalizer;  // asyncio's (or another loop's) finalizer hook, kept at first use
-  bool hooks_inited;
-  bool closed;         // aclose() started, or the body ended by StopAsyncIteration/GeneratorExit
-  bool running_async;  // an asend/athrow awaitable is being iterated
+class GenAwaitable;
+
+class AsyncGenerator {
+ public:
+  static constexpr bool kFinalized = true;
+
+  AsyncGenerator(std::unique_ptr<Frame> frame, nb::handle qualname)
+      : m_driver(std::move(frame), true), m_qualname(nb::borrow(qualname)) {}
+
+  // Calls the loop's first-iteration hook once and keeps its finalizer, as CPython's
+  // async_gen_init_hooks does: asyncio uses them to close generators left unfinished.
+  void init_hooks(nb::handle self) {
+    if (m_hooks_inited) return;
+    m_hooks_inited = true;
+    nb::object get_hooks = asyncgen_hooks_getter();
+    if (!get_hooks) return;
+    nb::object hooks = get_hooks();
+    nb::object firstiter = hooks[0];
+    nb::object finalizer = hooks[1];
+    if (!finalizer.is_none()) m_finalizer = std::move(finalizer);
+    if (!firstiter.is_none()) firstiter(self);
+  }
+
+  // An unfinished generator that the loop knows about is handed to the loop's finalizer,
+  // which schedules aclose(); the body holds no clean-up of its own, so without a finalizer
+  // dropping it is enough.
+  void finalize(nb::handle self) {
+    if (m_driver.finished() || !m_finalizer || m_closed) return;
+    nb::object finalizer = m_finalizer;
+    finalizer(self);
+  }
+
+  void dropped(nb::handle) {}
+
+  int traverse(visitproc visit_fn, void* arg) {
+    if (int rc = visit(visit_fn, arg, m_finalizer)) return rc;
+    return m_driver.traverse(visit_fn, arg);
+  }
+  void clear() {
+    drop(m_finalizer);
+    m_driver.clear();
+  }
+
+  nb::object qualname() const { return m_qualname; }
+  bool running() const { return m_driver.running(); }
+
+ private:
+  friend class GenAwaitable;
+
+  // Resumes the body, as CPython's gen_send_ex2 does for an async generator.
+  Driver::Resumed resume(nb::handle value, nb::object exc, bool close_on_exit) {
+    if (m_driver.finished()) {
+      if (!exc) return {Driver::Outcome::Returned, nb::none()};
+      return {Driver::Outcome::Failed, std::move(exc)};
+    }
+    if (m_driver.running()) {
+      return {Driver::Outcome::Failed,
+              new_error(PyExc_ValueError, "async generator already executing")};
+    }
+    if (!exc && !value.is_none() && !m_driver.started()) {
+      return {Driver::Outcome::Failed, new_error(PyExc_TypeError, kNonInitAgen)};
+    }
+    return m_driver.resume(value, std::move(exc), close_on_exit);
+  }
+
+  Driver m_driver;
+  nb::object m_qualname;
+  nb::object m_finalizer;  // asyncio's (or another loop's) finalizer hook, kept at first use
+  bool m_hooks_inited = false;
+  bool m_closed = false;  // aclose() started, or the body ended by StopAsyncIteration/GeneratorExit
+  bool m_running_async = false;  // an asend/athrow awaitable is being iterated
 };
 
-AGenObject* as_agen(PyObject* o) { return reinterpret_cast<AGenObject*>(o); }
+// The awaitable of __anext__/asend (Send), athrow (Throw) and aclose (Close): one state
+// machine, as CPython's async_gen_asend and async_gen_athrow are between them. The two Python
+// types (async_generator_asend, async_generator_athrow) share it.
+class GenAwaitable {
+ public:
+  enum class Mode { Send, Throw, Close };
+  static constexpr bool kFinalized = false;
+  static constexpr const char* kSendDoc =
+      "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration.";
+  static constexpr const char* kThrowDoc =
+      "throw(value)\n\nRaise exception in generator, return next yielded value or "
+      "raise\nStopIteration.";
+  static constexpr const char* kCloseDoc = "close() -> raise GeneratorExit inside generator.";
 
-// Calls the loop's first-iteration hook once and keeps its finalizer, as CPython's
-// async_gen_init_hooks does: asyncio uses them to close generators left unfinished.
-int agen_init_hooks(AGenObject* g) {
-  if (g->hooks_inited) return 0;
-  g->hooks_inited = true;
-  PyObject* get_hooks = PySys_GetObject("get_asyncgen_hooks");  // borrowed
-  if (!get_hooks) return 0;
-  PyObject* hooks = PyObject_CallNoArgs(get_hooks);
-  if (!hooks) return -1;
-  PyObject* firstiter = PySequence_GetItem(hooks, 0);
-  PyObject* finalizer = firstiter ? PySequence_GetItem(hooks, 1) : nullptr;
-  Py_DECREF(hooks);
-  if (!finalizer) {
-    Py_XDECREF(firstiter);
-    return -1;
-  }
-  if (finalizer != Py_None) {
-    Py_XSETREF(g->finalizer, finalizer);
-  } else {
-    Py_DECREF(finalizer);
-  }
-  int rc = 0;
-  if (firstiter != Py_None) {
-    PyObject* r = PyObject_CallOneArg(firstiter, reinterpret_cast<PyObject*>(g));
-    if (!r) rc = -1;
-    Py_XDECREF(r);
-  }
-  Py_DECREF(firstiter);
-  return rc;
-}
+  // `arg`: the value to send (Send), athrow()'s argument tuple (Throw), nothing (Close).
+  GenAwaitable(nb::handle gen, Mode mode, nb::object arg)
+      : m_gen(nb::borrow(gen)), m_arg(std::move(arg)), m_mode(mode) {}
 
-// Resumes the generator body, as CPython's gen_send_ex2 does for an async generator.
-Driver::Outcome agen_resume(AGenObject* g, PyObject* value, bool close_on_exit, PyObject** out) {
-  *out = nullptr;
-  Driver& d = *g->drv;
-  if (d.finished()) {
-    if (value) {
-      *out = Py_NewRef(Py_None);
-      return Driver::Outcome::Returned;
+  Sent send(nb::handle value) {
+    if (m_state == State::Closed) return reused();
+    AsyncGenerator& g = gen();
+    if (m_mode == Mode::Send) {
+      if (m_state == State::Init) {
+        if (g.m_running_async) return already_running();
+        if (value.is_none()) value = m_arg;
+        m_state = State::Iter;
+      }
+      g.m_running_async = true;
+      return finish(g.resume(value, nb::object(), false));
     }
-    return Driver::Outcome::Failed;  // the thrown exception stays set
+    if (g.m_driver.finished()) {
+      m_state = State::Closed;
+      return returned_none();
+    }
+    if (m_state == State::Iter) return finish(g.resume(value, nb::object(), false));
+    if (g.m_running_async) return already_running();
+    if (g.m_closed) {
+      m_state = State::Closed;
+      return raised(new_error(PyExc_StopAsyncIteration));
+    }
+    if (!value.is_none()) return raised(new_error(PyExc_RuntimeError, kNonInitCoro));
+    m_state = State::Iter;
+    g.m_running_async = true;
+    nb::object exc;
+    if (m_mode == Mode::Close) {
+      g.m_closed = true;
+      exc = new_error(PyExc_GeneratorExit);
+    } else {
+      // athrow() took one to three arguments; the missing ones are None.
+      nb::handle item[3] = {Py_None, Py_None, Py_None};
+      Py_ssize_t n = 0;
+      for (nb::handle h : nb::borrow<nb::tuple>(m_arg)) item[n++] = h;
+      Sent built = capture([&] { return exception_from(n, item[0], item[1], item[2], "athrow"); });
+      if (built.kind == Sent::Raise) {
+        g.m_running_async = false;
+        m_state = State::Closed;
+        return built;
+      }
+      exc = std::move(built.value);
+    }
+    return finish(g.resume(nb::handle(), std::move(exc), false));
   }
-  if (d.running()) {
-    if (!value) PyErr_Clear();
-    PyErr_SetString(PyExc_ValueError, "async generator already executing");
-    return Driver::Outcome::Failed;
+
+  Sent throw_(nb::object exc) {
+    if (m_state == State::Closed) return reused();
+    if (m_state == State::Init) {
+      if (gen().m_running_async) return already_running();
+      m_state = State::Iter;
+      gen().m_running_async = true;
+    }
+    return finish(gen().resume(nb::handle(), std::move(exc), true));
   }
-  if (value && value != Py_None && !d.started()) {
-    PyErr_SetString(PyExc_TypeError, kNonInitAgen);
-    return Driver::Outcome::Failed;
+
+  // GeneratorExit is thrown in; the stream ending or the exit coming back out means closed,
+  // anything else yielded means the exit was ignored.
+  Sent close() {
+    if (m_state == State::Closed) return returned_none();
+    Sent r = throw_(nb::handle(PyExc_GeneratorExit)());
+    switch (r.kind) {
+      case Sent::Next:
+        return raised(new_error(PyExc_RuntimeError, kCoroIgnoredExit));
+      case Sent::Return:
+        return returned_none();
+      case Sent::Raise:
+        break;
+    }
+    if (matches(r.value, PyExc_StopIteration) || ends_stream(r.value)) return returned_none();
+    return r;
   }
-  return d.resume(value, close_on_exit, out);
-}
 
-// async_gen_unwrap_value: an event becomes StopIteration(event) of the awaitable; the end of
-// the body becomes StopAsyncIteration. Returns what the awaitable yields (a future passed
-// through), or nullptr with an exception set; *done tells that the awaitable is finished.
-PyObject* agen_unwrap(AGenObject* g, Driver::Outcome o, PyObject* out, bool* done) {
-  *done = true;
-  switch (o) {
-    case Driver::Outcome::Pass:
-      *done = false;
-      return out;
-    case Driver::Outcome::Yielded:
-      g->running_async = false;
-      set_stop_iteration(out);
-      Py_DECREF(out);
-      return nullptr;
-    case Driver::Outcome::Returned:
-      Py_DECREF(out);
-      PyErr_SetNone(PyExc_StopAsyncIteration);
-      break;
-    case Driver::Outcome::Failed:
-      break;
+  // An awaitable dropped before its first step never did its work: say so, as CPython does.
+  void dropped(nb::handle self) {
+    if (m_state != State::Init || !m_gen) return;
+    static const char* const kMethod[] = {"asend", "athrow", "aclose"};
+    warn_never_awaited(self, [&] {
+      return nb::str("coroutine method '{}' of '{}' was never awaited")
+          .format(kMethod[static_cast<int>(m_mode)], gen().m_qualname);
+    });
   }
-  if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
-      PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
-    g->closed = true;
+
+  int traverse(visitproc visit_fn, void* arg) {
+    if (int rc = visit(visit_fn, arg, m_gen)) return rc;
+    return visit(visit_fn, arg, m_arg);
   }
-  g->running_async = false;
-  return nullptr;
-}
-
-int agen_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  AGenObject* g = as_agen(self);
-  Py_VISIT(g->finalizer);
-  return g->drv ? g->drv->traverse(visit, arg) : 0;
-}
-
-int agen_clear(PyObject* self) {
-  AGenObject* g = as_agen(self);
-  Py_CLEAR(g->finalizer);
-  if (g->drv) g->drv->clear();
-  return 0;
-}
-
-// An unfinished generator that the loop knows about is handed to the loop's finalizer, which
-// schedules aclose(); the body holds no clean-up of its own, so without a finalizer dropping
-// it is enough.
-void agen_finalize(PyObject* self) {
-  AGenObject* g = as_agen(self);
-  if (!g->drv || g->drv->finished() || !g->finalizer || g->closed) return;
-  PyObject* exc = PyErr_GetRaisedException();
-  PyObject* finalizer = Py_NewRef(g->finalizer);
-  PyObject* r = PyObject_CallOneArg(finalizer, self);
-  Py_DECREF(finalizer);
-  if (!r) {
-    PyErr_WriteUnraisable(self);
-  } else {
-    Py_DECREF(r);
+  void clear() {
+    drop(m_gen);
+    drop(m_arg);
   }
-  PyErr_SetRaisedException(exc);
+
+ private:
+  enum class State { Init, Iter, Closed };
+
+  AsyncGenerator& gen() { return of<AsyncGenerator>(m_gen); }
+
+  Sent reused() const {
+    return raised(
+        new_error(PyExc_RuntimeError, m_mode == Mode::Send
+                                          ? "cannot reuse already awaited __anext__()/asend()"
+                                          : "cannot reuse already awaited aclose()/athrow()"));
+  }
+
+  // Refused while another awaitable of the generator is being iterated; this one is spent.
+  Sent already_running() {
+    static const char* const kName[] = {"anext", "athrow", "aclose"};
+    m_state = State::Closed;
+    return raised(new_error(PyExc_RuntimeError, "%s(): asynchronous generator is already running",
+                            kName[static_cast<int>(m_mode)]));
+  }
+
+  // What the generator's answer means to this awaitable's caller. asend() and athrow(), as
+  // CPython's async_gen_unwrap_value: an event becomes StopIteration(event), the end of the
+  // body StopAsyncIteration. aclose(): an event means the body ignored the GeneratorExit, its
+  // end (StopAsyncIteration or GeneratorExit) that closing is done. A future the body awaits
+  // is passed through to the loop either way.
+  Sent finish(Driver::Resumed r) {
+    if (r.outcome == Driver::Outcome::Pass) return {Sent::Next, std::move(r.value)};
+    AsyncGenerator& g = gen();
+    g.m_running_async = false;
+    m_state = State::Closed;
+    if (m_mode == Mode::Close) {
+      switch (r.outcome) {
+        case Driver::Outcome::Yielded:
+          return raised(new_error(PyExc_RuntimeError, kIgnoredExit));
+        case Driver::Outcome::Returned:
+          return returned_none();
+        default:
+          return ends_stream(r.value) ? returned_none() : raised(std::move(r.value));
+      }
+    }
+    switch (r.outcome) {
+      case Driver::Outcome::Yielded:
+        return {Sent::Return, std::move(r.value)};
+      case Driver::Outcome::Returned:
+        r.value = new_error(PyExc_StopAsyncIteration);
+        break;
+      default:
+        break;
+    }
+    if (ends_stream(r.value)) g.m_closed = true;
+    return raised(std::move(r.value));
+  }
+
+  nb::object m_gen;
+  nb::object m_arg;
+  Mode m_mode;
+  State m_state = State::Init;
+};
+
+nb::object new_gen_awaitable(PyObject* self, GenAwaitable::Mode mode, nb::object arg) {
+  of<AsyncGenerator>(self).init_hooks(self);
+  PyTypeObject* tp = mode == GenAwaitable::Mode::Send ? g_asend_type : g_athrow_type;
+  return create<GenAwaitable>(tp, self, mode, std::move(arg));
 }
-
-void agen_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected by the finalizer
-  PyObject_GC_UnTrack(self);
-  PyObject_ClearWeakRefs(self);
-  AGenObject* g = as_agen(self);
-  Py_CLEAR(g->finalizer);
-  delete g->drv;
-  g->drv = nullptr;
-  Py_CLEAR(g->qualname);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
-PyObject* agen_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<async_generator object %U at %p>", as_agen(self)->qualname, self);
-}
-
-PyObject* agen_get_qualname(PyObject* self, void*) { return Py_NewRef(as_agen(self)->qualname); }
-
-PyObject* agen_get_running(PyObject* self, void*) {
-  return PyBool_FromLong(as_agen(self)->drv->running());
-}
-
-PyObject* new_asend(AGenObject* g, PyObject* value);
-PyObject* new_athrow(AGenObject* g, PyObject* exc_args);
 
 PyObject* agen_anext(PyObject* self) {
-  AGenObject* g = as_agen(self);
-  if (agen_init_hooks(g) < 0) return nullptr;
-  return new_asend(g, Py_None);
+  return object_edge([&] { return new_gen_awaitable(self, GenAwaitable::Mode::Send, nb::none()); });
 }
 
 PyObject* agen_asend(PyObject* self, PyObject* value) {
-  AGenObject* g = as_agen(self);
-  if (agen_init_hooks(g) < 0) return nullptr;
-  return new_asend(g, value);
+  return object_edge(
+      [&] { return new_gen_awaitable(self, GenAwaitable::Mode::Send, nb::borrow(value)); });
 }
 
 PyObject* agen_athrow(PyObject* self, PyObject* args) {
-  AGenObject* g = as_agen(self);
-  if (PyTuple_GET_SIZE(args) < 1 || PyTuple_GET_SIZE(args) > 3) {
-    PyErr_Format(PyExc_TypeError, "athrow expected at least 1 argument, got %zd",
-                 PyTuple_GET_SIZE(args));
-    return nullptr;
-  }
-  if (agen_init_hooks(g) < 0) return nullptr;
-  return new_athrow(g, args);
+  return object_edge([&] {
+    nb::tuple t = nb::borrow<nb::tuple>(args);
+    if (t.size() < 1 || t.size() > 3) {
+      raise_error(PyExc_TypeError, "athrow expected at least 1 argument, got %zd",
+                  static_cast<Py_ssize_t>(t.size()));
+    }
+    return new_gen_awaitable(self, GenAwaitable::Mode::Throw, std::move(t));
+  });
 }
 
 PyObject* agen_aclose(PyObject* self, PyObject*) {
-  AGenObject* g = as_agen(self);
-  if (agen_init_hooks(g) < 0) return nullptr;
-  return new_athrow(g, nullptr);
+  return object_edge(
+      [&] { return new_gen_awaitable(self, GenAwaitable::Mode::Close, nb::object()); });
+}
+
+// tp_finalize: runs with the pending exception set aside, and reports what it raises as
+// unraisable.
+void agen_finalize(PyObject* self) {
+  nb::error_scope saved;
+  try {
+    of<AsyncGenerator>(self).finalize(self);
+  } catch (nb::python_error& e) {
+    e.discard_as_unraisable(self);
+  } catch (const std::bad_alloc&) {
+    restore(no_memory());
+    nb::python_error().discard_as_unraisable(self);
+  }
+}
+
+PyObject* agen_repr(PyObject* self) {
+  return repr_of("async_generator", of<AsyncGenerator>(self).qualname(), self);
 }
 
 PyMethodDef agen_methods[] = {
@@ -761,429 +1030,61 @@ PyMethodDef agen_methods[] = {
 };
 
 PyGetSetDef agen_getset[] = {
-    {"__name__", agen_get_qualname, nullptr, nullptr, nullptr},
-    {"__qualname__", agen_get_qualname, nullptr, nullptr, nullptr},
-    {"ag_running", agen_get_running, nullptr, nullptr, nullptr},
+    {"__name__", qualname_getter<AsyncGenerator>, nullptr, nullptr, nullptr},
+    {"__qualname__", qualname_getter<AsyncGenerator>, nullptr, nullptr, nullptr},
+    {"ag_running", running_getter<AsyncGenerator>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot agen_slots[] = {
-    {Py_am_aiter, reinterpret_cast<void*>(self_await)},
-    {Py_am_anext, reinterpret_cast<void*>(agen_anext)},
-    {Py_tp_methods, agen_methods},
-    {Py_tp_getset, agen_getset},
-    {Py_tp_traverse, reinterpret_cast<void*>(agen_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(agen_clear)},
-    {Py_tp_finalize, reinterpret_cast<void*>(agen_finalize)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(agen_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(agen_repr)},
-    {0, nullptr},
-};
-
-PyType_Spec agen_spec = {
-    "talmek.core.steerix.async_generator",
-    sizeof(AGenObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_MANAGED_WEAKREF,
-    agen_slots,
-};
-
-// ---------------------------------------------------------------------------------------------
-// The awaitables of __anext__/asend and athrow/aclose.
-
-enum class AwState { Init, Iter, Closed };
-
-struct ASendObject {
-  PyObject ob_base;
-  AGenObject* gen;
-  PyObject* sendval;
-  AwState state;
-};
-
-ASendObject* as_asend(PyObject* o) { return reinterpret_cast<ASendObject*>(o); }
-
-PyObject* new_asend(AGenObject* g, PyObject* value) {
-  auto* o = reinterpret_cast<ASendObject*>(g_asend_type->tp_alloc(g_asend_type, 0));
-  if (!o) return nullptr;
-  o->gen = reinterpret_cast<AGenObject*>(Py_NewRef(reinterpret_cast<PyObject*>(g)));
-  o->sendval = Py_NewRef(value);
-  o->state = AwState::Init;
-  return reinterpret_cast<PyObject*>(o);
+template <class Fn>
+void* slot_fn(Fn* fn) {
+  return reinterpret_cast<void*>(fn);
 }
-
-PyObject* asend_send(PyObject* self, PyObject* arg) {
-  ASendObject* o = as_asend(self);
-  if (o->state == AwState::Closed) {
-    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited __anext__()/asend()");
-    return nullptr;
-  }
-  if (o->state == AwState::Init) {
-    if (o->gen->running_async) {
-      o->state = AwState::Closed;
-      PyErr_SetString(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
-      return nullptr;
-    }
-    if (!arg || arg == Py_None) arg = o->sendval;
-    o->state = AwState::Iter;
-  }
-  o->gen->running_async = true;
-  PyObject* out = nullptr;
-  Driver::Outcome r = agen_resume(o->gen, arg ? arg : Py_None, false, &out);
-  bool done = false;
-  PyObject* res = agen_unwrap(o->gen, r, out, &done);
-  if (done) o->state = AwState::Closed;
-  return res;
-}
-
-PyObject* asend_iternext(PyObject* self) { return asend_send(self, nullptr); }
-
-PyObject* asend_throw_exc(ASendObject* o, PyObject* exc) {
-  if (o->state == AwState::Closed) {
-    Py_DECREF(exc);
-    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited __anext__()/asend()");
-    return nullptr;
-  }
-  if (o->state == AwState::Init) {
-    if (o->gen->running_async) {
-      Py_DECREF(exc);
-      o->state = AwState::Closed;
-      PyErr_SetString(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
-      return nullptr;
-    }
-    o->state = AwState::Iter;
-    o->gen->running_async = true;
-  }
-  PyErr_SetRaisedException(exc);
-  PyObject* out = nullptr;
-  Driver::Outcome r = agen_resume(o->gen, nullptr, true, &out);
-  bool done = false;
-  PyObject* res = agen_unwrap(o->gen, r, out, &done);
-  if (done) o->state = AwState::Closed;
-  return res;
-}
-
-PyObject* asend_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  PyObject* exc = exception_from_args(args, nargs, "throw");
-  if (!exc) return nullptr;
-  return asend_throw_exc(as_asend(self), exc);
-}
-
-// close() of an asend/athrow awaitable: GeneratorExit is thrown in; the stream ending or the exit
-// coming back out means closed, anything else yielded means the exit was ignored.
-template <class Obj>
-PyObject* awaitable_close(Obj* o, PyObject* (*throw_exc)(Obj*, PyObject*)) {
-  if (o->state == AwState::Closed) Py_RETURN_NONE;
-  PyObject* exc = PyObject_CallNoArgs(PyExc_GeneratorExit);
-  if (!exc) return nullptr;
-  PyObject* r = throw_exc(o, exc);
-  if (!r) {
-    if (PyErr_ExceptionMatches(PyExc_StopIteration) ||
-        PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
-        PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
-      PyErr_Clear();
-      Py_RETURN_NONE;
-    }
-    return nullptr;
-  }
-  Py_DECREF(r);
-  PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-  return nullptr;
-}
-
-PyObject* asend_close(PyObject* self, PyObject*) {
-  return awaitable_close(as_asend(self), asend_throw_exc);
-}
-
-int asend_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(reinterpret_cast<PyObject*>(as_asend(self)->gen));
-  Py_VISIT(as_asend(self)->sendval);
-  return 0;
-}
-
-int asend_clear(PyObject* self) {
-  ASendObject* o = as_asend(self);
-  Py_CLEAR(o->gen);
-  Py_CLEAR(o->sendval);
-  return 0;
-}
-
-// An awaitable dropped before its first step never did its work: say so, as CPython does.
-void warn_unawaited(PyObject* self, const char* method, AGenObject* gen) {
-  if (!gen || !gen->qualname) return;
-  PyObject* exc = PyErr_GetRaisedException();
-  if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine method '%s' of '%U' was never awaited",
-                       method, gen->qualname) < 0) {
-    PyErr_WriteUnraisable(self);
-  }
-  PyErr_SetRaisedException(exc);
-}
-
-void asend_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  if (as_asend(self)->state == AwState::Init) warn_unawaited(self, "asend", as_asend(self)->gen);
-  asend_clear(self);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
-PyMethodDef asend_methods[] = {
-    {"send", asend_send, METH_O,
-     "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(asend_throw)),
-     METH_FASTCALL,
-     "throw(value)\n\nRaise exception in generator, return next yielded value or "
-     "raise\nStopIteration."},
-    {"close", asend_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot asend_slots[] = {
-    {Py_am_await, reinterpret_cast<void*>(self_await)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(asend_iternext)},
-    {Py_tp_methods, asend_methods},
-    {Py_tp_traverse, reinterpret_cast<void*>(asend_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(asend_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(asend_dealloc)},
-    {0, nullptr},
-};
-
-PyType_Spec asend_spec = {
-    "talmek.core.steerix.async_generator_asend",
-    sizeof(ASendObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    asend_slots,
-};
-
-struct AThrowObject {
-  PyObject ob_base;
-  AGenObject* gen;
-  PyObject* args;  // athrow()'s argument tuple; nullptr for aclose()
-  AwState state;
-};
-
-AThrowObject* as_athrow(PyObject* o) { return reinterpret_cast<AThrowObject*>(o); }
-
-PyObject* new_athrow(AGenObject* g, PyObject* exc_args) {
-  auto* o = reinterpret_cast<AThrowObject*>(g_athrow_type->tp_alloc(g_athrow_type, 0));
-  if (!o) return nullptr;
-  o->gen = reinterpret_cast<AGenObject*>(Py_NewRef(reinterpret_cast<PyObject*>(g)));
-  o->args = Py_XNewRef(exc_args);
-  o->state = AwState::Init;
-  return reinterpret_cast<PyObject*>(o);
-}
-
-// What aclose() turns the generator's answer into: an event means the body ignored the
-// GeneratorExit; its end (StopAsyncIteration or GeneratorExit) means closing is done.
-PyObject* athrow_close_result(AThrowObject* o, Driver::Outcome r, PyObject* out) {
-  if (r == Driver::Outcome::Pass) return out;
-  o->gen->running_async = false;
-  o->state = AwState::Closed;
-  if (r == Driver::Outcome::Yielded) {
-    Py_DECREF(out);
-    PyErr_SetString(PyExc_RuntimeError, kIgnoredExit);
-    return nullptr;
-  }
-  if (r == Driver::Outcome::Returned) {
-    Py_DECREF(out);
-    PyErr_SetNone(PyExc_StopIteration);
-    return nullptr;
-  }
-  if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
-      PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
-    PyErr_Clear();
-    PyErr_SetNone(PyExc_StopIteration);
-  }
-  return nullptr;
-}
-
-PyObject* athrow_throw_result(AThrowObject* o, Driver::Outcome r, PyObject* out) {
-  bool done = false;
-  PyObject* res = agen_unwrap(o->gen, r, out, &done);
-  if (done) o->state = AwState::Closed;
-  return res;
-}
-
-PyObject* athrow_send(PyObject* self, PyObject* arg) {
-  AThrowObject* o = as_athrow(self);
-  if (o->state == AwState::Closed) {
-    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited aclose()/athrow()");
-    return nullptr;
-  }
-  if (o->gen->drv->finished()) {
-    o->state = AwState::Closed;
-    PyErr_SetNone(PyExc_StopIteration);
-    return nullptr;
-  }
-  PyObject* out = nullptr;
-  if (o->state == AwState::Init) {
-    if (o->gen->running_async) {
-      o->state = AwState::Closed;
-      PyErr_SetString(PyExc_RuntimeError,
-                      o->args ? "athrow(): asynchronous generator is already running"
-                              : "aclose(): asynchronous generator is already running");
-      return nullptr;
-    }
-    if (o->gen->closed) {
-      o->state = AwState::Closed;
-      PyErr_SetNone(PyExc_StopAsyncIteration);
-      return nullptr;
-    }
-    if (arg && arg != Py_None) {
-      PyErr_SetString(PyExc_RuntimeError, kNonInitCoro);
-      return nullptr;
-    }
-    o->state = AwState::Iter;
-    o->gen->running_async = true;
-    if (!o->args) {
-      o->gen->closed = true;
-      PyErr_SetNone(PyExc_GeneratorExit);
-      Driver::Outcome r = agen_resume(o->gen, nullptr, false, &out);
-      return athrow_close_result(o, r, out);
-    }
-    PyObject* exc =
-        exception_from_args(&PyTuple_GET_ITEM(o->args, 0), PyTuple_GET_SIZE(o->args), "athrow");
-    if (!exc) {
-      o->gen->running_async = false;
-      o->state = AwState::Closed;
-      return nullptr;
-    }
-    PyErr_SetRaisedException(exc);
-    Driver::Outcome r = agen_resume(o->gen, nullptr, false, &out);
-    return athrow_throw_result(o, r, out);
-  }
-  Driver::Outcome r = agen_resume(o->gen, arg ? arg : Py_None, false, &out);
-  return o->args ? athrow_throw_result(o, r, out) : athrow_close_result(o, r, out);
-}
-
-PyObject* athrow_iternext(PyObject* self) { return athrow_send(self, nullptr); }
-
-PyObject* athrow_throw_exc(AThrowObject* o, PyObject* exc) {
-  if (o->state == AwState::Closed) {
-    Py_DECREF(exc);
-    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited aclose()/athrow()");
-    return nullptr;
-  }
-  if (o->state == AwState::Init) {
-    if (o->gen->running_async) {
-      Py_DECREF(exc);
-      o->state = AwState::Closed;
-      PyErr_SetString(PyExc_RuntimeError,
-                      o->args ? "athrow(): asynchronous generator is already running"
-                              : "aclose(): asynchronous generator is already running");
-      return nullptr;
-    }
-    o->state = AwState::Iter;
-    o->gen->running_async = true;
-  }
-  PyErr_SetRaisedException(exc);
-  PyObject* out = nullptr;
-  Driver::Outcome r = agen_resume(o->gen, nullptr, true, &out);
-  return o->args ? athrow_throw_result(o, r, out) : athrow_close_result(o, r, out);
-}
-
-PyObject* athrow_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  PyObject* exc = exception_from_args(args, nargs, "throw");
-  if (!exc) return nullptr;
-  return athrow_throw_exc(as_athrow(self), exc);
-}
-
-PyObject* athrow_close(PyObject* self, PyObject*) {
-  return awaitable_close(as_athrow(self), athrow_throw_exc);
-}
-
-int athrow_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(reinterpret_cast<PyObject*>(as_athrow(self)->gen));
-  Py_VISIT(as_athrow(self)->args);
-  return 0;
-}
-
-int athrow_clear(PyObject* self) {
-  AThrowObject* o = as_athrow(self);
-  Py_CLEAR(o->gen);
-  Py_CLEAR(o->args);
-  return 0;
-}
-
-void athrow_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  AThrowObject* o = as_athrow(self);
-  if (o->state == AwState::Init) warn_unawaited(self, o->args ? "athrow" : "aclose", o->gen);
-  athrow_clear(self);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
-PyMethodDef athrow_methods[] = {
-    {"send", athrow_send, METH_O,
-     "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(athrow_throw)),
-     METH_FASTCALL,
-     "throw(value)\n\nRaise exception in generator, return next yielded value or "
-     "raise\nStopIteration."},
-    {"close", athrow_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot athrow_slots[] = {
-    {Py_am_await, reinterpret_cast<void*>(self_await)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(athrow_iternext)},
-    {Py_tp_methods, athrow_methods},
-    {Py_tp_traverse, reinterpret_cast<void*>(athrow_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(athrow_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(athrow_dealloc)},
-    {0, nullptr},
-};
-
-PyType_Spec athrow_spec = {
-    "talmek.core.steerix.async_generator_athrow",
-    sizeof(AThrowObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    athrow_slots,
-};
 
 }  // namespace
 
 void init_async_types() {
-  auto make = [](PyType_Spec& spec) {
-    return reinterpret_cast<PyTypeObject*>(nb::detail::raise_if_null(PyType_FromSpec(&spec)));
-  };
-  g_coro_type = make(coro_spec);
-  g_wrapper_type = make(wrapper_spec);
-  g_agen_type = make(agen_spec);
-  g_asend_type = make(asend_spec);
-  g_athrow_type = make(athrow_spec);
+  g_coro_type = make_type<Coroutine>("talmek.core.steerix.coroutine", kTypeFlags,
+                                     {{Py_am_await, slot_fn(coro_await)},
+                                      {Py_am_send, slot_fn(am_send_slot<Coroutine>)},
+                                      {Py_tp_methods, awaitable_methods<Coroutine>},
+                                      {Py_tp_getset, coro_getset},
+                                      {Py_tp_repr, slot_fn(coro_repr)}});
+  g_wrapper_type =
+      make_type<CoroutineWrapper>("talmek.core.steerix.coroutine_wrapper", kTypeFlags,
+                                  {{Py_am_send, slot_fn(am_send_slot<CoroutineWrapper>)},
+                                   {Py_tp_iter, slot_fn(PyObject_SelfIter)},
+                                   {Py_tp_iternext, slot_fn(next_slot<CoroutineWrapper>)},
+                                   {Py_tp_methods, awaitable_methods<CoroutineWrapper>}});
+  g_agen_type = make_type<AsyncGenerator>("talmek.core.steerix.async_generator",
+                                          kTypeFlags | Py_TPFLAGS_MANAGED_WEAKREF,
+                                          {{Py_am_aiter, slot_fn(PyObject_SelfIter)},
+                                           {Py_am_anext, slot_fn(agen_anext)},
+                                           {Py_tp_methods, agen_methods},
+                                           {Py_tp_getset, agen_getset},
+                                           {Py_tp_finalize, slot_fn(agen_finalize)},
+                                           {Py_tp_repr, slot_fn(agen_repr)}});
+  // asend and athrow are one awaitable under two names.
+  for (auto [type, name] :
+       {std::pair{&g_asend_type, "talmek.core.steerix.async_generator_asend"},
+        std::pair{&g_athrow_type, "talmek.core.steerix.async_generator_athrow"}}) {
+    *type = make_type<GenAwaitable>(name, kTypeFlags,
+                                    {{Py_am_await, slot_fn(PyObject_SelfIter)},
+                                     {Py_tp_iter, slot_fn(PyObject_SelfIter)},
+                                     {Py_tp_iternext, slot_fn(next_slot<GenAwaitable>)},
+                                     {Py_tp_methods, awaitable_methods<GenAwaitable>}});
+  }
   nb::module_ abc = nb::module_::import_("collections.abc");
   abc.attr("Coroutine").attr("register")(nb::handle(reinterpret_cast<PyObject*>(g_coro_type)));
   abc.attr("AsyncGenerator").attr("register")(nb::handle(reinterpret_cast<PyObject*>(g_agen_type)));
 }
 
 nb::object new_coroutine(std::unique_ptr<Frame> frame, nb::handle qualname) {
-  auto* o = reinterpret_cast<CoroObject*>(g_coro_type->tp_alloc(g_coro_type, 0));
-  if (!o) throw nb::python_error();
-  o->drv = new Driver(std::move(frame), false);
-  o->qualname = nb::borrow(qualname).release().ptr();
-  return nb::steal(reinterpret_cast<PyObject*>(o));
+  return create<Coroutine>(g_coro_type, std::move(frame), qualname);
 }
 
 nb::object new_async_gen(std::unique_ptr<Frame> frame, nb::handle qualname) {
-  auto* o = reinterpret_cast<AGenObject*>(g_agen_type->tp_alloc(g_agen_type, 0));
-  if (!o) throw nb::python_error();
-  o->drv = new Driver(std::move(frame), true);
-  o->qualname = nb::borrow(qualname).release().ptr();
-  o->finalizer = nullptr;
-  o->hooks_inited = false;
-  o->closed = false;
-  o->running_async = false;
-  return nb::steal(reinterpret_cast<PyObject*>(o));
+  return create<AsyncGenerator>(g_agen_type, std::move(frame), qualname);
 }
 
 }  // namespace talmek::steerix

@@ -1,7 +1,8 @@
 // Native coroutines and asynchronous generators: a C++ state machine (Frame) driven by one
-// engine (Driver), wrapped in Python objects that speak the coroutine and async generator
-// protocols. Modelled on CPython's genobject.c and on _asynciomodule.c's FutureIter: one
-// state machine, with thin send/throw/close wrappers around it. Everything needs the GIL.
+// engine, wrapped in Python objects that speak the coroutine and async generator protocols.
+// Modelled on CPython's genobject.c and on _asynciomodule.c's FutureIter: each awaitable is one
+// state machine, with the same thin send/throw/close/__next__ wrappers around all of them.
+// Everything needs the GIL.
 #pragma once
 
 #include <cstddef>
@@ -42,13 +43,21 @@ class Frame {
   virtual void clear() = 0;
 };
 
+// Visits `obj` for the garbage collector, as Py_VISIT does inside a tp_traverse slot.
+inline int visit(visitproc visit, void* arg, nb::handle obj) {
+  Py_VISIT(obj.ptr());
+  return 0;
+}
+
 // A frame whose Python references live in N slots, so that traversal and clearing cannot
 // forget one: every Python object the frame holds is in a slot.
 template <std::size_t N>
 class SlotFrame : public Frame {
  public:
-  int traverse(visitproc visit, void* arg) override {
-    for (const nb::object& p : m_slot) Py_VISIT(p.ptr());
+  int traverse(visitproc visit_fn, void* arg) override {
+    for (const nb::object& p : m_slot) {
+      if (int rc = visit(visit_fn, arg, p)) return rc;
+    }
     return 0;
   }
   void clear() override {
@@ -68,42 +77,6 @@ class SlotFrame : public Frame {
   nb::object m_slot[N];
 };
 
-// The engine: runs a frame and delegates to the iterator it awaits ("yield from").
-class Driver {
- public:
-  enum class Outcome { Pass, Yielded, Returned, Failed };
-
-  Driver(std::unique_ptr<Frame> frame, bool async_gen)
-      : m_frame(std::move(frame)), m_async_gen(async_gen) {}
-  ~Driver() { clear(); }
-
-  bool finished() const { return !m_frame; }
-  bool started() const { return m_started; }
-  bool running() const { return m_running; }
-
-  // Resumes with `value` sent in (borrowed), or, when value is nullptr, with the exception
-  // that is set thrown in. `close_on_exit` closes an awaited iterator instead of throwing
-  // GeneratorExit into it (coroutines do, async generators do not). On Pass, Yielded and
-  // Returned, *out receives a new reference. Callers check running() and finished() first.
-  Outcome resume(PyObject* value, bool close_on_exit, PyObject** out);
-
-  // Ends the body without running it further (frame and awaited iterator dropped).
-  void clear();
-  int traverse(visitproc visit, void* arg);
-
- private:
-  Outcome run_frame(PyObject* value, PyObject** out);
-  Step resume_frame(PyObject* value);
-  PySendResult throw_into_sub(bool close_on_exit, PyObject** res);
-
-  std::unique_ptr<Frame> m_frame;
-  PyObject* m_sub = nullptr;  // the __await__ iterator being delegated to
-  bool m_started = false;
-  bool m_running = false;
-  bool m_convert_stop = true;  // StopIteration out of the body becomes RuntimeError
-  bool m_async_gen;            // error texts and StopAsyncIteration handling of async generators
-};
-
 // Creates the coroutine type and the async generator types; registers them with
 // collections.abc.
 void init_async_types();
@@ -113,8 +86,5 @@ nb::object new_coroutine(std::unique_ptr<Frame> frame, nb::handle qualname);
 
 // A new native async generator running `frame`.
 nb::object new_async_gen(std::unique_ptr<Frame> frame, nb::handle qualname);
-
-// The iterator that `await obj` delegates to, as CPython's _PyCoro_GetAwaitableIter finds it.
-PyObject* awaitable_iter(PyObject* obj);
 
 }  // namespace talmek::steerix
