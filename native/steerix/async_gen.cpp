@@ -196,22 +196,10 @@ nb::object exception_from(Py_ssize_t nargs, nb::handle typ, nb::handle val, nb::
   return exc;
 }
 
-// A RuntimeWarning about `self`, an awaitable dropped before it ran, with the text that
-// `message()` gives. It runs in a deallocation: the pending exception, if any, is set aside,
-// and a warning that the filters turn into an error is reported as unraisable. nanobind has
-// no warnings API.
-template <class Message>
-void warn_never_awaited(nb::handle self, Message&& message) noexcept {
-  nb::error_scope saved;
-  try {
-    nb::str text = message();
-    if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) throw nb::python_error();
-  } catch (nb::python_error& e) {
-    e.discard_as_unraisable(self);
-  } catch (const std::bad_alloc&) {
-    restore(no_memory());
-    nb::python_error().discard_as_unraisable(self);
-  }
+// A RuntimeWarning about an awaitable dropped before it ran; raises when the warning filters
+// turn it into an error. nanobind has no warnings API.
+void warn_never_awaited(const nb::str& message) {
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) throw nb::python_error();
 }
 
 // "<kind object qualname at 0x...>": the %p of CPython's own reprs, which nanobind's
@@ -265,11 +253,27 @@ int clear_slot(PyObject* self) {
   return 0;
 }
 
+// tp_finalize of a T that has finalize(self): its last word before it goes (a warning, the
+// loop's finalizer hook). The interpreter calls it once, on an object that is alive for the
+// call (a deallocation resurrects it for the time being), so `self` may be handed to the
+// unraisable hook; the pending exception, if any, is set aside.
+template <class T>
+void finalize_slot(PyObject* self) {
+  nb::error_scope saved;
+  try {
+    of<T>(self).finalize(self);
+  } catch (nb::python_error& e) {
+    e.discard_as_unraisable(self);
+  } catch (const std::bad_alloc&) {
+    restore(no_memory());
+    nb::python_error().discard_as_unraisable(self);
+  }
+}
+
 // Deallocation: the finalizer first where T has one (it may resurrect the object), then the
-// garbage collector lets go, weak references die, T has its last word (a warning; it must not
-// throw) and is destroyed, and the
-// instance's reference to its heap type is released. These are the interpreter's own
-// deallocation steps; nanobind has no part in them.
+// garbage collector lets go, weak references die, T is destroyed, and the instance's
+// reference to its heap type is released. These are the interpreter's own deallocation steps;
+// nanobind has no part in them.
 template <class T>
 void dealloc_slot(PyObject* self) {
   PyTypeObject* tp = type_of(self);
@@ -277,10 +281,8 @@ void dealloc_slot(PyObject* self) {
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
   }
   PyObject_GC_UnTrack(self);
-  if constexpr (T::kFinalized) PyObject_ClearWeakRefs(self);
-  T& value = of<T>(self);
-  value.dropped(self);
-  value.~T();
+  if constexpr (T::kWeakrefs) PyObject_ClearWeakRefs(self);
+  of<T>(self).~T();
   tp->tp_free(self);
   Py_DECREF(tp);
 }
@@ -288,7 +290,7 @@ void dealloc_slot(PyObject* self) {
 constexpr unsigned long kTypeFlags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
-// A heap type for T with the given slots and the three of make_type itself. The slots are read
+// A heap type for T with the given slots and those make_type adds from T. The slots are read
 // here; the method and getset tables they point to are static.
 template <class T>
 PyTypeObject* make_type(const char* name, unsigned long flags,
@@ -297,6 +299,9 @@ PyTypeObject* make_type(const char* name, unsigned long flags,
   slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(traverse_slot<T>)});
   slots.push_back({Py_tp_clear, reinterpret_cast<void*>(clear_slot<T>)});
   slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<T>)});
+  if constexpr (T::kFinalized) {
+    slots.push_back({Py_tp_finalize, reinterpret_cast<void*>(finalize_slot<T>)});
+  }
   slots.push_back({0, nullptr});
   PyType_Spec spec = {name, static_cast<int>(sizeof(Instance<T>)), 0,
                       static_cast<unsigned int>(flags), slots.data()};
@@ -614,7 +619,8 @@ Driver::Resumed Driver::run_frame(nb::handle value, nb::object exc) {
 
 class Coroutine {
  public:
-  static constexpr bool kFinalized = false;
+  static constexpr bool kFinalized = true;
+  static constexpr bool kWeakrefs = false;
   static constexpr const char* kSendDoc =
       "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.";
   static constexpr const char* kThrowDoc =
@@ -653,10 +659,9 @@ class Coroutine {
   }
 
   // A coroutine dropped before it ever ran is almost always a missing `await`.
-  void dropped(nb::handle self) {
+  void finalize(nb::handle) {
     if (m_driver.started() || m_driver.finished() || !m_qualname) return;
-    warn_never_awaited(
-        self, [&] { return nb::str("coroutine '{}' was never awaited").format(m_qualname); });
+    warn_never_awaited(nb::str("coroutine '{}' was never awaited").format(m_qualname));
   }
 
   int traverse(visitproc visit_fn, void* arg) { return m_driver.traverse(visit_fn, arg); }
@@ -695,6 +700,7 @@ class Coroutine {
 class CoroutineWrapper {
  public:
   static constexpr bool kFinalized = false;
+  static constexpr bool kWeakrefs = false;
   static constexpr const char* kSendDoc = nullptr;
   static constexpr const char* kThrowDoc = nullptr;
   static constexpr const char* kCloseDoc = nullptr;
@@ -704,7 +710,6 @@ class CoroutineWrapper {
   Sent send(nb::handle value) { return coro().send(value); }
   Sent throw_(nb::object exc) { return coro().throw_(std::move(exc)); }
   Sent close() { return coro().close(); }
-  void dropped(nb::handle) {}
 
   int traverse(visitproc visit_fn, void* arg) { return visit(visit_fn, arg, m_coro); }
   void clear() { drop(m_coro); }
@@ -737,6 +742,7 @@ class GenAwaitable;
 class AsyncGenerator {
  public:
   static constexpr bool kFinalized = true;
+  static constexpr bool kWeakrefs = true;
 
   AsyncGenerator(std::unique_ptr<Frame> frame, nb::handle qualname)
       : m_driver(std::move(frame), true), m_qualname(nb::borrow(qualname)) {}
@@ -763,8 +769,6 @@ class AsyncGenerator {
     nb::object finalizer = m_finalizer;
     finalizer(self);
   }
-
-  void dropped(nb::handle) {}
 
   int traverse(visitproc visit_fn, void* arg) {
     if (int rc = visit(visit_fn, arg, m_finalizer)) return rc;
@@ -811,7 +815,8 @@ class AsyncGenerator {
 class GenAwaitable {
  public:
   enum class Mode { Send, Throw, Close };
-  static constexpr bool kFinalized = false;
+  static constexpr bool kFinalized = true;
+  static constexpr bool kWeakrefs = false;
   static constexpr const char* kSendDoc =
       "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration.";
   static constexpr const char* kThrowDoc =
@@ -896,13 +901,11 @@ class GenAwaitable {
   }
 
   // An awaitable dropped before its first step never did its work: say so, as CPython does.
-  void dropped(nb::handle self) {
+  void finalize(nb::handle) {
     if (m_state != State::Init || !m_gen) return;
     static const char* const kMethod[] = {"asend", "athrow", "aclose"};
-    warn_never_awaited(self, [&] {
-      return nb::str("coroutine method '{}' of '{}' was never awaited")
-          .format(kMethod[static_cast<int>(m_mode)], gen().m_qualname);
-    });
+    warn_never_awaited(nb::str("coroutine method '{}' of '{}' was never awaited")
+                           .format(kMethod[static_cast<int>(m_mode)], gen().m_qualname));
   }
 
   int traverse(visitproc visit_fn, void* arg) {
@@ -1004,20 +1007,6 @@ PyObject* agen_aclose(PyObject* self, PyObject*) {
       [&] { return new_gen_awaitable(self, GenAwaitable::Mode::Close, nb::object()); });
 }
 
-// tp_finalize: runs with the pending exception set aside, and reports what it raises as
-// unraisable.
-void agen_finalize(PyObject* self) {
-  nb::error_scope saved;
-  try {
-    of<AsyncGenerator>(self).finalize(self);
-  } catch (nb::python_error& e) {
-    e.discard_as_unraisable(self);
-  } catch (const std::bad_alloc&) {
-    restore(no_memory());
-    nb::python_error().discard_as_unraisable(self);
-  }
-}
-
 PyObject* agen_repr(PyObject* self) {
   return repr_of("async_generator", of<AsyncGenerator>(self).qualname(), self);
 }
@@ -1062,7 +1051,6 @@ void init_async_types() {
                                            {Py_am_anext, slot_fn(agen_anext)},
                                            {Py_tp_methods, agen_methods},
                                            {Py_tp_getset, agen_getset},
-                                           {Py_tp_finalize, slot_fn(agen_finalize)},
                                            {Py_tp_repr, slot_fn(agen_repr)}});
   // asend and athrow are one awaitable under two names.
   for (auto [type, name] :
