@@ -46,11 +46,10 @@ struct Sent {
 Sent returned_none() { return {Sent::Return, nb::none()}; }
 Sent raised(nb::object exc) { return {Sent::Raise, std::move(exc)}; }
 
-// The exception being raised, taken out of the interpreter as a value.
-nb::object take_error() {
-  nb::python_error e;
-  return nb::borrow(e.value());
-}
+// The exception being raised, taken out of the interpreter as a value. nanobind's
+// python_error does the same with bookkeeping of its own (the text of what(), a release under
+// a clean-up guard), which the end of every stream would pay for.
+nb::object take_error() { return nb::steal(PyErr_GetRaisedException()); }
 
 // Raises `type` with the message of `fmt`, or without arguments when fmt is nullptr. The texts
 // use CPython's own format language (%R, %U, %zd, precision in bytes), which nanobind's
@@ -139,7 +138,9 @@ bool is_native_coroutine(nb::handle obj) { return PyCoro_CheckExact(obj.ptr()); 
 // the am_await slot itself (nanobind's lookups would go through __await__ attributes) and the
 // iterator check of the interpreter.
 nb::object awaitable_iter(nb::handle obj) {
-  if (is_native_coroutine(obj)) return nb::borrow(obj);
+  // Our own coroutines are their own iterators here too (am_send, send, throw, close): their
+  // __await__ wrapper would only forward to them.
+  if (is_native_coroutine(obj) || type_of(obj) == g_coro_type) return nb::borrow(obj);
   PyAsyncMethods* am = type_of(obj)->tp_as_async;
   if (!am || !am->am_await) {
     raise_error(PyExc_TypeError, "'%.100s' object can't be awaited", tp_name(obj));
@@ -208,13 +209,22 @@ PyObject* repr_of(const char* kind, nb::handle qualname, nb::handle self) {
   return PyUnicode_FromFormat("<%s object %U at %p>", kind, qualname.ptr(), self.ptr());
 }
 
-// The asyncgen hooks live in the interpreter's own sys namespace (an import could go through
-// a replaced __import__).
-nb::object asyncgen_hooks_getter() { return nb::borrow(PySys_GetObject("get_asyncgen_hooks")); }
+// sys.get_asyncgen_hooks as the interpreter's sys namespace holds it now, or an invalid object
+// when it has none. The namespace (the sys module's dict, which lives as long as the
+// interpreter) and the key are taken once at load, so that the first pull of every stream is
+// one dict lookup.
+nb::handle g_sys_dict;
+nb::handle g_get_asyncgen_hooks;
+
+nb::object asyncgen_hooks_getter() {
+  return nb::borrow<nb::dict>(g_sys_dict).get(g_get_asyncgen_hooks, nb::handle());
+}
 
 // Empties `o` before its object is released, as Py_CLEAR does: releasing may run code that
 // comes back here.
-void drop(nb::object& o) { nb::object gone = std::move(o); }
+void drop(nb::object& o) {
+  if (o) nb::object gone = std::move(o);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Python objects that hold a C++ value: a type made by make_type<T> has this layout, and its
@@ -253,12 +263,13 @@ int clear_slot(PyObject* self) {
   return 0;
 }
 
-// tp_finalize of a T that has finalize(self): its last word before it goes (a warning, the
-// loop's finalizer hook). The interpreter calls it once, on an object that is alive for the
-// call (a deallocation resurrects it for the time being), so `self` may be handed to the
-// unraisable hook; the pending exception, if any, is set aside.
+// tp_finalize of a T that has finalize(self), called when has_last_word(): its last word before it
+// goes (a warning, the loop's finalizer hook). The interpreter calls it once, on an object that is
+// alive for the call (a deallocation resurrects it for the time being), so `self` may be handed to
+// the unraisable hook; the pending exception, if any, is set aside.
 template <class T>
 void finalize_slot(PyObject* self) {
+  if (!of<T>(self).has_last_word()) return;
   nb::error_scope saved;
   try {
     of<T>(self).finalize(self);
@@ -278,7 +289,9 @@ template <class T>
 void dealloc_slot(PyObject* self) {
   PyTypeObject* tp = type_of(self);
   if constexpr (T::kFinalized) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    // Only when the finalizer has something to do: most awaitables go without a word, and
+    // resurrecting each for a call that returns at once would cost every event.
+    if (of<T>(self).has_last_word() && PyObject_CallFinalizerFromDealloc(self) < 0) return;
   }
   PyObject_GC_UnTrack(self);
   if constexpr (T::kWeakrefs) PyObject_ClearWeakRefs(self);
@@ -311,23 +324,28 @@ PyTypeObject* make_type(const char* name, unsigned long flags,
 // ---------------------------------------------------------------------------------------------
 // The edge: one set of slot wrappers for every awaitable. An awaitable T has
 //   Sent send(nb::handle value)   send(value) and __next__ (value None)
-//   Sent throw_(nb::object exc)   throw() with the exception built from its arguments
+//   Sent throw_(nb::handle exc)   throw() with the exception built from its arguments
 //   Sent close()                  close(): Return means closed, Raise an exception
 // and the doc strings of the three methods.
 
 // What send() and __next__ hand the interpreter: the value yielded, or nullptr with
 // StopIteration(value) or the exception raised. `plain_end`: __next__ ends with None by
 // returning nullptr without an exception, as an exhausted iterator does.
-PyObject* to_python(Sent r, bool plain_end) {
+PyObject* to_python(Sent&& r, bool plain_end) {
   switch (r.kind) {
     case Sent::Next:
       return r.value.release().ptr();
     case Sent::Return:
       if (r.value.is_none()) {
         if (!plain_end) PyErr_SetObject(PyExc_StopIteration, nullptr);
+      } else if (!nb::isinstance<nb::tuple>(r.value) && !PyExceptionInstance_Check(r.value.ptr())) {
+        // The interpreter makes StopIteration(value) itself, as a raise statement would; this
+        // is every event of the stream, so it goes the shortest way, as CPython's own
+        // generators do.
+        PyErr_SetObject(PyExc_StopIteration, r.value.ptr());
       } else {
-        // Wrapped in an instance so that a tuple or an exception value is not unpacked or
-        // raised in its own right; set as a raise statement sets it.
+        // A tuple or an exception is wrapped in an instance first, so that it is not unpacked
+        // or raised in its own right.
         nb::object stop = nb::handle(PyExc_StopIteration)(r.value);
         PyErr_SetObject(PyExc_StopIteration, stop.ptr());
       }
@@ -391,7 +409,7 @@ PyObject* throw_slot(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     nb::object exc =
         exception_from(nargs, nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : Py_None,
                        nargs > 2 ? args[2] : Py_None, "throw");
-    return to_python(of<T>(self).throw_(std::move(exc)), false);
+    return to_python(of<T>(self).throw_(exc), false);
   });
 }
 
@@ -450,15 +468,16 @@ class Driver {
   // Resumes with `value` sent in or, when `exc` is set, with that exception thrown in.
   // `close_on_exit` closes an awaited iterator instead of throwing GeneratorExit into it
   // (coroutines do, async generators do not). Callers check running() and finished() first.
-  Resumed resume(nb::handle value, nb::object exc, bool close_on_exit);
+  Resumed resume(nb::handle value, nb::handle exc, bool close_on_exit);
 
   // Ends the body without running it further (frame and awaited iterator dropped).
   void clear();
   int traverse(visitproc visit_fn, void* arg);
 
  private:
-  Resumed run_frame(nb::handle value, nb::object exc);
-  Sent throw_into_sub(nb::object exc, bool close_on_exit);
+  Resumed run_frame(nb::handle value, nb::handle thrown);
+  Step resume_body(nb::handle value, nb::object& exc) noexcept;
+  Sent throw_into_sub(nb::handle exc, bool close_on_exit);
 
   std::unique_ptr<Frame> m_frame;
   nb::object m_sub;  // the __await__ iterator being delegated to
@@ -496,16 +515,16 @@ Sent close_iter(nb::handle it) {
   return r.kind == Sent::Raise ? std::move(r) : returned_none();
 }
 
-Sent Driver::throw_into_sub(nb::object exc, bool close_on_exit) {
+Sent Driver::throw_into_sub(nb::handle exc, bool close_on_exit) {
   if (close_on_exit && matches(exc, PyExc_GeneratorExit)) {
     Sent closed = close_iter(m_sub);
-    return closed.kind == Sent::Raise ? std::move(closed) : raised(std::move(exc));
+    return closed.kind == Sent::Raise ? std::move(closed) : raised(nb::borrow(exc));
   }
   nb::object meth;
   try {
     meth = optional_attr(m_sub, g_names.throw_);
     // An iterator without throw(): the exception is raised at the await itself.
-    if (!meth) return raised(std::move(exc));
+    if (!meth) return raised(nb::borrow(exc));
     return {Sent::Next, meth(exc)};
   } catch (nb::python_error& e) {
     if (!meth || !e.matches(PyExc_StopIteration)) return raised(nb::borrow(e.value()));
@@ -517,48 +536,46 @@ Sent Driver::throw_into_sub(nb::object exc, bool close_on_exit) {
   }
 }
 
-Driver::Resumed Driver::resume(nb::handle value, nb::object exc, bool close_on_exit) {
+Driver::Resumed Driver::resume(nb::handle value, nb::handle exc, bool close_on_exit) {
   // An exception thrown in before the body ever ran is raised as it is, as CPython does for a
   // frame that has not started: the body did not raise it, so nothing is converted.
   m_convert_stop = m_started || !exc;
   m_started = true;
   m_running = true;
-  Resumed o;
-  if (m_sub) {
-    Sent r = exc ? throw_into_sub(std::move(exc), close_on_exit) : send_into(m_sub, value);
-    if (r.kind == Sent::Next) {
-      m_running = false;
-      return {Outcome::Pass, std::move(r.value)};
-    }
-    drop(m_sub);
-    if (r.kind == Sent::Return) {
-      o = run_frame(r.value, nb::object());
-    } else {
-      o = run_frame(nb::handle(), std::move(r.value));
-    }
-  } else {
-    o = run_frame(value, std::move(exc));
+  struct NotRunning {
+    bool& running;
+    ~NotRunning() { running = false; }
+  } not_running{m_running};
+  if (!m_sub) return run_frame(value, exc);
+  Sent r = exc ? throw_into_sub(exc, close_on_exit) : send_into(m_sub, value);
+  if (r.kind == Sent::Next) return {Outcome::Pass, std::move(r.value)};
+  drop(m_sub);
+  if (r.kind == Sent::Return) return run_frame(r.value, nb::handle());
+  return run_frame(nb::handle(), r.value);
+}
+
+// One resumption of the body: its step or, when it raises, a Return without a value and the
+// exception in `exc`. The frames speak nanobind's python_error; here it becomes a value.
+Step Driver::resume_body(nb::handle value, nb::object& exc) noexcept {
+  try {
+    return m_frame->resume(value);
+  } catch (nb::python_error& e) {
+    exc = nb::borrow(e.value());
+  } catch (const std::bad_alloc&) {
+    exc = no_memory();
   }
-  m_running = false;
-  return o;
+  return {StepKind::Return, nb::object()};
 }
 
 // Runs the body from its suspension point, with `value` (borrowed) as what the point produced,
-// or with `exc` raised there, which ends the body where it is: none of the bodies has clean-up
-// of its own. The body's own exceptions come as nanobind's python_error and become values.
-Driver::Resumed Driver::run_frame(nb::handle value, nb::object exc) {
+// or with `thrown` raised there, which ends the body where it is: none of the bodies has
+// clean-up of its own.
+Driver::Resumed Driver::run_frame(nb::handle value, nb::handle thrown) {
   nb::object held;  // what an awaited iterator returned, while the body reads it
+  nb::object exc;   // what the body ends with
+  if (thrown) exc = nb::borrow(thrown);
   for (;;) {
-    Step s{StepKind::Return, nb::object()};
-    if (!exc) {
-      try {
-        s = m_frame->resume(value);
-      } catch (nb::python_error& e) {
-        exc = nb::borrow(e.value());
-      } catch (const std::bad_alloc&) {
-        exc = no_memory();
-      }
-    }
+    Step s = exc ? Step{StepKind::Return, nb::object()} : resume_body(value, exc);
     drop(held);
     if (exc) {
       // A body must not end its caller's iteration: StopIteration (and, out of an async
@@ -631,8 +648,8 @@ class Coroutine {
   Coroutine(std::unique_ptr<Frame> frame, nb::handle qualname)
       : m_driver(std::move(frame), false), m_qualname(nb::borrow(qualname)) {}
 
-  Sent send(nb::handle value) { return step(value, nb::object()); }
-  Sent throw_(nb::object exc) { return step(nb::handle(), std::move(exc)); }
+  Sent send(nb::handle value) { return step(value, nb::handle()); }
+  Sent throw_(nb::handle exc) { return step(nb::handle(), exc); }
 
   Sent close() {
     if (m_driver.finished()) return returned_none();
@@ -659,8 +676,9 @@ class Coroutine {
   }
 
   // A coroutine dropped before it ever ran is almost always a missing `await`.
+  bool has_last_word() const { return !m_driver.started() && !m_driver.finished() && m_qualname; }
   void finalize(nb::handle) {
-    if (m_driver.started() || m_driver.finished() || !m_qualname) return;
+    if (!has_last_word()) return;
     warn_never_awaited(nb::str("coroutine '{}' was never awaited").format(m_qualname));
   }
 
@@ -672,13 +690,13 @@ class Coroutine {
 
  private:
   // send() and throw() in one, as CPython's gen_send_ex2 for a coroutine.
-  Sent step(nb::handle value, nb::object exc) {
+  Sent step(nb::handle value, nb::handle exc) {
     if (m_driver.running()) return raised(new_error(PyExc_ValueError, kCoroRunning));
     if (m_driver.finished()) return raised(new_error(PyExc_RuntimeError, kCoroReused));
     if (!exc && !m_driver.started() && !value.is_none()) {
       return raised(new_error(PyExc_TypeError, kNonInitCoro));
     }
-    Driver::Resumed r = m_driver.resume(value, std::move(exc), true);
+    Driver::Resumed r = m_driver.resume(value, exc, true);
     switch (r.outcome) {
       case Driver::Outcome::Pass:
       case Driver::Outcome::Yielded:
@@ -708,7 +726,7 @@ class CoroutineWrapper {
   explicit CoroutineWrapper(nb::handle coro) : m_coro(nb::borrow(coro)) {}
 
   Sent send(nb::handle value) { return coro().send(value); }
-  Sent throw_(nb::object exc) { return coro().throw_(std::move(exc)); }
+  Sent throw_(nb::handle exc) { return coro().throw_(exc); }
   Sent close() { return coro().close(); }
 
   int traverse(visitproc visit_fn, void* arg) { return visit(visit_fn, arg, m_coro); }
@@ -764,8 +782,9 @@ class AsyncGenerator {
   // An unfinished generator that the loop knows about is handed to the loop's finalizer,
   // which schedules aclose(); the body holds no clean-up of its own, so without a finalizer
   // dropping it is enough.
+  bool has_last_word() const { return !m_driver.finished() && m_finalizer && !m_closed; }
   void finalize(nb::handle self) {
-    if (m_driver.finished() || !m_finalizer || m_closed) return;
+    if (!has_last_word()) return;
     nb::object finalizer = m_finalizer;
     finalizer(self);
   }
@@ -786,10 +805,10 @@ class AsyncGenerator {
   friend class GenAwaitable;
 
   // Resumes the body, as CPython's gen_send_ex2 does for an async generator.
-  Driver::Resumed resume(nb::handle value, nb::object exc, bool close_on_exit) {
+  Driver::Resumed resume(nb::handle value, nb::handle exc, bool close_on_exit) {
     if (m_driver.finished()) {
       if (!exc) return {Driver::Outcome::Returned, nb::none()};
-      return {Driver::Outcome::Failed, std::move(exc)};
+      return {Driver::Outcome::Failed, nb::borrow(exc)};
     }
     if (m_driver.running()) {
       return {Driver::Outcome::Failed,
@@ -798,7 +817,7 @@ class AsyncGenerator {
     if (!exc && !value.is_none() && !m_driver.started()) {
       return {Driver::Outcome::Failed, new_error(PyExc_TypeError, kNonInitAgen)};
     }
-    return m_driver.resume(value, std::move(exc), close_on_exit);
+    return m_driver.resume(value, exc, close_on_exit);
   }
 
   Driver m_driver;
@@ -825,8 +844,8 @@ class GenAwaitable {
   static constexpr const char* kCloseDoc = "close() -> raise GeneratorExit inside generator.";
 
   // `arg`: the value to send (Send), athrow()'s argument tuple (Throw), nothing (Close).
-  GenAwaitable(nb::handle gen, Mode mode, nb::object arg)
-      : m_gen(nb::borrow(gen)), m_arg(std::move(arg)), m_mode(mode) {}
+  GenAwaitable(nb::handle gen, Mode mode, nb::handle arg)
+      : m_gen(nb::borrow(gen)), m_arg(nb::borrow(arg)), m_mode(mode) {}
 
   Sent send(nb::handle value) {
     if (m_state == State::Closed) return reused();
@@ -838,13 +857,13 @@ class GenAwaitable {
         m_state = State::Iter;
       }
       g.m_running_async = true;
-      return finish(g.resume(value, nb::object(), false));
+      return finish(g.resume(value, nb::handle(), false));
     }
     if (g.m_driver.finished()) {
       m_state = State::Closed;
       return returned_none();
     }
-    if (m_state == State::Iter) return finish(g.resume(value, nb::object(), false));
+    if (m_state == State::Iter) return finish(g.resume(value, nb::handle(), false));
     if (g.m_running_async) return already_running();
     if (g.m_closed) {
       m_state = State::Closed;
@@ -870,24 +889,25 @@ class GenAwaitable {
       }
       exc = std::move(built.value);
     }
-    return finish(g.resume(nb::handle(), std::move(exc), false));
+    return finish(g.resume(nb::handle(), exc, false));
   }
 
-  Sent throw_(nb::object exc) {
+  Sent throw_(nb::handle exc) {
     if (m_state == State::Closed) return reused();
     if (m_state == State::Init) {
       if (gen().m_running_async) return already_running();
       m_state = State::Iter;
       gen().m_running_async = true;
     }
-    return finish(gen().resume(nb::handle(), std::move(exc), true));
+    return finish(gen().resume(nb::handle(), exc, true));
   }
 
   // GeneratorExit is thrown in; the stream ending or the exit coming back out means closed,
   // anything else yielded means the exit was ignored.
   Sent close() {
     if (m_state == State::Closed) return returned_none();
-    Sent r = throw_(nb::handle(PyExc_GeneratorExit)());
+    nb::object exit = nb::handle(PyExc_GeneratorExit)();
+    Sent r = throw_(exit);
     switch (r.kind) {
       case Sent::Next:
         return raised(new_error(PyExc_RuntimeError, kCoroIgnoredExit));
@@ -901,8 +921,9 @@ class GenAwaitable {
   }
 
   // An awaitable dropped before its first step never did its work: say so, as CPython does.
+  bool has_last_word() const { return m_state == State::Init && m_gen; }
   void finalize(nb::handle) {
-    if (m_state != State::Init || !m_gen) return;
+    if (!has_last_word()) return;
     static const char* const kMethod[] = {"asend", "athrow", "aclose"};
     warn_never_awaited(nb::str("coroutine method '{}' of '{}' was never awaited")
                            .format(kMethod[static_cast<int>(m_mode)], gen().m_qualname));
@@ -942,7 +963,7 @@ class GenAwaitable {
   // body StopAsyncIteration. aclose(): an event means the body ignored the GeneratorExit, its
   // end (StopAsyncIteration or GeneratorExit) that closing is done. A future the body awaits
   // is passed through to the loop either way.
-  Sent finish(Driver::Resumed r) {
+  Sent finish(Driver::Resumed&& r) {
     if (r.outcome == Driver::Outcome::Pass) return {Sent::Next, std::move(r.value)};
     AsyncGenerator& g = gen();
     g.m_running_async = false;
@@ -976,19 +997,18 @@ class GenAwaitable {
   State m_state = State::Init;
 };
 
-nb::object new_gen_awaitable(PyObject* self, GenAwaitable::Mode mode, nb::object arg) {
+nb::object new_gen_awaitable(PyObject* self, GenAwaitable::Mode mode, nb::handle arg) {
   of<AsyncGenerator>(self).init_hooks(self);
   PyTypeObject* tp = mode == GenAwaitable::Mode::Send ? g_asend_type : g_athrow_type;
-  return create<GenAwaitable>(tp, self, mode, std::move(arg));
+  return create<GenAwaitable>(tp, self, mode, arg);
 }
 
 PyObject* agen_anext(PyObject* self) {
-  return object_edge([&] { return new_gen_awaitable(self, GenAwaitable::Mode::Send, nb::none()); });
+  return object_edge([&] { return new_gen_awaitable(self, GenAwaitable::Mode::Send, Py_None); });
 }
 
 PyObject* agen_asend(PyObject* self, PyObject* value) {
-  return object_edge(
-      [&] { return new_gen_awaitable(self, GenAwaitable::Mode::Send, nb::borrow(value)); });
+  return object_edge([&] { return new_gen_awaitable(self, GenAwaitable::Mode::Send, value); });
 }
 
 PyObject* agen_athrow(PyObject* self, PyObject* args) {
@@ -998,13 +1018,13 @@ PyObject* agen_athrow(PyObject* self, PyObject* args) {
       raise_error(PyExc_TypeError, "athrow expected at least 1 argument, got %zd",
                   static_cast<Py_ssize_t>(t.size()));
     }
-    return new_gen_awaitable(self, GenAwaitable::Mode::Throw, std::move(t));
+    return new_gen_awaitable(self, GenAwaitable::Mode::Throw, args);
   });
 }
 
 PyObject* agen_aclose(PyObject* self, PyObject*) {
   return object_edge(
-      [&] { return new_gen_awaitable(self, GenAwaitable::Mode::Close, nb::object()); });
+      [&] { return new_gen_awaitable(self, GenAwaitable::Mode::Close, nb::handle()); });
 }
 
 PyObject* agen_repr(PyObject* self) {
@@ -1033,6 +1053,8 @@ void* slot_fn(Fn* fn) {
 }  // namespace
 
 void init_async_types() {
+  g_sys_dict = nb::getattr(nb::module_::import_("sys"), "__dict__").release();
+  g_get_asyncgen_hooks = nb::str("get_asyncgen_hooks").release();
   g_coro_type = make_type<Coroutine>("talmek.core.steerix.coroutine", kTypeFlags,
                                      {{Py_am_await, slot_fn(coro_await)},
                                       {Py_am_send, slot_fn(am_send_slot<Coroutine>)},
