@@ -85,7 +85,7 @@ PyObject* steerix_new(PyTypeObject* tp, PyObject*, PyObject*) { return tp->tp_al
 
 // max_iterations: an int as it is; another number (bool, float, ...) truncated to an int.
 nb::object iteration_limit(nb::handle v) {
-  if (PyLong_CheckExact(v.ptr())) return nb::borrow(v);
+  if (is_exact_int(v)) return nb::borrow(v);
   if (!nb::isinstance<nb::str>(v) && !nb::isinstance<nb::bytes>(v) &&
       !nb::isinstance<nb::bytearray>(v) &&
       (nb::isinstance<nb::int_>(v) || nb::isinstance<nb::float_>(v) || PyNumber_Check(v.ptr()))) {
@@ -163,11 +163,11 @@ void set_roots(nb::handle self, nb::handle roots) {
 
 void init_fields(nb::handle self, const Init& a) {
   nb::handle api_key = a.api_key;
-  if (!PyUnicode_CheckExact(api_key.ptr())) {
+  if (!is_exact_str(api_key)) {
     raise(PyExc_TypeError, std::string("api_key must be str, not ") + short_type_name(api_key));
   }
   nb::object model = a.model ? nb::borrow(a.model) : nb::object(nb::str(kDefaultModel));
-  if (!PyUnicode_CheckExact(model.ptr())) {
+  if (!is_exact_str(model)) {
     raise(PyExc_TypeError, std::string("model must be str, not ") + short_type_name(model));
   }
   nb::object limit = a.max_iterations ? iteration_limit(a.max_iterations) : nb::int_(50);
@@ -252,7 +252,7 @@ PyObject* m_build_system_prompt(PyObject* self, PyObject*) {
 PyObject* m_run_task(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"user_message"};
   return method("run_task", args, nargs, kwnames, names, [&](PyObject** a) {
-    if (!PyUnicode_CheckExact(a[0])) {
+    if (!is_exact_str(a[0])) {
       raise(PyExc_TypeError, std::string("user_message must be str, not ") + short_type_name(a[0]));
     }
     return run_task(self, a[0]);
@@ -297,7 +297,7 @@ PyObject* get_is_running(PyObject* self, void*) {
 PyObject* get_iteration_count(PyObject* self, void*) {
   return object_edge([&] {
     nb::object v = nb::getattr(self, g_names.iteration_count);
-    if (v.is_none() || PyLong_CheckExact(v.ptr())) return v;
+    if (v.is_none() || is_exact_int(v)) return v;
     return nb::object(nb::int_(v));
   });
 }
@@ -399,6 +399,7 @@ nb::object make_steerix_type() {
 void init_module(nb::module_ m) {
   init_names();
   init_async_types();
+  init_tool_result_rules();
 
   nb::module_ asyncio = nb::module_::import_("asyncio");
   g_module.asyncio = asyncio.inc_ref();

@@ -54,7 +54,9 @@ std::shared_ptr<const Confinement> confinement_of(nb::handle self);
 // _serialize_block(block): the history dictionary of one response content block.
 nb::object serialize_block(nb::handle block);
 
-// A new ComputerUseEvent of type `type` whose payload holds the given key/value pairs in order.
-nb::object make_event(nb::handle type, std::initializer_list<std::pair<nb::handle, nb::handle>> kv);
+// The tool-result block answering the call `tool_id` with `outcome` (tool_result_rules.h);
+// init_tool_result_rules() makes the rules' names at module load.
+void init_tool_result_rules();
+nb::object tool_result_block(nb::handle tool_id, nb::handle outcome);
 
 }  // namespace talmek::steerix

@@ -5,11 +5,34 @@
 // metaclass and constructor errors). Its method bodies work on nanobind handles.
 #include "steerix/event.h"
 
+#include <array>
+#include <cstddef>
+#include <utility>
+
 namespace talmek::steerix {
 
 namespace {
 
 PyTypeObject* g_event_type = nullptr;
+
+// The event catalogue's names as interned str, indexed as the catalogue is.
+struct EventNames {
+  nb::handle type;
+  std::array<nb::handle, 4> keys;
+};
+std::array<EventNames, kEventKinds> g_event_names{};
+std::array<nb::handle, kEventTexts> g_event_texts{};
+
+void init_event_catalogue() {
+  for (std::size_t i = 0; i < kEventKinds; ++i) {
+    const EventShape& shape = kEventShapes[i];
+    g_event_names[i].type = interned(shape.type);
+    for (std::size_t k = 0; k < shape.keys.size(); ++k) {
+      if (!shape.keys[k].empty()) g_event_names[i].keys[k] = interned(shape.keys[k]);
+    }
+  }
+  for (std::size_t i = 0; i < kEventTexts; ++i) g_event_texts[i] = interned(kEventTextValues[i]);
+}
 
 // `type` and `data` live in the instance dictionary, as they would for a plain Python class
 // (vars(event) shows them, and hosts may serialise event.__dict__).
@@ -22,11 +45,11 @@ PyObject* event_new(PyTypeObject* tp, PyObject*, PyObject*) { return tp->tp_allo
 // Stores `type` and `data` after the exact-type checks; an empty or missing payload becomes a
 // dictionary of the event's own, a non-empty one is kept by reference.
 void store(nb::handle self, nb::handle type, nb::handle data) {
-  if (!PyUnicode_CheckExact(type.ptr())) {
+  if (!is_exact_str(type)) {
     raise(PyExc_TypeError,
           std::string("ComputerUseEvent type must be str, not ") + short_type_name(type));
   }
-  if (data && !data.is_none() && !PyDict_CheckExact(data.ptr())) {
+  if (data && !data.is_none() && !is_exact_dict(data)) {
     raise(PyExc_TypeError,
           std::string("ComputerUseEvent data must be dict or None, not ") + short_type_name(data));
   }
@@ -123,6 +146,7 @@ PyType_Spec event_spec = {
 }  // namespace
 
 nb::object init_event_type() {
+  init_event_catalogue();
   g_event_type =
       reinterpret_cast<PyTypeObject*>(nb::detail::raise_if_null(PyType_FromSpec(&event_spec)));
   return nb::borrow(reinterpret_cast<PyObject*>(g_event_type));
@@ -138,5 +162,19 @@ nb::object make_event(nb::handle type, nb::dict data) {
   }
   return e;
 }
+
+nb::object make_event(EventKind kind, std::initializer_list<nb::handle> values) {
+  const EventNames& names = g_event_names[static_cast<std::size_t>(kind)];
+  nb::dict data;
+  std::size_t i = 0;
+  for (nb::handle value : values) {
+    if (i == names.keys.size() || !names.keys[i]) break;  // more values than the kind has keys
+    if (value) data[names.keys[i]] = value;
+    ++i;
+  }
+  return make_event(names.type, std::move(data));
+}
+
+nb::handle event_text(EventText text) { return g_event_texts[static_cast<std::size_t>(text)]; }
 
 }  // namespace talmek::steerix

@@ -20,13 +20,21 @@ void init_names() {
 #undef TALMEK_NAME_INIT
 }
 
+nb::handle interned(std::string_view text) {
+  nb::str s(text.data(), text.size());
+  PyObject* p = s.release().ptr();
+  // nanobind has no interning; the table of interned strings takes the reference it is given.
+  PyUnicode_InternInPlace(&p);
+  return p;
+}
+
 nb::object get(nb::handle mapping, nb::handle key, nb::handle dflt) {
-  if (PyDict_CheckExact(mapping.ptr())) return nb::borrow<nb::dict>(mapping).get(key, dflt);
+  if (is_exact_dict(mapping)) return nb::borrow<nb::dict>(mapping).get(key, dflt);
   return mapping.attr(g_names.get)(key, dflt);
 }
 
 nb::object get(nb::handle mapping, nb::handle key) {
-  if (PyDict_CheckExact(mapping.ptr())) return nb::borrow<nb::dict>(mapping).get(key, nb::none());
+  if (is_exact_dict(mapping)) return nb::borrow<nb::dict>(mapping).get(key, nb::none());
   return mapping.attr(g_names.get)(key);
 }
 
@@ -122,7 +130,7 @@ nb::dict new_dict(std::initializer_list<std::pair<nb::handle, nb::handle>> entri
 nb::dict without_action(nb::handle source, nb::handle first) {
   nb::dict out;
   if (first) out[g_names.action] = first;
-  if (PyDict_CheckExact(source.ptr())) {
+  if (is_exact_dict(source)) {
     // Each entry is held while its key is compared: comparing a key of another type may run
     // code that changes the dict.
     for (auto [k, v] : nb::borrow<nb::dict>(source)) {

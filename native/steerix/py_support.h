@@ -101,13 +101,6 @@ namespace talmek::steerix {
   X(iterations, "iterations")                                \
   X(enabled, "enabled")                                      \
   X(unknown_error, "Unknown error")                          \
-  /* event types and their fixed messages */                 \
-  X(ev_cancelled, "cancelled")                               \
-  X(ev_iteration, "iteration")                               \
-  X(ev_done, "done")                                         \
-  X(ev_tool_call, "tool_call")                               \
-  X(task_completed, "Task completed")                        \
-  X(task_cancelled, "Task cancelled by user")                \
   /* tool names */                                           \
   X(computer, "computer")                                    \
   X(bash, "bash")                                            \
@@ -132,6 +125,11 @@ extern Names g_names;
 // Creates g_names; raises nb::python_error on failure. Idempotent.
 void init_names();
 
+// `text` as an interned str, kept for the life of the process (a borrowed handle that never
+// dangles): how the plain data tables (event_catalogue.h, tool_result_rules.h) become the keys
+// and values of the objects the agent builds.
+nb::handle interned(std::string_view text);
+
 // Module-level objects the operations use, set once at module load and never released.
 struct ModuleState {
   nb::handle asyncio;         // the asyncio module (sleep and iscoroutine looked up per use)
@@ -151,6 +149,12 @@ nb::object get(nb::handle mapping, nb::handle key, nb::handle dflt);
 nb::object get(nb::handle mapping, nb::handle key);
 // list_like.append(item).
 void append(nb::handle list_like, nb::handle item);
+
+// Exactly a str, dict or int (no subclass): what the type checks of the agent's parameters and
+// the fast paths of its lookups accept.
+inline bool is_exact_str(nb::handle obj) { return PyUnicode_CheckExact(obj.ptr()); }
+inline bool is_exact_dict(nb::handle obj) { return PyDict_CheckExact(obj.ptr()); }
+inline bool is_exact_int(nb::handle obj) { return PyLong_CheckExact(obj.ptr()); }
 
 // a == b, as the == operator decides it.
 inline bool equals(nb::handle a, nb::handle b) { return a.equal(b); }

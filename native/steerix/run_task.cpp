@@ -19,42 +19,6 @@ namespace talmek::steerix {
 
 namespace {
 
-const char* const kMissingPackage =
-    "The 'anthropic' package is required for computer use. Install it with: pip install anthropic";
-
-// The tool-result block that answers one tool call with its outcome.
-nb::object tool_result_block(nb::handle tool_id, nb::handle result) {
-  nb::object type = get(result, g_names.type);
-  if (equals(type, g_names.image)) {
-    nb::object media_type = result[g_names.media_type];
-    nb::object data = result[g_names.base64];
-    nb::dict source = new_dict(
-        {{g_names.type, g_names.base64}, {g_names.media_type, media_type}, {g_names.data, data}});
-    nb::list content;
-    content.append(new_dict({{g_names.type, g_names.image}, {g_names.source, source}}));
-    return new_dict({{g_names.type, g_names.tool_result},
-                     {g_names.tool_use_id, tool_id},
-                     {g_names.content, content}});
-  }
-  if (equals(type, g_names.error)) {
-    nb::object error = get(result, g_names.error, g_names.unknown_error);
-    return new_dict({{g_names.type, g_names.tool_result},
-                     {g_names.tool_use_id, tool_id},
-                     {g_names.content, error},
-                     {g_names.is_error, nb::bool_(true)}});
-  }
-  nb::object content;
-  if (PyDict_CheckExact(result.ptr())) {
-    content = nb::borrow<nb::dict>(result).get(g_names.text, nb::handle());
-    if (!content) content = nb::str(result);
-  } else {
-    content = get(result, g_names.text, nb::str(result));
-  }
-  return new_dict({{g_names.type, g_names.tool_result},
-                   {g_names.tool_use_id, tool_id},
-                   {g_names.content, content}});
-}
-
 // The call that `_execute_tool` gets for a member of the computer toolset: the single computer
 // tool's form of the same call ("computer" with the member as its "action").
 nb::object computer_call_input(nb::handle member, nb::handle input) {
@@ -76,9 +40,8 @@ bool type_is(nb::handle block, nb::handle expected) {
   return equals(nb::getattr(block, g_names.type), expected);
 }
 
-nb::object message_event(nb::handle type, nb::handle message) {
-  return make_event(type, {{g_names.message, message}});
-}
+// A fixed text of the catalogue, as the str operand of a join.
+nb::str text_of(EventText text) { return nb::borrow<nb::str>(event_text(text)); }
 
 class RunTaskFrame final : public SlotFrame<16> {
  public:
@@ -169,7 +132,8 @@ class RunTaskFrame final : public SlotFrame<16> {
     nb::setattr(self, g_names.running, nb::bool_(true));
     nb::setattr(self, g_names.iteration_count, nb::int_(0));
     m_state = State::Prepare;
-    return step_yield(message_event(g_names.thinking, nb::str("Starting task: ") + slot(kMessage)));
+    return step_yield(
+        make_event(EventKind::Starting, {text_of(EventText::StartingPrefix) + slot(kMessage)}));
   }
 
   Next prepare() {
@@ -181,7 +145,7 @@ class RunTaskFrame final : public SlotFrame<16> {
       set(kAnthropic, import_module(g_names.anthropic));
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_ImportError)) throw;
-      return final_event(message_event(g_names.error, nb::str(kMissingPackage)));
+      return final_event(make_event(EventKind::Error, {event_text(EventText::MissingPackage)}));
     }
     nb::object cls = nb::getattr(slot(kAnthropic), g_names.anthropic_cls);
     nb::object key = nb::getattr(self, g_names.api_key);
@@ -204,19 +168,18 @@ class RunTaskFrame final : public SlotFrame<16> {
     nb::handle self = slot(kSelf);
     if (m_iteration >= m_limit) {
       nb::object limit = nb::getattr(self, g_names.max_iterations);
-      return final_event(message_event(g_names.error, nb::str("Reached maximum iterations (") +
-                                                          format(limit) +
-                                                          nb::str("). Task may be incomplete.")));
+      return final_event(make_event(
+          EventKind::Error,
+          {text_of(EventText::LimitHead) + format(limit) + text_of(EventText::LimitTail)}));
     }
     if (!truthy(nb::getattr(self, g_names.running))) {
-      return final_event(message_event(g_names.ev_cancelled, g_names.task_cancelled));
+      return final_event(make_event(EventKind::Cancelled, {event_text(EventText::TaskCancelled)}));
     }
     nb::int_ number(m_iteration + 1);
     nb::setattr(self, g_names.iteration_count, number);
     nb::object limit = nb::getattr(self, g_names.max_iterations);
     m_state = State::Request;
-    return step_yield(
-        make_event(g_names.ev_iteration, {{g_names.number, number}, {g_names.max, limit}}));
+    return step_yield(make_event(EventKind::Iteration, {number, limit}));
   }
 
   // client.beta.messages.create(...), synchronously. Keyword arguments in their documented
@@ -264,6 +227,7 @@ class RunTaskFrame final : public SlotFrame<16> {
       nb::object api_error;
       try {
         api_error = nb::getattr(slot(kAnthropic), g_names.api_error);
+        // The except clause's own test: nb::issubclass would run __subclasscheck__.
         if (!PyExceptionClass_Check(api_error.ptr()) && !nb::isinstance<nb::tuple>(api_error)) {
           raise(PyExc_TypeError,
                 "catching classes that do not inherit from BaseException is not allowed");
@@ -272,15 +236,15 @@ class RunTaskFrame final : public SlotFrame<16> {
         set_context(later, e);
         throw;
       }
-      const char* prefix = nullptr;
+      EventText prefix = EventText::ApiErrorPrefix;
       if (e.matches(api_error)) {
-        prefix = "API error: ";
+        prefix = EventText::ApiErrorPrefix;
       } else if (e.matches(PyExc_Exception)) {
-        prefix = "Unexpected error: ";
+        prefix = EventText::OtherErrorPrefix;
       } else {
         throw;
       }
-      return final_event(message_event(g_names.error, nb::str(prefix) + format(e.value())));
+      return final_event(make_event(EventKind::Error, {text_of(prefix) + format(e.value())}));
     }
     set(kContent, nb::getattr(response, g_names.content));
     // Does any block ask for a tool? Stop at the first that does.
@@ -305,21 +269,21 @@ class RunTaskFrame final : public SlotFrame<16> {
     while (nb::object block = next(slot(kIter))) {
       if (type_is(block, g_names.text)) {
         nb::object text = nb::getattr(block, g_names.text);
-        return step_yield(make_event(g_names.text, {{g_names.content, text}}));
+        return step_yield(make_event(EventKind::Text, {text}));
       }
       if (type_is(block, g_names.thinking)) {
         nb::object text = nb::getattr(block, g_names.thinking);
         if (truthy(text)) {
-          return step_yield(make_event(
-              g_names.text, {{g_names.content, text}, {g_names.source, g_names.thinking}}));
+          return step_yield(
+              make_event(EventKind::Text, {text, event_text(EventText::ThinkingSource)}));
         }
       }
     }
     set(kIter, nb::object());
     if (!m_has_tool_use) {
       nb::int_ iterations(m_iteration + 1);
-      return final_event(make_event(g_names.ev_done, {{g_names.iterations, iterations},
-                                                      {g_names.message, g_names.task_completed}}));
+      return final_event(
+          make_event(EventKind::Done, {iterations, event_text(EventText::TaskCompleted)}));
     }
     nb::handle self = slot(kSelf);
     nb::object history = nb::getattr(self, g_names.messages);
@@ -351,7 +315,7 @@ class RunTaskFrame final : public SlotFrame<16> {
         set(kCallInput, computer_call_input(slot(kToolName), slot(kToolInput)));
       }
       m_state = State::Execute;
-      return step_yield(tool_event(g_names.ev_tool_call, g_names.input, slot(kToolInput)));
+      return step_yield(tool_event(EventKind::ToolCall, slot(kToolInput)));
     }
     set(kIter, nb::object());
     nb::object history = nb::getattr(slot(kSelf), g_names.messages);
@@ -375,7 +339,7 @@ class RunTaskFrame final : public SlotFrame<16> {
   Next report(nb::handle result) {
     set(kResult, nb::borrow(result));
     m_state = State::Pause;
-    return step_yield(tool_event(g_names.tool_result, g_names.result, slot(kResult)));
+    return step_yield(tool_event(EventKind::ToolResult, slot(kResult)));
   }
 
   // The tool-result block, then the pause of ACTION_DELAY on the event loop.
@@ -389,16 +353,9 @@ class RunTaskFrame final : public SlotFrame<16> {
   }
 
   // The "tool_call" or "tool_result" event of the current call: "id", "tool" (the block's own
-  // name, a toolset member's included), then `key`: `value`, then "toolset" for a member call.
-  nb::object tool_event(nb::handle type, nb::handle key, nb::handle value) {
-    if (slot(kToolset)) {
-      return make_event(type, {{g_names.id, slot(kToolId)},
-                               {g_names.tool, slot(kToolName)},
-                               {key, value},
-                               {g_names.toolset, slot(kToolset)}});
-    }
-    return make_event(type,
-                      {{g_names.id, slot(kToolId)}, {g_names.tool, slot(kToolName)}, {key, value}});
+  // name, a toolset member's included), the input or result, then "toolset" for a member call.
+  nb::object tool_event(EventKind kind, nb::handle value) {
+    return make_event(kind, {slot(kToolId), slot(kToolName), value, slot(kToolset)});
   }
 
   State m_state = State::Start;
@@ -412,11 +369,6 @@ class RunTaskFrame final : public SlotFrame<16> {
 
 nb::object run_task(nb::handle self, nb::handle user_message) {
   return new_async_gen(std::make_unique<RunTaskFrame>(self, user_message), g_names.q_run_task);
-}
-
-nb::object make_event(nb::handle type,
-                      std::initializer_list<std::pair<nb::handle, nb::handle>> kv) {
-  return make_event(type, new_dict(kv));
 }
 
 }  // namespace talmek::steerix
