@@ -124,23 +124,18 @@ nb::object run(nb::handle tool_input, const Confinement* confinement) {
 
     // The child may run for up to the timeout: other Python threads go on meanwhile. A signal
     // that interrupts the wait runs the Python handlers; if one raises, the child is killed.
-    PyThreadState* ts = PyEval_SaveThread();
-    auto should_stop = [&ts] {
-      PyEval_RestoreThread(ts);
-      const bool stop = PyErr_CheckSignals() < 0;
-      ts = PyEval_SaveThread();
-      return stop;
+    auto should_stop = [] {
+      nb::gil_scoped_acquire held;
+      // The signal handlers run here; nanobind has no call for them.
+      return PyErr_CheckSignals() < 0;
     };
-    try {
+    {
+      nb::gil_scoped_release released;
       run = run_shell(cmd, cwd, kTimeout, kMaxOutcomeBytes, should_stop,
                       confinement && confinement->shell_sandbox().abi() > 0
                           ? &confinement->shell_sandbox()
                           : nullptr);
-    } catch (...) {
-      PyEval_RestoreThread(ts);
-      throw;
     }
-    PyEval_RestoreThread(ts);
 
     switch (run.status) {
       case ShellRun::Status::interrupted:

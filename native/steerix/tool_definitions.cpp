@@ -67,6 +67,14 @@ void del_key(nb::handle dict, std::string_view key) {
   if (d.contains(k)) nb::del(d[k]);
 }
 
+// A new dict of the entries of `dict` (an instance of dict or a subclass), as dict(d) would
+// copy them: the same merge that PyDict_Copy makes.
+nb::dict copy_of(nb::handle dict) {
+  nb::dict out;
+  out.update(dict);
+  return out;
+}
+
 // The text of `type` equals `text` (a str subclass compared by its contents, as the table
 // compares).
 bool str_equals(nb::handle type, std::string_view text) {
@@ -107,7 +115,7 @@ nb::object adapt_definition(nb::handle definition, nb::handle type, const ToolSe
       // {"zoom": {"enabled": false}}, merged into a copy of any configs the definition had.
       nb::dict configs;
       if (old_configs && nb::isinstance<nb::dict>(old_configs)) {
-        configs = nb::steal<nb::dict>(nb::detail::raise_if_null(PyDict_Copy(old_configs.ptr())));
+        configs = copy_of(old_configs);
       }
       if (!lookup(configs, "zoom")) {
         set_key(configs, "zoom", new_dict({{g_names.enabled, nb::bool_(false)}}));
@@ -116,7 +124,7 @@ nb::object adapt_definition(nb::handle definition, nb::handle type, const ToolSe
     }
     return out;
   }
-  nb::dict out = nb::steal<nb::dict>(nb::detail::raise_if_null(PyDict_Copy(definition.ptr())));
+  nb::dict out = copy_of(definition);
   set_key(out, "type", target);
   del_key(out, "configs");
   if (!lookup(out, "name")) set_key(out, "name", to_name(kComputerName));
@@ -167,7 +175,7 @@ ModelTraits agent_traits(nb::handle self) {
 }
 
 const ToolSet& tool_set_named(nb::handle name) {
-  if (!PyUnicode_CheckExact(name.ptr())) {
+  if (!is_exact_str(name)) {
     raise(PyExc_TypeError, "tool_set must be str or None, not " + short_type_name(name));
   }
   Text text;
