@@ -88,6 +88,7 @@ nb::object iteration_limit(nb::handle v) {
   if (is_exact_int(v)) return nb::borrow(v);
   if (!nb::isinstance<nb::str>(v) && !nb::isinstance<nb::bytes>(v) &&
       !nb::isinstance<nb::bytearray>(v) &&
+      // PyNumber_Check: "has __index__, __int__ or __float__"; nanobind has no such test.
       (nb::isinstance<nb::int_>(v) || nb::isinstance<nb::float_>(v) || PyNumber_Check(v.ptr()))) {
     return nb::int_(v);
   }
@@ -132,6 +133,7 @@ void set_roots(nb::handle self, nb::handle roots) {
   nb::object items = sequence_items(roots, "roots must be a list of directories");
   std::vector<std::string> texts;
   for (nb::handle item : items) {
+    // os.fspath() with its own TypeError text; nanobind has no path protocol call.
     nb::object path = nb::steal(nb::detail::raise_if_null(PyOS_FSPath(item.ptr())));
     if (!nb::isinstance<nb::str>(path)) {
       raise(PyExc_TypeError, "roots must be str or os.PathLike of str");
@@ -147,7 +149,8 @@ void set_roots(nb::handle self, nb::handle roots) {
   int code = 0;
   std::shared_ptr<const Confinement> c = Confinement::open(texts, error, code);
   if (!c) {
-    // OSError(code, message), so that the errno picks the subclass (FileNotFoundError, ...).
+    // OSError(code, message), so that the errno picks the subclass (FileNotFoundError, ...);
+    // nanobind raises only its own exception types, not a Python class with arguments.
     PyErr_SetObject(PyExc_OSError, nb::make_tuple(code, to_str(error)).ptr());
     throw nb::python_error();
   }
@@ -367,8 +370,11 @@ PyType_Spec steerix_spec = {
 // Puts the class's own members first, in the order in which the class presents them, so
 // that vars(Steerix) reads like the class body would.
 void reorder_type_dict(PyTypeObject* tp, std::initializer_list<const char*> order) {
+  // The type's own dict (its __dict__ is a read-only proxy) and, after the change, the
+  // invalidation of the type's attribute cache: type protocol calls nanobind does not wrap.
   nb::dict dict = nb::steal<nb::dict>(nb::detail::raise_if_null(PyType_GetDict(tp)));
-  nb::dict old = nb::steal<nb::dict>(nb::detail::raise_if_null(PyDict_Copy(dict.ptr())));
+  nb::dict old;
+  old.update(dict);
   dict.clear();
   for (const char* name : {"__module__", "__doc__"}) {
     if (old.contains(name)) dict[name] = old[name];
@@ -396,6 +402,16 @@ nb::object make_steerix_type() {
 
 }  // namespace
 
+std::shared_ptr<const Confinement> confinement_of(nb::handle self) {
+  nb::object cap = optional_attr(self, g_names.confinement);
+  if (!cap || cap.is_none()) return nullptr;
+  // PyCapsule_GetPointer checks the capsule's name, which nb::capsule::data() does not: an
+  // `_confinement` that is some other object raises instead of being read as ours.
+  void* p = PyCapsule_GetPointer(cap.ptr(), kConfinementCapsule);
+  if (!p) throw nb::python_error();
+  return *static_cast<std::shared_ptr<const Confinement>*>(p);
+}
+
 void init_module(nb::module_ m) {
   init_names();
   init_async_types();
@@ -403,7 +419,7 @@ void init_module(nb::module_ m) {
 
   nb::module_ asyncio = nb::module_::import_("asyncio");
   g_module.asyncio = asyncio.inc_ref();
-  nb::dict builtins = nb::borrow<nb::dict>(PyEval_GetBuiltins());
+  nb::dict builtins = nb::borrow<nb::dict>(nb::module_::import_("builtins").attr("__dict__"));
   if (!builtins.contains("__import__")) raise(PyExc_ImportError, "__import__ not found");
   g_module.builtin_import = nb::object(builtins["__import__"]).release();
   m.attr("asyncio") = asyncio;

@@ -96,16 +96,6 @@ nb::object execute_tool(nb::handle self, nb::handle tool_name, nb::handle tool_i
                        g_names.q_execute_tool);
 }
 
-std::shared_ptr<const Confinement> confinement_of(nb::handle self) {
-  nb::object cap = optional_attr(self, g_names.confinement);
-  if (!cap || cap.is_none()) return nullptr;
-  // PyCapsule_GetPointer checks the capsule's name, which nb::capsule::data() does not: an
-  // `_confinement` that is some other object raises instead of being read as ours.
-  void* p = PyCapsule_GetPointer(cap.ptr(), kConfinementCapsule);
-  if (!p) throw nb::python_error();
-  return *static_cast<std::shared_ptr<const Confinement>*>(p);
-}
-
 nb::object execute_bash(nb::handle self, nb::handle tool_input) {
   return new_coroutine(std::make_unique<BashFrame>(tool_input, confinement_of(self)),
                        g_names.q_execute_bash);

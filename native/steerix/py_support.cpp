@@ -11,11 +11,9 @@ ModuleState g_module{};
 
 void init_names() {
   if (g_names.type) return;
-    // nb::str does not intern, and interned keys are what makes dict lookups and attribute
-    // reads by these names take the identity fast path.
-#define TALMEK_NAME_INIT(field, text)                           \
-  g_names.field = nb::handle(PyUnicode_InternFromString(text)); \
-  if (!g_names.field) throw nb::python_error();
+    // Interned keys are what makes dict lookups and attribute reads by these names take the
+    // identity fast path.
+#define TALMEK_NAME_INIT(field, text) g_names.field = interned(text);
   TALMEK_STEERIX_NAMES(TALMEK_NAME_INIT)
 #undef TALMEK_NAME_INIT
 }
@@ -77,6 +75,7 @@ Py_ssize_t index_clamped(nb::handle value, long delta) {
 }
 
 Py_ssize_t index_value(nb::handle value) {
+  // As index_clamped, but OverflowError beyond the C range, as PyLong_AsSsize_t words it.
   nb::object index = nb::steal(nb::detail::raise_if_null(PyNumber_Index(value.ptr())));
   const Py_ssize_t n = PyLong_AsSsize_t(index.ptr());
   if (n == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -183,6 +182,8 @@ void raise(nb::handle type, const std::string& message) {
   throw nb::python_error();
 }
 
+// tp_name is what CPython's own TypeError texts print, read without a lookup that could fail;
+// nanobind's type_name() gives the qualified name instead.
 const char* tp_name(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
 std::string short_type_name(nb::handle obj) { return std::string(tp_name(obj)).substr(0, 200); }
@@ -205,8 +206,7 @@ nb::dict error_outcome(std::string_view message) {
 }
 
 nb::dict error_outcome(std::string_view prefix, std::string_view rest) {
-  nb::str joined = nb::steal<nb::str>(
-      nb::detail::raise_if_null(PyUnicode_Concat(to_str(prefix).ptr(), to_str(rest).ptr())));
+  nb::str joined = nb::borrow<nb::str>(to_str(prefix) + to_str(rest));
   return outcome(g_names.error, g_names.error, joined);
 }
 
