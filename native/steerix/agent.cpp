@@ -1,4 +1,4 @@
-// The Steerix type: construction, state, tool definitions, the system prompt, and the method
+// The Steerix type: construction, state (the confinement capsule included), and the method
 // table that binds the operations of run_task.cpp, emit.cpp, execute_tool.cpp and
 // serialize_block.cpp. Also the module's load-time contents.
 //
@@ -88,7 +88,7 @@ nb::object iteration_limit(nb::handle v) {
   if (is_exact_int(v)) return nb::borrow(v);
   if (!nb::isinstance<nb::str>(v) && !nb::isinstance<nb::bytes>(v) &&
       !nb::isinstance<nb::bytearray>(v) &&
-      // PyNumber_Check: "has __index__, __int__ or __float__"; nanobind has no such test.
+      // PyNumber_Check (a number slot for int or float, or a complex); nanobind has no such test.
       (nb::isinstance<nb::int_>(v) || nb::isinstance<nb::float_>(v) || PyNumber_Check(v.ptr()))) {
     return nb::int_(v);
   }

@@ -237,12 +237,9 @@ class RunTaskFrame final : public SlotFrame<16> {
         throw;
       }
       EventText prefix = EventText::ApiErrorPrefix;
-      if (e.matches(api_error)) {
-        prefix = EventText::ApiErrorPrefix;
-      } else if (e.matches(PyExc_Exception)) {
+      if (!e.matches(api_error)) {
+        if (!e.matches(PyExc_Exception)) throw;
         prefix = EventText::OtherErrorPrefix;
-      } else {
-        throw;
       }
       return final_event(make_event(EventKind::Error, {text_of(prefix) + format(e.value())}));
     }
