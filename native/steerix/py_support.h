@@ -155,6 +155,12 @@ void append(nb::handle list_like, nb::handle item);
 inline bool is_exact_str(nb::handle obj) { return PyUnicode_CheckExact(obj.ptr()); }
 inline bool is_exact_dict(nb::handle obj) { return PyDict_CheckExact(obj.ptr()); }
 inline bool is_exact_int(nb::handle obj) { return PyLong_CheckExact(obj.ptr()); }
+// Whether an except clause may catch `obj` as a class: the interpreter's own test, which does
+// not run __subclasscheck__ as nb::issubclass would.
+inline bool is_exception_class(nb::handle obj) { return PyExceptionClass_Check(obj.ptr()); }
+// Runs the Python signal handlers (nanobind has no call for them); false when one raised, with
+// its exception set. Needs the GIL.
+inline bool signal_handlers_ran_clean() { return PyErr_CheckSignals() == 0; }
 
 // a == b, as the == operator decides it.
 inline bool equals(nb::handle a, nb::handle b) { return a.equal(b); }

@@ -227,8 +227,7 @@ class RunTaskFrame final : public SlotFrame<16> {
       nb::object api_error;
       try {
         api_error = nb::getattr(slot(kAnthropic), g_names.api_error);
-        // The except clause's own test: nb::issubclass would run __subclasscheck__.
-        if (!PyExceptionClass_Check(api_error.ptr()) && !nb::isinstance<nb::tuple>(api_error)) {
+        if (!is_exception_class(api_error) && !nb::isinstance<nb::tuple>(api_error)) {
           raise(PyExc_TypeError,
                 "catching classes that do not inherit from BaseException is not allowed");
         }

@@ -126,8 +126,7 @@ nb::object run(nb::handle tool_input, const Confinement* confinement) {
     // that interrupts the wait runs the Python handlers; if one raises, the child is killed.
     auto should_stop = [] {
       nb::gil_scoped_acquire held;
-      // The signal handlers run here; nanobind has no call for them.
-      return PyErr_CheckSignals() < 0;
+      return !signal_handlers_ran_clean();
     };
     {
       nb::gil_scoped_release released;

@@ -10,10 +10,10 @@ import textwrap
 from pathlib import Path
 
 import pytest
+
 from support.agents import FastSteerix
 from support.executors import RecordingExecutor
 from support.fake_anthropic import response, text
-
 from talmek.core.steerix import ComputerUseEvent
 
 try:
@@ -61,8 +61,13 @@ def outcome(fn):
         while tb is not None:
             frames.append(tb is TB)
             tb = tb.tb_next
-        return ("raise", type(exc).__name__, str(exc), any(frames),
-                type(exc.__cause__).__name__ if exc.__cause__ else None)
+        return (
+            "raise",
+            type(exc).__name__,
+            str(exc),
+            any(frames),
+            type(exc.__cause__).__name__ if exc.__cause__ else None,
+        )
 
 
 async def reference_coroutine():
@@ -97,16 +102,26 @@ def pulled(stream):
 
 # Where throw() lands: (the native and the reference object, what is done to them).
 PLACES = {
-    "coroutine-at-rest": (lambda a: (native_emit(a), reference_coroutine()),
-                          lambda c, args: c.throw(*args)),
-    "coroutine-suspended": (lambda a: (started(native_emit(a)), started(reference_coroutine())),
-                            lambda c, args: c.throw(*args)),
-    "athrow-at-rest": (lambda a: (a.run_task("t"), reference_stream()),
-                       lambda g, args: g.athrow(*args).send(None)),
-    "athrow-suspended": (lambda a: (pulled(a.run_task("t")), pulled(reference_stream())),
-                         lambda g, args: g.athrow(*args).send(None)),
-    "asend-throw": (lambda a: (pulled(a.run_task("t")), pulled(reference_stream())),
-                    lambda g, args: g.asend(None).throw(*args)),
+    "coroutine-at-rest": (
+        lambda a: (native_emit(a), reference_coroutine()),
+        lambda c, args: c.throw(*args),
+    ),
+    "coroutine-suspended": (
+        lambda a: (started(native_emit(a)), started(reference_coroutine())),
+        lambda c, args: c.throw(*args),
+    ),
+    "athrow-at-rest": (
+        lambda a: (a.run_task("t"), reference_stream()),
+        lambda g, args: g.athrow(*args).send(None),
+    ),
+    "athrow-suspended": (
+        lambda a: (pulled(a.run_task("t")), pulled(reference_stream())),
+        lambda g, args: g.athrow(*args).send(None),
+    ),
+    "asend-throw": (
+        lambda a: (pulled(a.run_task("t")), pulled(reference_stream())),
+        lambda g, args: g.asend(None).throw(*args),
+    ),
 }
 
 
@@ -181,8 +196,14 @@ DROP_SCRIPT = textwrap.dedent("""
 
 def test_unawaited_awaitables_under_warnings_as_errors(tmp_path):
     tests = str(Path(__file__).resolve().parent.parent)
-    proc = subprocess.run([sys.executable, "-c", DROP_SCRIPT], capture_output=True, text=True,
-                          timeout=120, cwd=tmp_path, env={**os.environ, "PYTHONPATH": tests})
+    proc = subprocess.run(
+        [sys.executable, "-c", DROP_SCRIPT],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=tmp_path,
+        env={**os.environ, "PYTHONPATH": tests},
+    )
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert proc.stdout.strip() == "ok"
 
