@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from support.filesystems import snapshot
+from support.filesystems import names_swapped, snapshot
 from talmek.workers import scrivel
 
 BIN = Path(sys.executable).parent
@@ -433,19 +433,6 @@ def test_landlock_holds_the_worker_even_where_the_checks_are_not_asked(tree):
 # ---------------------------------------------------------------------------------------------
 # A link swapped in during an operation
 
-RACER = r"""
-import ctypes, os, sys
-libc = ctypes.CDLL(None, use_errno=True)
-a, b = (p.encode() for p in sys.argv[1:3])
-# Killed with the test's process even when that one dies without its cleanup (PR_SET_PDEATHSIG).
-libc.prctl(1, 9)
-if os.getppid() != int(sys.argv[3]):
-    sys.exit(1)
-print("ready", flush=True)
-while True:  # exchange the directory and the link, atomically, as fast as possible
-    libc.renameat2(-100, a, -100, b, 2)
-"""
-
 
 @pytest.mark.parametrize("openat2", [True, False], ids=["openat2", "component-walk"])
 def test_a_link_swapped_in_mid_operation_never_leads_out(tree, monkeypatch, openat2):
@@ -457,35 +444,28 @@ def test_a_link_swapped_in_mid_operation_never_leads_out(tree, monkeypatch, open
     monkeypatch.chdir(data)
     scrivel._use_openat2(openat2)
     scrivel.set_roots([str(data)])
-    racer = subprocess.Popen(
-        [sys.executable, "-c", RACER, str(data / "sw"), str(data / "swlink"), str(os.getpid())],
-        stdout=subprocess.PIPE,
-    )
+    outcomes = {"ok": 0, "refused": 0, "other": 0}
     try:
-        assert racer.stdout.readline() == b"ready\n"
-        outcomes = {"ok": 0, "refused": 0, "other": 0}
-        deadline = time.monotonic() + 20
-        for i in range(1500):  # noqa: B007
-            if time.monotonic() > deadline:
-                break
-            for reply in (
-                scrivel.read_file("sw/s.txt"),
-                scrivel.write_file("sw/w.txt", "x"),
-                scrivel.list_dir("sw"),
-                scrivel.grep_files("sw", "secret"),
-            ):
-                text = json.dumps(reply)
-                assert "secret" not in text.replace('"regex"', "")
-                if reply["success"]:
-                    outcomes["ok"] += 1
-                elif reply["error"].startswith(OUTSIDE):
-                    outcomes["refused"] += 1
-                else:
-                    outcomes["other"] += 1  # e.g. a link met twice in a row: Too many levels
+        with names_swapped(data / "sw", data / "swlink"):
+            deadline = time.monotonic() + 20
+            for i in range(1500):  # noqa: B007
+                if time.monotonic() > deadline:
+                    break
+                for reply in (
+                    scrivel.read_file("sw/s.txt"),
+                    scrivel.write_file("sw/w.txt", "x"),
+                    scrivel.list_dir("sw"),
+                    scrivel.grep_files("sw", "secret"),
+                ):
+                    text = json.dumps(reply)
+                    assert "secret" not in text.replace('"regex"', "")
+                    if reply["success"]:
+                        outcomes["ok"] += 1
+                    elif reply["error"].startswith(OUTSIDE):
+                        outcomes["refused"] += 1
+                    else:
+                        outcomes["other"] += 1  # e.g. a link met twice in a row: Too many levels
     finally:
-        racer.kill()
-        racer.wait()
-        racer.stdout.close()
         scrivel.set_roots([])
         scrivel._use_openat2(True)
     assert snapshot(out) == before  # zero escapes: nothing written outside

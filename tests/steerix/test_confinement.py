@@ -9,14 +9,12 @@ inside the roots, so a write elsewhere gets the system's refusal in the command'
 import asyncio
 import ctypes
 import os
-import subprocess
-import sys
 import time
 
 import pytest
 
 from support.agents import FastSteerix
-from support.filesystems import snapshot
+from support.filesystems import names_swapped, snapshot
 
 OUTSIDE = "Path outside the allowed directories: "
 
@@ -123,20 +121,6 @@ def test_roots_are_checked_when_the_agent_is_made(executor, tree):
     assert not hasattr(FastSteerix("k", executor=executor), "_roots")
 
 
-SWAP = r"""
-import ctypes, os, sys
-libc = ctypes.CDLL(None, use_errno=True)
-a, b = (p.encode() for p in sys.argv[1:3])
-# Killed with the test's process even when that one dies without its cleanup (PR_SET_PDEATHSIG).
-libc.prctl(1, 9)
-if os.getppid() != int(sys.argv[3]):
-    sys.exit(1)
-print("ready", flush=True)
-while True:
-    libc.renameat2(-100, a, -100, b, 2)
-"""
-
-
 def test_editor_with_a_link_swapped_in_mid_call(executor, tree):
     root, out = tree / "root", tree / "out"
     (root / "sw").mkdir()
@@ -144,13 +128,8 @@ def test_editor_with_a_link_swapped_in_mid_call(executor, tree):
     (root / "swlink").symlink_to(out)
     before = snapshot(out)
     a = agent(executor, root)
-    racer = subprocess.Popen(
-        [sys.executable, "-c", SWAP, str(root / "sw"), str(root / "swlink"), str(os.getpid())],
-        stdout=subprocess.PIPE,
-    )
     seen = {"text": 0, "error": 0}
-    try:
-        assert racer.stdout.readline() == b"ready\n"
+    with names_swapped(root / "sw", root / "swlink"):
         deadline = time.monotonic() + 15
         for _ in range(800):
             if time.monotonic() > deadline:
@@ -163,10 +142,6 @@ def test_editor_with_a_link_swapped_in_mid_call(executor, tree):
                 outcome = run(a._execute_text_editor(tool_input))
                 assert "secret" not in str(outcome)
                 seen[outcome["type"]] += 1
-    finally:
-        racer.kill()
-        racer.wait()
-        racer.stdout.close()
     assert snapshot(out) == before
     assert seen["text"] > 0 and seen["error"] > 0, seen
 

@@ -7,6 +7,7 @@ import os
 import shutil
 import stat
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -88,3 +89,34 @@ def snapshot(*dirs):
             body = os.readlink(p) if p.is_symlink() else p.read_bytes() if p.is_file() else None
             seen[str(p)] = (st.st_mode, body, st.st_mtime_ns)
     return seen
+
+
+_LINK_SWAPPER = r"""
+import ctypes, os, sys
+libc = ctypes.CDLL(None, use_errno=True)
+a, b = (p.encode() for p in sys.argv[1:3])
+# Killed with the test's process even when that one dies without its cleanup (PR_SET_PDEATHSIG).
+libc.prctl(1, 9)
+if os.getppid() != int(sys.argv[3]):
+    sys.exit(1)
+print("ready", flush=True)
+while True:  # exchange the directory and the link, atomically, as fast as possible
+    libc.renameat2(-100, a, -100, b, 2)
+"""
+
+
+@contextlib.contextmanager
+def names_swapped(a, b):
+    """A process that exchanges the names `a` and `b` (RENAME_EXCHANGE) again and again while
+    the block runs; it is running when the block starts and ended by its pid when it leaves."""
+    racer = subprocess.Popen(
+        [sys.executable, "-c", _LINK_SWAPPER, str(a), str(b), str(os.getpid())],
+        stdout=subprocess.PIPE,
+    )
+    try:
+        assert racer.stdout.readline() == b"ready\n"
+        yield
+    finally:
+        racer.kill()
+        racer.wait()
+        racer.stdout.close()
