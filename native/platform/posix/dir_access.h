@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 #include "platform/os.h"
@@ -43,6 +44,27 @@ struct At {
 // `lazy`, a final name that is a link is not looked for: the caller, whose call does not follow
 // it (it fails with ELOOP, or reports a link), then locates again without `lazy`.
 Error locate(const OsPath& path, bool follow, At& at, bool lazy = false);
+
+// os.listxattr / os.getxattr: a size query, then the fetch into `buf`, again while the list or
+// value keeps growing between the two. `call(buf, size)` is the xattr call; its result is
+// returned, with errno set when it is negative (`buf` is then empty).
+template <class Call>
+ssize_t xattr_sized(std::string& buf, Call&& call) {
+  for (;;) {
+    const ssize_t want = call(nullptr, 0);
+    if (want <= 0) {
+      buf.clear();
+      return want;
+    }
+    buf.resize(static_cast<std::size_t>(want));
+    const ssize_t got = call(buf.data(), buf.size());
+    if (got >= 0) {
+      buf.resize(static_cast<std::size_t>(got));
+      return got;
+    }
+    if (errno != ERANGE) return got;
+  }
+}
 
 }  // namespace detail
 

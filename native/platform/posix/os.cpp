@@ -606,22 +606,6 @@ bool xattr_ignored_on_copy(int err) noexcept {
   return err == EPERM || err == ENOTSUP || err == ENODATA || err == EINVAL || err == EACCES;
 }
 
-// os.listxattr / os.getxattr: size query, then fetch, again while the value keeps growing.
-template <class Call>
-ssize_t sized_call(std::string& buf, Call&& call) {
-  for (;;) {
-    const ssize_t want = call(nullptr, 0);
-    if (want < 0) return want;
-    buf.resize(static_cast<std::size_t>(want));
-    const ssize_t got = call(buf.data(), buf.size());
-    if (got >= 0) {
-      buf.resize(static_cast<std::size_t>(got));
-      return got;
-    }
-    if (errno != ERANGE) return got;
-  }
-}
-
 }  // namespace
 
 Error system_copy(const OsPath&, const OsPath&, bool& handled) {
@@ -695,7 +679,7 @@ Error copy_xattrs(const OsPath& src_in, const OsPath& dst_in, bool follow, OsPat
     return e;
   }
   std::string names;
-  const ssize_t listed = sized_call(names, [&](char* b, std::size_t n) {
+  const ssize_t listed = detail::xattr_sized(names, [&](char* b, std::size_t n) {
     return follow ? ::listxattr(src.c_str(), b, n) : ::llistxattr(src.c_str(), b, n);
   });
   if (listed < 0) {
@@ -707,7 +691,7 @@ Error copy_xattrs(const OsPath& src_in, const OsPath& dst_in, bool follow, OsPat
   for (std::size_t at = 0; at < names.size();) {
     const char* name = names.c_str() + at;
     at += std::char_traits<char>::length(name) + 1;
-    const ssize_t got = sized_call(value, [&](char* b, std::size_t n) {
+    const ssize_t got = detail::xattr_sized(value, [&](char* b, std::size_t n) {
       return follow ? ::getxattr(src.c_str(), name, b, n) : ::lgetxattr(src.c_str(), name, b, n);
     });
     if (got < 0) {

@@ -65,29 +65,11 @@ Error reserve(int fd, off_t offset, off_t len, bool may_grow) noexcept {
   return {};
 }
 
-// os.listxattr / os.getxattr on a descriptor: size query, then fetch, again while it grows.
-template <class Call>
-ssize_t sized(std::string& buf, Call&& call) {
-  for (;;) {
-    const ssize_t want = call(nullptr, 0);
-    if (want <= 0) {
-      buf.clear();
-      return want;
-    }
-    buf.resize(static_cast<std::size_t>(want));
-    const ssize_t got = call(buf.data(), buf.size());
-    if (got >= 0) {
-      buf.resize(static_cast<std::size_t>(got));
-      return got;
-    }
-    if (errno != ERANGE) return got;
-  }
-}
-
 // The names of a file's extended attributes, each followed by '\0'; false when they cannot be
 // listed (a file system without them lists none).
 bool list_xattrs(int fd, std::string& names) {
-  if (sized(names, [&](char* b, std::size_t n) { return ::flistxattr(fd, b, n); }) >= 0)
+  if (detail::xattr_sized(names, [&](char* b, std::size_t n) { return ::flistxattr(fd, b, n); }) >=
+      0)
     return true;
   if (errno == ENOTSUP) {
     names.clear();
@@ -112,7 +94,8 @@ bool copy_xattrs_exactly(int from, const std::string& names, int to) {
   for (std::size_t at = 0; at < names.size();) {
     const char* name = names.c_str() + at;
     at += std::strlen(name) + 1;
-    if (sized(value, [&](char* b, std::size_t n) { return ::fgetxattr(from, name, b, n); }) < 0)
+    if (detail::xattr_sized(
+            value, [&](char* b, std::size_t n) { return ::fgetxattr(from, name, b, n); }) < 0)
       return false;
     if (::fsetxattr(to, name, value.data(), value.size(), 0) != 0) return false;
   }
