@@ -26,6 +26,10 @@ const std::string* remembered(std::string_view text);
 // Keeps a result of resolve() for the rest of the request, when a ResolveMemo is active.
 void remember(std::string_view text, const std::string& resolved);
 
+// Whether a write failed because the disk (or the user's quota on it) has no more room: what a
+// replacement may survive by writing the file in place, into the room it already has.
+bool out_of_room(const Error& e) noexcept;
+
 #ifdef _WIN32
 // The failure of an os.* call on Windows: [WinError code], with CPython's kind for it.
 Error win_error(unsigned long code) noexcept;

@@ -211,22 +211,6 @@ Error Replacement::commit(std::int64_t* size_after) {
   return {};
 }
 
-Error replace_file(const Dir& dir, std::string_view name, std::string_view bytes,
-                   std::int64_t* size_after, bool follow) {
-  const auto size = static_cast<std::int64_t>(bytes.size());
-  {
-    Replacement r;
-    if (const Error e = r.begin(dir, name, size, follow)) return e;
-    const Error e = write_all(r.file(), bytes);
-    if (!e) return r.commit(size_after);
-    if (r.in_place() || !(e.code == ENOSPC)) return e;
-  }  // the temporary file is gone, and the room it took
-  Replacement r;
-  if (const Error e = r.begin(dir, name, size, follow, /*in_place=*/true)) return e;
-  if (const Error e = write_all(r.file(), bytes)) return e;
-  return r.commit(size_after);
-}
-
 Error append_file(const Dir& dir, std::string_view name, std::string_view bytes,
                   std::int64_t* size_after) {
   const std::string path = path_at(dir, name);
@@ -250,5 +234,8 @@ Error append_file(const Dir& dir, std::string_view name, std::string_view bytes,
   if (size_after) *size_after = st.size;
   return f.close();
 }
+
+// A full disk comes out of crt_error's mapping as ENOSPC.
+bool detail::out_of_room(const Error& e) noexcept { return e.code == ENOSPC; }
 
 }  // namespace talmek::os
