@@ -316,9 +316,9 @@ PyTypeObject* make_type(const char* name, unsigned long flags,
     slots.push_back({Py_tp_finalize, reinterpret_cast<void*>(finalize_slot<T>)});
   }
   slots.push_back({0, nullptr});
-  PyType_Spec spec = {name, static_cast<int>(sizeof(Instance<T>)), 0,
-                      static_cast<unsigned int>(flags), slots.data()};
-  return reinterpret_cast<PyTypeObject*>(nb::detail::raise_if_null(PyType_FromSpec(&spec)));
+  PyType_Spec layout = {name, static_cast<int>(sizeof(Instance<T>)), 0,
+                        static_cast<unsigned int>(flags), slots.data()};
+  return reinterpret_cast<PyTypeObject*>(nb::detail::raise_if_null(PyType_FromSpec(&layout)));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -357,8 +357,10 @@ PyObject* to_python(Sent&& r, bool plain_end) {
   return nullptr;
 }
 
-template <class Fn>
-PyObject* guarded(Fn&& fn) noexcept {
+// Runs the body of a slot: what it throws is raised in the interpreter, and the slot returns
+// `failed`, its own way of saying so.
+template <class R, class Fn>
+R guarded(R failed, Fn&& fn) noexcept {
   try {
     return fn();
   } catch (nb::python_error& e) {
@@ -366,7 +368,12 @@ PyObject* guarded(Fn&& fn) noexcept {
   } catch (const std::bad_alloc&) {
     restore(no_memory());
   }
-  return nullptr;
+  return failed;
+}
+
+template <class Fn>
+PyObject* guarded(Fn&& fn) noexcept {
+  return guarded<PyObject*>(nullptr, std::forward<Fn>(fn));
 }
 
 template <class T>
@@ -382,7 +389,7 @@ PyObject* next_slot(PyObject* self) {
 template <class T>
 PySendResult am_send_slot(PyObject* self, PyObject* arg, PyObject** result) {
   *result = nullptr;
-  try {
+  return guarded(PYGEN_ERROR, [&] {
     Sent r = of<T>(self).send(arg ? arg : Py_None);
     switch (r.kind) {
       case Sent::Next:
@@ -395,12 +402,8 @@ PySendResult am_send_slot(PyObject* self, PyObject* arg, PyObject** result) {
         restore(std::move(r.value));
         break;
     }
-  } catch (nb::python_error& e) {
-    e.restore();
-  } catch (const std::bad_alloc&) {
-    restore(no_memory());
-  }
-  return PYGEN_ERROR;
+    return PYGEN_ERROR;
+  });
 }
 
 template <class T>
