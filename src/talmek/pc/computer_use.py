@@ -152,6 +152,18 @@ def fit_size(width: int, height: int, box: tuple[int, int]) -> tuple[int, int]:
     return max(1, round(width * scale)), max(1, round(height * scale))
 
 
+def _finite_numbers(value: Any, count: int) -> bool:
+    """Whether `value` is a list or tuple of `count` finite numbers (bools are not numbers)."""
+    return (
+        isinstance(value, (list, tuple))
+        and len(value) == count
+        and all(
+            isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
+            for v in value
+        )
+    )
+
+
 def _error(message: str) -> dict[str, Any]:
     return {"type": "error", "error": message}
 
@@ -358,14 +370,7 @@ class ComputerUseExecutor:
 
     def _point(self, value: Any, name: str = "coordinate") -> tuple[int, int]:
         """A model coordinate checked and mapped to the real screen."""
-        if (
-            not isinstance(value, (list, tuple))
-            or len(value) != 2
-            or not all(
-                isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
-                for v in value
-            )
-        ):
+        if not _finite_numbers(value, 2):
             raise ActionError(f"{name} must be a list of two numbers [x, y], got {value!r}")
         x, y = value
         mw, mh = self._model_size
@@ -589,14 +594,7 @@ class ComputerUseExecutor:
         resolution, scaled to fit the model's view; later coordinates still mean the screen."""
         if region is None:
             raise ActionError("region [x0, y0, x1, y1] is required for zoom")
-        if (
-            not isinstance(region, (list, tuple))
-            or len(region) != 4
-            or not all(
-                isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
-                for v in region
-            )
-        ):
+        if not _finite_numbers(region, 4):
             raise ActionError(
                 f"region must be a list of four numbers [x0, y0, x1, y1], got {region!r}"
             )
