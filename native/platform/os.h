@@ -493,6 +493,9 @@ class Roots {
     OsPath os;         // its OS form
     Dir dir;           // held open for the life of the roots
   };
+  // Gives a root whose `text` is resolved its OS form and its open directory: the part of
+  // open() that each system does its own way.
+  static Error open_root(Root& r);
   std::vector<Root> m_roots;
   bool m_read_only = false;
 };

@@ -11,6 +11,26 @@
 
 namespace talmek::os {
 
+Error Roots::open(const std::vector<std::string>& texts, bool read_only, Roots& out,
+                  std::string& failed) {
+  out.m_roots.clear();
+  out.m_read_only = read_only;
+  for (const std::string& t : texts) {
+    failed = t;
+    if (t.empty()) return Error::of(ErrorKind::NotFound);
+    Root r;
+    try {
+      r.text = resolve(t);
+    } catch (...) {
+      return Error::of(ErrorKind::InvalidName);
+    }
+    if (const Error e = open_root(r)) return e;
+    out.m_roots.push_back(std::move(r));
+  }
+  failed.clear();
+  return {};
+}
+
 std::size_t Roots::holding(std::string_view resolved) const {
   for (std::size_t i = 0; i < m_roots.size(); ++i)
     if (contains(m_roots[i].text, resolved)) return i;

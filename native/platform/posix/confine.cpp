@@ -130,33 +130,18 @@ bool resolve_os(std::string_view os_path, bool follow, OsPath& out) noexcept {
 
 }  // namespace
 
-Error Roots::open(const std::vector<std::string>& texts, bool read_only, Roots& out,
-                  std::string& failed) {
-  out.m_roots.clear();
-  out.m_read_only = read_only;
-  for (const std::string& t : texts) {
-    failed = t;
-    if (t.empty()) return Error::of(ErrorKind::NotFound);
-    Root r;
-    try {
-      r.text = resolve(t);
-    } catch (...) {
-      return Error::of(ErrorKind::InvalidName);
-    }
-    std::string error;
-    if (!to_os_path(r.text, r.os, error)) return Error::of(ErrorKind::InvalidName);
-    const int fd = ::open(r.os.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-      const int err = errno;
-      struct stat st;
-      if (err == ENOTDIR || (::stat(r.os.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)))
-        return Error::of(ErrorKind::NotDirectory);
-      return Error::from_errno(err);
-    }
-    DirAccess::set(r.dir, fd);
-    out.m_roots.push_back(std::move(r));
+Error Roots::open_root(Root& r) {
+  std::string error;
+  if (!to_os_path(r.text, r.os, error)) return Error::of(ErrorKind::InvalidName);
+  const int fd = ::open(r.os.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    struct stat st;
+    if (err == ENOTDIR || (::stat(r.os.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)))
+      return Error::of(ErrorKind::NotDirectory);
+    return Error::from_errno(err);
   }
-  failed.clear();
+  DirAccess::set(r.dir, fd);
   return {};
 }
 

@@ -713,25 +713,9 @@ void write_stderr(std::string_view data) noexcept {
 // ---------------------------------------------------------------------------------------------
 // Confinement: the check by final paths; the parent opened by its path (see os.h)
 
-Error Roots::open(const std::vector<std::string>& texts, bool read_only, Roots& out,
-                  std::string& failed) {
-  out.m_roots.clear();
-  out.m_read_only = read_only;
-  for (const std::string& t : texts) {
-    failed = t;
-    if (t.empty()) return Error::of(ErrorKind::NotFound);
-    Root r;
-    try {
-      r.text = resolve(t);
-    } catch (...) {
-      return Error::of(ErrorKind::InvalidName);
-    }
-    r.os = r.text;
-    if (const Error e = open_dir_handle(r.os, false, r.dir, nullptr)) return e;
-    out.m_roots.push_back(std::move(r));
-  }
-  failed.clear();
-  return {};
+Error Roots::open_root(Root& r) {
+  r.os = r.text;
+  return open_dir_handle(r.os, false, r.dir, nullptr);
 }
 
 Error Roots::beneath(std::string_view os_path, bool follow, Beneath& out, bool) const {
