@@ -92,7 +92,7 @@ void copyfile(const os::OsPath& src, const os::OsPath& dst, const os::Stat* src_
 
   os::File fdst;
   if (const os::Error e = os::open_file(dst, os::Access::WriteTruncate, fdst, &st)) {
-    // Issue 43219: a less confusing message for a destination inside a missing directory.
+    // CPython bpo-43219: a less confusing message for a destination inside a missing directory.
     if (!fdst.valid() && e.is(os::ErrorKind::IsDirectory) && !os::exists(dst))
       throw OpError("Directory does not exist: " + text_of(dst));
     os::raise(e, dst);
